@@ -1,0 +1,51 @@
+// One zero-size deleter for every C handle the program owns.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <unistd.h>
+
+template <auto FreeFn>
+struct CFree {
+    template <class T>
+    void operator()(T* p) const noexcept {
+        if (p) FreeFn(p);
+    }
+};
+
+inline void c_free_void(void* p) noexcept { std::free(p); }
+inline void c_fclose(std::FILE* f) noexcept { std::fclose(f); }
+
+using FilePtr = std::unique_ptr<std::FILE, CFree<c_fclose>>;
+// A heap text handed over by a C-style function ("the caller frees it").
+using CText = std::unique_ptr<char, CFree<c_free_void>>;
+
+// An owned file descriptor.
+class UniqueFd {
+public:
+    UniqueFd() noexcept = default;
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+    UniqueFd& operator=(UniqueFd&& o) noexcept {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    int release() noexcept {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};

@@ -1,0 +1,135 @@
+// Our logging library: one file, rotated by size, shared by every thread.
+//
+// Record: "2026-12-07 22:10:01.123 E/tag [tid] message". Records are echoed to stderr
+// when stderr is a terminal or NIMBO_LOG_STDERR=1. NIMBO_LOG_LEVEL (1..5) drops records
+// above that level. The file rotates at NIMBO_LOG_MAX_BYTES (default 1 MiB) into
+// ".1" .. ".3", so the total stays under four times that size.
+#include "elog.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kKeepFiles = 3;
+constexpr size_t kRecordMax = 4096;
+
+pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+FILE* g_file = nullptr;
+char g_path[1024];
+long g_size = 0;
+long g_max_bytes = 1024 * 1024;
+int g_max_level = ELOG_LVL_VERBOSE;
+int g_echo = -1;  // -1: not decided yet
+
+const char kLetters[] = "?EWIDV";
+
+long env_long(const char* name, long fallback) {
+    const char* v = getenv(name);
+    if (v == nullptr || *v == '\0') return fallback;
+    char* end = nullptr;
+    long n = strtol(v, &end, 10);
+    return (end && *end == '\0') ? n : fallback;
+}
+
+void decide_echo() {
+    if (g_echo >= 0) return;
+    const char* v = getenv("NIMBO_LOG_STDERR");
+    g_echo = (v && strcmp(v, "1") == 0) || isatty(STDERR_FILENO) ? 1 : 0;
+}
+
+void rotate_locked() {
+    if (g_file == nullptr) return;
+    fclose(g_file);
+    g_file = nullptr;
+    char from[1100], to[1100];
+    for (int i = kKeepFiles - 1; i >= 1; --i) {
+        snprintf(from, sizeof from, "%s.%d", g_path, i);
+        snprintf(to, sizeof to, "%s.%d", g_path, i + 1);
+        rename(from, to);
+    }
+    snprintf(to, sizeof to, "%s.1", g_path);
+    rename(g_path, to);
+    g_file = fopen(g_path, "ae");
+    g_size = 0;
+}
+
+}  // namespace
+
+extern "C" int init_easylogger(const char* path) {
+    if (path == nullptr || *path == '\0') return -1;
+    pthread_mutex_lock(&g_lock);
+    if (g_file) fclose(g_file);
+    snprintf(g_path, sizeof g_path, "%s", path);
+    g_file = fopen(g_path, "ae");
+    struct stat st;
+    g_size = (g_file && fstat(fileno(g_file), &st) == 0) ? st.st_size : 0;
+    g_max_bytes = env_long("NIMBO_LOG_MAX_BYTES", g_max_bytes);
+    if (g_max_bytes < 4096) g_max_bytes = 4096;
+    g_max_level = (int)env_long("NIMBO_LOG_LEVEL", ELOG_LVL_VERBOSE);
+    decide_echo();
+    int rc = g_file ? 0 : -1;
+    pthread_mutex_unlock(&g_lock);
+    return rc;
+}
+
+extern "C" void deinit_easylogger(void) {
+    pthread_mutex_lock(&g_lock);
+    if (g_file) fclose(g_file);
+    g_file = nullptr;
+    pthread_mutex_unlock(&g_lock);
+}
+
+extern "C" void elog_output(uint8_t level, const char* tag, const char* file, const char* func, const long line,
+                            const char* format, ...) {
+    (void)file;
+    (void)func;
+    (void)line;
+    if (format == nullptr) return;
+    if (level > g_max_level) return;
+
+    char record[kRecordMax];
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    struct tm tmv;
+    localtime_r(&tv.tv_sec, &tmv);
+    int n = (int)strftime(record, sizeof record, "%Y-%m-%d %H:%M:%S", &tmv);
+    n += snprintf(record + n, sizeof record - n, ".%03ld %c/%s [%ld] ", (long)(tv.tv_usec / 1000),
+                  kLetters[level <= 5 ? level : 0], tag ? tag : "-", (long)syscall(SYS_gettid));
+    va_list ap;
+    va_start(ap, format);
+    int m = vsnprintf(record + n, sizeof record - n, format, ap);
+    va_end(ap);
+    size_t len = (m < 0) ? (size_t)n : (size_t)n + (size_t)m;
+    if (len > sizeof record - 2) {  // long records are cut, and say so
+        len = sizeof record - 2;
+        memcpy(record + len - 3, "...", 3);
+    }
+    while (len > 0 && record[len - 1] == '\n') --len;
+    record[len++] = '\n';
+    record[len] = '\0';
+
+    pthread_mutex_lock(&g_lock);
+    decide_echo();
+    if (g_file) {
+        fwrite(record, 1, len, g_file);
+        fflush(g_file);
+        g_size += (long)len;
+        if (g_size >= g_max_bytes) rotate_locked();
+    }
+    if (g_file == nullptr || g_echo == 1) {
+        // Nothing else is written to stderr under this lock, so records never interleave.
+        ssize_t w = write(STDERR_FILENO, record, len);
+        (void)w;
+    }
+    pthread_mutex_unlock(&g_lock);
+}

@@ -1,0 +1,25 @@
+#include "nimbo_globals.h"
+
+std::atomic<int> g_run_flag{1};
+
+extern "C" {
+char g_nimbo_server_url[256];
+char g_device_userdata_path[256];
+char g_device_app_path[256];
+char g_device_log_path[256];
+char g_nimbo_data_path[256];
+char g_nimbo_cmd_file_path[256];
+char g_nimbo_download_path[256];
+char g_nimbo_cache_path[256];
+char g_device_serialno[32];
+char g_device_name[32];
+}
+int g_device_screen_width = 480;
+int g_device_screen_height = 800;
+int g_nimbo_lock_fd = -1;
+timer_t g_devlock_timer_id;
+pthread_mutex_t g_download_mutex;
+
+std::atomic<unsigned char> g_flag_mqtt_connect{0};
+std::atomic<unsigned char> g_flag_download_running{0};
+std::atomic<unsigned char> g_flag_mqtt_sub_devorginfo{0};

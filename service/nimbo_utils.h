@@ -1,0 +1,94 @@
+// The service's utility module (log tag "nimbo_utils"): files, strings, time, line files,
+// configuration, shell runners and the management-server bootstrap.
+//
+// C linkage for everything: several of these are exported to the device-access library
+// (see nimbo_exports.h) and the rest keep the same calling convention.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+#include "nimbo_exports.h"
+
+#define NIMBO_UTILS_TAG "nimbo_utils"
+
+extern "C" {
+
+// ---- time --------------------------------------------------------------------------
+typedef struct {
+    char timestamp_str[16];  // strftime "%s"
+    char datetime_str[100];  // "%Y-%m-%d %H:%M:%S"
+    char zone_str[50];       // "%Z"
+    int64_t timestamp;
+    int32_t utc_offset_hours;
+} TimeInfo;
+
+// Mode 0: ask NTP; 1: ask NTP only when the clock is plainly unset; other: never.
+TimeInfo nimbo_utils_get_current_timeinfo(int mode);
+char* get_current_time(void);
+
+// ---- strings -----------------------------------------------------------------------
+int nimbo_utils_string_end_with(const char* text, const char* suffix);
+int starts_with(const char* text, const char* prefix);
+char* nimbo_utils_string_replace(const char* text, const char* old_text, const char* new_text);
+int nimbo_utils_check_string_in_array(const char* text, const char* const* array, int count);
+char* nimbo_utils_get_filename_from_URL(char* url);
+
+// ---- files and directories ---------------------------------------------------------
+int is_regular_file(const char* path);
+int nimbo_utils_rename_file(const char* dir, const char* old_name, const char* new_name);
+char** nimbo_utils_find_files_with_prefix(const char* dir, const char* prefix, int recurse, int* count);
+
+// ---- line files ----------------------------------------------------------------------
+// mode 1 appends; anything else replaces the file atomically.
+void nimbo_utils_write_line_to_file2(const char* dir, const char* name, const char* text, int mode);
+char* nimbo_utils_read_line_from_file2(const char* path, int size);
+void nimbo_utils_delete_file2(const char* dir, const char* name);
+
+// ---- configuration and the persisted server URL ------------------------------------
+void nimbo_utils_ini_config_deal(void);
+int nimbo_utils_get_executable_folder_path(char* buffer, size_t size);
+int nimbo_utils_save_server_url(const char* url, int persistent);
+int nimbo_utils_get_server_url(char* out, int* out_len);
+
+// ---- shell runners -------------------------------------------------------------------
+typedef struct {
+    char** lines;
+    unsigned int count;
+    unsigned int capacity;
+} ShellResults;
+
+ShellResults nimbo_utils_run_commands(const char* command);
+void nimbo_utils_run_commands_without_return(const char* command);
+void nimbo_utils_release_shell_results(ShellResults* results);
+char* add_string_to_array(ShellResults* results, const char* text);
+int nimbo_utils_run_command_by_system(const char* command);
+
+// Reaps every finished child except those a shell runner is waiting for (their exit
+// status belongs to the runner). Called by the signal thread on SIGCHLD.
+void nimbo_utils_reap_children(void);
+
+// ---- management-server bootstrap -----------------------------------------------------
+int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_len);
+
+}  // extern "C"
+
+// ---- C++ helpers for the program's own modules -------------------------------------
+namespace nimbo {
+
+// Replaces `path` atomically: temporary file in the same directory, fsync, rename, fsync
+// of the directory. A reader sees the old or the new content, never a torn one.
+bool replace_file(const std::string& path, const std::string& content);
+
+// Reads a whole file (at most `max_bytes`; larger files fail). False when unreadable.
+bool read_file(const std::string& path, std::string* out, size_t max_bytes = 16u << 20);
+
+// Quotes a value for a POSIX shell command line: 'it'\''s'.
+std::string shell_quote(const std::string& value);
+
+// The fixed device path `abs` under the device root (see device_path.h).
+std::string device_path(const char* abs);
+
+}  // namespace nimbo
