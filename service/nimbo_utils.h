@@ -8,7 +8,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <cstdio>
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include "nimbo_exports.h"
 
@@ -51,6 +54,9 @@ void nimbo_utils_delete_file2(const char* dir, const char* name);
 void nimbo_utils_ini_config_deal(void);
 int nimbo_utils_get_executable_folder_path(char* buffer, size_t size);
 int nimbo_utils_save_server_url(const char* url, int persistent);
+// `out` must have room for NIMBO_SERVER_URL_SIZE bytes; the URL is written with a
+// terminating zero. A stored URL that does not fit is refused (-8), never cut.
+#define NIMBO_SERVER_URL_SIZE 256
 int nimbo_utils_get_server_url(char* out, int* out_len);
 
 // ---- shell runners -------------------------------------------------------------------
@@ -90,5 +96,19 @@ std::string shell_quote(const std::string& value);
 
 // The fixed device path `abs` under the device root (see device_path.h).
 std::string device_path(const char* abs);
+
+// Reads one whole line, line feed included when there is one, into `line`. Keeps at most
+// `max_len` + 1 characters of a longer line (so the caller can tell it was too long) and
+// skips the rest of it. False at the end of the file.
+bool read_line(std::FILE* file, std::string* line, size_t max_len = 64u << 10);
+
+// The time record of `t`, as local time or (utc) as UTC. The timestamp text is `t` itself
+// in every time zone.
+TimeInfo make_timeinfo(time_t t, bool utc);
+
+// Runs `command` through "/bin/sh -c" (default signal mask and dispositions) and collects
+// its output lines (line feed removed). False when it could not be started; `status`
+// receives the exit code, 1000 + the signal number when killed, -1 when it was lost.
+bool run_collect(const std::string& command, std::vector<std::string>* lines, int* status);
 
 }  // namespace nimbo

@@ -2,5 +2,6 @@
 // thread (never in signal context).
 #pragma once
 
-// SIGALRM (device-lock timer) or the payment application's 93/94 answers (protocol number).
-void devlock_timer_handler(int signal_number);
+// Called for SIGALRM (the device-lock timer) and for the payment application's answers
+// 93 and 94; `sig` is the host's signal number (compare with nimbo_pay_signal(93)).
+void devlock_timer_handler(int sig);

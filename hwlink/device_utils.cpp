@@ -1,0 +1,67 @@
+// Wi-Fi signal of the current connection, asked from the supplicant (log tag "dev_utils").
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "elog.h"
+#include "hwlink_private.h"
+#include "wpa_ctrl.h"
+
+#define DEV_UTILS_TAG "dev_utils"
+
+namespace {
+
+class Client {
+public:
+    explicit Client(WpaCtrl* c) noexcept : c_(c) {}
+    ~Client() { wpa_ctrl_close(c_); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    WpaCtrl* get() const noexcept { return c_; }
+
+private:
+    WpaCtrl* c_;
+};
+
+}  // namespace
+
+extern "C" int device_utils_get_wifi_signal(WifiSignalInfo* info) {
+    if (info == nullptr) return -2;
+    char sock_path[NIMBO_PATH_MAX];
+    if (!hw::dev_path("/var/run/wpa_supplicant/wlan0", sock_path, sizeof sock_path)) return -8;
+    struct stat st;
+    if (stat(sock_path, &st) != 0) {
+        LOG_E(DEV_UTILS_TAG, "%s not found", sock_path);
+        return -3;
+    }
+    Client client(wpa_ctrl_open(sock_path));
+    if (client.get() == nullptr) {
+        LOG_E(DEV_UTILS_TAG, "wpa_ctrl_open => failed");
+        return -8;
+    }
+    const char* cmd = "SIGNAL_POLL";
+    char reply[4096];
+    memset(reply, 0, sizeof reply);
+    size_t reply_len = sizeof reply - 1;
+    int ret = wpa_ctrl_request(client.get(), cmd, strlen(cmd), reply, &reply_len, nullptr);
+    if (ret == 0) reply[reply_len] = '\0';
+    if (ret != 0 || strstr(reply, "FAIL") != nullptr) {
+        LOG_E(DEV_UTILS_TAG, "%s => failed, reply: %s", cmd, reply);
+        return -8;
+    }
+    LOG_V(DEV_UTILS_TAG, "%s => successful, reply: \n%s", cmd, reply);
+    for (char* line = reply; *line != '\0';) {
+        char* end = strchr(line, '\n');
+        if (end) *end = '\0';
+        if (strncmp(line, "RSSI=", 5) == 0) {
+            int rssi = (int)strtol(line + 5, nullptr, 10);
+            LOG_V(DEV_UTILS_TAG, "current network average rssi: %d", rssi);
+            info->rssi = rssi;
+            return 0;
+        }
+        if (end == nullptr) break;
+        line = end + 1;
+    }
+    LOG_E(DEV_UTILS_TAG, "failed to obtain current network average rssi");
+    return -8;
+}

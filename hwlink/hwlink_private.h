@@ -1,0 +1,118 @@
+// Private to the library: small owners for C handles, shared helpers and the functions
+// of the inner modules (hidden: the version script exports only the hwlink_* API).
+//
+// Plain C-style C++: the library must not need the C++ runtime.
+#pragma once
+
+#include <dirent.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "hwlink.h"
+
+#define HWLINK_TAG "hwlink"
+
+namespace hw {
+
+// Owns a FILE*.
+class File {
+public:
+    explicit File(FILE* f) noexcept : f_(f) {}
+    ~File() {
+        if (f_) fclose(f_);
+    }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    FILE* get() const noexcept { return f_; }
+    explicit operator bool() const noexcept { return f_ != nullptr; }
+
+private:
+    FILE* f_;
+};
+
+// Owns a heap text handed over by a "caller frees" function.
+class Text {
+public:
+    explicit Text(char* p) noexcept : p_(p) {}
+    ~Text() { free(p_); }
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+    char* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    char* p_;
+};
+
+// Owns a file descriptor.
+class Fd {
+public:
+    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const noexcept { return fd_; }
+    void reset(int fd = -1) noexcept {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+// Owns a DIR*.
+class Dir {
+public:
+    explicit Dir(DIR* d) noexcept : d_(d) {}
+    ~Dir() {
+        if (d_) closedir(d_);
+    }
+    Dir(const Dir&) = delete;
+    Dir& operator=(const Dir&) = delete;
+    DIR* get() const noexcept { return d_; }
+    explicit operator bool() const noexcept { return d_ != nullptr; }
+
+private:
+    DIR* d_;
+};
+
+// Device path of `abs` into `out` (NIMBO_PATH_MAX bytes); false when it does not fit.
+bool dev_path(const char* abs, char* out, size_t size);
+
+// Formats into `out`; false (and `out` emptied) when the text would not fit.
+bool format(char* out, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// Appends `value` to `out` quoted for a POSIX shell ('it'\''s'); false when it does not fit.
+bool shell_quote_append(char* out, size_t size, const char* value);
+
+// Builds a shell command from `fmt` where every "%s" takes the next value quoted;
+// false when the command does not fit `size`.
+bool shell_command(char* out, size_t size, const char* fmt, const char* const* values, int count);
+
+// Copies `n` bytes of `text` to the caller's 256-byte field and sets the length;
+// -8 (logged, nothing written) when it would not leave room for the terminator.
+int put_field(const char* what, const char* text, size_t n, char* out, int* len);
+
+}  // namespace hw
+
+extern "C" {
+
+// Firmware installer error texts.
+void device_err_install_firmware_deal(int code, char* text, int* len);
+
+// Application manifests.
+int app_utils_get_app_info(const char* dir, int max, AppInfo* list);
+void read_manifest(const char* path, AppInfo* info);
+uint64_t get_directory_size(const char* path);
+
+// Wi-Fi signal through the supplicant's control socket.
+int device_utils_get_wifi_signal(WifiSignalInfo* info);
+
+// Location from the vendor SDK: not available on this device.
+int get_lbs_by_kx_sdk(void* arg);
+
+}  // extern "C"

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds, and runs every test (unit and end-to-end).
+# The end-to-end tests start their own mosquitto brokers and simulators on free ports.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+bash scripts/build.sh
+BUILD_DIR=${NIMBO_BUILD_DIR:-build}
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" "$@"

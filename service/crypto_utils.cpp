@@ -1,0 +1,121 @@
+// MD5 through OpenSSL's EVP interface (the MD5_* calls are deprecated in OpenSSL 3).
+#include "crypto_utils.h"
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "c_handles.hpp"
+#include "handles.hpp"
+#include "kx_log.h"
+
+namespace {
+
+constexpr size_t kDigestSize = 16;
+constexpr size_t kHexSize = 32;
+constexpr size_t kChunk = 4096;
+
+bool md5_bytes(const void* data, size_t size, unsigned char* out) {
+    unsigned int len = 0;
+    return EVP_Digest(data, size, out, &len, EVP_md5(), nullptr) == 1 && len == kDigestSize;
+}
+
+// Reads the whole file through one MD5 context. False when it cannot be opened or a read
+// fails part-way (a truncated read must not pass for the file's digest).
+bool md5_file(const char* path, unsigned char* out) {
+    FilePtr file{std::fopen(path, "rb")};
+    if (!file) {
+        LOG_E(CRYPTO_UTILS_TAG, "[%s] failed to open the file", path);
+        return false;
+    }
+    MdCtxPtr ctx{EVP_MD_CTX_new()};
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
+        LOG_E(CRYPTO_UTILS_TAG, "[%s] failed to initialise MD5", path);
+        return false;
+    }
+    unsigned char buf[kChunk];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, file.get())) > 0) {
+        if (EVP_DigestUpdate(ctx.get(), buf, n) != 1) return false;
+    }
+    if (std::ferror(file.get())) {
+        LOG_E(CRYPTO_UTILS_TAG, "[%s] failed to read the file: %s", path, std::strerror(errno));
+        return false;
+    }
+    unsigned int len = 0;
+    return EVP_DigestFinal_ex(ctx.get(), out, &len) == 1 && len == kDigestSize;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+int crypto_utils_md5_value_change_into_md5_hex(const unsigned char* digest, char* out) {
+    if (digest == nullptr || out == nullptr) return -2;
+    static const char kDigits[] = "0123456789abcdef";
+    for (size_t i = 0; i < kDigestSize; ++i) {
+        out[2 * i] = kDigits[digest[i] >> 4];
+        out[2 * i + 1] = kDigits[digest[i] & 0x0f];
+    }
+    out[kHexSize] = '\0';
+    return 0;
+}
+
+int crypto_utils_generate_md5_value_for_string(const char* text, unsigned char* out) {
+    if (text == nullptr || out == nullptr) return -2;
+    return md5_bytes(text, std::strlen(text), out) ? 0 : -8;
+}
+
+int crypto_utils_generate_md5_hex_for_string(const char* text, char* out) {
+    if (text == nullptr || out == nullptr) return -2;
+    unsigned char digest[kDigestSize];
+    if (crypto_utils_generate_md5_value_for_string(text, digest) != 0) {
+        out[0] = '\0';
+        return -8;
+    }
+    return crypto_utils_md5_value_change_into_md5_hex(digest, out);
+}
+
+int crypto_utils_calculate_md5_value_for_file(const char* path, unsigned char* out) {
+    if (path == nullptr || out == nullptr) return -2;
+    unsigned char digest[kDigestSize];
+    if (!md5_file(path, digest)) {
+        // Never leave an old digest behind that a comparison could still match.
+        std::memset(out, 0, kDigestSize);
+        return -8;
+    }
+    std::memcpy(out, digest, kDigestSize);
+    return 0;
+}
+
+int crypto_utils_calculate_md5_hex_for_file(const char* path, char* out) {
+    if (path == nullptr || out == nullptr) return -2;
+    unsigned char digest[kDigestSize];
+    if (!md5_file(path, digest)) {
+        out[0] = '\0';
+        return -8;
+    }
+    return crypto_utils_md5_value_change_into_md5_hex(digest, out);
+}
+
+int crypto_utils_compare_md5(const unsigned char* digest, const char* hex) {
+    if (hex == nullptr || std::strlen(hex) != kHexSize) {
+        LOG_E(CRYPTO_UTILS_TAG, "The entered MD5 data length is incorrect");
+        return -2;
+    }
+    if (digest == nullptr) return -8;
+    for (size_t i = 0; i < kDigestSize; ++i) {
+        int hi = hex_value(hex[2 * i]);
+        int lo = hex_value(hex[2 * i + 1]);
+        if (hi < 0 || lo < 0) return -8;  // not hexadecimal: never equal
+        if (static_cast<unsigned char>(hi << 4 | lo) != digest[i]) return -8;
+    }
+    return 0;
+}

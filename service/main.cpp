@@ -1,0 +1,365 @@
+// Entry of nimboservice: configuration, logging, instance lock, signals, bootstrap loop,
+// MQTT session, and the orderly stop.
+//
+// Signals become messages: every asynchronous signal the service uses is blocked before any
+// thread exists, and one thread receives them with sigwaitinfo. That thread looks up the
+// handler installed for the signal (sigaction) and calls it there, on a normal thread, so
+// handlers may log, lock and publish. Only the crash signals have a real handler: it records
+// the stack and hands the rest to the signal thread.
+#include <curl/curl.h>
+#include <errno.h>
+#include <execinfo.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+
+#include "c_handles.hpp"
+#include "device_path.h"
+#include "hwlink.h"
+#include "kx_log.h"
+#include "mqtt_logic.h"
+#include "nimbo_globals.h"
+#include "nimbo_utils.h"
+#include "nimbo_utils_devlock.h"
+#include "pay_signals.h"
+
+#define MAIN_TAG "nimbo_main"
+#define UTILS_TAG "nimbo_utils"
+
+namespace {
+
+constexpr int kBootstrapRetrySeconds = 30;
+constexpr int kMaxFrames = 100;
+
+using Handler = void (*)(int);
+
+// The crash hand-off: the faulting thread records its stack here and signals the signal
+// thread with kCrashHandoff (a real-time signal outside the payment-application range).
+std::atomic<int> g_crash_signal{0};
+void* g_crash_frames[kMaxFrames];
+int g_crash_frame_count = 0;
+std::atomic<pid_t> g_signal_thread_tid{0};
+Handler g_crash_handler = nullptr;
+
+int crash_handoff_signal() { return SIGRTMIN + 2; }
+
+const int kStopSignals[] = {SIGINT, SIGTSTP, SIGTERM};
+const int kCrashSignals[] = {SIGILL, SIGBUS, SIGFPE, SIGSEGV};
+
+// Everything the signal thread receives.
+sigset_t received_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGINT, SIGTSTP, SIGTERM, SIGCHLD, SIGALRM}) sigaddset(&set, s);
+    for (int n = NIMBO_PAY_SIG_FIRST; n <= NIMBO_PAY_SIG_LAST; ++n) sigaddset(&set, nimbo_pay_signal(n));
+    sigaddset(&set, crash_handoff_signal());
+    return set;
+}
+
+bool install(int sig, Handler handler) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    return sigaction(sig, &sa, nullptr) == 0;
+}
+
+void restore_default(int sig) { install(sig, SIG_DFL); }
+
+// The real handler of the crash signals: async-signal-safe work only.
+void crash_entry(int sig) {
+    int expected = 0;
+    if (!g_crash_signal.compare_exchange_strong(expected, sig)) {
+        for (;;) pause();  // another thread is already reporting a crash
+    }
+    g_crash_frame_count = backtrace(g_crash_frames, kMaxFrames);
+    if (static_cast<pid_t>(syscall(SYS_gettid)) == g_signal_thread_tid.load() || g_signal_thread_tid.load() == 0) {
+        // Nobody left to hand over to: dump raw and end.
+        static const char msg[] = "==========> crash in the signal thread, dump follows\n";
+        ssize_t w = write(STDERR_FILENO, msg, sizeof msg - 1);
+        (void)w;
+        backtrace_symbols_fd(g_crash_frames, g_crash_frame_count, STDERR_FILENO);
+        _exit(1);
+    }
+    kill(getpid(), crash_handoff_signal());
+    for (;;) pause();  // never return into the fault
+}
+
+void* signal_thread_main(void*) {
+    g_signal_thread_tid = static_cast<pid_t>(syscall(SYS_gettid));
+    // A process-directed crash signal must reach a thread that can hand it over.
+    sigset_t crash;
+    sigemptyset(&crash);
+    for (int s : kCrashSignals) sigaddset(&crash, s);
+    pthread_sigmask(SIG_BLOCK, &crash, nullptr);
+
+    sigset_t wanted = received_signals();
+    for (;;) {
+        siginfo_t info;
+        int sig = sigwaitinfo(&wanted, &info);
+        if (sig < 0) {
+            if (errno == EINTR) continue;
+            LOG_E(MAIN_TAG, "sigwaitinfo failed: %s", strerror(errno));
+            continue;
+        }
+        if (sig == crash_handoff_signal()) {
+            if (g_crash_handler) g_crash_handler(g_crash_signal.load());
+            continue;
+        }
+        struct sigaction current;
+        if (sigaction(sig, nullptr, &current) != 0) continue;
+        if (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN) {
+            int n = nimbo_pay_signal_number(sig);
+            LOG_D(MAIN_TAG, "signal %d (%d) has no handler, dropped", sig, n);
+            continue;
+        }
+        current.sa_handler(sig);
+    }
+    return nullptr;
+}
+
+std::string join(const char* a, const char* b) { return std::string(a) + "/" + b; }
+
+void set_path(char (&dst)[256], const std::string& value) { snprintf(dst, sizeof dst, "%s", value.c_str()); }
+
+void sleep_seconds(int seconds) {
+    for (int i = 0; i < seconds && g_run_flag.load(); ++i) sleep(1);
+}
+
+}  // namespace
+
+// ---- instance lock ------------------------------------------------------------------
+
+int nimbo_utils_file_lock(int mode) {
+    std::string path = nimbo::device_path(NIMBO_INSTANCE_LOCK_FILE);
+    if (mode == 1) g_nimbo_lock_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (g_nimbo_lock_fd < 1) {
+        LOG_E(UTILS_TAG, "open file[%s] failed", path.c_str());
+        return -8;
+    }
+    struct flock lock;
+    memset(&lock, 0, sizeof lock);
+    lock.l_type = mode == 1 ? F_WRLCK : F_UNLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    if (fcntl(g_nimbo_lock_fd, F_SETLK, &lock) != 0) {
+        LOG_E(UTILS_TAG, "fcntl F_SETLK failed");
+        close(g_nimbo_lock_fd);
+        g_nimbo_lock_fd = -1;
+        return -8;
+    }
+    if (mode == 1) {
+        char line[256];
+        int n = snprintf(line, sizeof line, "version: %s, build_type: %s, compile_time: %s\n", NIMBO_VERSION,
+                         NIMBO_BUILD_TYPE, NIMBO_COMPILE_TIME);
+        if (pwrite(g_nimbo_lock_fd, line, static_cast<size_t>(n), 0) != n)
+            LOG_W(UTILS_TAG, "could not write the version line into %s", path.c_str());
+        LOG_W(UTILS_TAG, "%s lock successfully", "place");
+    } else {
+        close(g_nimbo_lock_fd);
+        g_nimbo_lock_fd = -1;
+        unlink(path.c_str());
+        LOG_W(UTILS_TAG, "%s lock successfully", "release");
+    }
+    return 0;
+}
+
+// ---- identity and paths -------------------------------------------------------------
+
+void log_app_info(void) {
+    char fw[256] = {0}, sys[256] = {0};
+    int len = 0;
+    hwlink_get_firmware_version(fw, &len);
+    len = 0;
+    hwlink_get_system_version(sys, &len);
+    LOG_I(UTILS_TAG, "version: %s, versionCode: %d, build_type: %s, compile_time: %s", NIMBO_FULL_VERSION,
+          NIMBO_VERSION_CODE, NIMBO_BUILD_TYPE, NIMBO_COMPILE_TIME);
+    LOG_I(UTILS_TAG, "server url: %s", g_nimbo_server_url);
+    LOG_I(UTILS_TAG, "device name: %s", g_device_name);
+    LOG_I(UTILS_TAG, "device serialno: %s", g_device_serialno);
+    LOG_I(UTILS_TAG, "device usrdata path: %s", g_device_userdata_path);
+    LOG_I(UTILS_TAG, "device rootfs version: %s", fw);
+    LOG_I(UTILS_TAG, "device oem version: %s", sys);
+    LOG_I(UTILS_TAG, "device screen resolution: %dx%d", g_device_screen_width, g_device_screen_height);
+}
+
+static void build_paths() {
+    set_path(g_device_app_path, join(g_device_userdata_path, "app"));
+    LOG_V(UTILS_TAG, "device app path: %s", g_device_app_path);
+    set_path(g_device_log_path, join(g_device_userdata_path, "log"));
+    LOG_V(UTILS_TAG, "device log path: %s", g_device_log_path);
+    set_path(g_nimbo_data_path, std::string(g_device_app_path) + "/nimboservice/data");
+    LOG_V(UTILS_TAG, "nimbo data path: %s", g_nimbo_data_path);
+    nimbo_utils_ensure_directory_exists(g_nimbo_data_path);
+    set_path(g_nimbo_cmd_file_path, join(g_nimbo_data_path, "task_cmd"));
+    LOG_V(UTILS_TAG, "nimbo cmd file path: %s", g_nimbo_cmd_file_path);
+    set_path(g_nimbo_download_path, std::string(g_device_app_path) + "/nimboservice/download");
+    LOG_V(UTILS_TAG, "nimbo download path: %s", g_nimbo_download_path);
+    nimbo_utils_ensure_directory_exists(g_nimbo_download_path);
+    set_path(g_nimbo_cache_path, std::string(g_device_app_path) + "/nimboservice/cache");
+    LOG_V(UTILS_TAG, "nimbo cache path: %s", g_nimbo_cache_path);
+    nimbo_utils_clear_directory(g_nimbo_cache_path);
+    nimbo_utils_ensure_directory_exists(g_nimbo_cache_path);
+}
+
+// ---- start-up and exit ----------------------------------------------------------------
+
+int nimbo_utils_init_function(Handler child_handler, Handler stop_handler, Handler crash_handler) {
+    if (nimbo_utils_file_lock(1) != 0) {
+        LOG_E(UTILS_TAG, "get lock failed, nimbo may have been initiated");
+        exit(1);
+    }
+    if (!install(SIGCHLD, child_handler)) {
+        LOG_E(UTILS_TAG, "Failed to register SIGCHLD signal");
+        exit(1);
+    }
+    for (int s : kStopSignals) {
+        if (!install(s, stop_handler)) {
+            LOG_E(UTILS_TAG, "signal error");
+            exit(1);
+        }
+    }
+    g_crash_handler = crash_handler;
+    void* warm[1];
+    backtrace(warm, 1);  // loads the unwinder now, not inside the crash handler
+    for (int s : kCrashSignals) {
+        if (!install(s, crash_entry)) {
+            LOG_E(UTILS_TAG, "crash signal error");
+            exit(1);
+        }
+    }
+    if (timer_create(CLOCK_REALTIME, nullptr, &g_devlock_timer_id) != 0) {
+        LOG_E(UTILS_TAG, "timer_create");
+        exit(1);
+    }
+    if (!install(SIGALRM, devlock_timer_handler) || !install(nimbo_pay_signal(94), devlock_timer_handler) ||
+        !install(nimbo_pay_signal(93), devlock_timer_handler)) {
+        LOG_E(UTILS_TAG, "signal[SIGALRM] error");
+        exit(1);
+    }
+    if (pthread_mutex_init(&g_download_mutex, nullptr) != 0) {
+        LOG_E(UTILS_TAG, "Mutex init failed");
+        exit(1);
+    }
+    curl_global_init(CURL_GLOBAL_ALL);
+
+    pthread_t tid;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    int rc = pthread_create(&tid, &attr, signal_thread_main, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        LOG_E(UTILS_TAG, "signal thread: %s", strerror(rc));
+        exit(1);
+    }
+
+    char serial[256] = {0};
+    int len = 0;
+    hwlink_get_device_serialno(serial, &len);
+    // At most 31 bytes and the terminator: the field is the identity on every topic.
+    size_t n = strnlen(serial, sizeof g_device_serialno - 1);
+    memcpy(g_device_serialno, serial, n);
+    g_device_serialno[n] = '\0';
+    log_app_info();
+    build_paths();
+    return 0;
+}
+
+int nimbo_utils_exit_function(void) {
+    curl_global_cleanup();
+    pthread_mutex_destroy(&g_download_mutex);
+    for (int s : {SIGCHLD, SIGTERM, SIGINT, SIGALRM, SIGILL, SIGBUS, SIGFPE, SIGSEGV}) restore_default(s);
+    for (int n : {92, 93, 94}) restore_default(nimbo_pay_signal(n));
+    if (timer_delete(g_devlock_timer_id) != 0) LOG_E(UTILS_TAG, "timer_delete");
+    nimbo_utils_file_lock(0);
+    return 0;
+}
+
+// ---- signal handlers (run on the signal thread) ----------------------------------------
+
+static void sigchld_deal(int sig) {
+    LOG_W(MAIN_TAG, "receive signal: %d[%s]", sig, strsignal(sig));
+    nimbo_utils_reap_children();
+}
+
+static void process_exit(int sig) {
+    LOG_W(MAIN_TAG, "receive signal: %d[%s]", sig, strsignal(sig));
+    g_run_flag = 0;
+    mqtt_logic_stop();
+    nimbo_utils_exit_function();
+    deinit_easylogger();
+    // End at once: workers may still be inside a transfer, and static destructors running
+    // under them would crash the exit.
+    _exit(1);
+}
+
+static void crash_deal(int sig) {
+    LOG_E(MAIN_TAG, "==========> catch signal %d[%s] <==========", sig, strsignal(sig));
+    LOG_E(MAIN_TAG, "%s, version: %s, versionCode: %d, build_type: %s, compile_time: %s", NIMBO_PROGRAM_NAME,
+          NIMBO_FULL_VERSION, NIMBO_VERSION_CODE, NIMBO_BUILD_TYPE, NIMBO_COMPILE_TIME);
+    LOG_E(MAIN_TAG, "==========> Dump stack start...");
+    CText symbols{reinterpret_cast<char*>(backtrace_symbols(g_crash_frames, g_crash_frame_count))};
+    if (symbols) {
+        char** lines = reinterpret_cast<char**>(symbols.get());
+        for (int i = 0; i < g_crash_frame_count; ++i) LOG_E(MAIN_TAG, "%s", lines[i]);
+        LOG_E(MAIN_TAG, "==========> Dump stack end...");
+    } else {
+        LOG_E(MAIN_TAG, "backtrace_symbols");
+    }
+    LOG_I(MAIN_TAG, "raise signal SIGTERM");
+    raise(SIGTERM);  // blocked here: the signal thread takes it next and runs the stop path
+}
+
+int main(void) {
+    // Before any thread exists: every thread inherits this mask.
+    sigset_t blocked = received_signals();
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a broken socket must not end the service
+
+    char broker_url[256];
+    char reply[1024];
+    memset(broker_url, 0, sizeof broker_url);
+    memset(reply, 0, sizeof reply);
+
+    nimbo_utils_ini_config_deal();
+
+    std::string log_dir = join(g_device_userdata_path, "log");
+    nimbo_utils_ensure_directory_exists(log_dir.c_str());
+    std::string log_file = log_dir + "/nimbo_log.log";
+    kx_log_init(log_file.c_str());
+
+    nimbo_utils_init_function(sigchld_deal, process_exit, crash_deal);
+
+    for (;;) {
+        int len = 0;
+        int rc = nimbo_utils_request_api_v1_mqtt(g_nimbo_server_url, reply, &len);
+        if (rc != 0) {
+            LOG_W(MAIN_TAG, "get url failed, retrying in %d seconds...", kBootstrapRetrySeconds);
+            sleep_seconds(kBootstrapRetrySeconds);
+            continue;
+        }
+        if (len <= 0 || reply[0] == '\0') continue;
+        memcpy(broker_url, reply, static_cast<size_t>(len) < sizeof broker_url ? static_cast<size_t>(len)
+                                                                               : sizeof broker_url - 1);
+        break;
+    }
+    LOG_I(MAIN_TAG, "nimbo mqtt_url: %s", broker_url);
+    mqtt_logic_start(broker_url);
+
+    while (g_run_flag.load()) sleep(1);
+    // The stop path clears the flag and ends the process itself; give it time to finish.
+    for (int i = 0; i < 60; ++i) sleep(1);
+    return 0;
+}

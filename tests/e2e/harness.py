@@ -1,0 +1,390 @@
+"""End-to-end harness: real broker, management simulator, simulated terminal, real program.
+
+Every piece runs as a real process on loopback with free ports:
+  Broker    mosquitto on a free port (stop()/start() keep the port)
+  MgmtSim   tools/mgmt_sim.py, the management server's HTTP side
+  Terminal  a device root built by tools/terminal_sim.py (+ the alibankApp stand-in)
+  Service   the installed nimboservice, copied to a scratch directory with its own ini
+  Server    the management server's MQTT side (paho client on the reply/report topics)
+
+Environment (set by ctest): NIMBO_SOURCE_DIR, NIMBO_BINARY_DIR, NIMBO_STAGE_DIR, NIMBO_ALIBANK.
+"""
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import urllib.request
+
+import paho.mqtt.client as mqtt
+
+SOURCE_DIR = os.environ.get("NIMBO_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+BINARY_DIR = os.environ.get("NIMBO_BINARY_DIR", os.path.join(SOURCE_DIR, "build"))
+STAGE_DIR = os.environ.get("NIMBO_STAGE_DIR", os.path.join(BINARY_DIR, "stage"))
+ALIBANK = os.environ.get("NIMBO_ALIBANK", os.path.join(BINARY_DIR, "tools", "alibankApp"))
+PYTHON = "/usr/bin/python3"
+
+REPLY_TOPIC = "/e/default/ma/d/plat"
+REPORT_TOPIC = "/e/default/rp/d/plat"
+CMD_TOPIC_PREFIX = "/e/default/ma/d/"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(predicate, timeout, interval=0.05, what="condition"):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout}s waiting for {what}")
+        time.sleep(interval)
+
+
+def port_open(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+            return True
+    except OSError:
+        return False
+
+
+class Scratch:
+    """A temporary directory removed at close (kept when NIMBO_KEEP_SCRATCH=1)."""
+
+    def __init__(self, prefix):
+        self.path = tempfile.mkdtemp(prefix=prefix)
+
+    def close(self):
+        if os.environ.get("NIMBO_KEEP_SCRATCH") != "1":
+            shutil.rmtree(self.path, ignore_errors=True)
+
+
+class Broker:
+    def __init__(self, port=None):
+        self.port = port or free_port()
+        self.url = f"tcp://127.0.0.1:{self.port}"
+        self.addr = f"127.0.0.1:{self.port}"
+        self._dir = Scratch("nimbo-broker-")
+        self.conf = os.path.join(self._dir.path, "mosquitto.conf")
+        with open(self.conf, "w") as f:
+            f.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                    "set_tcp_nodelay true\nmax_queued_messages 10000\n")
+        self.proc = None
+        self.start()
+
+    def start(self):
+        if self.proc and self.proc.poll() is None:
+            return
+        self._log = open(os.path.join(self._dir.path, "mosquitto.log"), "ab")
+        self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=self._log, stderr=subprocess.STDOUT)
+        wait_for(lambda: port_open(self.port), 10, what=f"mosquitto on port {self.port}")
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        if self.proc:
+            self._log.close()
+
+    def close(self):
+        self.stop()
+        self._dir.close()
+
+
+class MgmtSim:
+    """tools/mgmt_sim.py on a free port."""
+
+    def __init__(self, broker_addr=None, refuse=False, files=None, uploads=None, extra=()):
+        self._dir = Scratch("nimbo-sim-")
+        port_file = os.path.join(self._dir.path, "port")
+        self.files = files or os.path.join(self._dir.path, "files")
+        self.uploads = uploads or os.path.join(self._dir.path, "uploads")
+        os.makedirs(self.files, exist_ok=True)
+        os.makedirs(self.uploads, exist_ok=True)
+        args = [PYTHON, os.path.join(SOURCE_DIR, "tools", "mgmt_sim.py"), "--port", "0", "--port-file", port_file,
+                "--files", self.files, "--uploads", self.uploads]
+        if broker_addr:
+            args += ["--broker", broker_addr]
+        if refuse:
+            args += ["--refuse"]
+        args += list(extra)
+        self._log = open(os.path.join(self._dir.path, "sim.log"), "ab")
+        self.proc = subprocess.Popen(args, stdout=self._log, stderr=subprocess.STDOUT)
+        wait_for(lambda: os.path.exists(port_file) and open(port_file).read().strip(), 10, what="mgmt_sim port")
+        self.port = int(open(port_file).read().strip())
+        self.url = f"http://127.0.0.1:{self.port}"
+
+    def _post(self, path, body):
+        req = urllib.request.Request(self.url + path, data=json.dumps(body).encode(), method="POST",
+                                     headers={"Content-Type": "application/json"})
+        with urllib.request.urlopen(req, timeout=5) as r:
+            return json.loads(r.read() or b"{}")
+
+    def config(self, **settings):
+        return self._post("/_sim/config", settings)
+
+    def reset(self):
+        return self._post("/_sim/reset", {})
+
+    def requests(self):
+        with urllib.request.urlopen(self.url + "/_sim/requests", timeout=5) as r:
+            return json.loads(r.read())
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self._log.close()
+
+    def close(self):
+        self.stop()
+        self._dir.close()
+
+
+class Terminal:
+    """A simulated terminal: a device root plus, on demand, the payment-application stand-in."""
+
+    def __init__(self, serial="NB00000001", extra=()):
+        self._dir = Scratch("nimbo-term-")
+        self.root = os.path.join(self._dir.path, "root")
+        self.serial = serial
+        subprocess.run([PYTHON, os.path.join(SOURCE_DIR, "tools", "terminal_sim.py"), "build", self.root,
+                        "--serial", serial, *extra], check=True)
+        os.makedirs(os.path.join(self.root, "tmp"), exist_ok=True)
+        self.alibank = None
+        self.signal_record = os.path.join(self._dir.path, "alibank-signals.txt")
+
+    def path(self, abs_path):
+        return self.root + abs_path
+
+    @property
+    def data_path(self):
+        return self.path("/usr/data/app/nimboservice/data")
+
+    def write(self, abs_path, content, mode=None):
+        p = self.path(abs_path)
+        os.makedirs(os.path.dirname(p), exist_ok=True)
+        with open(p, "w" if isinstance(content, str) else "wb") as f:
+            f.write(content)
+        if mode is not None:
+            os.chmod(p, mode)
+        return p
+
+    def read(self, abs_path):
+        with open(self.path(abs_path)) as f:
+            return f.read()
+
+    def exists(self, abs_path):
+        return os.path.lexists(self.path(abs_path))
+
+    def start_alibank(self, *args):
+        env = dict(os.environ, NIMBO_DEVICE_ROOT=self.root)
+        self.alibank = subprocess.Popen([ALIBANK, "--record", self.signal_record, *args], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self.alibank
+
+    def signals_received(self):
+        try:
+            with open(self.signal_record) as f:
+                return [int(x) for x in f.read().split()]
+        except FileNotFoundError:
+            return []
+
+    def close(self):
+        if self.alibank and self.alibank.poll() is None:
+            self.alibank.kill()
+            self.alibank.wait()
+        self._dir.close()
+
+
+class Service:
+    """The installed program, copied to a scratch prefix with its own nimboservice.ini."""
+
+    def __init__(self, terminal, server_url=None, ini=None, start=True, env=None):
+        self.terminal = terminal
+        self._dir = Scratch("nimbo-svc-")
+        self.prefix = self._dir.path
+        shutil.copytree(os.path.join(STAGE_DIR, "bin"), os.path.join(self.prefix, "bin"), symlinks=True)
+        shutil.copytree(os.path.join(STAGE_DIR, "lib"), os.path.join(self.prefix, "lib"), symlinks=True)
+        self.program = os.path.join(self.prefix, "bin", "nimboservice")
+        self.write_ini(server_url, ini)
+        self.env = dict(os.environ, NIMBO_DEVICE_ROOT=terminal.root, NIMBO_LOG_STDERR="0",
+                        PATH=terminal.path("/bin") + ":" + os.environ.get("PATH", "/usr/bin:/bin"))
+        self.env.pop("TZ", None)
+        if env:
+            self.env.update(env)
+        self.proc = None
+        self.log_file = terminal.path("/usr/data/log/nimbo_log.log")
+        self._log_offset = 0
+        if start:
+            self.start()
+
+    def write_ini(self, server_url=None, ini=None):
+        lines = ["[server]"]
+        if server_url:
+            lines.append(f"server_url={server_url}")
+        for section, entries in (ini or {}).items():
+            lines.append(f"[{section}]")
+            lines += [f"{k}={v}" for k, v in entries.items()]
+        with open(os.path.join(self.prefix, "bin", "nimboservice.ini"), "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def start(self):
+        """Starts the program; wait_log() afterwards sees only what this run writes."""
+        self._log_offset = os.path.getsize(self.log_file) if os.path.exists(self.log_file) else 0
+        self._out = open(os.path.join(self.prefix, "stdout.txt"), "ab")
+        self.proc = subprocess.Popen([self.program], env=self.env, stdout=self._out, stderr=subprocess.STDOUT,
+                                     cwd=self.prefix)
+        return self.proc
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    @property
+    def returncode(self):
+        return self.proc.poll()
+
+    def log_text(self, whole=False):
+        try:
+            with open(self.log_file, "rb") as f:
+                if not whole:
+                    f.seek(self._log_offset)
+                return f.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def wait_log(self, pattern, timeout=20, count=1):
+        rx = re.compile(pattern)
+
+        def found():
+            hits = rx.findall(self.log_text())
+            return hits if len(hits) >= count else None
+
+        try:
+            return wait_for(found, timeout, interval=0.1, what=f"log line /{pattern}/")
+        except AssertionError:
+            raise AssertionError(f"log line /{pattern}/ not seen within {timeout}s; log tail:\n"
+                                 + self.log_text()[-3000:]) from None
+
+    def signal(self, sig):
+        os.kill(self.proc.pid, sig)
+
+    def wait(self, timeout=20):
+        return self.proc.wait(timeout)
+
+    def stop(self, timeout=20):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        return self.proc.returncode if self.proc else None
+
+    def kill(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def close(self):
+        self.kill()
+        if getattr(self, "_out", None):
+            self._out.close()
+        self._dir.close()
+
+
+class Server:
+    """The management server's MQTT side: sends commands, collects replies and reports."""
+
+    def __init__(self, broker, sn):
+        self.broker = broker
+        self.sn = sn
+        self.replies = []   # (raw, parsed or None)
+        self.reports = []
+        self._cond = threading.Condition()
+        self._connected = threading.Event()
+        self.client = mqtt.Client(client_id=f"srv-{os.getpid()}-{id(self)}", clean_session=True)
+        self.client.on_connect = self._on_connect
+        self.client.on_message = self._on_message
+        self.client.reconnect_delay_set(1, 2)
+        self.client.connect("127.0.0.1", broker.port, keepalive=30)
+        self.client.loop_start()
+        if not self._connected.wait(10):
+            raise AssertionError("server client could not connect to the broker")
+
+    def _on_connect(self, client, userdata, flags, rc):
+        client.subscribe([(REPLY_TOPIC, 2), (REPORT_TOPIC, 2)])
+        self._connected.set()
+
+    def _on_message(self, client, userdata, msg):
+        raw = msg.payload.decode("utf-8", "replace")
+        try:
+            parsed = json.loads(raw)
+        except ValueError:
+            parsed = None
+        with self._cond:
+            (self.replies if msg.topic == REPLY_TOPIC else self.reports).append((raw, parsed))
+            self._cond.notify_all()
+
+    def send(self, cmd=None, param=None, task_id="", sn=None, raw=None, qos=0, topic=None):
+        if raw is None:
+            body = {"cmd": cmd, "taskId": task_id, "sn": self.sn if sn is None else sn}
+            if param is not None:
+                body["param"] = param
+            raw = json.dumps(body, separators=(",", ":"))
+        topic = topic or CMD_TOPIC_PREFIX + self.sn
+        self.client.publish(topic, raw, qos=qos).wait_for_publish()
+        return raw
+
+    def _wait(self, box, cmd, task_id, timeout, start):
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                for i in range(start, len(box)):
+                    raw, parsed = box[i]
+                    if parsed and parsed.get("cmd") == cmd and (task_id is None or parsed.get("taskId") == task_id):
+                        return raw, parsed
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    got = [r for r, _ in box[start:]][-10:]
+                    raise AssertionError(f"no {cmd} (taskId {task_id}) within {timeout}s; got: {got}")
+                self._cond.wait(left)
+
+    def wait_reply(self, cmd, task_id=None, timeout=15, start=0):
+        return self._wait(self.replies, cmd, task_id, timeout, start)
+
+    def wait_report(self, cmd, timeout=15, start=0):
+        return self._wait(self.reports, cmd, None, timeout, start)
+
+    def expect_no_reply(self, cmd, seconds=2, task_id=None):
+        time.sleep(seconds)
+        with self._cond:
+            hits = [r for r, p in self.replies if p and p.get("cmd") == cmd
+                    and (task_id is None or p.get("taskId") == task_id)]
+        if hits:
+            raise AssertionError(f"unexpected {cmd} replies: {hits}")
+
+    def close(self):
+        self.client.loop_stop()
+        self.client.disconnect()

@@ -1,0 +1,161 @@
+"""The service core on a simulated terminal: start-up, bootstrap, lock, signals, crash, config."""
+import os
+import signal
+import time
+import unittest
+
+from harness import Broker, MgmtSim, Service, Terminal, wait_for
+
+LOCK = "/tmp/nimbo_service_lock"
+
+
+class ServiceCoreTest(unittest.TestCase):
+    def setUp(self):
+        self.term = Terminal(serial="NB10000001")
+        self.addCleanup(self.term.close)
+
+    def start_sim(self, **kw):
+        sim = MgmtSim(**kw)
+        self.addCleanup(sim.close)
+        return sim
+
+    def start_service(self, **kw):
+        svc = Service(self.term, **kw)
+        self.addCleanup(svc.close)
+        return svc
+
+    def test_start_logs_identity_and_takes_the_lock(self):
+        sim = self.start_sim(broker_addr="127.0.0.1:1")
+        svc = self.start_service(server_url=sim.url)
+        svc.wait_log(r"nimbo mqtt_url: tcp://127\.0\.0\.1:1\b")
+        log = svc.log_text()
+        self.assertIn("place lock successfully", log)
+        self.assertIn("version: V1.5.26_20250617095725, versionCode: 222, build_type: Release", log)
+        self.assertIn("device serialno: NB10000001", log)
+        self.assertIn(f"server url: {sim.url}", log)
+        with open(self.term.path(LOCK)) as f:
+            self.assertEqual(f.read(), "version: 1.5.26, build_type: Release, compile_time: 20250617095725\n")
+        for d in ("data", "download", "cache"):
+            self.assertTrue(os.path.isdir(self.term.path(f"/usr/data/app/nimboservice/{d}")), d)
+
+    def test_bootstrap_refused_is_retried_every_30_seconds(self):
+        sim = self.start_sim(broker_addr="127.0.0.1:1883", refuse=True)
+        svc = self.start_service(server_url=sim.url)
+        svc.wait_log(r"get url failed, retrying in 30 seconds\.\.\.")
+        first = time.monotonic()
+        sim.config(refuse=False)
+        svc.wait_log(r"nimbo mqtt_url: tcp://127\.0\.0\.1:1883", timeout=40)
+        waited = time.monotonic() - first
+        self.assertGreater(waited, 20, "the retry must wait, not spin")
+        bootstraps = [r for r in sim.requests() if r["path"].endswith("api/v1/mqtt")]
+        self.assertEqual(len(bootstraps), 2, bootstraps)
+
+    def test_unreachable_server_is_retried(self):
+        svc = self.start_service(server_url="http://127.0.0.1:1")
+        svc.wait_log(r"get url failed, retrying in 30 seconds")
+        self.assertIsNone(svc.returncode)
+
+    def test_second_instance_exits_with_status_1(self):
+        sim = self.start_sim(broker_addr="127.0.0.1:1")
+        first = self.start_service(server_url=sim.url)
+        first.wait_log(r"place lock successfully")
+        second = Service(self.term, server_url=sim.url, start=False)
+        self.addCleanup(second.close)
+        second.start()
+        self.assertEqual(second.wait(20), 1)
+        self.assertIn("get lock failed, nimbo may have been initiated", second.log_text())
+        self.assertIsNone(first.returncode, "the first instance keeps running")
+        self.assertTrue(self.term.exists(LOCK))
+
+    def test_stop_signals_end_in_order(self):
+        sim = self.start_sim(broker_addr="127.0.0.1:1")
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGTSTP):
+            with self.subTest(signal=sig.name):
+                svc = self.start_service(server_url=sim.url)
+                svc.wait_log(r"nimbo mqtt_url:")
+                svc.signal(sig)
+                self.assertEqual(svc.wait(20), 1)
+                svc.wait_log(rf"receive signal: {int(sig)}\[")
+                self.assertIn("release lock successfully", svc.log_text())
+                self.assertFalse(self.term.exists(LOCK))
+
+    def test_crash_signal_dumps_the_stack_and_stops(self):
+        sim = self.start_sim(broker_addr="127.0.0.1:1")
+        svc = self.start_service(server_url=sim.url)
+        svc.wait_log(r"nimbo mqtt_url:")
+        svc.signal(signal.SIGSEGV)
+        self.assertEqual(svc.wait(20), 1)
+        log = svc.log_text()
+        start = log.index(f"==========> catch signal {int(signal.SIGSEGV)}[")
+        dump = log[start:]
+        for text in ("nimboservice, version: V1.5.26_20250617095725, versionCode: 222",
+                     "==========> Dump stack start...", "==========> Dump stack end...",
+                     "raise signal SIGTERM", f"receive signal: {int(signal.SIGTERM)}[", "release lock successfully"):
+            self.assertIn(text, dump)
+        frames = dump[dump.index("Dump stack start"):dump.index("Dump stack end")].splitlines()[1:]
+        self.assertGreaterEqual(len(frames), 2, "symbolised frames between the markers")
+        self.assertFalse(self.term.exists(LOCK))
+
+    def test_cache_is_emptied_and_data_kept_across_restarts(self):
+        sim = self.start_sim(broker_addr="127.0.0.1:1")
+        app = "/usr/data/app/nimboservice"
+        self.term.write(f"{app}/cache/old.bin", "x")
+        self.term.write(f"{app}/cache/sub/deeper.bin", "y")
+        outside = self.term.write("/usr/data/keep-me.txt", "keep")
+        os.symlink(os.path.dirname(outside), self.term.path(f"{app}/cache/link-out"))
+        self.term.write(f"{app}/data/state.txt", "s")
+        self.term.write(f"{app}/download/part.zip", "p")
+        svc = self.start_service(server_url=sim.url)
+        svc.wait_log(r"nimbo mqtt_url:")
+        self.assertEqual(os.listdir(self.term.path(f"{app}/cache")), [])
+        self.assertTrue(os.path.exists(outside), "a link in the cache is removed, not followed")
+        self.assertEqual(self.term.read(f"{app}/data/state.txt"), "s")
+        self.assertEqual(self.term.read(f"{app}/download/part.zip"), "p")
+
+    def test_server_url_precedence(self):
+        sim = self.start_sim(broker_addr="127.0.0.1:1")
+        dead = "http://127.0.0.1:1"
+        config = "/usr/data/config"
+        cases = [
+            # (persistent file, plain file, ini url, expected)
+            (sim.url + "/", None, dead, sim.url),
+            (None, sim.url, dead, sim.url),
+            ("", sim.url, sim.url, sim.url),   # an empty persistent line: the plain file is not consulted
+            (None, None, sim.url + "/", sim.url),
+        ]
+        for persistent, plain, ini_url, expected in cases:
+            with self.subTest(persistent=persistent, plain=plain, ini=ini_url):
+                for name, value in (("nimbo_server_url_persistent", persistent), ("nimbo_server_url", plain)):
+                    path = self.term.path(f"{config}/{name}")
+                    if value is None:
+                        if os.path.exists(path):
+                            os.unlink(path)
+                    else:
+                        self.term.write(f"{config}/{name}", value + "\n")
+                svc = Service(self.term, server_url=ini_url)
+                try:
+                    svc.wait_log(r"server url: ")
+                    self.assertIn(f"server url: {expected}\n", svc.log_text().replace("\r", ""))
+                finally:
+                    svc.stop()
+                    svc.close()
+
+    def test_default_server_url_without_ini_key(self):
+        svc = self.start_service(server_url=None)
+        svc.wait_log(r"server url: https://")
+        self.assertIsNone(svc.returncode)
+
+
+class BrokerFixtureTest(unittest.TestCase):
+    def test_broker_restarts_on_the_same_port(self):
+        broker = Broker()
+        self.addCleanup(broker.close)
+        port = broker.port
+        broker.stop()
+        broker.start()
+        self.assertEqual(broker.port, port)
+        wait_for(lambda: broker.proc.poll() is None, 5)
+
+
+if __name__ == "__main__":
+    unittest.main()
