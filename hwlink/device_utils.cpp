@@ -3,6 +3,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "device_path.h"
 #include "elog.h"
 #include "hwlink_private.h"
 #include "wpa_ctrl.h"

@@ -55,6 +55,11 @@ public:
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const noexcept { return fd_; }
+    int release() noexcept {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     void reset(int fd = -1) noexcept {
         if (fd_ >= 0) close(fd_);
         fd_ = fd;

@@ -2,6 +2,7 @@
 #ifndef NIMBO_ELOG_H
 #define NIMBO_ELOG_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus

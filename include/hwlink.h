@@ -77,10 +77,10 @@ HWLINK_API int hwlink_get_cpu_temperature(char* out, int* len); /* "41.50℃" + 
 HWLINK_API int hwlink_get_cpu_usage(char* out, int* len);       /* "12.35%" + zero; blocks 100 ms */
 HWLINK_API int hwlink_get_device_signal_level(const char* network_type, char* out, int* len);
 HWLINK_API int hwlink_get_device_uptime(char* out, int* len);   /* "100:00:05" + zero */
-HWLINK_API int hwlink_get_battery_percent(char* out, int* len); /* "87.00%" + zero */
+HWLINK_API int hwlink_get_battery_percent(char* out, int* len); /* "87.00%" */
 HWLINK_API int hwlink_get_battery_status(char* out, int* len);  /* "1" charging, "2" not */
 HWLINK_API int hwlink_get_device_current(char* out, int* len);  /* "NA" + zero */
-HWLINK_API int hwlink_get_device_voltage(char* out, int* len);  /* "3.95V" + zero */
+HWLINK_API int hwlink_get_device_voltage(char* out, int* len);  /* "3.95V" */
 HWLINK_API int hwlink_get_memory_usage(char* out, int* len);    /* "43.10%" + zero */
 /* "4G" (3), "WIFI" (5) or the 64-byte interface-name field (64); -8 without default route. */
 HWLINK_API int hwlink_get_network_type(char* out, int* len);

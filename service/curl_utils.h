@@ -90,8 +90,8 @@ HttpResult curl_utils_post_file(const char* url, const char* path, const char* n
 HttpResult curl_utils_download_file(DownloadTask* task, const char* key);
 
 // libcurl callbacks.
-size_t write_callback(void* data, size_t size, size_t count, void* response_buffer);
-size_t curl_download_write_data(void* data, size_t size, size_t count, void* sink);
+size_t write_callback(char* data, size_t size, size_t count, void* response_buffer);
+size_t curl_download_write_data(char* data, size_t size, size_t count, void* sink);
 int curl_download_progress_callback(void* task, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                                     curl_off_t ulnow);
 int curl_upload_progress_callback(void* record, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,

@@ -1,11 +1,394 @@
-// Placeholder until the MQTT session lands: logs the broker and lets the service wait.
+// The MQTT session and the command dispatcher.
+//
+// Callbacks run on the MQTT library's threads while it holds the client's lock: they only
+// make non-waiting library calls (subscribe, send), never create or destroy the client and
+// never wait for it. The dispatcher and the short handlers run there one request at a time;
+// long handlers start detached workers that own their records.
 #include "mqtt_logic.h"
 
-#include "kx_log.h"
+#include <signal.h>
+#include <string.h>
 
-int mqtt_logic_start(const char* broker_url) {
-    LOG_I("mqtt_logic", "MQTT session not built yet; broker: %s", broker_url ? broker_url : "");
-    return 0;
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include "hwlink.h"
+#include "json_utils.h"
+#include "kx_log.h"
+#include "mqtt_utils_async.h"
+#include "nimbo_globals.h"
+#include "nimbo_utils.h"
+#include "nimbo_utils_devlock.h"
+#include "nimbo_utils_geofence.h"
+#include "nimbo_utils_paylock.h"
+#include "nimbo_utils_reply.h"
+#include "nimbo_utils_report.h"
+#include "nimbo_utils_task.h"
+#include "pay_signals.h"
+
+#define TAG "mqtt_logic"
+
+std::atomic<MQTTAsync> g_mqtt_client{nullptr};
+char client_id[261];
+char g_sub_topic[274];
+std::atomic<int> g_delivered_token{0};
+
+namespace {
+
+constexpr int kDisconnectTimeoutMs = 10000;
+constexpr int kUnknownCommand = -7;
+constexpr int kHandled = -10000;
+constexpr int kReplyQos2 = -10002;
+// A request is a few KiB at most (the request record bounds its fields); far larger
+// payloads are not requests.
+constexpr size_t kMaxRequestBytes = 64u << 10;
+
+const char* const kLockedRule[] = {"customResourcePoster", "setDevParam"};
+const char* const kPayingRule[] = {"customResourcePoster", "reboot", "devLock", "setDevParam"};
+const char* const kDownloadingRule[] = {"customResourcePoster", "setDevParam"};
+
+constexpr const char* kLockedText = "Device is locked, please unlock it and try again.";
+constexpr const char* kBusyText = "Device is busy, please try again later.";
+
+std::mutex g_dispatch_mutex;
+
+template <size_t N>
+bool listed(const char* cmd, const char* const (&names)[N]) {
+    return nimbo_utils_check_string_in_array(cmd, names, static_cast<int>(N)) == 1;
 }
 
-void mqtt_logic_stop(void) {}
+std::string fail_text(int code) {
+    char buffer[256] = {0};
+    nimbo_utils_errcode_converted_into_faildes(code, buffer);
+    buffer[sizeof buffer - 1] = '\0';
+    return buffer;
+}
+
+mqtt_logic::Outcome addressed(const RequestCmd& request) {
+    mqtt_logic::Outcome o;
+    o.cmd = request.cmd;
+    o.sn = request.sn;
+    o.task_id = request.taskId;
+    return o;
+}
+
+mqtt_logic::Outcome failure(const RequestCmd& request, const std::string& fail_des) {
+    mqtt_logic::Outcome o = addressed(request);
+    o.kind = mqtt_logic::Outcome::Kind::result;
+    o.status = "3";
+    o.fail_des = fail_des;
+    return o;
+}
+
+// The admission rules, in order; a refusal is answered with the rule's text.
+bool refused(const RequestCmd& request, mqtt_logic::Outcome* out) {
+    const char* cmd = request.cmd;
+    const char* text = nullptr;
+    if (listed(cmd, kLockedRule) && nimbo_utils_get_devlock_state() != 0) {
+        LOG_E(TAG, "cmd[%s] was refused, because device is locked", cmd);
+        text = kLockedText;
+    } else if (listed(cmd, kPayingRule) && nimbo_utils_check_paylock_state() != 0) {
+        LOG_E(TAG, "cmd[%s] was refused, because device is paying", cmd);
+        text = kBusyText;
+    } else if (listed(cmd, kDownloadingRule) && g_flag_download_running.load() != 0) {
+        LOG_E(TAG, "cmd[%s] was refused, because device is downloading", cmd);
+        text = kBusyText;
+    }
+    if (text == nullptr) return false;
+    *out = failure(request, text);
+    if (strcmp(cmd, "customResourcePoster") == 0) {
+        out->kind = mqtt_logic::Outcome::Kind::poster_refusal;
+        out->param = request.param;
+    }
+    return true;
+}
+
+// The handler's result as the reply the dispatcher owes.
+mqtt_logic::Outcome map_result(const RequestCmd& request, int rc, const char* reply) {
+    mqtt_logic::Outcome o = addressed(request);
+    bool has_reply = reply[0] != '\0';
+    if (rc == 0) {
+        if (has_reply) {
+            o.kind = mqtt_logic::Outcome::Kind::param;
+            o.param = reply;
+        } else {
+            o.kind = mqtt_logic::Outcome::Kind::result;
+            o.status = "2";
+            o.fail_des = "Success";
+        }
+    } else if (rc == kHandled) {
+        o.kind = mqtt_logic::Outcome::Kind::none;
+    } else if (rc == kReplyQos2) {
+        if (has_reply) {
+            o.kind = mqtt_logic::Outcome::Kind::param;
+            o.param = reply;
+            o.qos = 2;
+        } else {
+            o = failure(request, fail_text(-8));
+        }
+    } else {
+        o = failure(request, fail_text(rc));
+    }
+    return o;
+}
+
+// The disconnect's completion, waited for by mqtt_logic_stop (static: a late callback
+// after the wait gave up still finds it).
+struct DisconnectWait {
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+};
+DisconnectWait g_disconnect;
+
+void on_disconnected(void*, MQTTAsync_successData*) {
+    std::lock_guard<std::mutex> lock(g_disconnect.mutex);
+    g_disconnect.done = true;
+    g_disconnect.done_cv.notify_all();
+}
+
+void on_disconnect_failed(void*, MQTTAsync_failureData* response) {
+    LOG_W(TAG, "disconnect failed, code: %d", response ? response->code : 0);
+    on_disconnected(nullptr, nullptr);
+}
+
+}  // namespace
+
+// ---- dispatcher -------------------------------------------------------------------------
+
+mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, const mqtt_cmd_deal::Table& table) {
+    Outcome none;
+    none.code = -8;
+    RequestCmd request;
+    unsigned overflow = json_utils::kOverflowNone;
+    int rc = json_utils::parse_request(text, g_device_serialno, &request, &overflow);
+    if (rc == -2) {
+        LOG_E(TAG, "failed to parse json");
+        return none;
+    }
+    if (rc != 0) {
+        // Never cut and executed: refused, and answered when the reply can be addressed.
+        LOG_E(TAG, "request refused, a field exceeds its size (cmd: %s, taskId: %s)", request.cmd, request.taskId);
+        if (overflow == json_utils::kOverflowParam && request.cmd[0] != '\0') return failure(request, fail_text(-2));
+        return none;
+    }
+    LOG_D(TAG, "cmd: %s, param: %s", request.cmd, request.param);
+
+    Outcome out;
+    if (refused(request, &out)) return out;
+
+    const mqtt_cmd_deal::Command* row = nullptr;
+    for (int i = 0; i < table.count; ++i) {
+        if (strcmp(table.rows[i].name, request.cmd) == 0) {
+            row = &table.rows[i];
+            break;
+        }
+    }
+    if (row == nullptr) return failure(request, fail_text(kUnknownCommand));
+
+    char reply[MQTT_DEAL_REPLY_SIZE];
+    memset(reply, 0, sizeof reply);
+    int reply_len = 0;
+    Outcome done;  // code 0, nothing published
+
+    switch (row->gate) {
+    case mqtt_cmd_deal::Gate::task: {
+        if (nimbo_utils_cmd_file_compare(g_nimbo_cmd_file_path, request.taskId, reply, &reply_len) != 0) {
+            LOG_D(TAG, "%s", reply);
+            return done;
+        }
+        nimbo_utils_write_line_to_file(g_nimbo_cmd_file_path, text, 0);
+        memset(reply, 0, sizeof reply);
+        reply_len = 0;
+        rc = row->handler(client, &request, reply, &reply_len);
+        reply[sizeof reply - 1] = '\0';
+        // Refused before any worker took the task over: the file must not block every
+        // later long task. Kept for a running/paused task (0) and for -10000.
+        if (rc != 0 && rc != kHandled) nimbo::release_task_command(g_nimbo_cmd_file_path, request.taskId);
+        break;
+    }
+    case mqtt_cmd_deal::Gate::organisation:
+        if (g_flag_mqtt_sub_devorginfo.load() != 0) {
+            LOG_V(TAG, "devorginfo has subscribed");
+            return done;
+        }
+        rc = row->handler(client, &request, reply, &reply_len);
+        reply[sizeof reply - 1] = '\0';
+        if (rc == 0 || rc == kHandled) g_flag_mqtt_sub_devorginfo = 1;
+        break;
+    case mqtt_cmd_deal::Gate::none:
+        rc = row->handler(client, &request, reply, &reply_len);
+        reply[sizeof reply - 1] = '\0';
+        break;
+    }
+    return map_result(request, rc, reply);
+}
+
+int mqtt_logic::answer(MQTTAsync client, const Outcome& o) {
+    switch (o.kind) {
+    case Outcome::Kind::none:
+        return o.code;
+    case Outcome::Kind::result:
+        return nimbo_utils_replay_with_no_data_param(client, o.cmd.c_str(), o.sn.c_str(), o.task_id.c_str(),
+                                                     o.status.c_str(), o.fail_des.c_str());
+    case Outcome::Kind::param:
+        return nimbo_utils_replay_with_param_with_qos(client, o.cmd.c_str(), o.sn.c_str(), o.task_id.c_str(),
+                                                      o.param.c_str(), o.qos);
+    case Outcome::Kind::poster_refusal:
+        return nimbo_utils_replay_with_custom_resources_param(client, o.cmd.c_str(), o.sn.c_str(),
+                                                              o.task_id.c_str(), o.status.c_str(),
+                                                              o.fail_des.c_str(), o.param.c_str());
+    }
+    return o.code;
+}
+
+extern "C" int mf_mqtt_cmd_parse(MQTTAsync client, const char* text) {
+    if (text == nullptr) {
+        LOG_E(TAG, "failed to parse json");
+        return -8;
+    }
+    try {
+        std::lock_guard<std::mutex> lock(g_dispatch_mutex);
+        mqtt_logic::Outcome outcome = mqtt_logic::dispatch(client, text, mqtt_cmd_deal::command_table());
+        return mqtt_logic::answer(client, outcome);
+    } catch (...) {
+        LOG_E(TAG, "request dropped: out of memory");
+        return -8;
+    }
+}
+
+// ---- callbacks ----------------------------------------------------------------------------
+
+extern "C" void mf_mqtt_conn(void* context, char* /*cause*/) {
+    MQTTAsync client = context;
+    LOG_V(TAG, "connection callback");
+    g_flag_mqtt_connect = 1;
+    if (mqtt_utils_async_subscribe_topic(client, g_sub_topic, 0) != 0) LOG_E(TAG, "subscribe main topic failed");
+    if (nimbo_utils_report_device_info(client, g_device_serialno, 0) != 0) LOG_E(TAG, "report device info failed");
+    if (nimbo_utils_geofence_deal(client, g_device_serialno) != 0) LOG_E(TAG, "geofence deal failed");
+    try {
+        // The pending long task comes back on the command topic and resumes.
+        std::string task;
+        if (nimbo::read_task_command(g_nimbo_cmd_file_path, &task)) {
+            LOG_W(TAG, "recovery tasks from backup file");
+            mqtt_utils_async_publish_message(client, g_sub_topic, task.c_str(), 1);
+        }
+        mqtt_utils_backup_message_recovery(client);
+    } catch (...) {
+        LOG_E(TAG, "recovery after connection failed: out of memory");
+    }
+}
+
+extern "C" void mf_mqtt_conn_lost(void* /*context*/, char* cause) {
+    LOG_W(TAG, "mqtt connection lost, cause: %s", cause ? cause : "(null)");
+    g_flag_mqtt_connect = 0;
+    g_flag_mqtt_sub_devorginfo = 0;
+}
+
+extern "C" int mf_mqtt_msgarrvd(void* context, char* topic_name, int /*topic_len*/, MQTTAsync_message* message) {
+    MQTTAsync client = context;
+    try {
+        const char* payload = message ? static_cast<const char*>(message->payload) : nullptr;
+        size_t len = (message && message->payloadlen > 0) ? static_cast<size_t>(message->payloadlen) : 0;
+        std::string text(payload ? payload : "", payload ? len : 0);
+        LOG_D(TAG, "Message arrived");
+        LOG_V(TAG, "  topic: %s", topic_name ? topic_name : "");
+        if (text.size() > kMaxRequestBytes) {
+            LOG_E(TAG, "message of %zu bytes refused, a request is at most %zu", text.size(), kMaxRequestBytes);
+        } else if (text.find('\0') != std::string::npos) {
+            LOG_E(TAG, "failed to parse json");
+        } else {
+            LOG_V(TAG, "message: %s", text.c_str());
+            mf_mqtt_cmd_parse(client, text.c_str());
+        }
+    } catch (...) {
+        LOG_E(TAG, "message dropped: out of memory");
+    }
+    MQTTAsync_freeMessage(&message);
+    MQTTAsync_free(topic_name);
+    return 1;
+}
+
+extern "C" void mf_mqtt_delivered(void* /*context*/, MQTTAsync_token token) {
+    LOG_I(TAG, "Message with token[%d] delivery confirmed", token);
+    g_delivered_token = token;
+}
+
+extern "C" void mf_mqtt_conn_failure(void* /*context*/, MQTTAsync_failureData* response) {
+    LOG_E(TAG, "mqtt connection fail, error code: %d, error message:%s", response ? response->code : 0,
+          (response && response->message) ? response->message : "(null)");
+}
+
+// Stand-in until the device-signal module brings its throttled report.
+extern "C" __attribute__((weak)) void sig_deal_update_info(int sig) {
+    LOG_I(TAG, "receive signal: %d[%s]", sig, strsignal(sig));
+}
+
+// ---- session ------------------------------------------------------------------------------
+
+int mqtt_logic_start(const char* broker_url) {
+    if (broker_url == nullptr || *broker_url == '\0') {
+        LOG_E(TAG, "broker url is empty");
+        return -8;
+    }
+    snprintf(client_id, sizeof client_id, "%s%s", "MT_", g_device_serialno);
+    LOG_D(TAG, "mqtt client_id: %s", client_id);
+    snprintf(g_sub_topic, sizeof g_sub_topic, "%s%s", MQTT_CMD_TOPIC_PREFIX, g_device_serialno);
+    LOG_D(TAG, "mqtt sub topic: %s", g_sub_topic);
+
+    MQTTAsync client = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mqtt_utils::client_mutex());
+        if (g_mqtt_client.load() != nullptr) {
+            LOG_E(TAG, "mqtt session already started");
+            return -8;
+        }
+        int rc = MQTTAsync_create(&client, broker_url, client_id, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
+        if (rc != MQTTASYNC_SUCCESS) {
+            LOG_E(TAG, "create mqtt client failed, url: %s, return code %d", broker_url, rc);
+            return -8;
+        }
+        rc = MQTTAsync_setCallbacks(client, client, mf_mqtt_conn_lost, mf_mqtt_msgarrvd, mf_mqtt_delivered);
+        if (rc == MQTTASYNC_SUCCESS) rc = MQTTAsync_setConnected(client, client, mf_mqtt_conn);
+        if (rc != MQTTASYNC_SUCCESS) {
+            LOG_E(TAG, "set mqtt callbacks failed, return code %d", rc);
+            MQTTAsync_destroy(&client);
+            return -8;
+        }
+        g_mqtt_client = client;
+    }
+    mqtt_utils::use_tls(strncmp(broker_url, "ssl://", 6) == 0);
+    if (mqtt_utils_async_connect(client, g_device_serialno, mf_mqtt_conn_failure) != 0) return -8;
+
+    g_flag_download_running = 0;
+    if (hwlink_register_signal_update_info(1, sig_deal_update_info) != 0)
+        LOG_E(TAG, "register update signal failed");
+    return nimbo_utils_devlock_deal(999);
+}
+
+void mqtt_logic_stop(void) {
+    mqtt_utils::abort_connect();
+    std::lock_guard<std::mutex> lock(mqtt_utils::client_mutex());
+    MQTTAsync client = g_mqtt_client.exchange(nullptr);
+    if (client == nullptr) return;
+    {
+        std::lock_guard<std::mutex> wait_lock(g_disconnect.mutex);
+        g_disconnect.done = false;
+    }
+    MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;
+    opts.timeout = kDisconnectTimeoutMs;
+    opts.onSuccess = on_disconnected;
+    opts.onFailure = on_disconnect_failed;
+    opts.context = client;
+    int rc = MQTTAsync_disconnect(client, &opts);
+    if (rc == MQTTASYNC_SUCCESS) {
+        std::unique_lock<std::mutex> wait_lock(g_disconnect.mutex);
+        g_disconnect.done_cv.wait_for(wait_lock, std::chrono::milliseconds(kDisconnectTimeoutMs + 1000),
+                                      [] { return g_disconnect.done; });
+    } else {
+        LOG_W(TAG, "disconnect failed, return code %d", rc);
+    }
+    MQTTAsync_destroy(&client);
+    LOG_I(TAG, "mqtt session stopped");
+}

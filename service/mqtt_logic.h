@@ -1,5 +1,19 @@
-// The MQTT session: start, stop and the library's callbacks (log tag "mqtt_logic").
+// The MQTT session: start, stop, the library's callbacks and the command dispatcher
+// (log tag "mqtt_logic").
 #pragma once
+
+#include <MQTTAsync.h>
+
+#include <atomic>
+#include <string>
+
+#include "mqtt_cmd_deal.h"
+
+// The one client of the process (null before the start and after the stop).
+extern std::atomic<MQTTAsync> g_mqtt_client;
+extern char client_id[261];    // "MT_" + serial number
+extern char g_sub_topic[274];  // the device's command topic
+extern std::atomic<int> g_delivered_token;
 
 // Creates the one client of the process, connects (retrying until the library accepts
 // the request) and starts the device-lock logic. Returns the device-lock start result.
@@ -7,3 +21,47 @@ int mqtt_logic_start(const char* broker_url);
 
 // Disconnects (10 s time-out) and destroys the client. Safe when never started.
 void mqtt_logic_stop(void);
+
+extern "C" {
+
+// Parses, admits, routes and answers one command request. 0 after a dispatch or a handled
+// refusal, the publish result when a reply was sent, -8 for a text that is not a request.
+int mf_mqtt_cmd_parse(MQTTAsync client, const char* text);
+
+void mf_mqtt_conn(void* context, char* cause);
+void mf_mqtt_conn_lost(void* context, char* cause);
+int mf_mqtt_msgarrvd(void* context, char* topic_name, int topic_len, MQTTAsync_message* message);
+void mf_mqtt_delivered(void* context, MQTTAsync_token token);
+void mf_mqtt_conn_failure(void* context, MQTTAsync_failureData* response);
+
+// Device information changed (signal 92 from the payment application).
+void sig_deal_update_info(int sig);
+
+}  // extern "C"
+
+namespace mqtt_logic {
+
+// What the dispatcher decided to answer.
+struct Outcome {
+    enum class Kind {
+        none,            // nothing is published; `code` is the dispatcher's result
+        result,          // {"status","failDes"} with QoS 0
+        param,           // the handler's reply text with `qos`
+        poster_refusal,  // the poster's refusal reply
+    };
+    Kind kind = Kind::none;
+    int code = 0;
+    int qos = 0;
+    std::string cmd, sn, task_id;
+    std::string status, fail_des;
+    std::string param;
+};
+
+// The dispatcher's decision for one request with the given command table; runs the
+// handler. Publishes nothing itself.
+Outcome dispatch(MQTTAsync client, const char* text, const mqtt_cmd_deal::Table& table);
+
+// Publishes the outcome's reply; its publish result, or the outcome's code when none.
+int answer(MQTTAsync client, const Outcome& outcome);
+
+}  // namespace mqtt_logic

@@ -102,6 +102,10 @@ std::string device_path(const char* abs);
 // skips the rest of it. False at the end of the file.
 bool read_line(std::FILE* file, std::string* line, size_t max_len = 64u << 10);
 
+// The configuration step of nimbo_utils_ini_config_deal with "nimboservice.ini" read from
+// `ini_dir` (no file read when it is empty).
+void configure_from(const std::string& ini_dir);
+
 // The time record of `t`, as local time or (utc) as UTC. The timestamp text is `t` itself
 // in every time zone.
 TimeInfo make_timeinfo(time_t t, bool utc);

@@ -49,8 +49,8 @@ namespace ntp_utils {
 
 const std::vector<std::string>& default_servers() {
     static const std::vector<std::string> servers = {
-        "ntp1.aliyun.com", "ntp2.aliyun.com", "ntp3.aliyun.com", "ntp4.aliyun.com",
-        "ntp5.aliyun.com", "ntp6.aliyun.com", "ntp7.aliyun.com", "0.pool.ntp.org",
+        "time1.apple.com", "time2.apple.com", "time3.apple.com", "time4.apple.com",
+        "time5.apple.com", "time6.apple.com", "time7.apple.com", "0.pool.ntp.org",
         "1.pool.ntp.org",  "2.pool.ntp.org",
     };
     return servers;

@@ -1,5 +1,9 @@
 # End-to-end tests: the installed program against a real broker, the management simulator
 # and a simulated terminal. The build is installed into a stage prefix first.
+# A cross build's program cannot run here directly: scripts/mips-e2e.sh runs a subset under qemu.
+if(CMAKE_CROSSCOMPILING)
+  return()
+endif()
 set(NIMBO_STAGE_DIR ${PROJECT_BINARY_DIR}/stage)
 add_test(NAME e2e_install
   COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${NIMBO_STAGE_DIR})

@@ -1,0 +1,208 @@
+// Installation of application packages and firmware, and the signals to the payment
+// application (log tag "hwlink").
+#include <errno.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/types.h>
+
+#include "device_path.h"
+#include "elog.h"
+#include "hwlink_private.h"
+#include "pay_signals.h"
+
+namespace {
+
+const int kCommandMax = 1024;
+const int kMaxPids = 32;
+const char kAppInstallFailed[] = "App install failed";
+const char kUnzipFailed[] = "Package unzip failed, please check the package";
+const char kOffline[] = "App Alipay is offline";
+const char kOldVersionName[] = "ota_old_version";
+
+// Process names reach the process lookup's command line: plain names only.
+bool plain_process_name(const char* name) {
+    for (const char* p = name; *p; ++p) {
+        char c = *p;
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                  c == '-' || c == '.';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// An application name becomes a file name under the download directory.
+bool valid_app_name(const char* name) {
+    return name != nullptr && name[0] != '\0' && strchr(name, '/') == nullptr && strcmp(name, ".") != 0 &&
+           strcmp(name, "..") != 0;
+}
+
+// Runs a command whose "%s" fields are filled with quoted values; -1 when it cannot be built.
+int run(const char* fmt, const char* const* values, int count) {
+    char command[kCommandMax];
+    if (!hw::shell_command(command, sizeof command, fmt, values, count)) {
+        LOG_E(HWLINK_TAG, "command too long: %s", fmt);
+        return -1;
+    }
+    return nimbo_utils_run_command_by_popen(command);
+}
+
+int app_install_failed(char* err, int* err_len) {
+    memcpy(err, kAppInstallFailed, sizeof kAppInstallFailed - 1);
+    *err_len = (int)(sizeof kAppInstallFailed - 1);
+    return -8;
+}
+
+int signal_result_for_caller(int r, char* msg) {
+    if (r != -3) return r;
+    if (msg == nullptr) return -3;
+    memcpy(msg, kOffline, sizeof kOffline - 1);
+    return -8;
+}
+
+}  // namespace
+
+extern "C" {
+
+HWLINK_API int hwlink_send_signal_to_other_process(const char* name, int sig) {
+    if (name == nullptr || name[0] == '\0') return -2;
+    if (!plain_process_name(name)) {
+        LOG_E(HWLINK_TAG, "invalid process name: %s", name);
+        return -2;
+    }
+    int pids[kMaxPids];
+    int count = 0;
+    if (nimbo_utils_find_pid_by_name(name, pids, kMaxPids, &count) != 0 || count <= 0) {
+        LOG_W(HWLINK_TAG, "%s process not found", name);
+        return -3;
+    }
+    if (count > kMaxPids) count = kMaxPids;
+    int delivered = 0, gone = 0;
+    for (int i = 0; i < count; ++i) {
+        LOG_V(HWLINK_TAG, "send %d signal to pid[%d]", sig, pids[i]);
+        if (kill((pid_t)pids[i], sig) == 0) {
+            ++delivered;
+        } else {
+            int e = errno;
+            if (e == ESRCH) ++gone;
+            LOG_W(HWLINK_TAG, "send %d signal to pid[%d] failed: %s", sig, pids[i], strerror(e));
+        }
+    }
+    if (delivered > 0) return 0;
+    if (gone == count) {
+        LOG_W(HWLINK_TAG, "%s process not found", name);
+        return -3;
+    }
+    return -8;
+}
+
+HWLINK_API int hwlink_send_signal_to_alibankApp(int number) {
+    int sig = nimbo_pay_signal(number);
+    if (sig < 0) {
+        LOG_E(HWLINK_TAG, "no payment-application signal %d", number);
+        return -2;
+    }
+    return hwlink_send_signal_to_other_process("alibankApp", sig);
+}
+
+HWLINK_API int hwlink_install_app(const char* package_path, const char* app_dir, const char* app_name,
+                                  const char* app_version, int option1, int option2, char* err, int* err_len) {
+    (void)app_version;
+    (void)option1;
+    (void)option2;
+    if (err == nullptr || err_len == nullptr) return -2;
+    if (package_path == nullptr || package_path[0] == '\0' || app_dir == nullptr || app_dir[0] == '\0' ||
+        !valid_app_name(app_name)) {
+        LOG_E(HWLINK_TAG, "refused to install package %s as application \"%s\"", package_path ? package_path : "",
+              app_name ? app_name : "");
+        return app_install_failed(err, err_len);
+    }
+    const char* mkdir_args[] = {app_dir};
+    run("mkdir -p %s/download", mkdir_args, 1);
+    const char* mv_args[] = {package_path, app_dir, app_name};
+    if (run("mv -f %s %s/download/%s.zip", mv_args, 3) != 0) return app_install_failed(err, err_len);
+    if (strcmp(app_name, "Alipay") == 0) hwlink_send_signal_to_alibankApp(96);
+    *err_len = 0;
+    return 0;
+}
+
+HWLINK_API int hwlink_install_firmware(const char* package_path, const char* data_dir, const char* work_dir,
+                                       char* err, int* err_len) {
+    if (err == nullptr || err_len == nullptr) return -2;
+    // An empty work directory would make "rm -rf /ota" of the commands below.
+    if (package_path == nullptr || package_path[0] == '\0' || data_dir == nullptr || data_dir[0] == '\0' ||
+        work_dir == nullptr || work_dir[0] == '\0') {
+        LOG_E(HWLINK_TAG, "firmware installation: missing package, data or work directory");
+        return -2;
+    }
+    const char* work_args[] = {work_dir};
+    run("rm -rf %s/ota", work_args, 1);
+    run("mkdir -p %s/ota", work_args, 1);
+    const char* unzip_args[] = {package_path, work_dir};
+    if (run("unzip -o %s -d %s/ota", unzip_args, 2) != 0) {
+        memcpy(err, kUnzipFailed, sizeof kUnzipFailed);
+        *err_len = (int)(sizeof kUnzipFailed - 1);
+        return -8;
+    }
+    char config[kCommandMax];
+    bool oem = hw::format(config, sizeof config, "%s/ota/ota_config.in", work_dir) &&
+               nimbo_utils_line_matching_in_file(config, "type=oem") == 0;
+
+    // Record the running version before the script runs: a script (or the payment
+    // application on signal 95) may restart the device before control comes back.
+    char version[HWLINK_FIELD_SIZE];
+    memset(version, 0, sizeof version);
+    int version_len = 0;
+    if (oem)
+        hwlink_get_system_version(version, &version_len);
+    else
+        hwlink_get_firmware_version(version, &version_len);
+    char record[HWLINK_FIELD_SIZE + 16];
+    snprintf(record, sizeof record, oem ? "%s\ntype=oem" : "%s", version);
+    char data_record[kCommandMax], tmp_record[NIMBO_PATH_MAX], tmp_abs[64];
+    snprintf(tmp_abs, sizeof tmp_abs, "/tmp/%s", kOldVersionName);
+    bool have_data_record = hw::format(data_record, sizeof data_record, "%s/%s", data_dir, kOldVersionName);
+    bool have_tmp_record = hw::dev_path(tmp_abs, tmp_record, sizeof tmp_record);
+    if (have_data_record) nimbo_utils_write_line_to_file(data_record, record, 0);  // both lines at once
+    if (have_tmp_record) nimbo_utils_write_line_to_file(tmp_record, version, 0);
+
+    char script[NIMBO_PATH_MAX];
+    int status = -1;
+    if (hw::dev_path(oem ? "/etc/ota_bin/local_ota_update_oem.sh" : "/etc/ota_bin/local_ota_update.sh", script,
+                     sizeof script)) {
+        const char* script_args[] = {script, work_dir};
+        status = run("%s %s/ota", script_args, 2);
+    }
+    if (status != 0) {
+        // Nothing was updated: no restart is pending and there is nothing to judge.
+        if (have_data_record) nimbo_utils_delete_file(data_record);
+        if (have_tmp_record) nimbo_utils_delete_file(tmp_record);
+    }
+    hwlink_send_signal_to_alibankApp(95);
+    nimbo_utils_clear_directory(work_dir);
+    if (status != 0) {
+        char text[1024];
+        memset(text, 0, sizeof text);
+        int len = 0;
+        device_err_install_firmware_deal(status, text, &len);
+        if (len > HWLINK_FIELD_SIZE) len = HWLINK_FIELD_SIZE;
+        memcpy(err, text, (size_t)len);
+        *err_len = len;
+        return -8;
+    }
+    return 0;
+}
+
+HWLINK_API int hwlink_reboot(int type, char* msg) {
+    int number;
+    if (type == 0)
+        number = 97;
+    else if (type == 1)
+        number = 98;
+    else
+        return -2;
+    return signal_result_for_caller(hwlink_send_signal_to_alibankApp(number), msg);
+}
+
+HWLINK_API int hwlink_poweroff(char* msg) { return signal_result_for_caller(hwlink_send_signal_to_alibankApp(91), msg); }
+
+}  // extern "C"

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Prepares the mipsel (32-bit little-endian MIPS, glibc) sysroot the cross build links against
+# and qemu runs from, out of Debian 12's mipsel packages, and installs the cross toolchain and
+# qemu user mode on the host.
+#
+# The host's package state is never touched for the target: a private apt configuration (own
+# sources, own empty dpkg status, own lists and archive cache under the cache directory)
+# resolves and downloads the target packages, which are then unpacked with dpkg-deb into the
+# sysroot, and every absolute symbolic link in it is made relative so it stays inside.
+# (Host multiarch is no route: the security archive has no mipsel builds, so apt refuses
+# libfoo-dev:mipsel on Debian 12.)
+#
+# Idempotent and fast when already prepared: a stamp records the package list and mirror.
+#   NIMBO_MIPS_CACHE   cache directory (default /var/cache/nimbo-mips); sysroot in $CACHE/sysroot
+#   NIMBO_DEBIAN_MIRROR  Debian mirror (default http://deb.debian.org/debian)
+# Prints the sysroot path on its last line.
+set -euo pipefail
+
+CACHE=${NIMBO_MIPS_CACHE:-/var/cache/nimbo-mips}
+MIRROR=${NIMBO_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+SUITES=(bookworm bookworm-updates)
+SYSROOT=$CACHE/sysroot
+APTDIR=$CACHE/apt
+
+# What the program, the library, the logger and the unit tests link against, plus the runtime
+# libraries the cross compiler's own target libraries stand for (qemu loads them from here).
+TARGET_PKGS=(
+  libc6-dev libstdc++6 libgcc-s1 libatomic1
+  libcurl4-openssl-dev libssl-dev libcjson-dev libpaho-mqtt-dev zlib1g-dev
+  libgtest-dev libgmock-dev
+)
+HOST_PKGS=(crossbuild-essential-mipsel qemu-user pkg-config cmake)
+
+log() { echo "mips-sysroot: $*" >&2; }
+
+# Host tools: the cross compiler and qemu user mode (idempotent).
+missing=()
+for p in "${HOST_PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+stamp_text="mirror=$MIRROR suites=${SUITES[*]} pkgs=${TARGET_PKGS[*]} layout=2"
+if [ -f "$SYSROOT/.nimbo-sysroot" ] && [ "$(cat "$SYSROOT/.nimbo-sysroot")" = "$stamp_text" ]; then
+  log "sysroot up to date: $SYSROOT"
+  echo "$SYSROOT"
+  exit 0
+fi
+
+log "preparing $SYSROOT from $MIRROR (${SUITES[*]}, mipsel)"
+mkdir -p "$APTDIR"/{etc/apt.conf.d,etc/preferences.d,etc/sources.list.d,state/lists/partial,cache/archives/partial}
+: > "$APTDIR/state/status"
+{
+  for s in "${SUITES[@]}"; do
+    echo "deb [arch=mipsel signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $MIRROR $s main"
+  done
+} > "$APTDIR/etc/sources.list"
+
+apt_opts=(
+  -o "Dir::Etc=$APTDIR/etc"
+  -o "Dir::Etc::SourceList=$APTDIR/etc/sources.list"
+  -o "Dir::Etc::SourceParts=$APTDIR/etc/sources.list.d"
+  -o "Dir::Etc::Parts=$APTDIR/etc/apt.conf.d"
+  -o "Dir::Etc::PreferencesParts=$APTDIR/etc/preferences.d"
+  -o "Dir::Etc::TrustedParts=/etc/apt/trusted.gpg.d"
+  -o "Dir::State=$APTDIR/state"
+  -o "Dir::State::status=$APTDIR/state/status"
+  -o "Dir::Cache=$APTDIR/cache"
+  -o "Dir::Cache::archives=$APTDIR/cache/archives"
+  -o "Dir::Log=$APTDIR/log"
+  -o "APT::Architecture=mipsel"
+  -o "APT::Architectures::=mipsel"
+  -o "APT::Install-Recommends=false"
+  -o "APT::Install-Suggests=false"
+  -o "Acquire::Languages=none"
+  -o "Acquire::Check-Valid-Until=false"
+  -o "Debug::NoLocking=true"
+)
+apt-get "${apt_opts[@]}" update -qq
+# Versions superseded since an earlier run leave the archive cache, so each package is unpacked once.
+apt-get "${apt_opts[@]}" autoclean -qq >/dev/null
+# With an empty status every dependency is downloaded: the whole closure lands in the cache.
+apt-get "${apt_opts[@]}" install -y -qq --download-only "${TARGET_PKGS[@]}" >/dev/null
+
+rm -rf "$SYSROOT.new"
+mkdir -p "$SYSROOT.new"
+n=0
+for deb in "$APTDIR"/cache/archives/*.deb; do
+  dpkg-deb -x "$deb" "$SYSROOT.new"
+  n=$((n + 1))
+done
+log "unpacked $n packages"
+
+# Absolute links (e.g. usr/lib/<triple>/libz.so -> /lib/<triple>/libz.so.1) would point into
+# the host: make each relative to the sysroot.
+while IFS= read -r -d '' link; do
+  target=$(readlink "$link")
+  case "$target" in
+    /*)
+      rel=$(realpath -m --relative-to="$(dirname "$link")" "$SYSROOT.new$target")
+      ln -sfn "$rel" "$link"
+      ;;
+  esac
+done < <(find "$SYSROOT.new" -type l -print0)
+
+echo "$stamp_text" > "$SYSROOT.new/.nimbo-sysroot"
+rm -rf "$SYSROOT"
+mv "$SYSROOT.new" "$SYSROOT"
+log "sysroot ready: $SYSROOT"
+echo "$SYSROOT"

@@ -1,0 +1,635 @@
+// HTTP transfers: GET, authenticated multipart upload, authenticated resumable download.
+#include "curl_utils.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "c_handles.hpp"
+#include "crypto_utils.h"
+#include "handles.hpp"
+#include "kx_log.h"
+#include "nimbo_utils.h"
+
+namespace {
+
+constexpr long kConnectTimeout = 30;
+constexpr long kGetTimeout = 30;
+constexpr long kUploadTimeout = 1800;
+constexpr long kDownloadTimeout = 300;
+constexpr size_t kTokenInputMax = 1023;  // characters of "key&name&timestamp"
+constexpr size_t kHeaderMax = 99;        // characters of one authentication header
+
+// libcurl's texts for the codes 0..96; obsolete codes and everything above read "Unknown error".
+const char* const kCodeTexts[] = {
+    "No error",
+    "Unsupported protocol",
+    "Failed initialization",
+    "URL using bad/illegal format or missing URL",
+    "A requested feature, protocol or option was not found built-in in this libcurl due to a "
+    "build-time decision.",
+    "Couldn't resolve proxy name",
+    "Couldn't resolve host name",
+    "Couldn't connect to server",
+    "Weird server reply",
+    "Access denied to remote resource",
+    "FTP: The server failed to connect to data port",  // 10
+    "FTP: unknown PASS reply",
+    "FTP: Accepting server connect has timed out",
+    "FTP: unknown PASV reply",
+    "FTP: unknown 227 response format",
+    "FTP: can't figure out the host in the PASV response",
+    "Error in the HTTP2 framing layer",
+    "FTP: couldn't set file type",
+    "Transferred a partial file",
+    "FTP: couldn't retrieve (RETR failed) the specified file",
+    "Unknown error",  // 20
+    "Quote command returned error",
+    "HTTP response code said error",
+    "Failed writing received data to disk/application",
+    "Unknown error",
+    "Upload failed (at start/before it took off)",
+    "Failed to open/read local data from file/application",
+    "Out of memory",
+    "Timeout was reached",
+    "Unknown error",
+    "FTP: command PORT failed",  // 30
+    "FTP: command REST failed",
+    "Unknown error",
+    "Requested range was not delivered by the server",
+    "Internal problem setting up the POST",
+    "SSL connect error",
+    "Couldn't resume download",
+    "Couldn't read a file:// file",
+    "LDAP: cannot bind",
+    "LDAP: search failed",
+    "Unknown error",  // 40
+    "A required function in the library was not found",
+    "Operation was aborted by an application callback",
+    "A libcurl function was given a bad argument",
+    "Unknown error",
+    "Failed binding local connection end",
+    "Unknown error",
+    "Number of redirects hit maximum amount",
+    "An unknown option was passed in to libcurl",
+    "Malformed option provided in a setopt",
+    "Unknown error",  // 50
+    "Unknown error",
+    "Server returned nothing (no headers, no data)",
+    "SSL crypto engine not found",
+    "Can not set SSL crypto engine as default",
+    "Failed sending data to the peer",
+    "Failure when receiving data from the peer",
+    "Unknown error",
+    "Problem with the local SSL certificate",
+    "Couldn't use specified SSL cipher",
+    "SSL peer certificate or SSH remote key was not OK",  // 60
+    "Unrecognized or bad HTTP Content or Transfer-Encoding",
+    "Invalid LDAP URL",
+    "Maximum file size exceeded",
+    "Requested SSL level failed",
+    "Send failed since rewinding of the data stream failed",
+    "Failed to initialise SSL crypto engine",
+    "Login denied",
+    "TFTP: File Not Found",
+    "TFTP: Access Violation",
+    "Disk full or allocation exceeded",  // 70
+    "TFTP: Illegal operation",
+    "TFTP: Unknown transfer ID",
+    "Remote file already exists",
+    "TFTP: No such user",
+    "Conversion failed",
+    "Caller must register CURLOPT_CONV_ callback options",
+    "Problem with the SSL CA cert (path? access rights?)",
+    "Remote file not found",
+    "Error in the SSH layer",
+    "Failed to shut down the SSL connection",  // 80
+    "Socket not ready for send/recv",
+    "Failed to load CRL file (path? access rights?, format?)",
+    "Issuer check against peer certificate failed",
+    "FTP: The server did not accept the PRET command.",
+    "RTSP CSeq mismatch or invalid CSeq",
+    "RTSP session error",
+    "Unable to parse FTP file list",
+    "Chunk callback failed",
+    "The max connection limit is reached",
+    "SSL public key does not match pinned public key",  // 90
+    "SSL server certificate status verification FAILED",
+    "Stream error in the HTTP/2 framing layer",
+    "API function called from within callback",
+    "An authentication function returned an error",
+    "HTTP/3 error",
+    "QUIC connection error",  // 96
+};
+constexpr unsigned kCodeTextCount = sizeof kCodeTexts / sizeof kCodeTexts[0];
+static_assert(kCodeTextCount == 97, "one text per code 0..96");
+
+std::mutex g_ca_mutex;
+std::string g_ca_file;
+
+std::string ca_file() {
+    std::lock_guard<std::mutex> lock(g_ca_mutex);
+    return g_ca_file;
+}
+
+void set_failure(HttpResult* result, int code) {
+    result->code = code;
+    result->http_status = 0;
+    std::snprintf(result->message, sizeof result->message, "CURL Error[%d: %s]", code,
+                  curlcode_to_strerror(static_cast<unsigned>(code)));
+}
+
+// The encoded URL, or the raw one when encoding fails. Owns the encoded text.
+struct RequestUrl {
+    explicit RequestUrl(const char* raw) : encoded(url_encode(raw)) {}
+    const char* get(const char* raw) const { return encoded ? encoded.get() : raw; }
+    CText encoded;
+};
+
+// Options every transfer shares.
+void apply_common(CURL* curl, const char* url, long timeout) {
+    curl_easy_setopt(curl, CURLOPT_URL, url);
+    std::string ca = ca_file();
+    if (ca.empty()) {
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    } else {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, ca.c_str());  // libcurl copies the text
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    }
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
+    // The service ignores SIGPIPE itself; libcurl must not touch signals in worker threads.
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeout);
+}
+
+// Collector for the C++ variants: the whole body, or a refusal when it exceeds the cap.
+struct StringSink {
+    std::string* out;
+    size_t max_bytes;
+    bool too_large;
+};
+
+size_t string_write_callback(char* data, size_t size, size_t count, void* userp) {
+    auto* sink = static_cast<StringSink*>(userp);
+    size_t n = size * count;
+    if (sink->out->size() + n > sink->max_bytes) {
+        sink->too_large = true;
+        return 0;  // fails the transfer (code 23): a cut answer must not pass for a whole one
+    }
+    sink->out->append(static_cast<const char*>(data), n);
+    return n;
+}
+
+// Performs a prepared transfer and fills the result.
+void perform(CURL* curl, HttpResult* result) {
+    CURLcode rc = curl_easy_perform(curl);
+    if (rc != CURLE_OK) {
+        LOG_E(CURL_UTILS_TAG, "curl_easy_perform failed: %s", curlcode_to_strerror(rc));
+        set_failure(result, rc);
+        return;
+    }
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    result->http_status = status;
+}
+
+HttpResult run_get(const char* url, curl_write_callback writer, void* sink) {
+    HttpResult result{};
+    CurlPtr curl{curl_easy_init()};
+    if (!curl) {
+        LOG_E(CURL_UTILS_TAG, "curl_easy_init() failed");
+        result.code = CURL_UTILS_GET_SETUP_FAILED;
+        return result;
+    }
+    RequestUrl request(url);
+    apply_common(curl.get(), request.get(url), kGetTimeout);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, writer);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, sink);
+    perform(curl.get(), &result);
+    return result;
+}
+
+struct UploadProgress {
+    double last_logged_percent;
+};
+
+HttpResult run_post(const char* url, const char* path, const char* name, const char* key,
+                    curl_write_callback writer, void* sink) {
+    HttpResult result{};
+    UploadProgress progress{-10.0};
+    CurlPtr curl{curl_easy_init()};
+    if (!curl) {
+        result.code = CURL_UTILS_SETUP_FAILED;
+        return result;
+    }
+    TimeInfo now = nimbo_utils_get_current_timeinfo(1);
+    char token_input[kTokenInputMax + 1];
+    int len = std::snprintf(token_input, sizeof token_input, "%s&%s&%s", key, name, now.timestamp_str);
+    if (len < 0 || static_cast<size_t>(len) > kTokenInputMax) {
+        LOG_E(CURL_UTILS_TAG, "file name too long to sign: %s", name);
+        result.code = CURL_UTILS_SETUP_FAILED;
+        return result;
+    }
+    char token[33];
+    if (crypto_utils_generate_md5_hex_for_string(token_input, token) != 0) {
+        result.code = CURL_UTILS_SETUP_FAILED;
+        return result;
+    }
+    LOG_V(CURL_UTILS_TAG, "filename: %s, timestamp: %s, token_input: %s, token: %s", name, now.timestamp_str,
+          token_input, token);
+
+    MimePtr form{curl_mime_init(curl.get())};
+    SlistPtr headers{curl_slist_append(nullptr, "Expect:")};
+    if (!form || !headers) {
+        result.code = CURL_UTILS_SETUP_FAILED;
+        return result;
+    }
+    struct Field {
+        const char* name;
+        const char* value;
+    };
+    curl_mimepart* part = curl_mime_addpart(form.get());
+    curl_mime_name(part, "file");
+    curl_mime_filedata(part, path);
+    for (const Field& f : {Field{"filename", name}, Field{"token", token}, Field{"timestamp", now.timestamp_str}}) {
+        part = curl_mime_addpart(form.get());
+        curl_mime_name(part, f.name);
+        curl_mime_data(part, f.value, CURL_ZERO_TERMINATED);
+    }
+
+    RequestUrl request(url);
+    apply_common(curl.get(), request.get(url), kUploadTimeout);
+    curl_easy_setopt(curl.get(), CURLOPT_POST, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_MIMEPOST, form.get());
+    curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, writer);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, sink);
+    curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, curl_upload_progress_callback);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &progress);
+    perform(curl.get(), &result);
+    curl.reset();  // the handle goes before the form and the header list it uses
+    return result;
+}
+
+// The answer being written into a download: decides per response whether its body belongs
+// in the file.
+struct DownloadSink {
+    std::FILE* file;
+    DownloadTask* task;
+    CURL* curl;
+    long long offset;          // bytes on disk before the attempt
+    bool decided;              // the current response's body has been judged
+    bool write_body;           // it goes into the file
+    bool range_refused;        // the server answered a range other than the one asked for
+    bool has_content_range;
+    long long range_start;
+};
+
+size_t download_header_callback(char* data, size_t size, size_t count, void* userp) {
+    auto* sink = static_cast<DownloadSink*>(userp);
+    size_t n = size * count;
+    std::string line(data, n);
+    if (line.compare(0, 5, "HTTP/") == 0) {  // a new response (after 100 Continue, say)
+        sink->decided = false;
+        sink->has_content_range = false;
+        sink->range_start = -1;
+    } else if (strncasecmp(line.c_str(), "Content-Range:", 14) == 0) {
+        long long start = -1;
+        if (std::sscanf(line.c_str() + 14, " bytes %lld-", &start) == 1) {
+            sink->has_content_range = true;
+            sink->range_start = start;
+        }
+    }
+    return n;
+}
+
+// Judges the first body bytes of a response: a 206 must start where the file ends, a 200
+// replaces the file from byte 0, anything else (error pages, 416) never reaches the file.
+bool judge_response(DownloadSink* sink) {
+    long status = 0;
+    curl_easy_getinfo(sink->curl, CURLINFO_RESPONSE_CODE, &status);
+    sink->decided = true;
+    sink->write_body = false;
+    if (status == 206) {
+        if (!sink->has_content_range || sink->range_start != sink->offset) {
+            LOG_E(CURL_UTILS_TAG, "[%s] asked for the bytes from %lld, the server sent from %lld",
+                  sink->task->file_path, sink->offset, sink->range_start);
+            sink->range_refused = true;
+            return false;
+        }
+        sink->write_body = true;
+    } else if (status == 200) {
+        if (sink->offset > 0) {
+            // The server ignored the range and sends the whole file: start the file over.
+            LOG_W(CURL_UTILS_TAG, "[%s] the server sent the whole file, restarting from byte 0",
+                  sink->task->file_path);
+            std::fflush(sink->file);
+            if (::ftruncate(fileno(sink->file), 0) != 0) {
+                LOG_E(CURL_UTILS_TAG, "[%s] truncate failed: %s", sink->task->file_path, std::strerror(errno));
+                return false;
+            }
+            sink->offset = 0;
+            sink->task->file_stat.st_size = 0;
+        }
+        sink->write_body = true;
+    }
+    return true;
+}
+
+}  // namespace
+
+int curl_utils_download_task_init(DownloadTask* task, const char* url, const char* file_path,
+                                  DownloadCallback callback, uint64_t expected_size, const char* expected_md5) {
+    if (task == nullptr) return -2;
+    std::memset(task, 0, sizeof *task);
+    if (url == nullptr || file_path == nullptr || expected_md5 == nullptr) return -2;
+    size_t url_len = std::strlen(url);
+    size_t path_len = std::strlen(file_path);
+    if (url_len >= sizeof task->url) {
+        LOG_E(CURL_UTILS_TAG, "download URL longer than %zu characters refused", sizeof task->url - 1);
+        return -2;
+    }
+    if (path_len >= sizeof task->file_path) {
+        LOG_E(CURL_UTILS_TAG, "download path longer than %zu characters refused", sizeof task->file_path - 1);
+        return -2;
+    }
+    std::memcpy(task->url, url, url_len + 1);
+    std::memcpy(task->file_path, file_path, path_len + 1);
+    task->callback = callback;
+    task->expected_size = expected_size;
+    task->expected_md5 = expected_md5;
+    return 0;
+}
+
+char* url_encode(const char* text) {
+    if (text == nullptr) return nullptr;
+    auto keep = [](unsigned char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+               c == '.' || c == '/' || c == ':' || c == '_' || c == '~';
+    };
+    size_t len = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) len += keep(*p) ? 1 : 3;
+    char* out = static_cast<char*>(std::malloc(len + 1));
+    if (out == nullptr) return nullptr;
+    static const char kHex[] = "0123456789ABCDEF";
+    char* w = out;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+        if (keep(*p)) {
+            *w++ = static_cast<char>(*p);
+        } else {
+            *w++ = '%';
+            *w++ = kHex[*p >> 4];
+            *w++ = kHex[*p & 0x0f];
+        }
+    }
+    *w = '\0';
+    return out;
+}
+
+const char* curlcode_to_strerror(unsigned int code) {
+    return code < kCodeTextCount ? kCodeTexts[code] : "Unknown error";
+}
+
+void curl_utils_set_ca_file(const char* path) {
+    std::lock_guard<std::mutex> lock(g_ca_mutex);
+    g_ca_file = path ? path : "";
+}
+
+size_t write_callback(char* data, size_t size, size_t count, void* userp) {
+    auto* buf = static_cast<ResponseBuffer*>(userp);
+    size_t n = size * count;
+    if (buf->capacity == 0 || buf->size >= buf->capacity - 1) {
+        std::fputs("Response too large for buffer\n", stderr);
+        return n;
+    }
+    size_t room = buf->capacity - 1 - buf->size;
+    size_t take = n < room ? n : room;
+    std::memcpy(buf->data + buf->size, data, take);
+    buf->size += take;
+    buf->data[buf->size] = '\0';
+    return n;  // an oversized body is cut, not failed
+}
+
+size_t curl_download_write_data(char* data, size_t size, size_t count, void* userp) {
+    auto* sink = static_cast<DownloadSink*>(userp);
+    if (!sink->decided && !judge_response(sink)) return 0;  // stops the transfer
+    if (!sink->write_body) return count;                    // dropped: not part of the file
+    return std::fwrite(data, size, count, sink->file);
+}
+
+int curl_download_progress_callback(void* userp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
+    auto* task = static_cast<DownloadTask*>(userp);
+    if (task == nullptr || dltotal <= 0) return 0;
+    int64_t offset = static_cast<int64_t>(task->file_stat.st_size);
+    double percent =
+        static_cast<double>(offset + dlnow) / static_cast<double>(offset + dltotal) * 100.0;
+    if (percent - task->last_logged_percent > 5 || (percent >= 100 && task->last_logged_percent < 100)) {
+        LOG_V(CURL_UTILS_TAG, "[%s] Download progress: %3.2f%%", task->file_path, percent);
+        task->last_logged_percent = percent;
+    }
+    time_t now = time(nullptr);
+    if (percent - task->last_reported_percent > 10 || now - task->last_report_time >= 60 ||
+        (percent >= 100 && task->last_reported_percent < 100)) {
+        if (task->callback != nullptr) {
+            char text[24];
+            std::snprintf(text, sizeof text, "%3.2f%%", percent);
+            task->callback("1", text);
+        }
+        task->last_reported_percent = percent;
+        task->last_report_time = now;
+    }
+    return 0;
+}
+
+int curl_upload_progress_callback(void* userp, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
+    auto* progress = static_cast<UploadProgress*>(userp);
+    if (progress == nullptr || ultotal <= 0) return 0;
+    double percent = static_cast<double>(ulnow) / static_cast<double>(ultotal) * 100.0;
+    if (percent - progress->last_logged_percent > 5 || (percent >= 100 && progress->last_logged_percent < 100)) {
+        LOG_V(CURL_UTILS_TAG, "Upload progress: %3.2f%%", percent);
+        progress->last_logged_percent = percent;
+    }
+    return 0;
+}
+
+HttpResult curl_utils_perform_get_request(const char* url, char* buffer, size_t capacity, size_t* count) {
+    if (count) *count = 0;
+    if (url == nullptr || buffer == nullptr || capacity == 0) {
+        HttpResult bad{};
+        set_failure(&bad, CURLE_BAD_FUNCTION_ARGUMENT);
+        return bad;
+    }
+    buffer[0] = '\0';
+    ResponseBuffer body{buffer, 0, capacity};
+    HttpResult result = run_get(url, write_callback, &body);
+    if (result.code == 0) {
+        if (body.size > 0 && buffer[body.size - 1] == '\n') buffer[body.size - 1] = '\0';
+        LOG_I(CURL_UTILS_TAG, "url: %s, response: %s", url, buffer);
+    }
+    if (count) *count = body.size;
+    return result;
+}
+
+HttpResult curl_utils_post_file(const char* url, const char* path, const char* name, const char* key,
+                                char* buffer, size_t capacity, size_t* count) {
+    if (count) *count = 0;
+    if (url == nullptr || path == nullptr || name == nullptr || key == nullptr || buffer == nullptr ||
+        capacity == 0) {
+        HttpResult bad{};
+        set_failure(&bad, CURLE_BAD_FUNCTION_ARGUMENT);
+        return bad;
+    }
+    buffer[0] = '\0';
+    ResponseBuffer body{buffer, 0, capacity};
+    HttpResult result = run_post(url, path, name, key, write_callback, &body);
+    if (result.code == 0) {
+        if (body.size > 0 && buffer[body.size - 1] == '\n') buffer[body.size - 1] = '\0';
+        LOG_D(CURL_UTILS_TAG, "url: %s, response: %s", url, buffer);
+    }
+    if (count) *count = body.size;
+    return result;
+}
+
+HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
+    HttpResult result{};
+    if (task == nullptr || key == nullptr) {
+        set_failure(&result, CURLE_BAD_FUNCTION_ARGUMENT);
+        return result;
+    }
+    CurlPtr curl{curl_easy_init()};
+    if (!curl) {
+        LOG_E(CURL_UTILS_TAG, "Failed to initialize libcurl");
+        result.code = CURL_UTILS_SETUP_FAILED;
+        return result;
+    }
+    FilePtr file{std::fopen(task->file_path, "ab")};
+    if (!file) {
+        LOG_E(CURL_UTILS_TAG, "Failed to open file %s", task->file_path);
+        result.code = CURL_UTILS_SETUP_FAILED;
+        return result;
+    }
+    if (::fstat(fileno(file.get()), &task->file_stat) != 0) std::memset(&task->file_stat, 0, sizeof task->file_stat);
+    const long long offset = static_cast<long long>(task->file_stat.st_size);
+
+    TimeInfo now = nimbo_utils_get_current_timeinfo(2);
+    std::string url_copy(task->url);
+    const char* name = nimbo_utils_get_filename_from_URL(url_copy.data());
+    if (name == nullptr) name = "";
+
+    // The server checks these three values: a cut value would only fail there, later.
+    char h_name[kHeaderMax + 1], h_time[kHeaderMax + 1], h_token[kHeaderMax + 1];
+    char token_input[kTokenInputMax + 1];
+    char token[33];
+    int n1 = std::snprintf(h_name, sizeof h_name, "filename: %s", name);
+    int n2 = std::snprintf(token_input, sizeof token_input, "%s&%s&%s", key, name, now.timestamp_str);
+    if (n1 < 0 || static_cast<size_t>(n1) > kHeaderMax || n2 < 0 || static_cast<size_t>(n2) > kTokenInputMax) {
+        LOG_E(CURL_UTILS_TAG, "file name too long for its header: %s", name);
+        set_failure(&result, CURLE_URL_MALFORMAT);
+        return result;
+    }
+    if (crypto_utils_generate_md5_hex_for_string(token_input, token) != 0) {
+        result.code = CURL_UTILS_SETUP_FAILED;
+        return result;
+    }
+    LOG_V(CURL_UTILS_TAG, "filename: %s, timestamp: %s, token_input: %s, token: %s", name, now.timestamp_str,
+          token_input, token);
+    std::snprintf(h_time, sizeof h_time, "timestamp: %s", now.timestamp_str);
+    std::snprintf(h_token, sizeof h_token, "token: %s", token);
+    SlistPtr headers;
+    for (const char* h : {h_name, h_time, h_token}) {
+        curl_slist* grown = curl_slist_append(headers.get(), h);
+        if (grown == nullptr) {
+            result.code = CURL_UTILS_SETUP_FAILED;
+            return result;
+        }
+        (void)headers.release();
+        headers.reset(grown);
+    }
+
+    DownloadSink sink{file.get(), task, curl.get(), offset, false, false, false, false, -1};
+    char range[32];
+    std::snprintf(range, sizeof range, "%lld-", offset);
+
+    RequestUrl request(task->url);
+    apply_common(curl.get(), request.get(task->url), kDownloadTimeout);
+    curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, download_header_callback);
+    curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &sink);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, curl_download_write_data);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, curl_download_progress_callback);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, task);
+    // The range is asked for by hand so that every answer is judged here (see judge_response).
+    if (offset > 0) curl_easy_setopt(curl.get(), CURLOPT_RANGE, range);
+
+    CURLcode rc = curl_easy_perform(curl.get());
+    if (rc == CURLE_WRITE_ERROR && sink.range_refused) rc = CURLE_RANGE_ERROR;
+    if (rc != CURLE_OK) {
+        LOG_E(CURL_UTILS_TAG, "curl_easy_perform failed: %s", curlcode_to_strerror(rc));
+        set_failure(&result, rc);
+    } else {
+        curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &result.http_status);
+    }
+    std::fflush(file.get());
+    bool file_answer = rc == CURLE_OK && (result.http_status == 200 || result.http_status == 206 ||
+                                          result.http_status == 416);
+    if (rc == CURLE_OK && !file_answer) {
+        // Nothing of an error answer belongs in the file: make sure it ends where it did.
+        if (::ftruncate(fileno(file.get()), static_cast<off_t>(sink.offset)) != 0)
+            LOG_E(CURL_UTILS_TAG, "[%s] truncate failed: %s", task->file_path, std::strerror(errno));
+    }
+    if (::fsync(fileno(file.get())) != 0 && errno != EINVAL)
+        LOG_E(CURL_UTILS_TAG, "[%s] fsync failed: %s", task->file_path, std::strerror(errno));
+    curl.reset();  // the handle goes before the header list it uses
+    return result;
+}
+
+namespace curl_utils {
+
+HttpResult get(const char* url, std::string* body, size_t max_bytes) {
+    HttpResult result{};
+    if (url == nullptr || body == nullptr) {
+        set_failure(&result, CURLE_BAD_FUNCTION_ARGUMENT);
+        return result;
+    }
+    body->clear();
+    StringSink sink{body, max_bytes, false};
+    result = run_get(url, string_write_callback, &sink);
+    if (sink.too_large) LOG_E(CURL_UTILS_TAG, "url: %s, response larger than %zu bytes refused", url, max_bytes);
+    if (result.code == 0) {
+        if (!body->empty() && body->back() == '\n') body->pop_back();
+        LOG_I(CURL_UTILS_TAG, "url: %s, response: %s", url, body->c_str());
+    }
+    return result;
+}
+
+HttpResult post_file(const char* url, const char* path, const char* name, const char* key, std::string* answer,
+                     size_t max_bytes) {
+    HttpResult result{};
+    if (url == nullptr || path == nullptr || name == nullptr || key == nullptr || answer == nullptr) {
+        set_failure(&result, CURLE_BAD_FUNCTION_ARGUMENT);
+        return result;
+    }
+    answer->clear();
+    StringSink sink{answer, max_bytes, false};
+    result = run_post(url, path, name, key, string_write_callback, &sink);
+    if (sink.too_large) LOG_E(CURL_UTILS_TAG, "url: %s, answer larger than %zu bytes refused", url, max_bytes);
+    if (result.code == 0) {
+        if (!answer->empty() && answer->back() == '\n') answer->pop_back();
+        LOG_D(CURL_UTILS_TAG, "url: %s, response: %s", url, answer->c_str());
+    }
+    return result;
+}
+
+}  // namespace curl_utils

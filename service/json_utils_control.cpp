@@ -1,0 +1,243 @@
+// JSON of the control commands and of the alert message (log tag "json_utils").
+#include "json_utils_control.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+
+#include "handles.hpp"
+#include "kx_log.h"
+
+#define JSON_TAG "json_utils"
+
+namespace {
+
+using Getter = cJSON* (*)(const cJSON*, const char*);
+
+cJSON* exact(const cJSON* obj, const char* key) { return cJSON_GetObjectItemCaseSensitive(obj, key); }
+cJSON* any_case(const cJSON* obj, const char* key) { return cJSON_GetObjectItem(obj, key); }
+
+// Copies a string member into a fixed field; absent or of another type: left empty. A value
+// that does not fit is refused.
+bool copy_text(const cJSON* obj, const char* key, char* field, size_t size, Getter get = exact) {
+    const cJSON* item = get(obj, key);
+    if (!cJSON_IsString(item) || item->valuestring == nullptr) return true;
+    size_t n = strlen(item->valuestring);
+    if (n >= size) {
+        LOG_E(JSON_TAG, "'%s' too long (%zu bytes, at most %zu)", key, n, size - 1);
+        return false;
+    }
+    memcpy(field, item->valuestring, n + 1);
+    return true;
+}
+
+// A number member as an int (out left as it is when absent or of another type).
+void copy_int(const cJSON* obj, const char* key, int* out, Getter get = exact) {
+    const cJSON* item = get(obj, key);
+    if (cJSON_IsNumber(item)) *out = item->valueint;  // cJSON saturates valueint to the int range
+}
+
+// Zero-fills the record and parses the text; null root after the error logs of the parsers.
+template <class T>
+JsonPtr parse_into(const char* text, T* out) {
+    if (out == nullptr) {
+        LOG_E(JSON_TAG, "Invalid argument: data is NULL");
+        return nullptr;
+    }
+    memset(out, 0, sizeof *out);
+    JsonPtr root{cJSON_Parse(text ? text : "")};
+    if (!root) {
+        const char* pos = cJSON_GetErrorPtr();
+        if (pos) LOG_E(JSON_TAG, "original: [%s], Error before: %s", text ? text : "", pos);
+    }
+    return root;
+}
+
+template <class T>
+int refuse(T* out) {
+    memset(out, 0, sizeof *out);
+    return -2;
+}
+
+char* print(const JsonPtr& root) {
+    char* text = cJSON_PrintUnformatted(root.get());
+    if (text == nullptr) LOG_E(JSON_TAG, "Failed to create JSON object");
+    return text;
+}
+
+}  // namespace
+
+extern "C" {
+
+int json_utils_jsonstr_to_devlock_param(const char* text, DevLockParam* out) {
+    JsonPtr root = parse_into(text, out);
+    if (!root) return -2;
+    if (!copy_text(root.get(), "lockType", out->lockType, sizeof out->lockType) ||
+        !copy_text(root.get(), "pwd", out->pwd, sizeof out->pwd))
+        return refuse(out);
+    return 0;
+}
+
+int json_utils_jsonstr_to_geofence_param(const char* text, GeofenceParam* out) {
+    JsonPtr root = parse_into(text, out);
+    if (!root) return -2;
+    if (!copy_text(root.get(), "cycle", out->cycle, sizeof out->cycle) ||
+        !copy_text(root.get(), "geofenceCoordinates", out->geofenceCoordinates, sizeof out->geofenceCoordinates) ||
+        !copy_text(root.get(), "geofenceRadius", out->geofenceRadius, sizeof out->geofenceRadius))
+        return refuse(out);
+    copy_int(root.get(), "pushAlert", &out->pushAlert);
+    return 0;
+}
+
+int json_utils_jsonstr_to_reboot_param(const char* text, RebootParam* out) {
+    JsonPtr root = parse_into(text, out);
+    if (!root) return -2;
+    if (!copy_text(root.get(), "rebootType", out->rebootType, sizeof out->rebootType) ||
+        !copy_text(root.get(), "time", out->time, sizeof out->time) ||
+        !copy_text(root.get(), "weekCycle", out->weekCycle, sizeof out->weekCycle))
+        return refuse(out);
+    return 0;
+}
+
+int json_utils_jsonstr_to_on_off_param(const char* text, OnOffParam* out) {
+    JsonPtr root = parse_into(text, out);
+    if (!root) return -2;
+    if (!copy_text(root.get(), "offTime", out->offTime, sizeof out->offTime) ||
+        !copy_text(root.get(), "onTime", out->onTime, sizeof out->onTime) ||
+        !copy_text(root.get(), "weekCycle", out->weekCycle, sizeof out->weekCycle))
+        return refuse(out);
+    return 0;
+}
+
+int json_utils_jsonstr_to_switch_server_url_param(const char* text, SwitchServerUrlParam* out) {
+    JsonPtr root = parse_into(text, out);
+    if (!root) return -2;
+    if (!copy_text(root.get(), "url", out->url, sizeof out->url) ||
+        !copy_text(root.get(), "resetFactoryType", out->resetFactoryType, sizeof out->resetFactoryType))
+        return refuse(out);
+    return 0;
+}
+
+int json_utils_jsonstr_to_dev_param_bean(const char* text, DevParamBean* out) {
+    JsonPtr root = parse_into(text, out);
+    if (!root) return -2;
+    out->brightness = -1;
+    out->systemVolume = -1;
+    copy_int(root.get(), "brightness", &out->brightness);
+    copy_int(root.get(), "systemVolume", &out->systemVolume);
+    const cJSON* list = any_case(root.get(), "wifiAP");
+    if (!cJSON_IsArray(list)) return 0;
+    int count = cJSON_GetArraySize(list);
+    if (count < 1) return 0;
+    WifiApParam* entries = static_cast<WifiApParam*>(calloc(static_cast<size_t>(count), sizeof(WifiApParam)));
+    if (entries == nullptr) {
+        LOG_E(JSON_TAG, "Memory allocation failed");
+        return refuse(out);
+    }
+    out->wifiAP = entries;
+    out->wifiAPCount = count;
+    int i = 0;
+    for (const cJSON* item = list->child; item != nullptr && i < count; item = item->next, ++i) {
+        WifiApParam* ap = &entries[i];
+        if (!copy_text(item, "pwd", ap->pwd, sizeof ap->pwd, any_case) ||
+            !copy_text(item, "ssid", ap->ssid, sizeof ap->ssid, any_case)) {
+            nimbo_entities_free_DevParamBean(out);
+            return refuse(out);
+        }
+        copy_int(item, "stype", &ap->stype, any_case);
+    }
+    return 0;
+}
+
+void nimbo_entities_free_DevParamBean(DevParamBean* bean) {
+    if (bean == nullptr) return;
+    free(bean->wifiAP);
+    bean->wifiAP = nullptr;
+    bean->wifiAPCount = 0;
+}
+
+char* json_utils_geofence_param_to_jsonstr(const GeofenceParam* param) {
+    if (param == nullptr) return nullptr;
+    JsonPtr root{cJSON_CreateObject()};
+    if (!root || !cJSON_AddStringToObject(root.get(), "geofenceCoordinates", param->geofenceCoordinates) ||
+        !cJSON_AddStringToObject(root.get(), "geofenceRadius", param->geofenceRadius) ||
+        !cJSON_AddStringToObject(root.get(), "cycle", param->cycle) ||
+        !cJSON_AddNumberToObject(root.get(), "pushAlert", param->pushAlert)) {
+        LOG_E(JSON_TAG, "Failed to create JSON object");
+        return nullptr;
+    }
+    return print(root);
+}
+
+char* json_utils_wifiap_param_to_jsonstr(const DevParamBean* bean, int wep_disabled) {
+    if (bean == nullptr || bean->wifiAP == nullptr || bean->wifiAPCount < 1) return nullptr;
+    JsonPtr list{cJSON_CreateArray()};
+    if (!list) {
+        LOG_E(JSON_TAG, "Failed to create JSON Array");
+        return nullptr;
+    }
+    for (int i = 0; i < bean->wifiAPCount; ++i) {
+        const WifiApParam& ap = bean->wifiAP[i];
+        size_t psk_len = strlen(ap.pwd);
+        const char* type = "WPA2";
+        if (ap.stype == WIFI_STYPE_WPA2 && psk_len < 8) {
+            LOG_V(JSON_TAG,
+                  "wifiAP[%d], ssid=%s, psk=%s, the minimum length of a WPA2 protocol password is 8 characters8 "
+                  "digits long",
+                  i, ap.ssid, ap.pwd);
+            continue;
+        }
+        if (ap.stype == WIFI_STYPE_WEP) {
+            if (wep_disabled == 1) {
+                LOG_V(JSON_TAG, "wifiAP[%d], ssid=%s, psk=%s, wep is disabled", i, ap.ssid, ap.pwd);
+                continue;
+            }
+            type = "WEP";
+        } else if (ap.stype == WIFI_STYPE_WPA3) {
+            if (psk_len < 6) {
+                LOG_V(JSON_TAG,
+                      "wifiAP[%d], ssid=%s, psk=%s, the minimum length of a WPA3 protocol password is 6 characters",
+                      i, ap.ssid, ap.pwd);
+                continue;
+            }
+            type = "WPA3";
+        }
+        cJSON* entry = cJSON_CreateObject();
+        if (entry == nullptr || !cJSON_AddItemToArray(list.get(), entry)) {
+            cJSON_Delete(entry);
+            LOG_E(JSON_TAG, "Failed to create JSON object");
+            return nullptr;
+        }
+        if (!cJSON_AddStringToObject(entry, "ssid", ap.ssid) || !cJSON_AddStringToObject(entry, "psk", ap.pwd) ||
+            !cJSON_AddStringToObject(entry, "type", type)) {
+            LOG_E(JSON_TAG, "Failed to create JSON object");
+            return nullptr;
+        }
+        LOG_V(JSON_TAG, "wifiAP[%d], ssid=%s, psk=%s, protocols=%s", i, ap.ssid, ap.pwd, type);
+    }
+    if (cJSON_GetArraySize(list.get()) < 1) return nullptr;
+    return print(list);
+}
+
+char* json_utils_alert_info_to_jsonstr(int state, const char* alert_name, const char* time_text,
+                                       const char* coordinates, const char* location, const char* password) {
+    JsonPtr root{cJSON_CreateObject()};
+    JsonPtr msg{cJSON_CreateObject()};
+    if (!root || !msg || !cJSON_AddStringToObject(root.get(), "type", "app") ||
+        !cJSON_AddStringToObject(root.get(), "time", time_text ? time_text : "") ||
+        !cJSON_AddStringToObject(root.get(), "level", "critical") ||
+        !cJSON_AddStringToObject(root.get(), "alertStatus", state == 1 ? "active" : "cleared") ||
+        !cJSON_AddStringToObject(root.get(), "msgName", alert_name ? alert_name : "") ||
+        !cJSON_AddStringToObject(msg.get(), "coordinates", coordinates ? coordinates : "") ||
+        !cJSON_AddStringToObject(msg.get(), "location", location ? location : "") ||
+        !cJSON_AddStringToObject(msg.get(), "password", password ? password : "") ||
+        !cJSON_AddItemToObject(root.get(), "msg", msg.get())) {
+        LOG_E(JSON_TAG, "Failed to create JSON object");
+        return nullptr;
+    }
+    msg.release();  // owned by root now
+    return print(root);
+}
+
+}  // extern "C"

@@ -1,0 +1,107 @@
+// The command table, the default handlers and the organisation command.
+#include "mqtt_cmd_deal.h"
+
+#include <cstring>
+
+#include "kx_log.h"
+#include "mqtt_utils_async.h"
+
+#define TAG "mqtt_deal"
+
+namespace {
+
+constexpr int kNotSupported = -7;
+
+// The three handlers with their own argument lists, seen through the common signature.
+int query_sys_status_row(MQTTAsync, const RequestCmd*, char* out, int* out_len) {
+    return mqtt_cmd_deal_query_sys_status(out, out_len);
+}
+
+int capture_log_query_row(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
+    return mqtt_cmd_deal_capture_log_query(request ? request->param : nullptr, out, out_len);
+}
+
+const mqtt_cmd_deal::Command kCommands[] = {
+    {"querySysStatus", mqtt_cmd_deal::Gate::none, query_sys_status_row},
+    {"queryLog", mqtt_cmd_deal::Gate::none, capture_log_query_row},
+    {"getLog", mqtt_cmd_deal::Gate::none, mqtt_cmd_deal_capture_log_get},
+    {"apkUpgrade", mqtt_cmd_deal::Gate::task, mqtt_cmd_deal_apkupgrade},
+    {"otaUpgrade", mqtt_cmd_deal::Gate::task, mqtt_cmd_deal_otaupgrade},
+    {"customResourcePoster", mqtt_cmd_deal::Gate::task, mqtt_cmd_deal_custom_resource_poster},
+    {"devOrgInfo", mqtt_cmd_deal::Gate::organisation, mqtt_cmd_deal_devorginfo},
+    {"reboot", mqtt_cmd_deal::Gate::none, mqtt_cmd_deal_reboot},
+    {"switchServerUrl", mqtt_cmd_deal::Gate::none, mqtt_cmd_deal_switch_server_url},
+    {"geofence", mqtt_cmd_deal::Gate::none, mqtt_cmd_deal_lbs_geofence},
+    {"devLock", mqtt_cmd_deal::Gate::none, mqtt_cmd_deal_devlock},
+    {"setDevParam", mqtt_cmd_deal::Gate::none, mqtt_cmd_deal_set_dev_param},
+    {"onOff", mqtt_cmd_deal::Gate::none, mqtt_cmd_deal_on_off_param},
+    {"antPayCode", mqtt_cmd_deal::Gate::none, mqtt_cmd_ant_pay_deal},
+    {"antPayStatus", mqtt_cmd_deal::Gate::none, mqtt_cmd_ant_pay_deal},
+};
+
+// An identifier becomes one topic level: it may hold no level separator or wildcard.
+bool usable_level(const char* id) { return std::strpbrk(id, "/+#") == nullptr; }
+
+}  // namespace
+
+mqtt_cmd_deal::Table mqtt_cmd_deal::command_table() {
+    return {kCommands, static_cast<int>(sizeof kCommands / sizeof kCommands[0])};
+}
+
+std::vector<std::string> mqtt_cmd_deal::organisation_topics(const DevOrgInfoParam& param) {
+    std::vector<std::string> topics;
+    if (param.organizationId[0] == '\0') return topics;
+    for (const char* id : {param.organizationId, param.departmentId, param.groupId}) {
+        if (!usable_level(id)) {
+            LOG_E(TAG, "organisation identifier [%s] is not a topic level, nothing subscribed", id);
+            return topics;
+        }
+    }
+    std::string org = param.organizationId;
+    topics.push_back("/e/" + org + "/ma/d/default");
+    if (param.departmentId[0] != '\0') topics.push_back("/e/" + org + "/ma/d/" + param.departmentId);
+    if (param.groupId[0] != '\0') topics.push_back("/e/" + org + "/ma/g/" + param.groupId);
+    return topics;
+}
+
+extern "C" int mqtt_cmd_deal_devorginfo(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
+    if (out == nullptr || out_len == nullptr) {
+        LOG_E(TAG, "out_data couldn't be empty");
+        return -8;
+    }
+    DevOrgInfoParam param;
+    json_utils_jsonstr_to_dev_org_info_param(request ? request->param : nullptr, &param);
+    for (const std::string& topic : mqtt_cmd_deal::organisation_topics(param))
+        mqtt_utils_async_subscribe_topic(client, topic.c_str(), 0);
+    return -10000;
+}
+
+// ---- defaults until each command's module lands ---------------------------------------
+
+#define NIMBO_DEFAULT_HANDLER(name)                                                               \
+    extern "C" __attribute__((weak)) int name(MQTTAsync, const RequestCmd* request, char*, int*) { \
+        LOG_W(TAG, "cmd[%s] is not supported", request ? request->cmd : "");                   \
+        return kNotSupported;                                                                     \
+    }
+
+extern "C" __attribute__((weak)) int mqtt_cmd_deal_query_sys_status(char*, int*) {
+    LOG_W(TAG, "cmd[querySysStatus] is not supported");
+    return kNotSupported;
+}
+
+extern "C" __attribute__((weak)) int mqtt_cmd_deal_capture_log_query(const char*, char*, int*) {
+    LOG_W(TAG, "cmd[queryLog] is not supported");
+    return kNotSupported;
+}
+
+NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_capture_log_get)
+NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_apkupgrade)
+NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_otaupgrade)
+NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_custom_resource_poster)
+NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_reboot)
+NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_switch_server_url)
+NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_lbs_geofence)
+NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_devlock)
+NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_set_dev_param)
+NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_on_off_param)
+NIMBO_DEFAULT_HANDLER(mqtt_cmd_ant_pay_deal)

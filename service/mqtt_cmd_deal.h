@@ -1,0 +1,70 @@
+// Command handlers and the command table (log tag "mqtt_deal").
+//
+// Handler contract: (client, request, reply buffer of 4096 bytes zeroed by the dispatcher,
+// reply length out zeroed) -> 0 done (the buffer, when not empty, is the reply's "param"),
+// -10000 no reply from the dispatcher, -10002 reply the buffer with QoS 2, any other value a
+// failure answered with that code's text.
+//
+// Every handler below has a default that answers "Operation does not support" (-7); the
+// module that builds a command defines its handler with the same signature, which replaces
+// the default at link time.
+#pragma once
+
+#include <MQTTAsync.h>
+
+#include <string>
+#include <vector>
+
+#include "json_utils.h"
+
+#define MQTT_DEAL_REPLY_SIZE 4096
+
+extern "C" {
+
+int mqtt_cmd_deal_query_sys_status(char* out, int* out_len);
+int mqtt_cmd_deal_capture_log_query(const char* param, char* out, int* out_len);
+int mqtt_cmd_deal_capture_log_get(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+int mqtt_cmd_deal_custom_resource_poster(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+int mqtt_cmd_deal_devorginfo(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+int mqtt_cmd_deal_reboot(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+int mqtt_cmd_deal_lbs_geofence(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+int mqtt_cmd_deal_devlock(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+int mqtt_cmd_deal_set_dev_param(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+int mqtt_cmd_deal_on_off_param(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+int mqtt_cmd_ant_pay_deal(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+
+}  // extern "C"
+
+namespace mqtt_cmd_deal {
+
+using Handler = int (*)(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+
+// What the dispatcher does before calling a row's handler.
+enum class Gate {
+    none,
+    task,          // one pending long task, recorded in the task command file
+    organisation,  // once per connection
+};
+
+struct Command {
+    const char* name;
+    Gate gate;
+    Handler handler;
+};
+
+struct Table {
+    const Command* rows;
+    int count;
+};
+
+// The service's command table, in lookup order (first match wins).
+Table command_table();
+
+// The organisation topics for the identifiers, in subscription order. Empty when the
+// organisation is empty or an identifier would name a wildcard or another topic level.
+std::vector<std::string> organisation_topics(const DevOrgInfoParam& param);
+
+}  // namespace mqtt_cmd_deal

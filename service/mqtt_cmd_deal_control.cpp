@@ -1,0 +1,246 @@
+// The control commands. They run on the MQTT message thread; the server switch starts a
+// detached worker that owns its record.
+#include "mqtt_cmd_deal_control.h"
+
+#include <pthread.h>
+#include <string.h>
+
+#include <memory>
+#include <new>
+
+#include "c_handles.hpp"
+#include "hwlink.h"
+#include "json_utils.h"
+#include "json_utils_control.h"
+#include "kx_log.h"
+#include "nimbo_globals.h"
+#include "nimbo_utils.h"
+#include "nimbo_utils_devlock.h"
+#include "nimbo_utils_geofence.h"
+#include "nimbo_utils_reply.h"
+
+#define TAG "mqtt_deal"
+#define WORKER_TAG "mqtt_adeal"
+
+namespace {
+
+constexpr const char* kOffline = "App Alipay is offline";
+constexpr size_t kMessageSize = 256;
+
+bool out_ok(char* out, int* out_len) {
+    if (out == nullptr || out_len == nullptr) {
+        LOG_E(TAG, "out_data couldn't be empty");
+        return false;
+    }
+    return true;
+}
+
+const char* param_of(const RequestCmd* request) { return request ? request->param : ""; }
+
+}  // namespace
+
+int mqtt_cmd_deal_control::write_failure(char* out, int* out_len, const char* fail_des) {
+    CText reply{json_utils_generated_common_replay_param_to_jsonstr("3", fail_des ? fail_des : "")};
+    if (!reply) return -8;
+    size_t n = strlen(reply.get());
+    if (n >= MQTT_DEAL_REPLY_SIZE) return -8;
+    memcpy(out, reply.get(), n + 1);
+    *out_len = static_cast<int>(n);
+    return 0;
+}
+
+std::string mqtt_cmd_deal_control::restart_command(const std::string& dir) {
+    return nimbo::shell_quote(dir) + "/nimboservice.sh restart";
+}
+
+extern "C" {
+
+// ---- devLock ------------------------------------------------------------------------
+
+int mqtt_cmd_deal_devlock(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
+    if (!out_ok(out, out_len)) return -8;
+    DevLockParam param;
+    if (json_utils_jsonstr_to_devlock_param(param_of(request), &param) != 0) {
+        LOG_E(TAG, "parse devLock param failed");
+        return -8;
+    }
+    LOG_V(TAG, "lock_type: %s, pwd: %s", param.lockType, param.pwd);
+    nimbo_utils_devlock_deal(strcmp(param.lockType, "1") == 0 ? 1 : 0);
+    return 0;
+}
+
+// ---- geofence -----------------------------------------------------------------------
+
+int mqtt_cmd_deal_lbs_geofence(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
+    if (!out_ok(out, out_len)) return -8;
+    GeofenceParam param;
+    if (json_utils_jsonstr_to_geofence_param(param_of(request), &param) != 0) {
+        LOG_E(TAG, "parse geofence param failed");
+        return -8;
+    }
+    std::string path = std::string(g_nimbo_data_path) + "/lbs_geofence";
+    if (param.geofenceCoordinates[0] != '\0' && param.geofenceRadius[0] != '\0') {
+        CText line{json_utils_geofence_param_to_jsonstr(&param)};
+        if (!line) return -8;
+        nimbo_utils_write_line_to_file(path.c_str(), line.get(), 0);
+    } else {
+        nimbo_utils_delete_file(path.c_str());
+    }
+    nimbo_utils_geofence_deal(client, g_device_serialno);
+    return 0;
+}
+
+// ---- reboot, onOff --------------------------------------------------------------------
+
+int mqtt_cmd_deal_reboot(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
+    if (!out_ok(out, out_len)) return -8;
+    RebootParam param;
+    if (json_utils_jsonstr_to_reboot_param(param_of(request), &param) != 0) {
+        LOG_E(TAG, "parse reboot param failed");
+        return -8;
+    }
+    LOG_I(TAG, "reboot_type: %s, time: %s, week_cycle: %s", param.rebootType, param.time, param.weekCycle);
+    int type;
+    if (strcmp(param.rebootType, "1") == 0)
+        type = 1;
+    else if (strcmp(param.rebootType, "2") == 0)
+        type = 0;
+    else
+        return -2;
+    char msg[kMessageSize] = {0};
+    int rc = hwlink_reboot(type, msg);
+    if (rc != -8) return rc;
+    if (msg[0] == '\0') nimbo_utils_errcode_converted_into_faildes(-8, msg);
+    return mqtt_cmd_deal_control::write_failure(out, out_len, msg);
+}
+
+int mqtt_cmd_deal_on_off_param(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
+    if (!out_ok(out, out_len)) return -8;
+    OnOffParam param;
+    if (json_utils_jsonstr_to_on_off_param(param_of(request), &param) != 0) {
+        LOG_E(TAG, "parse onOffParam param failed");
+        return -8;
+    }
+    LOG_V(TAG, "offTime: %s, onTime: %s, weekCycle: %s", param.offTime, param.onTime, param.weekCycle);
+    char msg[kMessageSize] = {0};
+    int rc = hwlink_poweroff(msg);
+    if (rc == 0) return 0;
+    if (msg[0] == '\0') nimbo_utils_errcode_converted_into_faildes(rc, msg);
+    return mqtt_cmd_deal_control::write_failure(out, out_len, msg);
+}
+
+// ---- setDevParam ----------------------------------------------------------------------
+
+int mqtt_cmd_deal_set_dev_param(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
+    if (!out_ok(out, out_len)) return -8;
+    DevParamBean bean;
+    if (json_utils_jsonstr_to_dev_param_bean(param_of(request), &bean) != 0) {
+        LOG_E(TAG, "parse setDevParam param failed");
+        return -8;
+    }
+    std::unique_ptr<DevParamBean, CFree<nimbo_entities_free_DevParamBean>> owner{&bean};
+    CText wifi{json_utils_wifiap_param_to_jsonstr(&bean, 1)};
+    LOG_V(TAG, "brightness: %d, systemVolume: %d, wifiap: %s", bean.brightness, bean.systemVolume,
+          wifi ? wifi.get() : "(null)");
+    int rc = hwlink_update_dev_param(bean.brightness, bean.systemVolume, wifi.get());
+    if (rc == 0) return 0;
+    return mqtt_cmd_deal_control::write_failure(out, out_len,
+                                                rc == -2 ? "Illegal parameter" : rc == -3 ? kOffline : "");
+}
+
+// ---- antPayCode, antPayStatus ----------------------------------------------------------
+
+int mqtt_cmd_ant_pay_deal(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
+    if (!out_ok(out, out_len)) return -8;
+    int type = request && strcmp(request->cmd, "antPayCode") == 0 ? 1 : 0;
+    if (hwlink_ant_pay_deal(type, param_of(request)) == 0) return 0;
+    return mqtt_cmd_deal_control::write_failure(out, out_len, kOffline);
+}
+
+// ---- switchServerUrl ---------------------------------------------------------------------
+
+int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
+    if (!out_ok(out, out_len)) return -8;
+    SwitchServerUrlParam param;
+    if (json_utils_jsonstr_to_switch_server_url_param(param_of(request), &param) != 0) {
+        LOG_E(TAG, "parse switchServerUrl param failed");
+        return -8;
+    }
+    if (param.url[0] == '\0' || param.resetFactoryType[0] == '\0') return -2;
+    std::unique_ptr<SwitchServerUrlWorker> worker{new (std::nothrow) SwitchServerUrlWorker};
+    if (!worker) {
+        LOG_E(TAG, "Memory allocation failed");
+        return -8;
+    }
+    try {
+        worker->client = client;
+        worker->cmd = request->cmd;
+        worker->sn = request->sn;
+        worker->taskId = request->taskId;
+        worker->resetFactoryType = param.resetFactoryType;
+        worker->url = param.url;
+    } catch (...) {
+        LOG_E(TAG, "Memory allocation failed");
+        return -8;
+    }
+    // Created detached: once it runs, the thread alone owns the record.
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        LOG_E(TAG, "pthread_create failed");
+        return -8;
+    }
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, mqtt_cmd_deal_thread_switch_server_url_method, worker.get());
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        LOG_E(TAG, "pthread_create failed");
+        return -8;  // the thread never started: the record is still ours
+    }
+    worker.release();
+    return -10000;
+}
+
+void release_mqtt_cmd_deal_thread_switch_server_url_param(SwitchServerUrlWorker* param) { delete param; }
+
+void* mqtt_cmd_deal_thread_switch_server_url_method(void* arg) {
+    std::unique_ptr<SwitchServerUrlWorker, CFree<release_mqtt_cmd_deal_thread_switch_server_url_param>> worker{
+        static_cast<SwitchServerUrlWorker*>(arg)};
+    if (!worker) return nullptr;
+    try {
+        const char* cmd = worker->cmd.c_str();
+        const char* sn = worker->sn.c_str();
+        const char* task_id = worker->taskId.c_str();
+        char answer[1024] = {0};
+        int len = 0;
+        int rc = nimbo_utils_request_api_v1_mqtt(worker->url.c_str(), answer, &len);
+        if (rc != 0 || len <= 0 || answer[0] == '\0') {
+            LOG_E(WORKER_TAG, "new server url [%s] is not valid, result %d", worker->url.c_str(), rc);
+            if (nimbo_utils_replay_with_no_data_param(worker->client, cmd, sn, task_id, "3", "URL is not valid") != 0)
+                LOG_E(WORKER_TAG, "replay failed");
+            return nullptr;
+        }
+        int persistent = worker->resetFactoryType == "2" ? 1 : 0;
+        bool stored = nimbo_utils_save_server_url(worker->url.c_str(), persistent) == 0;
+        LOG_I(WORKER_TAG, "switch server url to %s (%s), %s", worker->url.c_str(),
+              persistent ? "persistent" : "not persistent", stored ? "stored" : "store failed");
+        int replied = stored ? nimbo_utils_replay_with_no_data_param(worker->client, cmd, sn, task_id, "2", "OK")
+                             : nimbo_utils_replay_with_no_data_param(worker->client, cmd, sn, task_id, "3",
+                                                                     "backup url failed");
+        if (replied != 0) LOG_E(WORKER_TAG, "replay failed");
+
+        char dir[1024] = {0};
+        if (nimbo_utils_get_executable_folder_path(dir, sizeof dir) != 0) {
+            LOG_E(WORKER_TAG, "cannot find the program's directory, no restart");
+            return nullptr;
+        }
+        std::string command = mqtt_cmd_deal_control::restart_command(dir);
+        LOG_I(WORKER_TAG, "restart: %s", command.c_str());
+        nimbo_utils_run_commands_without_return(command.c_str());
+    } catch (...) {
+        LOG_E(WORKER_TAG, "Memory allocation failed");
+    }
+    return nullptr;
+}
+
+}  // extern "C"

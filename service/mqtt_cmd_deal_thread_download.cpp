@@ -1,0 +1,267 @@
+// The download driver: space check, one download at a time, retries chosen by the kind of
+// failure, resumption from the bytes on disk, MD5 verification.
+#include "mqtt_cmd_deal_thread_download.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+#include "c_handles.hpp"
+#include "crypto_utils.h"
+#include "hwlink.h"
+#include "kx_log.h"
+#include "nimbo_globals.h"
+#include "nimbo_utils.h"
+
+#define ADEAL_TAG "mqtt_adeal"
+
+std::atomic<int> g_download_logic_retry_count{0};
+std::atomic<int> g_download_logic_md5_failed_count{0};
+std::atomic<int> g_download_last_progress{0};
+
+namespace {
+
+constexpr size_t kMessageSize = 768;
+constexpr unsigned kSslDelay = 10;
+constexpr unsigned kTimeoutDelay = 15;
+constexpr unsigned kRetryDelay = 60;
+constexpr unsigned kThrottledDelay = 180;
+
+inline void c_closedir(DIR* d) noexcept { ::closedir(d); }
+using DirPtr = std::unique_ptr<DIR, CFree<c_closedir>>;
+
+class DownloadSlot {
+public:
+    // Takes the one download slot of the service; false when another download holds it.
+    bool acquire() {
+        pthread_mutex_lock(&g_download_mutex);
+        bool free = g_flag_download_running.load() == 0;
+        if (free) g_flag_download_running.store(1);
+        pthread_mutex_unlock(&g_download_mutex);
+        held_ = free;
+        return free;
+    }
+    ~DownloadSlot() {
+        if (!held_) return;
+        pthread_mutex_lock(&g_download_mutex);
+        g_flag_download_running.store(0);
+        pthread_mutex_unlock(&g_download_mutex);
+    }
+
+private:
+    bool held_ = false;
+};
+
+void report_failure(const DownloadTask& task, const char* message) {
+    LOG_E(ADEAL_TAG, "[%s] %s", task.file_path, message);
+    if (task.callback != nullptr) task.callback("3", message);
+}
+
+bool md5_matches(const DownloadTask& task) {
+    unsigned char digest[16];
+    if (crypto_utils_calculate_md5_value_for_file(task.file_path, digest) != 0) return false;
+    return crypto_utils_compare_md5(digest, task.expected_md5) == 0;
+}
+
+bool sum_tree(const char* path, uint64_t* total) {
+    DirPtr dir{::opendir(path)};
+    if (!dir) {
+        LOG_E(ADEAL_TAG, "opendir");
+        return false;
+    }
+    while (dirent* entry = ::readdir(dir.get())) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        char full[1024];
+        int n = std::snprintf(full, sizeof full, "%s/%s", path, entry->d_name);
+        struct stat st {};
+        if (n < 0 || static_cast<size_t>(n) >= sizeof full || ::lstat(full, &st) != 0) {
+            LOG_E(ADEAL_TAG, "lstat: %s", full);
+            return false;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (!sum_tree(full, total)) return false;
+        } else if (!S_ISLNK(st.st_mode)) {
+            *total += static_cast<uint64_t>(st.st_size);
+        }
+    }
+    return true;
+}
+
+bool free_bytes(const char* path, uint64_t* out) {
+    struct statvfs vfs {};
+    if (::statvfs(path, &vfs) != 0) {
+        LOG_E(NIMBO_UTILS_TAG, "Error getting filesystem statistics");
+        return false;
+    }
+    *out = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
+    return true;
+}
+
+}  // namespace
+
+uint64_t nimbo_utils_get_directory_size(const char* path) {
+    if (path == nullptr) return 0;
+    uint64_t total = 0;
+    return sum_tree(path, &total) ? total : 0;
+}
+
+uint64_t nimbo_utils_get_free_space(const char* path) {
+    uint64_t free = 0;
+    if (path == nullptr || !free_bytes(path, &free)) return 0;
+    return free;
+}
+
+int nimbo_utils_check_and_report_free_space(const char* path, uint64_t threshold) {
+    uint64_t free = 0;
+    if (path == nullptr || !free_bytes(path, &free) || free == 0) {
+        LOG_W(NIMBO_UTILS_TAG, "Failed to retrieve free space information for %s", path ? path : "");
+        return -8;
+    }
+    LOG_I(NIMBO_UTILS_TAG, "Free space on %s: %llu bytes, threshold: %llu", path,
+          static_cast<unsigned long long>(free), static_cast<unsigned long long>(threshold));
+    if (free > threshold) return 0;
+    if (hwlink_cleanup_of_space() == 0) {
+        if (!free_bytes(path, &free)) free = 0;
+        LOG_I(NIMBO_UTILS_TAG, "Try to free up a little space, the remaining space after cleaning is %llu bytes",
+              static_cast<unsigned long long>(free));
+        if (free > threshold) return 0;
+    }
+    LOG_W(NIMBO_UTILS_TAG, "Warning: Free space is below or equal to the threshold of %llu bytes!",
+          static_cast<unsigned long long>(threshold));
+    return -8;
+}
+
+namespace download {
+
+uint64_t required_space(uint64_t expected_size, uint64_t used) {
+    uint64_t missing = expected_size > used ? expected_size - used : 0;
+    if (missing > std::numeric_limits<uint64_t>::max() / 2) return std::numeric_limits<uint64_t>::max();
+    return 2 * missing;
+}
+
+Environment production_environment() {
+    Environment env;
+    env.transfer = curl_utils_download_file;
+    env.sleep = [](unsigned seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); };
+    env.mqtt_connected = [] { return g_flag_mqtt_connect.load() != 0; };
+    env.directory_size = nimbo_utils_get_directory_size;
+    env.check_free_space = nimbo_utils_check_and_report_free_space;
+    return env;
+}
+
+int run(DownloadTask task, const Environment& env) {
+    char message[kMessageSize];
+    uint64_t used = env.directory_size(g_nimbo_download_path);
+    if (used != 0) LOG_I(ADEAL_TAG, "has download size: %lld", static_cast<long long>(used));
+    if (env.check_free_space(g_device_userdata_path, required_space(task.expected_size, used)) != 0) {
+        std::snprintf(message, sizeof message, "Device does not have enough space for downloads and tasks");
+        LOG_E(ADEAL_TAG, "%s", message);
+        report_failure(task, message);
+        return -8;
+    }
+    DownloadSlot slot;
+    if (!slot.acquire()) {
+        LOG_E(ADEAL_TAG, "%s", "The download task has already begun");
+        return -10011;
+    }
+    g_download_logic_retry_count = 0;
+    g_download_logic_md5_failed_count = 0;
+    g_download_last_progress = 0;
+
+    for (;;) {
+        int attempt = ++g_download_logic_retry_count;
+        if (attempt > DOWNLOAD_MAX_ATTEMPTS) {
+            std::snprintf(message, sizeof message, "%d retries have been made and the download task end.",
+                          DOWNLOAD_MAX_ATTEMPTS);
+            report_failure(task, message);
+            return -8;
+        }
+        if (g_download_logic_md5_failed_count >= DOWNLOAD_MAX_MD5_FAILURES) {
+            std::snprintf(message, sizeof message, "md5 failed more than %d times and the download task end.",
+                          DOWNLOAD_MAX_MD5_FAILURES - 1);
+            report_failure(task, message);
+            return -8;
+        }
+        HttpResult result = env.transfer(&task, CURL_UTILS_DOWNLOAD_KEY);
+        if (result.code != 0) LOG_E(ADEAL_TAG, "code: %d, %s", result.code, result.message);
+        if (!env.mqtt_connected()) {
+            LOG_E(ADEAL_TAG, "mqtt offline, temporary storage task");
+            return -10001;
+        }
+        if (result.code != 0) {
+            switch (result.code) {
+                case CURLE_UNSUPPORTED_PROTOCOL:
+                case CURLE_SSL_CONNECT_ERROR:
+                case CURLE_SSL_ENGINE_NOTFOUND:
+                case CURLE_SSL_ENGINE_SETFAILED:
+                case CURLE_PEER_FAILED_VERIFICATION:
+                    LOG_W(ADEAL_TAG, "download failed[SSL: %s], try again in %d seconds, retryCount: %d",
+                          result.message, kSslDelay, attempt);
+                    env.sleep(kSslDelay);
+                    continue;
+                case CURLE_WRITE_ERROR:
+                case CURLE_URL_MALFORMAT:  // a URL or file name that no retry can mend
+                    report_failure(task, result.message);
+                    return -8;
+                case CURLE_COULDNT_RESOLVE_HOST:
+                case CURLE_COULDNT_CONNECT:
+                    LOG_W(ADEAL_TAG,
+                          "download failed because the network was not available, try again in %d seconds, "
+                          "count: %d",
+                          kRetryDelay, attempt);
+                    env.sleep(kRetryDelay);
+                    continue;
+                case CURLE_OPERATION_TIMEDOUT:
+                    LOG_W(ADEAL_TAG, "download timeout, try again in %d seconds", kTimeoutDelay);
+                    env.sleep(kTimeoutDelay);
+                    continue;
+                default:
+                    LOG_W(ADEAL_TAG, "download failed[%s], try again in %d seconds, retryCount: %d", result.message,
+                          kRetryDelay, attempt);
+                    env.sleep(kRetryDelay);
+                    continue;
+            }
+        }
+        const long status = result.http_status;
+        if (status == 429) {
+            LOG_W(ADEAL_TAG, "download failed[HTTP429], try again in %d seconds", kThrottledDelay);
+            env.sleep(kThrottledDelay);
+            g_download_logic_retry_count = 0;  // throttling never uses up attempts
+            continue;
+        }
+        if (status == 401 || status == 403 || status == 404) {
+            std::snprintf(message, sizeof message, "Download failed[HTTP%ld], task end.", status);
+            report_failure(task, message);
+            return -8;
+        }
+        if (status != 200 && status != 206 && status != 416) {
+            LOG_W(ADEAL_TAG, "download failed[HTTP%ld], try again in %d seconds, retryCount: %d", status, kRetryDelay,
+                  attempt);
+            env.sleep(kRetryDelay);
+            continue;
+        }
+        if (task.expected_md5 == nullptr || task.expected_md5[0] == '\0') {
+            LOG_I(ADEAL_TAG, "param md5 is empty, download end.");
+            return 0;
+        }
+        if (md5_matches(task)) {
+            LOG_I(ADEAL_TAG, "MD5 verification passed");
+            return 0;
+        }
+        LOG_W(ADEAL_TAG, "MD5 verification failed, delete file and restart download task in %d seconds, md5 failed count: %d",
+              kRetryDelay, g_download_logic_md5_failed_count.load());
+        nimbo_utils_delete_file(task.file_path);
+        ++g_download_logic_md5_failed_count;
+        env.sleep(kRetryDelay);
+    }
+}
+
+}  // namespace download
+
+int download_logic(DownloadTask task) { return download::run(task, download::production_environment()); }

@@ -1,0 +1,262 @@
+// Publishing with the system's QoS rules, subscriptions, the connect request, and the
+// backup files that carry QoS 2 replies across lost connections and restarts.
+#include "mqtt_utils_async.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "c_handles.hpp"
+#include "json_utils.h"
+#include "kx_log.h"
+#include "nimbo_globals.h"
+#include "nimbo_utils.h"
+
+#define TAG "mqtt_utils"
+
+namespace {
+
+constexpr int kConnectRetrySeconds = 30;
+constexpr int kKeepAliveSeconds = 120;
+constexpr int kMinRetrySeconds = 3;
+constexpr int kMaxRetrySeconds = 60;
+constexpr const char* kPassword = "kestr.482";
+// A backup holds one reply envelope (a few KiB); anything far larger is not ours.
+constexpr size_t kMaxBackupBytes = 1u << 20;
+
+std::atomic<bool> g_connect_aborted{false};
+std::atomic<bool> g_use_tls{false};
+
+const char* or_empty(const char* text) { return text ? text : ""; }
+
+bool file_exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// The backup path of a reply, or "" when the payload does not qualify.
+std::string backup_path_for(int qos, const char* topic, const char* payload) {
+    if (qos < 2 || topic == nullptr || payload == nullptr) return {};
+    if (std::strcmp(topic, MQTT_REPLY_TOPIC) != 0) return {};
+    char task_id[256] = {0};
+    char cmd[256] = {0};
+    if (json_utils_jsonstr_get_taskid_and_cmd(payload, task_id, cmd) != 0 || task_id[0] == '\0') return {};
+    std::string name = std::string(MQTT_BACKUP_PREFIX) + task_id;
+    // The task id becomes a file name in the data directory: it may not leave it.
+    if (std::strchr(task_id, '/') != nullptr || name.size() > NAME_MAX) {
+        LOG_E(TAG, "taskId[%s] of cmd[%s] cannot name a backup file, reply not stored", task_id, cmd);
+        return {};
+    }
+    return std::string(g_nimbo_data_path) + "/" + name;
+}
+
+// The stored reply: the whole file without its final line feed.
+bool read_backup(const std::string& path, std::string* text) {
+    if (!nimbo::read_file(path, text, kMaxBackupBytes)) {
+        LOG_W(TAG, "Error opening file for reading[%s]", path.c_str());
+        return false;
+    }
+    if (!text->empty() && text->back() == '\n') text->pop_back();
+    return !text->empty();
+}
+
+void log_send(int rc, int qos, int token, const char* topic, const char* payload) {
+    if (rc != MQTTASYNC_SUCCESS) {
+        if (qos > 0)
+            LOG_E(TAG, "send message failed, qos: %d, token: %d, topic: %s, payload: %s", qos, token, topic, payload);
+        else
+            LOG_E(TAG, "send message failed, topic: %s, payload: %s", topic, payload);
+    } else {
+        if (qos > 0)
+            LOG_I(TAG, "send message ok, qos: %d, token: %d, topic: %s, payload: %s", qos, token, topic, payload);
+        else
+            LOG_I(TAG, "send message ok, topic: %s, payload: %s", topic, payload);
+    }
+}
+
+// Sends one message. QoS >= 2 gets the completion callbacks and, for replies, a backup
+// file written before the send (a refused send still leaves the file).
+int send(MQTTAsync client, const char* topic, const char* payload, int qos, bool qos_form) {
+    if (topic == nullptr || payload == nullptr) {
+        LOG_E(TAG, "send message failed: empty topic or payload");
+        return -8;
+    }
+    if (qos < 0 || qos > 2) {
+        LOG_E(TAG, "send message failed, invalid qos: %d, topic: %s", qos, topic);
+        return -8;
+    }
+    MQTTAsync_message message = MQTTAsync_message_initializer;
+    message.payload = const_cast<char*>(payload);
+    message.payloadlen = static_cast<int>(std::strlen(payload));
+    message.qos = qos;
+    message.retained = 0;
+
+    MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+    opts.context = client;
+    if (qos_form && qos >= 2) {
+        opts.onSuccess = publish_onSuccess;
+        opts.onFailure = publish_onFailure;
+        backup_message_deal(1, qos, topic, payload);
+    }
+    int rc = MQTTAsync_sendMessage(client, topic, &message, &opts);
+    log_send(rc, qos, opts.token, topic, payload);
+    return rc == MQTTASYNC_SUCCESS ? 0 : -8;
+}
+
+}  // namespace
+
+std::mutex& mqtt_utils::client_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+void mqtt_utils::abort_connect() { g_connect_aborted = true; }
+
+void mqtt_utils::use_tls(bool on) { g_use_tls = on; }
+
+extern "C" int mqtt_utils_async_publish_replay_message(MQTTAsync client, const char* payload) {
+    return send(client, MQTT_REPLY_TOPIC, payload, 0, false);
+}
+
+extern "C" int mqtt_utils_async_publish_replay_message_with_qos(MQTTAsync client, const char* payload, int qos) {
+    return send(client, MQTT_REPLY_TOPIC, payload, qos, true);
+}
+
+extern "C" int mqtt_utils_async_publish_report_message(MQTTAsync client, const char* payload) {
+    return send(client, MQTT_REPORT_TOPIC, payload, 0, false);
+}
+
+extern "C" int mqtt_utils_async_publish_report_message_with_qos(MQTTAsync client, const char* payload, int qos) {
+    return send(client, MQTT_REPORT_TOPIC, payload, qos, true);
+}
+
+extern "C" int mqtt_utils_async_publish_message(MQTTAsync client, const char* topic, const char* payload, int qos) {
+    return send(client, topic, payload, qos, true);
+}
+
+extern "C" int mqtt_utils_async_subscribe_topic(MQTTAsync client, const char* topic, int qos) {
+    MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+    opts.context = client;
+    int rc = MQTTAsync_subscribe(client, or_empty(topic), qos, &opts);
+    if (rc != MQTTASYNC_SUCCESS) {
+        LOG_W(TAG, "Failed to subscribe to topic %s, return code %d", or_empty(topic), rc);
+        return -8;
+    }
+    LOG_D(TAG, "Subscribed to topic %s using QoS%d", topic, qos);
+    return 0;
+}
+
+extern "C" int mqtt_utils_async_unsubscribe_topic(MQTTAsync client, const char* topic) {
+    MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+    opts.context = client;
+    int rc = MQTTAsync_unsubscribe(client, or_empty(topic), &opts);
+    if (rc != MQTTASYNC_SUCCESS) {
+        LOG_W(TAG, "Failed to unsubscribe from topic %s, return code %d", or_empty(topic), rc);
+        return -8;
+    }
+    LOG_D(TAG, "Unsubscribed from topic %s", topic);
+    return 0;
+}
+
+extern "C" int mqtt_utils_async_connect(MQTTAsync client, const char* user_name, MQTTAsync_onFailure* on_failure) {
+    // The library keeps pointers to these until the connection ends: static storage.
+    static MQTTAsync_SSLOptions ssl_opts = MQTTAsync_SSLOptions_initializer;
+    static std::string user;
+    for (;;) {
+        int rc;
+        {
+            std::lock_guard<std::mutex> lock(mqtt_utils::client_mutex());
+            if (g_connect_aborted || !g_run_flag) return -8;
+            user = or_empty(user_name);
+            MQTTAsync_connectOptions opts = MQTTAsync_connectOptions_initializer;
+            opts.keepAliveInterval = kKeepAliveSeconds;
+            opts.cleansession = 1;
+            opts.username = user.c_str();
+            opts.password = kPassword;
+            opts.automaticReconnect = 1;
+            opts.minRetryInterval = kMinRetrySeconds;
+            opts.maxRetryInterval = kMaxRetrySeconds;
+            opts.context = client;
+            opts.onSuccess = nullptr;
+            opts.onFailure = on_failure;
+            opts.ssl = g_use_tls ? &ssl_opts : nullptr;
+            LOG_D(TAG, "attempting to connect...");
+            rc = MQTTAsync_connect(client, &opts);
+        }
+        if (rc == MQTTASYNC_SUCCESS) {
+            LOG_I(TAG, "connected successfully");
+            return 0;
+        }
+        LOG_W(TAG, "connect failed, retrying in %d seconds...", kConnectRetrySeconds);
+        for (int i = 0; i < kConnectRetrySeconds; ++i) {
+            if (g_connect_aborted || !g_run_flag) return -8;
+            sleep(1);
+        }
+    }
+}
+
+extern "C" void publish_onSuccess(void* /*context*/, MQTTAsync_successData* response) {
+    LOG_I(TAG, "Message sent successfully! token: %d", response ? response->token : 0);
+    if (response == nullptr) return;
+    const MQTTAsync_message& message = response->alt.pub.message;
+    if (message.qos < 2 || message.payload == nullptr || response->alt.pub.destinationName == nullptr) return;
+    std::string payload(static_cast<const char*>(message.payload), static_cast<size_t>(message.payloadlen));
+    backup_message_deal(0, message.qos, response->alt.pub.destinationName, payload.c_str());
+}
+
+extern "C" void publish_onFailure(void* /*context*/, MQTTAsync_failureData* response) {
+    // The backup file stays: the next connection sends it again.
+    LOG_W(TAG, "Message sending failed with code %d, token: %d", response ? response->code : 0,
+          response ? response->token : 0);
+}
+
+extern "C" void backup_message_deal(int operation, int qos, const char* topic, const char* payload) {
+    std::string path = backup_path_for(qos, topic, payload);
+    if (path.empty()) return;
+    if (operation == 0) {
+        nimbo_utils_delete_file(path.c_str());
+    } else if (operation == 1) {
+        if (file_exists(path)) return;  // the first reply of a task id is the one kept
+        if (!nimbo::replace_file(path, std::string(payload) + "\n")) LOG_E(TAG, "Error writing to file");
+    }
+}
+
+extern "C" void mqtt_utils_backup_message_recovery(MQTTAsync client) {
+    int count = 0;
+    char** found = nimbo_utils_find_files_with_prefix(g_nimbo_data_path, MQTT_BACKUP_PREFIX, 1, &count);
+    CText list{reinterpret_cast<char*>(found)};
+    std::vector<CText> paths;
+    for (int i = 0; found != nullptr && i < count; ++i) paths.emplace_back(found[i]);
+    LOG_I(TAG, "found %d backup message", count);
+
+    for (const CText& entry : paths) {
+        if (!entry) continue;
+        std::string path = entry.get();
+        LOG_D(TAG, "recovery message from file: %s", path.c_str());
+        std::string text;
+        if (!read_backup(path, &text)) continue;
+        // Only a reply stored under its own task id is ours to send (a leftover temporary
+        // file or a copy elsewhere in the tree is not).
+        if (backup_path_for(2, MQTT_REPLY_TOPIC, text.c_str()) != path) {
+            LOG_W(TAG, "%s does not hold a backed-up reply, skipped", path.c_str());
+            continue;
+        }
+        MQTTAsync_message message = MQTTAsync_message_initializer;
+        message.payload = const_cast<char*>(text.c_str());
+        message.payloadlen = static_cast<int>(text.size());
+        message.qos = 2;
+        message.retained = 0;
+        MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+        opts.context = client;
+        opts.onSuccess = publish_onSuccess;
+        opts.onFailure = publish_onFailure;
+        backup_message_deal(1, 2, MQTT_REPLY_TOPIC, text.c_str());
+        int rc = MQTTAsync_sendMessage(client, MQTT_REPLY_TOPIC, &message, &opts);
+        log_send(rc, 2, opts.token, MQTT_REPLY_TOPIC, text.c_str());
+    }
+}

@@ -1,0 +1,58 @@
+// Publishing, subscribing, connecting and the offline backup of final replies
+// (log tag "mqtt_utils").
+#pragma once
+
+#include <MQTTAsync.h>
+
+#include <mutex>
+
+#define MQTT_REPLY_TOPIC "/e/default/ma/d/plat"
+#define MQTT_REPORT_TOPIC "/e/default/rp/d/plat"
+#define MQTT_CMD_TOPIC_PREFIX "/e/default/ma/d/"
+#define MQTT_BACKUP_PREFIX "message_"
+
+extern "C" {
+
+// Each returns 0 when the MQTT library accepted the message, -8 when it refused it.
+// QoS 2 replies carrying a taskId are stored as backup files before they are sent.
+int mqtt_utils_async_publish_replay_message(MQTTAsync client, const char* payload);
+int mqtt_utils_async_publish_replay_message_with_qos(MQTTAsync client, const char* payload, int qos);
+int mqtt_utils_async_publish_report_message(MQTTAsync client, const char* payload);
+int mqtt_utils_async_publish_report_message_with_qos(MQTTAsync client, const char* payload, int qos);
+int mqtt_utils_async_publish_message(MQTTAsync client, const char* topic, const char* payload, int qos);
+
+// 0 or -8.
+int mqtt_utils_async_subscribe_topic(MQTTAsync client, const char* topic, int qos);
+int mqtt_utils_async_unsubscribe_topic(MQTTAsync client, const char* topic);
+
+// Blocks until the library accepts a connect request (retrying every 30 seconds), or until
+// the service stops (g_run_flag cleared or mqtt_utils::abort_connect called): 0 when
+// accepted, -8 when given up.
+int mqtt_utils_async_connect(MQTTAsync client, const char* user_name, MQTTAsync_onFailure* on_failure);
+
+// Completion callbacks of the QoS >= 2 publications.
+void publish_onSuccess(void* context, MQTTAsync_successData* response);
+void publish_onFailure(void* context, MQTTAsync_failureData* response);
+
+// Operation 1 stores a qualifying reply as "message_<taskId>" in the data directory (an
+// existing file is kept), operation 0 deletes it. Qualifying: qos >= 2, the reply topic,
+// a non-empty taskId usable as a file name.
+void backup_message_deal(int operation, int qos, const char* topic, const char* payload);
+
+// Re-sends every backup file with QoS 2 (called on every connection).
+void mqtt_utils_backup_message_recovery(MQTTAsync client);
+
+}  // extern "C"
+
+namespace mqtt_utils {
+
+// Held while a connect request is made and while the client is destroyed, so that a stop
+// never pulls the client from under a connect attempt.
+std::mutex& client_mutex();
+// Makes mqtt_utils_async_connect give up (the service is stopping). Call before taking
+// client_mutex() to destroy the client.
+void abort_connect();
+// Connect requests carry the library's TLS options (for "ssl://" broker addresses).
+void use_tls(bool on);
+
+}  // namespace mqtt_utils

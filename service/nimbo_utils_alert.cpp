@@ -1,0 +1,91 @@
+// Alerts ("alert" reports) and the payment application's update signal 92.
+#include "nimbo_utils_alert.h"
+
+#include <string.h>
+#include <time.h>
+
+#include <atomic>
+
+#include "c_handles.hpp"
+#include "hwlink.h"
+#include "json_utils.h"
+#include "json_utils_control.h"
+#include "kx_log.h"
+#include "mqtt_logic.h"
+#include "mqtt_utils_async.h"
+#include "nimbo_globals.h"
+#include "nimbo_utils.h"
+#include "nimbo_utils_geofence.h"
+#include "nimbo_utils_report.h"
+
+namespace {
+
+std::atomic<nimbo_alert::Clock> g_update_clock{nullptr};
+
+// Time of the update signals: the system clock, never NTP (a signal must not wait on the
+// network).
+int64_t system_seconds() { return nimbo_utils_get_current_timeinfo(2).timestamp; }
+
+}  // namespace
+
+bool nimbo_alert::UpdateThrottle::accept(int64_t now, int64_t* remaining) {
+    int64_t left = last_ < 0 ? 0 : last_ + kUpdateThrottleSeconds - now;
+    if (left > kUpdateThrottleSeconds) left = 0;  // the clock went back: count it as elapsed
+    if (left > 0) {
+        if (remaining) *remaining = left;
+        return false;
+    }
+    last_ = now;
+    if (remaining) *remaining = 0;
+    return true;
+}
+
+nimbo_alert::UpdateThrottle& nimbo_alert::update_throttle() {
+    static UpdateThrottle throttle;
+    return throttle;
+}
+
+void nimbo_alert::set_update_clock(Clock clock) { g_update_clock = clock; }
+
+extern "C" {
+
+int nimbo_utils_report_alert_info(MQTTAsync client, const char* sn, int state, const char* alert_name) {
+    // Mode 1: the NTP servers are asked only while the clock is plainly unset.
+    TimeInfo now = nimbo_utils_get_current_timeinfo(1);
+    LocationDataParam position;
+    memset(&position, 0, sizeof position);
+    hwlink_get_last_lbs_info(&position);  // no position: empty texts
+    CText alert{json_utils_alert_info_to_jsonstr(state, alert_name, now.datetime_str, position.coordinates,
+                                                 position.location, "")};
+    if (!alert) return -8;
+    CText report{json_utils_embed_param_in_report_jsonstr("alert", sn, "", alert.get())};
+    if (!report) return -8;
+    // An answer of the payment application may arrive before the session exists.
+    if (client == nullptr) {
+        LOG_W("nimbo_utils", "no mqtt client, alert %s not sent", alert_name ? alert_name : "");
+        return -8;
+    }
+    return mqtt_utils_async_publish_report_message(client, report.get());
+}
+
+void sig_deal_update_info(int sig) {
+    LOG_I("mqtt_logic", "receive signal: %d[%s]", sig, strsignal(sig));
+    if (g_flag_mqtt_connect.load() == 0) {
+        LOG_W("mqtt_logic", "mqtt is disconnect, report failed");
+        return;
+    }
+    nimbo_alert::Clock clock = g_update_clock.load();
+    int64_t now = clock ? clock() : system_seconds();
+    int64_t left = 0;
+    if (!nimbo_alert::update_throttle().accept(now, &left)) {
+        LOG_W("mqtt_logic", "The %d signal is dropped because too frequent: %dh %dm %ds left", sig,
+              static_cast<int>(left / 3600), static_cast<int>((left / 60) % 60), static_cast<int>(left % 60));
+        return;
+    }
+    MQTTAsync client = g_mqtt_client.load();
+    if (nimbo_utils_report_device_info(client, g_device_serialno, 1) != 0)
+        LOG_E("mqtt_logic", "report device info failed");
+    if (nimbo_utils_geofence_deal(client, g_device_serialno) != 0) LOG_E("mqtt_logic", "geofence deal failed");
+}
+
+}  // extern "C"

@@ -1,0 +1,86 @@
+// The bootstrap request: asks the management server for the MQTT broker ("api/v1/mqtt").
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "curl_utils.h"
+#include "json_utils.h"
+#include "kx_log.h"
+#include "nimbo_utils.h"
+
+namespace {
+
+constexpr size_t kRequestUrlSize = 512;
+constexpr size_t kReplyMax = 4096;     // the whole reply is parsed, never a cut one
+constexpr size_t kBrokerUrlSize = 256;  // the caller's buffer
+constexpr const char* kApiPath = "api/v1/mqtt";
+
+void clear_out(char* out, int* out_len) {
+    if (out != nullptr) std::memset(out, 0, strnlen(out, kBrokerUrlSize));
+    if (out_len != nullptr) *out_len = 0;
+}
+
+}  // namespace
+
+int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_len) {
+    if (out == nullptr || out_len == nullptr) return -2;
+    if (server_url == nullptr || *server_url == '\0') {
+        LOG_E(NIMBO_UTILS_TAG, "server_url cannot be empty");
+        clear_out(out, out_len);
+        return -2;
+    }
+    size_t len = std::strlen(server_url);
+    char api_url[kRequestUrlSize] = {0};
+    int n = std::snprintf(api_url, sizeof api_url, server_url[len - 1] == '/' ? "%s%s" : "%s/%s", server_url,
+                          kApiPath);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof api_url) {
+        LOG_E(NIMBO_UTILS_TAG, "server_url too long: %s", server_url);
+        clear_out(out, out_len);
+        return -2;
+    }
+    LOG_V(NIMBO_UTILS_TAG, "api_url: %s", api_url);
+
+    std::string reply;
+    HttpResult result = curl_utils::get(api_url, &reply, kReplyMax);
+    if (result.code != 0) {
+        LOG_E(NIMBO_UTILS_TAG, "get request[%s] is failed, error msg: %s", api_url, result.message);
+        clear_out(out, out_len);
+        return -8;
+    }
+    if (result.http_status != 200) {
+        LOG_E(NIMBO_UTILS_TAG, "get request[%s] is failed, error msg: HTTP %ld", api_url, result.http_status);
+        clear_out(out, out_len);
+        return -8;
+    }
+    if (reply.empty()) {
+        LOG_E(NIMBO_UTILS_TAG, "get request[%s] successfully, but response is empty", api_url);
+        clear_out(out, out_len);
+        return -8;
+    }
+    ApiMqttBean bean;
+    if (json_utils_jsonstr_to_api_mqtt(reply.c_str(), &bean) != 0) {
+        LOG_E(NIMBO_UTILS_TAG, "failed to parse json");
+        clear_out(out, out_len);
+        return -8;
+    }
+    if (bean.code != 100000 || std::strcmp(bean.message, "success") != 0) {
+        clear_out(out, out_len);
+        return -1;
+    }
+    if (bean.data[0] == '\0') {
+        LOG_E(NIMBO_UTILS_TAG, "get request[%s] successfully, but it names no broker", api_url);
+        clear_out(out, out_len);
+        return -8;
+    }
+    bool has_scheme = std::strncmp(bean.data, "ssl://", 6) == 0 || std::strncmp(bean.data, "tcp://", 6) == 0;
+    char broker[kRequestUrlSize];
+    n = std::snprintf(broker, sizeof broker, "%s%s", has_scheme ? "" : "tcp://", bean.data);
+    if (n < 0 || static_cast<size_t>(n) >= kBrokerUrlSize) {
+        LOG_E(NIMBO_UTILS_TAG, "broker url longer than %zu characters refused: %s", kBrokerUrlSize - 1, broker);
+        clear_out(out, out_len);
+        return -8;
+    }
+    std::memcpy(out, broker, static_cast<size_t>(n) + 1);
+    *out_len = n;
+    return 0;
+}

@@ -1,0 +1,191 @@
+// Geofence evaluation. States, by the files of the data directory:
+//   no fence        no "lbs_geofence"
+//   armed, inside   "lbs_geofence", no "lbs_geofence_flag"
+//   fired           both: the device was found outside and locked (alert sent when asked)
+// Leaving locks and raises "GeoFence"; coming back or removing the fence unlocks and clears
+// it. The flag makes the alert once per excursion.
+#include "nimbo_utils_geofence.h"
+
+#include <ctype.h>
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "c_handles.hpp"
+#include "hwlink.h"
+#include "json_utils_control.h"
+#include "kx_log.h"
+#include "nimbo_globals.h"
+#include "nimbo_utils.h"
+#include "nimbo_utils_alert.h"
+#include "nimbo_utils_devlock.h"
+
+#define TAG "nimbo_utils"
+
+namespace {
+
+constexpr double kDegreesToRadians = 0.017453292519943295;
+constexpr double kEarthRadiusKm = 6371.0;
+constexpr int kLineSize = 1024;
+
+// Evaluations come from the MQTT thread (command, connection) and the signal thread
+// (signal 92); the flag file's state machine needs them one at a time.
+std::mutex g_geofence_mutex;
+
+int requested_lock_state(const std::string& path) {
+    if (access(path.c_str(), R_OK) != 0) return 0;
+    CText line{nimbo_utils_read_line_from_file2(path.c_str(), kLineSize)};
+    return line ? static_cast<int>(strtol(line.get(), nullptr, 10)) : 0;
+}
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+}  // namespace
+
+extern "C" {
+
+double haversine_distance(double lat1, double lon1, double lat2, double lon2) {
+    double phi1 = lat1 * kDegreesToRadians, phi2 = lat2 * kDegreesToRadians;
+    double dphi = (lat2 - lat1) * kDegreesToRadians, dlambda = (lon2 - lon1) * kDegreesToRadians;
+    double s1 = sin(dphi * 0.5), s2 = sin(dlambda * 0.5);
+    double a = s1 * s1 + cos(phi1) * cos(phi2) * s2 * s2;
+    double c = 2 * atan2(sqrt(a), sqrt(1 - a));
+    return c * kEarthRadiusKm * 1000.0;
+}
+
+int parse_fixed_format(const char* text, double* first, double* second) {
+    if (text == nullptr || first == nullptr || second == nullptr) return 0;
+    const char* comma = strchr(text, ',');
+    if (comma == nullptr) return -8;
+    char* end = nullptr;
+    double a = strtod(text, &end);
+    if (end == text || end != comma) return -8;
+    const char* rest = comma + 1;
+    double b = strtod(rest, &end);
+    if (end == rest || *end != '\0') return -8;
+    // "nan" and "inf" parse as numbers but compare as nothing: a fence would never fire.
+    if (!isfinite(a) || !isfinite(b)) return -8;
+    *first = a;
+    *second = b;
+    return 0;
+}
+
+}  // extern "C"
+
+bool nimbo_geofence::parse_radius(const char* text, double* metres) {
+    if (text == nullptr || metres == nullptr) return false;
+    const char* p = text;
+    while (*p == ' ') ++p;
+    const char* start = p;
+    int digits = 0, dots = 0;
+    for (; isdigit(static_cast<unsigned char>(*p)) || *p == '.'; ++p) (*p == '.' ? dots : digits)++;
+    const char* stop = p;
+    while (*p == ' ') ++p;
+    if (digits == 0 || dots > 1 || *p != '\0') return false;
+    char* end = nullptr;
+    double value = strtod(start, &end);
+    if (end != stop || !isfinite(value)) return false;
+    *metres = value;
+    return true;
+}
+
+int nimbo_geofence::evaluate(const std::string& data_dir, const Actions& actions) {
+    std::lock_guard<std::mutex> lock(g_geofence_mutex);
+    const std::string fence_path = data_dir + "/lbs_geofence";
+    const std::string flag_path = data_dir + "/lbs_geofence_flag";
+    int requested = requested_lock_state(data_dir + "/devlock_state");
+    bool fired = exists(flag_path);
+
+    if (access(fence_path.c_str(), R_OK) != 0) {
+        if (fired) {
+            LOG_V(TAG, "no geofence file but device is locked, unlock and skip");
+            actions.report_alert(0);
+            nimbo_utils_delete_file(flag_path.c_str());
+            actions.request_lock(0);
+        } else {
+            LOG_V(TAG, "no geofence file, skip");
+        }
+        return 0;
+    }
+
+    CText line{nimbo_utils_read_line_from_file2(fence_path.c_str(), kLineSize)};
+    if (!line) {
+        LOG_E(TAG, "get geofence info failed");
+        return -8;
+    }
+    GeofenceParam fence;
+    if (json_utils_jsonstr_to_geofence_param(line.get(), &fence) != 0) {
+        LOG_E(TAG, "parse geofence info failed");
+        return -8;
+    }
+    double fence_lon = 0, fence_lat = 0;
+    if (parse_fixed_format(fence.geofenceCoordinates, &fence_lon, &fence_lat) != 0) {
+        LOG_E(TAG, "get coordinates from geofence failed");
+        return -8;
+    }
+    // A radius that is not a number must not become 0 (every position would be outside).
+    double radius = 0;
+    if (!parse_radius(fence.geofenceRadius, &radius)) {
+        LOG_E(TAG, "get radius from geofence failed: [%s]", fence.geofenceRadius);
+        return -8;
+    }
+    LocationDataParam position;
+    memset(&position, 0, sizeof position);
+    if (actions.position(&position) != 0) {
+        LOG_E(TAG, "get last lbs info failed");
+        return -8;
+    }
+    double dev_lon = 0, dev_lat = 0;
+    if (parse_fixed_format(position.coordinates, &dev_lon, &dev_lat) != 0) {
+        LOG_E(TAG, "get coordinates from last lbs info failed");
+        return -8;
+    }
+    double distance = haversine_distance(fence_lat, fence_lon, dev_lat, dev_lon);
+    int radius_m = radius < 2147483647.0 ? static_cast<int>(radius) : 2147483647;
+
+    if (!(distance > radius)) {
+        LOG_V(TAG, "geofence: radius: %d, distance: %2.2f, state is ok", radius_m, distance);
+        if (!fired) {
+            LOG_V(TAG, "no geofence disarming information required");
+            return 0;
+        }
+        actions.request_lock(0);
+        if (fence.pushAlert == 1 && actions.report_alert(0) != 0) return 0;  // retried next time
+        nimbo_utils_delete_file(flag_path.c_str());
+        return 0;
+    }
+
+    LOG_W(TAG, "geofence: radius: %d, distance: %2.2f, state is triggered", radius_m, distance);
+    if (fired) {
+        if (requested == 1) {
+            LOG_V(TAG, "geofence messages has been reported, no need to report again");
+        } else {
+            LOG_W(TAG, "geofence messages has been reported, but the device is unlocked, need to lock the device again");
+            actions.request_lock(1);
+        }
+        return 0;
+    }
+    actions.request_lock(1);
+    if (fence.pushAlert == 1 && actions.report_alert(1) != 0) return 0;  // retried next time
+    nimbo_utils_write_line_to_file(flag_path.c_str(), "1", 0);
+    return 0;
+}
+
+extern "C" int nimbo_utils_geofence_deal(MQTTAsync client, const char* sn) {
+    std::string serial = sn ? sn : "";
+    nimbo_geofence::Actions actions;
+    actions.request_lock = [](int target) { return nimbo_utils_devlock_deal(target); };
+    actions.report_alert = [client, serial](int state) {
+        return nimbo_utils_report_alert_info(client, serial.c_str(), state, "GeoFence");
+    };
+    actions.position = [](LocationDataParam* position) { return hwlink_get_last_lbs_info(position); };
+    try {
+        return nimbo_geofence::evaluate(g_nimbo_data_path, actions);
+    } catch (...) {
+        LOG_E(TAG, "Memory allocation failed");
+        return -8;
+    }
+}

@@ -1,0 +1,42 @@
+// The payment process holds a POSIX record lock on its lock file while a payment runs;
+// the service only asks whether a write lock could be placed.
+#include "nimbo_utils_paylock.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "c_handles.hpp"
+#include "kx_log.h"
+#include "nimbo_utils.h"
+
+#define TAG "nimbo_utils"
+
+extern "C" int nimbo_utils_check_paylock_state(void) {
+    std::string path = nimbo::device_path(NIMBO_PAY_LOCK_FILE);
+    if (::access(path.c_str(), F_OK) != 0) return 0;
+    UniqueFd fd{::open(path.c_str(), O_RDWR | O_CLOEXEC)};
+    if (fd.get() < 1) {
+        LOG_E(TAG, "open file[%s] failed", path.c_str());
+        return -8;
+    }
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    int rc = ::fcntl(fd.get(), F_GETLK, &lock);
+    fd.reset();
+    if (rc < 0) {
+        LOG_E(TAG, "fcntl F_GETLK faled");
+        return -8;
+    }
+    if (lock.l_type != F_RDLCK && lock.l_type != F_UNLCK && lock.l_pid != 0) {
+        LOG_I(TAG, "%s is locked by pid %d", path.c_str(), static_cast<int>(lock.l_pid));
+        return -9;
+    }
+    return 0;
+}

@@ -1,0 +1,66 @@
+// Reply operations shared by the dispatcher and every command handler.
+#include "nimbo_utils_reply.h"
+
+#include <cstdio>
+
+#include "c_handles.hpp"
+#include "json_utils.h"
+#include "kx_log.h"
+#include "mqtt_utils_async.h"
+
+#define TAG "nimbo_utils"
+
+extern "C" int nimbo_utils_replay_with_param_with_qos(MQTTAsync client, const char* cmd, const char* sn,
+                                                      const char* task_id, const char* param, int qos) {
+    CText envelope{json_utils_embed_param_in_replay_jsonstr(cmd, sn, task_id, param)};
+    if (!envelope) {
+        LOG_E(TAG, "make json failed, cmd: %s", cmd ? cmd : "");
+        return -8;
+    }
+    if (qos == 0) return mqtt_utils_async_publish_replay_message(client, envelope.get());
+    return mqtt_utils_async_publish_replay_message_with_qos(client, envelope.get(), qos);
+}
+
+extern "C" int nimbo_utils_replay_with_param(MQTTAsync client, const char* cmd, const char* sn,
+                                             const char* task_id, const char* param) {
+    return nimbo_utils_replay_with_param_with_qos(client, cmd, sn, task_id, param, 0);
+}
+
+extern "C" int nimbo_utils_replay_with_no_data_param(MQTTAsync client, const char* cmd, const char* sn,
+                                                     const char* task_id, const char* status,
+                                                     const char* fail_des) {
+    CText param{json_utils_generated_common_replay_param_to_jsonstr(status, fail_des)};
+    if (!param) {
+        LOG_E(TAG, "make json failed, cmd: %s", cmd ? cmd : "");
+        return -8;
+    }
+    return nimbo_utils_replay_with_param_with_qos(client, cmd, sn, task_id, param.get(), 0);
+}
+
+// Until the poster module brings its own parameter builder, its refusals carry the common
+// result object.
+extern "C" __attribute__((weak)) int nimbo_utils_replay_with_custom_resources_param(
+    MQTTAsync client, const char* cmd, const char* sn, const char* task_id, const char* status,
+    const char* fail_des, const char* /*param*/) {
+    return nimbo_utils_replay_with_no_data_param(client, cmd, sn, task_id, status, fail_des);
+}
+
+// The result-code table; the upgrade module may define the same function (it wins).
+extern "C" __attribute__((weak)) void nimbo_utils_errcode_converted_into_faildes(int code, char* buffer) {
+    static const char* const kTexts[] = {
+        "Data transfer failed",                     // -10
+        "No permissions",                           // -9
+        "Operation failed",                         // -8
+        "Operation does not support",               // -7
+        "over flow",                                // -6
+        "The device has already been initialized",  // -5
+        "Device not initialized",                   // -4
+        "Device not found",                         // -3
+        "Invalid parameter",                        // -2
+        "Operation timeout",                        // -1
+        "Success",                                  // 0
+    };
+    if (buffer == nullptr) return;
+    const char* text = (code >= -10 && code <= 0) ? kTexts[code + 10] : "Operation failed";
+    std::snprintf(buffer, 256, "%s", text);
+}

@@ -1,0 +1,317 @@
+// HTTP transfers against the management-server simulator (tools/mgmt_sim.py).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "crypto_utils.h"
+#include "curl_utils.h"
+#include "sim_server.h"
+#include "test_support.h"
+
+using testsupport::read_file;
+using testsupport::SimServer;
+using testsupport::TempDir;
+using testsupport::write_file;
+
+namespace {
+
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(gen() & 0xff);
+    return s;
+}
+
+std::vector<std::pair<std::string, std::string>> g_reports;
+void record(const char* status, const char* message) { g_reports.emplace_back(status, message); }
+
+class Transfers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        content_ = random_bytes(50000, 7);
+        write_file(files_ / "pkg.zip", content_);
+        g_reports.clear();
+    }
+    DownloadTask task(const std::string& name = "pkg.zip") {
+        DownloadTask t;
+        EXPECT_EQ(curl_utils_download_task_init(&t, sim_.url("/files/" + name).c_str(), dest_.c_str(), record,
+                                                content_.size(), ""),
+                  0);
+        return t;
+    }
+    off_t dest_size() const {
+        struct stat st {};
+        return ::stat(dest_.c_str(), &st) == 0 ? st.st_size : -1;
+    }
+
+    TempDir files_, work_;
+    SimServer sim_{files_.path(), work_ / "uploads"};
+    std::string dest_ = work_ / "tmp_app.zip";
+    std::string content_;
+};
+
+}  // namespace
+
+TEST(CurlText, UrlEncoding) {
+    struct Case {
+        const char* in;
+        const char* out;
+    };
+    const Case cases[] = {
+        {"a b?x=1", "a%20b%3Fx%3D1"},
+        {"\xE4", "%E4"},
+        {"https://host.example:8443/a-b/c_d/e.f~g", "https://host.example:8443/a-b/c_d/e.f~g"},
+        {"", ""},
+        {"100%&+", "100%25%26%2B"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.in);
+        CText out{url_encode(c.in)};
+        ASSERT_NE(out, nullptr);
+        EXPECT_STREQ(out.get(), c.out);
+    }
+    EXPECT_EQ(url_encode(nullptr), nullptr);
+}
+
+TEST(CurlText, ResultCodeTexts) {
+    EXPECT_STREQ(curlcode_to_strerror(0), "No error");
+    EXPECT_STREQ(curlcode_to_strerror(23), "Failed writing received data to disk/application");
+    EXPECT_STREQ(curlcode_to_strerror(28), "Timeout was reached");
+    EXPECT_STREQ(curlcode_to_strerror(62), "Invalid LDAP URL");
+    EXPECT_STREQ(curlcode_to_strerror(96), "QUIC connection error");
+    for (unsigned obsolete : {20u, 24u, 29u, 32u, 40u, 44u, 46u, 50u, 51u, 57u, 97u, 1000u})
+        EXPECT_STREQ(curlcode_to_strerror(obsolete), "Unknown error") << obsolete;
+}
+
+TEST(CurlText, DownloadTaskRefusesValuesThatDoNotFit) {
+    DownloadTask t;
+    std::string url = "http://h/" + std::string(247, 'a');  // 256 characters
+    EXPECT_EQ(curl_utils_download_task_init(&t, url.c_str(), "/tmp/x", nullptr, 1, ""), -2);
+    url.pop_back();
+    EXPECT_EQ(curl_utils_download_task_init(&t, url.c_str(), "/tmp/x", nullptr, 1, ""), 0);
+    EXPECT_STREQ(t.url, url.c_str());
+    EXPECT_EQ(curl_utils_download_task_init(&t, "http://h/a", std::string(512, 'p').c_str(), nullptr, 1, ""), -2);
+}
+
+TEST_F(Transfers, GetBodies) {
+    struct Case {
+        std::string body;
+        size_t capacity;
+        std::string stored;
+        size_t count;
+    };
+    const std::vector<Case> cases = {
+        {"hello\n", 64, "hello", 6},                      // one trailing line feed goes
+        {"hello\n\n", 64, "hello\n", 7},
+        {"hello", 64, "hello", 5},
+        {"", 64, "", 0},
+        {std::string(63, 'x'), 64, std::string(63, 'x'), 63},  // exactly capacity - 1
+        {std::string(500, 'y'), 64, std::string(63, 'y'), 63},  // cut, not failed
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body.size());
+        JsonPtr rule{cJSON_CreateObject()};
+        cJSON* inject = cJSON_AddObjectToObject(rule.get(), "inject");
+        cJSON* r = cJSON_AddObjectToObject(inject, "/text");
+        cJSON_AddNumberToObject(r, "status", 200);
+        cJSON_AddStringToObject(r, "body", c.body.c_str());
+        JsonText json{cJSON_PrintUnformatted(rule.get())};
+        ASSERT_TRUE(sim_.configure(json.get()));
+        std::vector<char> buf(c.capacity, 'z');
+        size_t count = 99;
+        HttpResult res = curl_utils_perform_get_request(sim_.url("/text").c_str(), buf.data(), buf.size(), &count);
+        EXPECT_EQ(res.code, 0);
+        EXPECT_EQ(res.http_status, 200);
+        EXPECT_STREQ(res.message, "");
+        EXPECT_EQ(std::string(buf.data()), c.stored);
+        EXPECT_EQ(count, c.count);
+    }
+    // The whole-body variant refuses instead of cutting.
+    ASSERT_TRUE(sim_.configure(R"({"inject":{"/big":{"status":200,"body":")" + std::string(5000, 'b') + "\"}}}"));
+    std::string body;
+    HttpResult res = curl_utils::get(sim_.url("/big").c_str(), &body, 4096);
+    EXPECT_EQ(res.code, 23);
+    EXPECT_EQ(std::string(res.message), "CURL Error[23: Failed writing received data to disk/application]");
+}
+
+TEST_F(Transfers, TransportFailureFillsTheMessage) {
+    char buf[32] = "old";
+    size_t count = 5;
+    std::string url = "http://127.0.0.1:" + std::to_string(testsupport::free_tcp_port()) + "/x";
+    HttpResult res = curl_utils_perform_get_request(url.c_str(), buf, sizeof buf, &count);
+    EXPECT_EQ(res.code, 7);
+    EXPECT_EQ(res.http_status, 0);
+    EXPECT_STREQ(res.message, "CURL Error[7: Couldn't connect to server]");
+    EXPECT_EQ(count, 0u);
+}
+
+TEST_F(Transfers, DownloadSignsAndFetchesTheWholeFile) {
+    DownloadTask t = task();
+    HttpResult res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+    ASSERT_EQ(res.code, 0) << res.message;
+    EXPECT_EQ(res.http_status, 200);
+    EXPECT_EQ(read_file(dest_), content_);
+    EXPECT_EQ(sim_.last("token_ok"), "");  // accepted: only refusals carry the mark
+    std::string name = sim_.last("filename", true), stamp = sim_.last("timestamp", true);
+    EXPECT_EQ(name, "pkg.zip");
+    char token[33];
+    crypto_utils_generate_md5_hex_for_string((std::string(CURL_UTILS_DOWNLOAD_KEY) + "&pkg.zip&" + stamp).c_str(),
+                                             token);
+    EXPECT_EQ(sim_.last("token", true), token);
+    EXPECT_EQ(sim_.last("range"), "");
+    ASSERT_FALSE(g_reports.empty());
+    EXPECT_EQ(g_reports.back().first, "1");
+    EXPECT_EQ(g_reports.back().second, "100.00%");
+
+    // A wrong key is refused by the server (401) and leaves nothing in the file.
+    std::remove(dest_.c_str());
+    t = task();
+    res = curl_utils_download_file(&t, CURL_UTILS_UPLOAD_KEY);
+    EXPECT_EQ(res.code, 0);
+    EXPECT_EQ(res.http_status, 401);
+    EXPECT_EQ(dest_size(), 0);
+}
+
+TEST_F(Transfers, DownloadResumesFromTheBytesOnDisk) {
+    const size_t have = 20000;
+    write_file(dest_, content_.substr(0, have));
+    ASSERT_TRUE(sim_.configure(R"({"throttle": 200000})"));  // several progress calls
+    DownloadTask t = task();
+    HttpResult res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+    ASSERT_EQ(res.code, 0) << res.message;
+    EXPECT_EQ(res.http_status, 206);
+    EXPECT_EQ(sim_.last("range"), "bytes=20000-");
+    EXPECT_EQ(sim_.last("bytes_sent"), std::to_string(content_.size() - have));
+    EXPECT_EQ(read_file(dest_), content_);
+    EXPECT_EQ(t.file_stat.st_size, static_cast<off_t>(have));
+    // Percentages count the bytes already on disk.
+    ASSERT_FALSE(g_reports.empty());
+    EXPECT_GE(std::stod(g_reports.front().second), 40.0);
+    EXPECT_EQ(g_reports.back().second, "100.00%");
+
+    // Complete on disk: 416, nothing appended.
+    t = task();
+    res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+    EXPECT_EQ(res.code, 0);
+    EXPECT_EQ(res.http_status, 416);
+    EXPECT_EQ(read_file(dest_), content_);
+}
+
+TEST_F(Transfers, ErrorPagesNeverStayInTheFile) {
+    for (int status : {404, 429, 500, 403}) {
+        for (size_t have : {size_t{0}, size_t{1000}}) {
+            SCOPED_TRACE(std::to_string(status) + " with " + std::to_string(have) + " bytes on disk");
+            write_file(dest_, content_.substr(0, have));
+            ASSERT_TRUE(sim_.configure(R"({"inject":{"/files/pkg.zip":{"status":)" + std::to_string(status) +
+                                       R"(,"body":"<html>error page</html>","times":1}}})"));
+            DownloadTask t = task();
+            HttpResult res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+            EXPECT_EQ(res.code, 0) << res.message;
+            EXPECT_EQ(res.http_status, status);
+            EXPECT_EQ(read_file(dest_), content_.substr(0, have));
+        }
+    }
+}
+
+TEST_F(Transfers, DownloadFaultsOfTheServer) {
+    // The connection drops part-way: the bytes that arrived stay, the next attempt resumes.
+    ASSERT_TRUE(sim_.configure(R"({"cut_after":{"bytes":12345,"count":1}})"));
+    DownloadTask t = task();
+    HttpResult res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+    EXPECT_EQ(res.code, 18) << res.message;
+    EXPECT_EQ(read_file(dest_), content_.substr(0, 12345));
+    t = task();
+    res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+    EXPECT_EQ(res.code, 0);
+    EXPECT_EQ(res.http_status, 206);
+    EXPECT_EQ(read_file(dest_), content_);
+
+    // A server that ignores the range sends the whole file: the file starts over.
+    write_file(dest_, content_.substr(0, 3000));
+    ASSERT_TRUE(sim_.configure(R"({"ignore_range": true})"));
+    t = task();
+    res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+    EXPECT_EQ(res.code, 0);
+    EXPECT_EQ(res.http_status, 200);
+    EXPECT_EQ(read_file(dest_), content_);
+
+    // A range other than the one asked for is refused and nothing is written.
+    write_file(dest_, content_.substr(0, 3000));
+    ASSERT_TRUE(sim_.configure(R"({"ignore_range": false, "wrong_content_range": true})"));
+    t = task();
+    res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+    EXPECT_EQ(res.code, 33);
+    EXPECT_EQ(read_file(dest_), content_.substr(0, 3000));
+
+    // A Content-Length that promises more than is sent: a partial transfer, bytes kept.
+    ASSERT_TRUE(sim_.configure(R"({"wrong_content_range": false, "lying_content_length": 100})"));
+    t = task();
+    res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+    EXPECT_EQ(res.code, 18);
+    EXPECT_EQ(read_file(dest_), content_);
+}
+
+TEST_F(Transfers, FileNameTooLongForItsHeaderIsRefused) {
+    std::string name(90, 'n');  // "filename: " + 90 characters exceeds 99
+    write_file(files_ / name, "x");
+    DownloadTask t = task(name);
+    int before = sim_.request_count();
+    HttpResult res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+    EXPECT_EQ(res.code, 3);
+    EXPECT_EQ(sim_.request_count(), before);
+
+    name.pop_back();  // 89 characters fit
+    write_file(files_ / name, "x");
+    t = task(name);
+    res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+    EXPECT_EQ(res.code, 0);
+    EXPECT_EQ(res.http_status, 200);
+}
+
+TEST_F(Transfers, DownloadIntoAnUnopenableFile) {
+    DownloadTask t;
+    ASSERT_EQ(curl_utils_download_task_init(&t, sim_.url("/files/pkg.zip").c_str(), (work_ / "no/dir/f").c_str(),
+                                            nullptr, 1, ""),
+              0);
+    HttpResult res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+    EXPECT_EQ(res.code, 97);
+    EXPECT_STREQ(res.message, "");
+}
+
+TEST_F(Transfers, MultipartUploadWithALongAnswer) {
+    const std::string local = work_ / "app_log_1.tar.gz";
+    write_file(local, content_);
+    ASSERT_TRUE(sim_.configure(R"({"upload_answer_pad": 3000})"));
+    std::string answer;
+    HttpResult res = curl_utils::post_file(sim_.url("/logs/dev1").c_str(), local.c_str(), "app_log_1.tar.gz",
+                                           CURL_UTILS_UPLOAD_KEY, &answer, 64 * 1024);
+    ASSERT_EQ(res.code, 0) << res.message;
+    EXPECT_EQ(res.http_status, 200);
+    EXPECT_EQ(sim_.last("token_ok"), "true");
+    EXPECT_EQ(read_file(work_ / "uploads/app_log_1.tar.gz"), content_);
+    JsonPtr parsed{cJSON_Parse(answer.c_str())};
+    ASSERT_TRUE(parsed) << answer.substr(0, 80);
+    EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(parsed.get(), "success")));
+    EXPECT_GT(answer.size(), 3000u);
+
+    // The fixed-buffer form keeps capacity - 1 bytes of it.
+    char buf[256];
+    size_t count = 0;
+    res = curl_utils_post_file(sim_.url("/logs/dev1").c_str(), local.c_str(), "app_log_1.tar.gz",
+                               CURL_UTILS_UPLOAD_KEY, buf, sizeof buf, &count);
+    EXPECT_EQ(res.code, 0);
+    EXPECT_EQ(count, 255u);
+    EXPECT_EQ(std::strlen(buf), 255u);
+
+    // A wrong key is refused by the server.
+    res = curl_utils::post_file(sim_.url("/logs/dev1").c_str(), local.c_str(), "app_log_1.tar.gz", "bad", &answer,
+                                64 * 1024);
+    EXPECT_EQ(res.code, 0);
+    EXPECT_EQ(res.http_status, 401);
+    EXPECT_EQ(sim_.last("token_ok"), "false");
+    EXPECT_NE(answer.find("\"success\": false"), std::string::npos);
+}

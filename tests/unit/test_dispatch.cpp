@@ -1,0 +1,399 @@
+// The dispatcher's decisions (admission rules, task gate, organisation gate, result
+// mapping), the task command file, the payment-lock probe and the backup files.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mqtt_cmd_deal.h"
+#include "mqtt_logic.h"
+#include "mqtt_utils_async.h"
+#include "nimbo_globals.h"
+#include "nimbo_utils_paylock.h"
+#include "nimbo_utils_task.h"
+#include "test_support.h"
+
+using mqtt_logic::Outcome;
+using testsupport::exists;
+using testsupport::read_file;
+using testsupport::write_file;
+
+namespace {
+
+// What the fake handlers saw and what they answer.
+struct FakeState {
+    std::vector<std::string> calls;  // "cmd|taskId|sn|param"
+    int rc = 0;
+    std::string reply;
+    std::string task_file_seen;  // the task file while the handler ran
+};
+FakeState g_fake;
+
+int fake_handler(MQTTAsync, const RequestCmd* r, char* out, int* out_len) {
+    g_fake.calls.push_back(std::string(r->cmd) + "|" + r->taskId + "|" + r->sn + "|" + r->param);
+    g_fake.task_file_seen = read_file(g_nimbo_cmd_file_path);
+    std::snprintf(out, MQTT_DEAL_REPLY_SIZE, "%s", g_fake.reply.c_str());
+    *out_len = static_cast<int>(g_fake.reply.size());
+    return g_fake.rc;
+}
+
+const mqtt_cmd_deal::Command kFakeRows[] = {
+    {"apkUpgrade", mqtt_cmd_deal::Gate::task, fake_handler},
+    {"customResourcePoster", mqtt_cmd_deal::Gate::task, fake_handler},
+    {"devOrgInfo", mqtt_cmd_deal::Gate::organisation, fake_handler},
+    {"reboot", mqtt_cmd_deal::Gate::none, fake_handler},
+    {"setDevParam", mqtt_cmd_deal::Gate::none, fake_handler},
+    {"querySysStatus", mqtt_cmd_deal::Gate::none, fake_handler},
+};
+const mqtt_cmd_deal::Table kFake{kFakeRows, static_cast<int>(sizeof kFakeRows / sizeof kFakeRows[0])};
+
+void set_global(char (&dst)[256], const std::string& v) { std::snprintf(dst, sizeof dst, "%s", v.c_str()); }
+
+class Dispatch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_fake = FakeState{};
+        set_global(g_nimbo_data_path, dir_.path());
+        set_global(g_nimbo_cmd_file_path, dir_ / "task_cmd");
+        std::snprintf(g_device_serialno, sizeof g_device_serialno, "%s", "NB00000001");
+        g_flag_download_running = 0;
+        g_flag_mqtt_sub_devorginfo = 0;
+    }
+    void TearDown() override {
+        g_flag_download_running = 0;
+        g_flag_mqtt_sub_devorginfo = 0;
+    }
+    Outcome run(const std::string& text) { return mqtt_logic::dispatch(nullptr, text.c_str(), kFake); }
+    std::string task_file() const { return dir_ / "task_cmd"; }
+
+    testsupport::TempDir dir_;
+    testsupport::DeviceRoot root_{dir_ / "root"};
+};
+
+void expect_result(const Outcome& o, const char* status, const char* fail_des) {
+    EXPECT_EQ(o.kind, Outcome::Kind::result);
+    EXPECT_EQ(o.status, status);
+    EXPECT_EQ(o.fail_des, fail_des);
+    EXPECT_EQ(o.qos, 0);
+}
+
+TEST_F(Dispatch, ResultMapping) {
+    struct Case {
+        int rc;
+        const char* reply;
+        Outcome::Kind kind;
+        int qos;
+        const char *status, *fail_des;
+    };
+    const Case cases[] = {
+        {0, "", Outcome::Kind::result, 0, "2", "Success"},
+        {0, R"({"status":"1"})", Outcome::Kind::param, 0, "", ""},
+        {-10000, R"({"ignored":1})", Outcome::Kind::none, 0, "", ""},
+        {-10002, R"({"status":"3","failDes":"x"})", Outcome::Kind::param, 2, "", ""},
+        {-10002, "", Outcome::Kind::result, 0, "3", "Operation failed"},
+        {-2, "", Outcome::Kind::result, 0, "3", "Invalid parameter"},
+        {-7, "", Outcome::Kind::result, 0, "3", "Operation does not support"},
+        {-9, "", Outcome::Kind::result, 0, "3", "No permissions"},
+        {-12345, "", Outcome::Kind::result, 0, "3", "Operation failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rc);
+        g_fake.rc = c.rc;
+        g_fake.reply = c.reply;
+        Outcome o = run(R"({"cmd":"reboot","taskId":"t1","param":{"rebootType":"1"}})");
+        EXPECT_EQ(o.kind, c.kind);
+        EXPECT_EQ(o.qos, c.qos);
+        EXPECT_EQ(o.cmd, "reboot");
+        EXPECT_EQ(o.task_id, "t1");
+        EXPECT_EQ(o.sn, "NB00000001");
+        if (c.kind == Outcome::Kind::param) {
+            EXPECT_EQ(o.param, c.reply);
+        }
+        if (c.kind == Outcome::Kind::result) {
+            EXPECT_EQ(o.status, c.status);
+            EXPECT_EQ(o.fail_des, c.fail_des);
+        }
+        if (c.kind == Outcome::Kind::none) {
+            EXPECT_EQ(o.code, 0);
+        }
+    }
+}
+
+TEST_F(Dispatch, RequestsThatAreNotExecuted) {
+    // Not JSON: no reply at all.
+    Outcome o = run("hello");
+    EXPECT_EQ(o.kind, Outcome::Kind::none);
+    EXPECT_EQ(o.code, -8);
+    // Unknown name.
+    o = run(R"({"cmd":"nope","taskId":"u","sn":"X"})");
+    expect_result(o, "3", "Operation does not support");
+    EXPECT_EQ(o.cmd, "nope");
+    EXPECT_EQ(o.sn, "X");
+    // Overlong param: refused, answered, handler never called.
+    o = run(R"({"cmd":"reboot","taskId":"L","param":")" + std::string(3072, 'p') + "\"}");
+    expect_result(o, "3", "Invalid parameter");
+    EXPECT_EQ(o.task_id, "L");
+    // Overlong taskId: cannot be addressed, not answered.
+    o = run(R"({"cmd":"reboot","taskId":")" + std::string(256, 't') + "\"}");
+    EXPECT_EQ(o.kind, Outcome::Kind::none);
+    EXPECT_TRUE(g_fake.calls.empty());
+}
+
+TEST_F(Dispatch, ParamReachesHandlerAsText) {
+    run(R"({"cmd":"reboot","param":{ "rebootType" : "1" }})");
+    run(R"({"cmd":"reboot","param":"{\"rebootType\": \"1\"}"})");
+    ASSERT_EQ(g_fake.calls.size(), 2u);
+    EXPECT_EQ(g_fake.calls[0], R"(reboot||NB00000001|{"rebootType":"1"})");
+    EXPECT_EQ(g_fake.calls[1], R"(reboot||NB00000001|{"rebootType": "1"})");
+}
+
+TEST_F(Dispatch, AdmissionRules) {
+    struct Case {
+        const char* cmd;
+        bool locked, paying, downloading;
+        const char* refusal;  // null: admitted
+    };
+    const char* locked = "Device is locked, please unlock it and try again.";
+    const char* busy = "Device is busy, please try again later.";
+    const Case cases[] = {
+        {"setDevParam", true, false, false, locked},
+        {"reboot", true, false, false, nullptr},  // the lock rule does not list reboot
+        {"reboot", false, true, false, busy},
+        {"setDevParam", false, false, true, busy},
+        {"reboot", false, false, true, nullptr},
+        {"querySysStatus", true, true, true, nullptr},
+        {"setDevParam", true, true, true, locked},  // rules apply in order
+    };
+    pid_t holder = -1;
+    int to_child[2] = {-1, -1};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.cmd) + (c.locked ? " locked" : "") + (c.paying ? " paying" : "") +
+                     (c.downloading ? " downloading" : ""));
+        g_fake.calls.clear();
+        if (c.locked) write_file(dir_ / "devlock_state", "1\n");
+        else ::unlink((dir_ / "devlock_state").c_str());
+        g_flag_download_running = c.downloading ? 1 : 0;
+        if (c.paying && holder < 0) {
+            // Another process holds the write lock, as the payment process does.
+            std::string lock_path = dir_ / "root/tmp/nimbo_pay_lock";
+            write_file(lock_path, "");
+            int ready[2];
+            ASSERT_EQ(::pipe(ready), 0);
+            ASSERT_EQ(::pipe(to_child), 0);
+            holder = ::fork();
+            ASSERT_GE(holder, 0);
+            if (holder == 0) {
+                int fd = ::open(lock_path.c_str(), O_RDWR);
+                struct flock fl;
+                std::memset(&fl, 0, sizeof fl);
+                fl.l_type = F_WRLCK;
+                fl.l_whence = SEEK_SET;
+                char ok = (fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0) ? '1' : '0';
+                if (::write(ready[1], &ok, 1) != 1) _exit(2);
+                char b;
+                (void)!::read(to_child[0], &b, 1);
+                _exit(0);
+            }
+            char ok = 0;
+            ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+            ASSERT_EQ(ok, '1');
+            ::close(ready[0]);
+            ::close(ready[1]);
+            EXPECT_EQ(nimbo_utils_check_paylock_state(), -9);
+        }
+        if (!c.paying && holder > 0) {
+            ::close(to_child[1]);
+            ::close(to_child[0]);
+            ::waitpid(holder, nullptr, 0);
+            holder = -1;
+            EXPECT_EQ(nimbo_utils_check_paylock_state(), 0);
+        }
+        Outcome o = run(std::string(R"({"cmd":")") + c.cmd + R"(","taskId":"a1"})");
+        if (c.refusal) {
+            expect_result(o, "3", c.refusal);
+            EXPECT_TRUE(g_fake.calls.empty());
+        } else {
+            EXPECT_EQ(g_fake.calls.size(), 1u);
+        }
+    }
+    if (holder > 0) {
+        ::close(to_child[1]);
+        ::waitpid(holder, nullptr, 0);
+    }
+}
+
+TEST_F(Dispatch, PayLockProbe) {
+    EXPECT_EQ(nimbo_utils_check_paylock_state(), 0);  // no file: not paying
+    write_file(dir_ / "root/tmp/nimbo_pay_lock", "");
+    EXPECT_EQ(nimbo_utils_check_paylock_state(), 0);  // nobody holds it
+}
+
+TEST_F(Dispatch, PosterRefusalCarriesItsParam) {
+    write_file(dir_ / "devlock_state", "1\n");
+    Outcome o = run(R"({"cmd":"customResourcePoster","taskId":"p1","param":{"action":"insert"}})");
+    EXPECT_EQ(o.kind, Outcome::Kind::poster_refusal);
+    EXPECT_EQ(o.param, R"({"action":"insert"})");
+    EXPECT_FALSE(exists(task_file()));  // refused before the gate
+}
+
+TEST_F(Dispatch, TaskGate) {
+    const std::string a = R"({"cmd":"apkUpgrade","taskId":"A","param":{"x":1}})";
+    const std::string a_again = R"({"taskId":"A", "cmd":"apkUpgrade","param":{"x":1}})";
+    const std::string b = R"({"cmd":"apkUpgrade","taskId":"B"})";
+
+    // No file: admitted, the raw text recorded before the handler runs.
+    g_fake.rc = 0;
+    run(a);
+    EXPECT_EQ(g_fake.task_file_seen, a + "\n");
+    // Another taskId: dropped without reply; the pending one stays.
+    Outcome o = run(b);
+    EXPECT_EQ(o.kind, Outcome::Kind::none);
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(g_fake.calls.size(), 1u);
+    EXPECT_EQ(read_file(task_file()), a + "\n");
+    // The same taskId passes and rewrites the file with the new text.
+    run(a_again);
+    EXPECT_EQ(g_fake.calls.size(), 2u);
+    EXPECT_EQ(read_file(task_file()), a_again + "\n");
+    // A gate for one kind blocks the other long kinds too.
+    run(R"({"cmd":"customResourcePoster","taskId":"C","param":{}})");
+    EXPECT_EQ(g_fake.calls.size(), 2u);
+
+    // Unparsable stored text: deleted, the command that found it dropped, the next admitted.
+    write_file(task_file(), "garbage\n");
+    o = run(b);
+    EXPECT_EQ(o.kind, Outcome::Kind::none);
+    EXPECT_FALSE(exists(task_file()));
+    EXPECT_EQ(g_fake.calls.size(), 2u);
+    run(b);
+    EXPECT_EQ(g_fake.calls.size(), 3u);
+
+    // Empty file: admitted and overwritten.
+    write_file(task_file(), "");
+    run(a);
+    EXPECT_EQ(g_fake.calls.size(), 4u);
+    EXPECT_EQ(read_file(task_file()), a + "\n");
+}
+
+TEST_F(Dispatch, LongStoredCommandIsReadWhole) {
+    // Longer than any line buffer: still recognised as the same task, and read back intact.
+    std::string param(3000, 'q');
+    std::string text = R"({"cmd":"apkUpgrade","taskId":"LONG","param":")" + param + "\"}";
+    write_file(task_file(), text + "\n");
+    EXPECT_EQ(nimbo_utils_cmd_file_compare(task_file().c_str(), "LONG", nullptr, nullptr), 0);
+    EXPECT_EQ(nimbo_utils_cmd_file_compare(task_file().c_str(), "OTHER", nullptr, nullptr), -10000);
+    std::string back;
+    ASSERT_TRUE(nimbo::read_task_command(task_file(), &back));
+    EXPECT_EQ(back, text);
+}
+
+TEST_F(Dispatch, RefusedLongTaskReleasesTheGate) {
+    struct Case {
+        int rc;
+        const char* reply;
+        bool kept;
+    };
+    const Case cases[] = {
+        {0, R"({"status":"1"})", true},                      // worker started (or paused later)
+        {-10000, "", true},                                  // download running / awaiting restart
+        {-10002, R"({"status":"3","failDes":"u"})", false},  // empty URL answered "3"
+        {-8, "", false},                                     // unparsable param, no worker
+        {-2, "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rc);
+        ::unlink(task_file().c_str());
+        g_fake.rc = c.rc;
+        g_fake.reply = c.reply;
+        run(R"({"cmd":"apkUpgrade","taskId":"R1","param":{}})");
+        EXPECT_EQ(exists(task_file()), c.kept);
+    }
+    // A file that by then names another task is left alone.
+    write_file(task_file(), R"({"cmd":"otaUpgrade","taskId":"OTHER"})" "\n");
+    EXPECT_FALSE(nimbo::release_task_command(task_file(), "R1"));
+    EXPECT_TRUE(exists(task_file()));
+}
+
+TEST_F(Dispatch, OrganisationGateOncePerConnection) {
+    g_fake.rc = -10000;
+    run(R"({"cmd":"devOrgInfo","param":{"organizationId":"7"}})");
+    Outcome o = run(R"({"cmd":"devOrgInfo","param":{"organizationId":"8"}})");
+    EXPECT_EQ(o.kind, Outcome::Kind::none);
+    EXPECT_EQ(g_fake.calls.size(), 1u);
+    mf_mqtt_conn_lost(nullptr, nullptr);  // the flag is per connection
+    run(R"({"cmd":"devOrgInfo","param":{"organizationId":"8"}})");
+    EXPECT_EQ(g_fake.calls.size(), 2u);
+
+    // A failing handler leaves the flag clear and is answered.
+    mf_mqtt_conn_lost(nullptr, nullptr);
+    g_fake.rc = -8;
+    o = run(R"({"cmd":"devOrgInfo","param":{}})");
+    expect_result(o, "3", "Operation failed");
+    EXPECT_EQ(g_flag_mqtt_sub_devorginfo.load(), 0);
+}
+
+TEST(OrganisationTopics, Table) {
+    struct Case {
+        const char *org, *dept, *group;
+        std::vector<std::string> topics;
+    };
+    const Case cases[] = {
+        {"7", "", "3", {"/e/7/ma/d/default", "/e/7/ma/g/3"}},
+        {"7", "d1", "g1", {"/e/7/ma/d/default", "/e/7/ma/d/d1", "/e/7/ma/g/g1"}},
+        {"", "d1", "g1", {}},
+        {"7", "", "", {"/e/7/ma/d/default"}},
+        {"+", "", "", {}},
+        {"7", "#", "", {}},
+        {"7", "", "a/b", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.org) + "," + c.dept + "," + c.group);
+        DevOrgInfoParam p;
+        std::memset(&p, 0, sizeof p);
+        std::snprintf(p.organizationId, sizeof p.organizationId, "%s", c.org);
+        std::snprintf(p.departmentId, sizeof p.departmentId, "%s", c.dept);
+        std::snprintf(p.groupId, sizeof p.groupId, "%s", c.group);
+        EXPECT_EQ(mqtt_cmd_deal::organisation_topics(p), c.topics);
+    }
+}
+
+TEST_F(Dispatch, BackupFiles) {
+    const std::string reply = R"({"cmd":"apkUpgradeResp","sn":"NB","taskId":"T1","param":{"status":"2"}})";
+    const std::string file = dir_ / "message_T1";
+    struct Case {
+        int qos;
+        const char* topic;
+        std::string payload;
+        bool stored;
+    };
+    const Case cases[] = {
+        {1, MQTT_REPLY_TOPIC, reply, false},
+        {2, MQTT_REPORT_TOPIC, reply, false},
+        {2, MQTT_REPLY_TOPIC, R"({"cmd":"xResp","sn":"NB","param":{}})", false},  // no taskId
+        {2, MQTT_REPLY_TOPIC, R"({"cmd":"xResp","sn":"NB","taskId":"../T1"})", false},
+        {2, MQTT_REPLY_TOPIC, reply, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.payload + " qos " + std::to_string(c.qos));
+        backup_message_deal(1, c.qos, c.topic, c.payload.c_str());
+        EXPECT_EQ(exists(file), c.stored);
+    }
+    EXPECT_EQ(read_file(file), reply + "\n");
+    EXPECT_FALSE(exists(dir_.path() + "/../T1"));
+    // A later reply for the same task id keeps the first.
+    backup_message_deal(1, 2, MQTT_REPLY_TOPIC,
+                        R"({"cmd":"apkUpgradeResp","sn":"NB","taskId":"T1","param":{"status":"3"}})");
+    EXPECT_EQ(read_file(file), reply + "\n");
+    // Completion deletes it.
+    backup_message_deal(0, 2, MQTT_REPLY_TOPIC, reply.c_str());
+    EXPECT_FALSE(exists(file));
+}
+
+}  // namespace
