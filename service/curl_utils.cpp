@@ -614,6 +614,16 @@ HttpResult get(const char* url, std::string* body, size_t max_bytes) {
     return result;
 }
 
+bool download_name_fits(const char* url) {
+    if (url == nullptr) return false;
+    const char* slash = std::strrchr(url, '/');
+    const char* name = slash ? slash + 1 : url;
+    const size_t n = std::strlen(name);
+    const size_t stamp_max = 20;  // decimal seconds of a 64-bit time
+    return std::strlen("filename: ") + n <= kHeaderMax &&
+           std::strlen(CURL_UTILS_DOWNLOAD_KEY) + 1 + n + 1 + stamp_max <= kTokenInputMax;
+}
+
 HttpResult post_file(const char* url, const char* path, const char* name, const char* key, std::string* answer,
                      size_t max_bytes) {
     HttpResult result{};

@@ -99,6 +99,11 @@ int curl_upload_progress_callback(void* record, curl_off_t dltotal, curl_off_t d
 
 namespace curl_utils {
 
+// True when the download of `url` can be signed: the file name (after the URL's last "/")
+// fits its "filename" header and the token input. A name that does not fit is refused by
+// curl_utils_download_file (code 3), never cut.
+bool download_name_fits(const char* url);
+
 // A GET whose whole body is kept in `body` up to `max_bytes`; a larger body fails the
 // transfer (code 23) instead of being cut. The trailing line feed is removed.
 HttpResult get(const char* url, std::string* body, size_t max_bytes);

@@ -6,7 +6,6 @@
 // long handlers start detached workers that own their records.
 #include "mqtt_logic.h"
 
-#include <signal.h>
 #include <string.h>
 
 #include <condition_variable>
@@ -16,9 +15,11 @@
 #include "hwlink.h"
 #include "json_utils.h"
 #include "kx_log.h"
+#include "mqtt_cmd_deal_poster.h"
 #include "mqtt_utils_async.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
+#include "nimbo_utils_alert.h"
 #include "nimbo_utils_devlock.h"
 #include "nimbo_utils_geofence.h"
 #include "nimbo_utils_paylock.h"
@@ -318,11 +319,6 @@ extern "C" void mf_mqtt_delivered(void* /*context*/, MQTTAsync_token token) {
 extern "C" void mf_mqtt_conn_failure(void* /*context*/, MQTTAsync_failureData* response) {
     LOG_E(TAG, "mqtt connection fail, error code: %d, error message:%s", response ? response->code : 0,
           (response && response->message) ? response->message : "(null)");
-}
-
-// Stand-in until the device-signal module brings its throttled report.
-extern "C" __attribute__((weak)) void sig_deal_update_info(int sig) {
-    LOG_I(TAG, "receive signal: %d[%s]", sig, strsignal(sig));
 }
 
 // ---- session ------------------------------------------------------------------------------

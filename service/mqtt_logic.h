@@ -34,9 +34,6 @@ int mf_mqtt_msgarrvd(void* context, char* topic_name, int topic_len, MQTTAsync_m
 void mf_mqtt_delivered(void* context, MQTTAsync_token token);
 void mf_mqtt_conn_failure(void* context, MQTTAsync_failureData* response);
 
-// Device information changed (signal 92 from the payment application).
-void sig_deal_update_info(int sig);
-
 }  // extern "C"
 
 namespace mqtt_logic {

@@ -37,14 +37,6 @@ extern "C" int nimbo_utils_replay_with_no_data_param(MQTTAsync client, const cha
     return nimbo_utils_replay_with_param_with_qos(client, cmd, sn, task_id, param.get(), 0);
 }
 
-// Until the poster module brings its own parameter builder, its refusals carry the common
-// result object.
-extern "C" __attribute__((weak)) int nimbo_utils_replay_with_custom_resources_param(
-    MQTTAsync client, const char* cmd, const char* sn, const char* task_id, const char* status,
-    const char* fail_des, const char* /*param*/) {
-    return nimbo_utils_replay_with_no_data_param(client, cmd, sn, task_id, status, fail_des);
-}
-
 // The result-code table; the upgrade module may define the same function (it wins).
 extern "C" __attribute__((weak)) void nimbo_utils_errcode_converted_into_faildes(int code, char* buffer) {
     static const char* const kTexts[] = {

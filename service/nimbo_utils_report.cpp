@@ -1,10 +1,52 @@
-// Stand-in until the device-information report lands: the connected callback logs the
-// failure and goes on.
+// The device-information report and the system-status answer.
 #include "nimbo_utils_report.h"
 
-#include "kx_log.h"
+#include <string.h>
 
-extern "C" __attribute__((weak)) int nimbo_utils_report_device_info(MQTTAsync, const char* sn, int mode) {
-    LOG_W("nimbo_utils", "device information report not available yet (sn: %s, mode: %d)", sn ? sn : "", mode);
-    return -8;
+#include <memory>
+
+#include "c_handles.hpp"
+#include "json_utils.h"
+#include "json_utils_report.h"
+#include "kx_log.h"
+#include "mqtt_cmd_deal.h"
+#include "mqtt_utils_async.h"
+#include "nimbo_entities.h"
+
+#define REPLY_BUFFER_SIZE 4096
+
+extern "C" int nimbo_utils_report_device_info(MQTTAsync client, const char* sn, int location_mode) {
+    // The record is large (applications and hardware arrays): heap, not stack.
+    auto info = std::make_unique<DeviceInfo>();
+    nimbo_entities_init_device_info(info.get(), location_mode);
+    CText json{json_utils_device_info_to_jsonstr(info.get())};
+    CText envelope{json ? json_utils_embed_param_in_report_jsonstr("deviceInfo", sn ? sn : "", "", json.get())
+                        : nullptr};
+    if (!envelope) {
+        LOG_E("nimbo_utils", "make json failed");
+        return -8;
+    }
+    return mqtt_utils_async_publish_report_message(client, envelope.get());
+}
+
+int mqtt_cmd_deal_query_sys_status(char* reply, int* reply_len) {
+    if (reply == nullptr || reply_len == nullptr) {
+        LOG_E("mqtt_deal", "out_data couldn't be empty");
+        return -8;
+    }
+    SysStatusParam status;
+    nimbo_entities_init_sys_status_param(&status);
+    CText json{json_utils_sys_status_param_to_jsonstr(&status)};
+    if (!json) {
+        LOG_E("mqtt_deal", "jsonstr is NULL");
+        return -8;
+    }
+    size_t n = strlen(json.get());
+    if (n >= REPLY_BUFFER_SIZE) {
+        LOG_E("mqtt_deal", "status reply too long: %zu bytes", n);
+        return -8;
+    }
+    memcpy(reply, json.get(), n + 1);
+    *reply_len = static_cast<int>(n);
+    return 0;
 }

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "c_handles.hpp"
+#include "device_path.h"
 #include "kx_log.h"
 #include "nimbo_utils.h"
 
@@ -254,6 +255,29 @@ bool run_collect(const std::string& command, std::vector<std::string>* lines, in
 
 }  // namespace nimbo
 
+namespace {
+
+// On a simulated terminal (NIMBO_DEVICE_ROOT set) several terminals share one machine: a
+// process belongs to ours only when it runs with the same device root. On the terminal
+// itself every process counts.
+bool same_device(int pid) {
+    const char* root = nimbo::device_root();
+    if (*root == '\0') return true;
+    std::string environ;
+    if (!nimbo::read_file("/proc/" + std::to_string(pid) + "/environ", &environ, 1u << 20)) return false;
+    const std::string wanted = std::string("NIMBO_DEVICE_ROOT=") + root;
+    size_t pos = 0;
+    while (pos < environ.size()) {
+        size_t end = environ.find('\0', pos);
+        if (end == std::string::npos) end = environ.size();
+        if (environ.compare(pos, end - pos, wanted) == 0) return true;
+        pos = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
 extern "C" {
 
 char* add_string_to_array(ShellResults* results, const char* text) {
@@ -394,6 +418,7 @@ int nimbo_utils_find_pid_by_name(const char* name, int* pids, int capacity, int*
             if (stored >= capacity) break;
             long pid = strtol(line.substr(0, 127).c_str(), nullptr, 10);
             if (pid < 1 || pid > INT32_MAX) continue;
+            if (!same_device(static_cast<int>(pid))) continue;
             pids[stored++] = static_cast<int>(pid);
         }
         *count = stored;

@@ -25,7 +25,8 @@ start() {
         return 0
     fi
     # setsid: a new session, so the caller's end (the old service) does not take it along.
-    setsid "$PROG" </dev/null >/dev/null 2>&1 &
+    # The restart marker must not reach the service: its own next restart must detach again.
+    env -u NIMBO_RESTART_DETACHED setsid "$PROG" </dev/null >/dev/null 2>&1 &
     echo "nimboservice started (pid $!)"
 }
 

@@ -2,7 +2,7 @@
 // terminal. Its process name is "alibankApp", as the service looks it up.
 //
 //   alibankApp [--record FILE] [--files FILE] [--ready FILE] [--service-pid PID]
-//              [--lock-answer-delay-ms N]
+//              [--lock-answer-delay-ms N] [--only-from PID]
 //
 // --record FILE   every payment-application signal received is appended as its protocol
 //                 number (89..99), one line per signal, flushed at once.
@@ -15,6 +15,8 @@
 // --lock-answer-delay-ms N   on 94 (lock) or 93 (unlock): after N ms (default 500) set
 //                 "lockState" in DEVSTATE to 1 or 0 and send the same number back;
 //                 -1: never answer (an application that hangs).
+// --only-from PID only signals sent by that process count (others are ignored): tests on a
+//                 machine where other stand-ins and senders run at the same time.
 //
 // Paths are device paths (NIMBO_DEVICE_ROOT). Signal handlers only write to a self-pipe;
 // SIGTERM and SIGINT end the process with status 0.
@@ -48,6 +50,7 @@ struct Options {
     std::string ready;
     pid_t service_pid = 0;
     long lock_delay_ms = 500;
+    pid_t only_from = 0;
 };
 
 struct Event {
@@ -180,6 +183,9 @@ bool parse(int argc, char** argv, Options* o) {
         } else if (a == "--service-pid") {
             if (!value(&v)) return false;
             o->service_pid = (pid_t)atol(v.c_str());
+        } else if (a == "--only-from") {
+            if (!value(&v)) return false;
+            o->only_from = (pid_t)atol(v.c_str());
         } else if (a == "--lock-answer-delay-ms") {
             if (!value(&v)) return false;
             o->lock_delay_ms = atol(v.c_str());
@@ -197,7 +203,7 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, &o)) {
         fprintf(stderr,
                 "usage: alibankApp [--record FILE] [--files FILE] [--ready FILE] [--service-pid PID] "
-                "[--lock-answer-delay-ms N]\n");
+                "[--lock-answer-delay-ms N] [--only-from PID]\n");
         return 2;
     }
     if (pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
@@ -239,7 +245,7 @@ int main(int argc, char** argv) {
             while (read(g_pipe[0], &ev, sizeof ev) == (ssize_t)sizeof ev) {
                 if (ev.signo == SIGTERM || ev.signo == SIGINT) return 0;
                 int n = nimbo_pay_signal_number(ev.signo);
-                if (n < 0) continue;
+                if (n < 0 || (o.only_from > 0 && ev.sender != o.only_from)) continue;
                 append(o.record, std::to_string(n) + "\n");
                 if (n == 89) record_dir(o, n, "/usr/data/app/Alipay/data/pay_code");
                 if (n == 90) record_dir(o, n, "/usr/data/app/Alipay/data/pay_status");

@@ -59,7 +59,11 @@ files=$(ls "$1" 2>/dev/null | tr '\\n' ' ')
 echo "{name} $* [$files]" >> {calls}
 st=$(cat {status} 2>/dev/null || echo 0)
 case "$st" in
-  signal:*) kill -"${{st#signal:}}" $$ ;;
+  signal:*)
+    # Die by the signal; a shell that ran us as its child dies with us, so the runner
+    # sees the command killed by that signal.
+    case "$(cat /proc/$PPID/comm 2>/dev/null)" in sh|dash|bash) kill -"${{st#signal:}}" $PPID ;; esac
+    kill -"${{st#signal:}}" $$ ;;
 esac
 if [ "$st" = 0 ] && [ -f {newver} ]; then cp {newver} {target}; fi
 exit "$st"

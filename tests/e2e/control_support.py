@@ -50,11 +50,24 @@ class ControlCase(unittest.TestCase):
             self.term.alibank.wait(10)
 
     def start_service(self):
-        start = len(self.server.reports)
         svc = Service(self.term, server_url=self.sim.url)
         self.addCleanup(svc.close)
-        self.server.wait_report("deviceInfo", timeout=30, start=start)  # connected
+        svc.wait_log(r"connection callback", timeout=30)
+        self.wait_answering()
         return svc
+
+    def wait_answering(self):
+        """The subscription completes after the callback: probe until a command is answered."""
+        for attempt in range(20):
+            task = f"probe-{attempt}"
+            start = len(self.server.replies)
+            self.server.send("controlProbe", {}, task_id=task)
+            try:
+                self.server.wait_reply("controlProbeResp", task_id=task, timeout=1, start=start)
+                return
+            except AssertionError:
+                continue
+        raise AssertionError("the service never answered a command")
 
     def restart_service(self):
         self.svc.stop()

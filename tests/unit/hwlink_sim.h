@@ -42,6 +42,13 @@ inline int run(const std::vector<std::string>& args) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+// Writes a file whose path may hold any character (quotes, blanks).
+inline void put_file(const std::string& path, const std::string& content) {
+    run({"/bin/mkdir", "-p", path.substr(0, path.find_last_of('/'))});
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+}
+
 // Waits (bounded) until `pred` holds; the bound only keeps a broken run from hanging.
 template <class Pred>
 bool wait_for(Pred pred, int max_ms = 10000) {
@@ -83,7 +90,9 @@ class PayApp {
 public:
     explicit PayApp(const std::string& dir, const std::vector<std::string>& extra = {})
         : record_(dir + "/alibank.record"), files_(dir + "/alibank.files"), ready_(dir + "/alibank.ready") {
-        std::vector<std::string> args = {alibank_path(), "--record", record_, "--files", files_, "--ready", ready_};
+        // Only this test process's signals count: other stand-ins and senders may run.
+        std::vector<std::string> args = {alibank_path(), "--record", record_, "--files", files_, "--ready", ready_,
+                                         "--only-from", std::to_string(getpid())};
         args.insert(args.end(), extra.begin(), extra.end());
         pid_ = spawn(args);
         ready_ok_ = pid_ > 0 && wait_for([&] { return testsupport::exists(ready_); });
@@ -107,6 +116,19 @@ public:
         return lines_of(record_);
     }
     std::vector<std::string> files() const { return lines_of(files_); }
+    // Everything received before a probe signal 99 sent now (the stand-in handles its
+    // signals in order, so the probe's line closes what came before); then a fresh record.
+    std::vector<std::string> take(int (*send)(int)) {
+        std::vector<std::string> got;
+        if (send(99) != 0) return {"(probe not delivered)"};
+        wait_for([&] {
+            got = lines_of(record_);
+            return !got.empty() && got.back() == "99";
+        });
+        if (!got.empty() && got.back() == "99") got.pop_back();
+        std::ofstream(record_, std::ios::trunc).flush();
+        return got;
+    }
     const std::string& record_path() const { return record_; }
 
 private:

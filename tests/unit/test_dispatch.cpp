@@ -190,6 +190,8 @@ TEST_F(Dispatch, AdmissionRules) {
             holder = ::fork();
             ASSERT_GE(holder, 0);
             if (holder == 0) {
+                ::close(to_child[1]);  // so that the parent's close ends the read below
+                ::close(ready[0]);
                 int fd = ::open(lock_path.c_str(), O_RDWR);
                 struct flock fl;
                 std::memset(&fl, 0, sizeof fl);
@@ -201,6 +203,7 @@ TEST_F(Dispatch, AdmissionRules) {
                 (void)!::read(to_child[0], &b, 1);
                 _exit(0);
             }
+            ::close(to_child[0]);
             char ok = 0;
             ASSERT_EQ(::read(ready[0], &ok, 1), 1);
             ASSERT_EQ(ok, '1');
@@ -210,7 +213,6 @@ TEST_F(Dispatch, AdmissionRules) {
         }
         if (!c.paying && holder > 0) {
             ::close(to_child[1]);
-            ::close(to_child[0]);
             ::waitpid(holder, nullptr, 0);
             holder = -1;
             EXPECT_EQ(nimbo_utils_check_paylock_state(), 0);

@@ -1,0 +1,434 @@
+// JSON of the display-resource list and of the "customResourcePoster" command.
+#include "json_utils_poster.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <cstdio>
+#include <new>
+
+#include "handles.hpp"
+#include "kx_log.h"
+
+#define JSON_TAG "json_utils"
+
+namespace {
+
+// Copies a string member into a fixed field; absent or of another type: left empty. A value
+// that does not fit is refused.
+bool copy_text(const cJSON* obj, const char* key, char* field, size_t size) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, key);
+    if (!cJSON_IsString(item) || item->valuestring == nullptr) return true;
+    size_t n = strlen(item->valuestring);
+    if (n >= size) {
+        LOG_E(JSON_TAG, "'%s' too long (%zu bytes, at most %zu)", key, n, size - 1);
+        return false;
+    }
+    memcpy(field, item->valuestring, n + 1);
+    return true;
+}
+
+void copy_int(const cJSON* obj, const char* key, int32_t* out) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, key);
+    if (cJSON_IsNumber(item)) *out = item->valueint;  // cJSON saturates valueint to the int range
+}
+
+// "fileSize": a string of decimal digits ("" reads as 0). False for anything else in a string.
+bool copy_size(const cJSON* obj, const char* key, uint64_t* out) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, key);
+    if (!cJSON_IsString(item) || item->valuestring == nullptr || item->valuestring[0] == '\0') return true;
+    const char* text = item->valuestring;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            LOG_E(JSON_TAG, "'%s' is not a decimal number: %.64s", key, text);
+            return false;
+        }
+    }
+    errno = 0;
+    unsigned long long value = strtoull(text, nullptr, 10);
+    if (errno == ERANGE) {
+        LOG_E(JSON_TAG, "'%s' does not fit 64 bits: %.64s", key, text);
+        return false;
+    }
+    *out = static_cast<uint64_t>(value);
+    return true;
+}
+
+void log_parse_error(const char* text) {
+    const char* pos = cJSON_GetErrorPtr();
+    if (pos) LOG_E(JSON_TAG, "original: [%s], Error before: %s", text ? text : "", pos);
+}
+
+// A list text parsed; null (logged) when it is not JSON or not an array.
+JsonPtr parse_array(const char* text) {
+    JsonPtr root{cJSON_Parse(text ? text : "")};
+    if (!root) {
+        log_parse_error(text);
+        return nullptr;
+    }
+    if (!cJSON_IsArray(root.get())) {
+        LOG_E(JSON_TAG, "original: [%s], not a JSON array", text);
+        return nullptr;
+    }
+    return root;
+}
+
+char* print(const cJSON* root) {
+    char* text = cJSON_PrintUnformatted(root);
+    if (text == nullptr) LOG_E(JSON_TAG, "Failed to create JSON object");
+    return text;
+}
+
+bool at_position(const cJSON* entry, int position) {
+    const cJSON* pos = cJSON_GetObjectItemCaseSensitive(entry, "position");
+    return cJSON_IsObject(entry) && cJSON_IsNumber(pos) && pos->valuedouble == static_cast<double>(position);
+}
+
+cJSON* find_position(const cJSON* array, int position) {
+    cJSON* entry = nullptr;
+    cJSON_ArrayForEach(entry, array) {
+        if (at_position(entry, position)) return entry;
+    }
+    return nullptr;
+}
+
+const char* string_of(const cJSON* obj, const char* key) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, key);
+    return cJSON_IsString(item) ? item->valuestring : nullptr;
+}
+
+bool add_string(cJSON* obj, const char* key, const char* value) {
+    if (value == nullptr || value[0] == '\0') return true;
+    return cJSON_AddStringToObject(obj, key, value) != nullptr;
+}
+
+// An entry with the keys of "config.json" in their order; strings only when not empty.
+JsonPtr make_entry(int enable, int level, int position, const char* begin_time, const char* end_time,
+                   const char* source, const char* type, const char* slider_title, const char* file_name,
+                   const char* md5sum) {
+    JsonPtr entry{cJSON_CreateObject()};
+    if (!entry) return nullptr;
+    bool ok = cJSON_AddNumberToObject(entry.get(), "enable", enable) != nullptr &&
+              cJSON_AddNumberToObject(entry.get(), "level", level) != nullptr &&
+              cJSON_AddNumberToObject(entry.get(), "position", position) != nullptr &&
+              add_string(entry.get(), "beginTime", begin_time) && add_string(entry.get(), "endTime", end_time) &&
+              add_string(entry.get(), "source", source) && add_string(entry.get(), "type", type) &&
+              add_string(entry.get(), "sliderTitle", slider_title) &&
+              add_string(entry.get(), "fileName", file_name) && add_string(entry.get(), "md5sum", md5sum);
+    if (!ok) {
+        LOG_E(JSON_TAG, "Failed to create JSON object");
+        return nullptr;
+    }
+    return entry;
+}
+
+JsonPtr entry_of(const CustomResourcePosterParam& p) {
+    return make_entry(p.enable ? 1 : 0, p.level, p.position, p.beginTime, p.endTime, p.source, p.type,
+                      p.sliderTitle, p.fileName, p.md5sum);
+}
+
+char* append(const char* array, JsonPtr entry) {
+    JsonPtr root;
+    if (array == nullptr || array[0] == '\0') {
+        root.reset(cJSON_CreateArray());
+    } else {
+        root = parse_array(array);
+        if (!root) return nullptr;
+    }
+    if (!root || !entry) return nullptr;
+    if (!cJSON_AddItemToArray(root.get(), entry.release())) return nullptr;
+    return print(root.get());
+}
+
+// Replaces the value of a key the entry already holds; a missing key is not added.
+void set_existing(cJSON* entry, const char* key, cJSON* value) {
+    JsonPtr owned{value};
+    if (owned && cJSON_GetObjectItemCaseSensitive(entry, key) != nullptr)
+        cJSON_ReplaceItemInObjectCaseSensitive(entry, key, owned.release());
+}
+
+void update_entry(cJSON* entry, const char* md5sum, int enable, int level, const char* slider_title,
+                  const char* begin_time, const char* end_time, const char* file_name, bool always_name) {
+    set_existing(entry, "enable", cJSON_CreateNumber(enable));
+    set_existing(entry, "level", cJSON_CreateNumber(level));
+    set_existing(entry, "sliderTitle", cJSON_CreateString(slider_title ? slider_title : ""));
+    set_existing(entry, "beginTime", cJSON_CreateString(begin_time ? begin_time : ""));
+    set_existing(entry, "endTime", cJSON_CreateString(end_time ? end_time : ""));
+    if (always_name || (file_name != nullptr && file_name[0] != '\0'))
+        set_existing(entry, "fileName", cJSON_CreateString(file_name ? file_name : ""));
+    set_existing(entry, "md5sum", cJSON_CreateString(md5sum ? md5sum : ""));
+}
+
+char* reply_param(const char* status, const char* fail_des, const char* action, bool with_action) {
+    JsonPtr root{cJSON_CreateObject()};
+    if (!root || !cJSON_AddStringToObject(root.get(), "status", status ? status : "") ||
+        !cJSON_AddStringToObject(root.get(), "failDes", fail_des ? fail_des : "") ||
+        (with_action && !cJSON_AddStringToObject(root.get(), "action", action ? action : ""))) {
+        LOG_E(JSON_TAG, "Failed to create JSON object");
+        return nullptr;
+    }
+    return print(root.get());
+}
+
+}  // namespace
+
+// ---- C++ helpers ----------------------------------------------------------------------
+
+bool json_utils_poster::is_array(const std::string& text) {
+    JsonPtr root{cJSON_Parse(text.c_str())};
+    return root && cJSON_IsArray(root.get());
+}
+
+bool json_utils_poster::stored_name(int position, const char* file_name, std::string* out) {
+    char name[POSTER_NAME_SIZE];
+    int n = std::snprintf(name, sizeof name, "%d_%s", position, file_name ? file_name : "");
+    if (n < 0 || static_cast<size_t>(n) >= sizeof name) return false;
+    out->assign(name, static_cast<size_t>(n));
+    return true;
+}
+
+bool json_utils_poster::holds_file_name(const std::string& array, const std::string& name) {
+    JsonPtr root{cJSON_Parse(array.c_str())};
+    if (!cJSON_IsArray(root.get())) return false;
+    const cJSON* entry = nullptr;
+    cJSON_ArrayForEach(entry, root.get()) {
+        const char* stored = string_of(entry, "fileName");
+        if (stored != nullptr && name == stored) return true;
+    }
+    return false;
+}
+
+bool json_utils_poster::usable_file_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+json_utils_poster::Lookup json_utils_poster::lookup(const char* array, int position, const char* md5sum,
+                                                    const char* file_name) {
+    Lookup found;
+    JsonPtr root = parse_array(array);
+    if (!root) {
+        found.result = POSTER_LOOKUP_OTHER;
+        return found;
+    }
+    const cJSON* entry = find_position(root.get(), position);
+    if (entry == nullptr) return found;  // -4
+    const char* name = string_of(entry, "fileName");
+    const char* type = string_of(entry, "type");
+    const char* stored_md5 = string_of(entry, "md5sum");
+    found.has_file_name = name != nullptr;
+    if (name != nullptr) found.stored_name = name;
+    found.is_message = name == nullptr || (type != nullptr && strcmp(type, "message") == 0);
+    found.has_md5sum = stored_md5 != nullptr;
+    if (stored_md5 == nullptr || strcmp(stored_md5, md5sum ? md5sum : "") != 0) {
+        found.result = POSTER_LOOKUP_OTHER;
+        return found;
+    }
+    std::string expected;
+    const char* wanted = file_name ? file_name : "";
+    bool same = name != nullptr && ((stored_name(position, wanted, &expected) && expected == name) ||
+                                    (wanted[0] != '\0' && strcmp(name, wanted) == 0));
+    found.result = same ? POSTER_LOOKUP_SAME : POSTER_LOOKUP_RENAMED;
+    return found;
+}
+
+char* json_utils_poster::replace_by_position(const char* array, const CustomResourcePosterParam& param) {
+    JsonPtr root = parse_array(array);
+    if (!root) return nullptr;
+    int index = 0;
+    cJSON* entry = nullptr;
+    cJSON_ArrayForEach(entry, root.get()) {
+        if (at_position(entry, param.position)) break;
+        ++index;
+    }
+    if (entry == nullptr) return nullptr;
+    JsonPtr fresh = entry_of(param);
+    if (!fresh || !cJSON_ReplaceItemInArray(root.get(), index, fresh.release())) return nullptr;
+    return print(root.get());
+}
+
+// ---- C interface ----------------------------------------------------------------------
+
+extern "C" {
+
+int json_utils_jsonstr_to_custom_resource_poster_param(const char* text, CustomResourcePosterParam* out) {
+    if (out == nullptr) {
+        LOG_E(JSON_TAG, "Invalid argument: data is NULL");
+        return -2;
+    }
+    memset(out, 0, sizeof *out);
+    JsonPtr root{cJSON_Parse(text ? text : "")};
+    if (!root) {
+        log_parse_error(text);
+        return -2;
+    }
+    if (!cJSON_IsObject(root.get())) {
+        LOG_E(JSON_TAG, "original: [%s], not a JSON object", text);
+        return -2;
+    }
+    const cJSON* obj = root.get();
+    out->enable = cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(obj, "enable")) ? 1 : 0;
+    copy_int(obj, "level", &out->level);
+    copy_int(obj, "progress", &out->progress);
+    copy_int(obj, "position", &out->position);
+    copy_int(obj, "height", &out->height);
+    copy_int(obj, "width", &out->width);
+    bool ok = copy_text(obj, "action", out->action, sizeof out->action) &&
+              copy_text(obj, "beginTime", out->beginTime, sizeof out->beginTime) &&
+              copy_text(obj, "endTime", out->endTime, sizeof out->endTime) &&
+              copy_text(obj, "type", out->type, sizeof out->type) &&
+              copy_text(obj, "source", out->source, sizeof out->source) &&
+              copy_text(obj, "fileName", out->fileName, sizeof out->fileName) &&
+              copy_size(obj, "fileSize", &out->fileSize) &&
+              copy_text(obj, "md5sum", out->md5sum, sizeof out->md5sum) &&
+              copy_text(obj, "sliderTitle", out->sliderTitle, sizeof out->sliderTitle) &&
+              copy_text(obj, "toDir", out->toDir, sizeof out->toDir) &&
+              copy_text(obj, "url", out->url, sizeof out->url);
+    if (!ok) {
+        memset(out, 0, sizeof *out);
+        return -6;
+    }
+    return 0;
+}
+
+char* json_utils_poster_resources_param_to_jsonstr(const char* status, const char* fail_des, const char* action) {
+    return reply_param(status, fail_des, action, true);
+}
+
+char* json_utils_poster_resources_param_to_jsonstr2(const char* status, const char* fail_des, const char* param) {
+    JsonPtr root{cJSON_Parse(param ? param : "")};
+    if (!root) return reply_param(status, fail_des, "add", true);
+    const cJSON* action = cJSON_IsObject(root.get()) ? cJSON_GetObjectItem(root.get(), "action") : nullptr;
+    if (cJSON_IsString(action) && action->valuestring != nullptr)
+        return reply_param(status, fail_des, action->valuestring, true);
+    return reply_param(status, fail_des, nullptr, false);
+}
+
+int json_utils_check_md5_in_custom_resource_poster_param_array(const char* array, int position, const char* md5sum,
+                                                               const char* file_name, char* name, int* name_len) {
+    try {
+        json_utils_poster::Lookup found = json_utils_poster::lookup(array, position, md5sum, file_name);
+        if (found.has_file_name && name != nullptr) {
+            if (found.stored_name.size() < POSTER_NAME_SIZE) {
+                memcpy(name, found.stored_name.c_str(), found.stored_name.size() + 1);
+                if (name_len != nullptr) *name_len = static_cast<int>(found.stored_name.size());
+            } else {
+                LOG_E(JSON_TAG, "stored name too long (%zu bytes), not copied", found.stored_name.size());
+            }
+        } else if (found.has_file_name && name_len != nullptr) {
+            *name_len = static_cast<int>(found.stored_name.size());
+        }
+        return found.result;
+    } catch (const std::bad_alloc&) {
+        LOG_E(JSON_TAG, "Memory allocation failed");
+        return POSTER_LOOKUP_OTHER;
+    }
+}
+
+char* json_utils_embed_param_in_custom_resource_poster_array(const char* array, CustomResourcePosterParam param) {
+    return append(array, entry_of(param));
+}
+
+char* json_utils_embed_param_in_custom_resource_poster_array2(const char* array, int enable, int level, int position,
+                                                              const char* begin_time, const char* end_time,
+                                                              const char* source, const char* type,
+                                                              const char* slider_title, const char* file_name,
+                                                              const char* md5sum) {
+    return append(array, make_entry(enable, level, position, begin_time, end_time, source, type, slider_title,
+                                    file_name, md5sum));
+}
+
+char* json_utils_update_in_custom_resource_poster_array_by_position(const char* array, int position,
+                                                                    const char* md5sum, int enable, int level,
+                                                                    const char* slider_title, const char* begin_time,
+                                                                    const char* end_time, const char* file_name) {
+    JsonPtr root = parse_array(array);
+    if (!root) return nullptr;
+    cJSON* entry = find_position(root.get(), position);
+    if (entry != nullptr)
+        update_entry(entry, md5sum, enable, level, slider_title, begin_time, end_time, file_name, false);
+    return print(root.get());
+}
+
+char* json_utils_update_in_custom_resource_poster_array(const char* array, const char* md5sum, int enable, int level,
+                                                        const char* slider_title, const char* begin_time,
+                                                        const char* end_time, const char* file_name) {
+    JsonPtr root = parse_array(array);
+    if (!root) return nullptr;
+    cJSON* entry = nullptr;
+    cJSON_ArrayForEach(entry, root.get()) {
+        const char* stored = string_of(entry, "md5sum");
+        if (stored != nullptr && strcmp(stored, md5sum ? md5sum : "") == 0) break;
+    }
+    if (entry != nullptr)
+        update_entry(entry, md5sum, enable, level, slider_title, begin_time, end_time, file_name, true);
+    return print(root.get());
+}
+
+char* json_utils_delete_in_custom_resource_poster_array(const char* array, int position) {
+    JsonPtr root = parse_array(array);
+    if (!root) return nullptr;
+    int index = 0;
+    const cJSON* entry = nullptr;
+    cJSON_ArrayForEach(entry, root.get()) {
+        if (at_position(entry, position)) {
+            cJSON_DeleteItemFromArray(root.get(), index);
+            break;
+        }
+        ++index;
+    }
+    return print(root.get());
+}
+
+int json_utils_jsonstr_to_custom_resource_poster_param_array(const char* array, CustomResourcePosterParam** out,
+                                                             int* count) {
+    if (out == nullptr || count == nullptr) {
+        LOG_E(JSON_TAG, "Invalid argument: data is NULL");
+        return -2;
+    }
+    *out = nullptr;
+    *count = 0;
+    JsonPtr root = parse_array(array);
+    if (!root) return -2;
+    int n = cJSON_GetArraySize(root.get());
+    if (n == 0) return 0;
+    auto* records = static_cast<CustomResourcePosterParam*>(calloc(static_cast<size_t>(n), sizeof **out));
+    if (records == nullptr) {
+        LOG_E(JSON_TAG, "Memory allocation failed");
+        return -2;
+    }
+    int i = 0;
+    const cJSON* entry = nullptr;
+    cJSON_ArrayForEach(entry, root.get()) {
+        CustomResourcePosterParam* r = &records[i++];
+        const cJSON* enable = cJSON_GetObjectItemCaseSensitive(entry, "enable");
+        r->enable = cJSON_IsNumber(enable) && enable->valueint != 0 ? 1 : 0;
+        copy_int(entry, "level", &r->level);
+        copy_int(entry, "position", &r->position);
+        // A value that does not fit its field is left empty rather than cut.
+        if (!copy_text(entry, "beginTime", r->beginTime, sizeof r->beginTime)) r->beginTime[0] = '\0';
+        if (!copy_text(entry, "endTime", r->endTime, sizeof r->endTime)) r->endTime[0] = '\0';
+        if (!copy_text(entry, "source", r->source, sizeof r->source)) r->source[0] = '\0';
+        if (!copy_text(entry, "type", r->type, sizeof r->type)) r->type[0] = '\0';
+        if (!copy_text(entry, "sliderTitle", r->sliderTitle, sizeof r->sliderTitle)) r->sliderTitle[0] = '\0';
+        if (!copy_text(entry, "path", r->toDir, sizeof r->toDir)) r->toDir[0] = '\0';
+        if (!copy_text(entry, "md5sum", r->md5sum, sizeof r->md5sum)) r->md5sum[0] = '\0';
+        if (!copy_size(entry, "fileSize", &r->fileSize)) r->fileSize = 0;
+    }
+    *out = records;
+    *count = n;
+    return 0;
+}
+
+int json_utils_contains_md5sum_in_custom_resource_poster_param_array(const char* array, const char* md5sum) {
+    JsonPtr root = parse_array(array);
+    if (!root) return -8;
+    const cJSON* entry = nullptr;
+    cJSON_ArrayForEach(entry, root.get()) {
+        const char* stored = string_of(entry, "md5sum");
+        if (stored != nullptr && strcmp(stored, md5sum ? md5sum : "") == 0) return 0;
+    }
+    return -8;
+}
+
+}  // extern "C"

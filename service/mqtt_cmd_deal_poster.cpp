@@ -1,0 +1,479 @@
+// The "customResourcePoster" command: inserts, updates, renames, replaces and deletes the
+// entries of "config.json", downloads poster files on a detached worker and tells the payment
+// application (signal 99) after every change of the list.
+#include "mqtt_cmd_deal_poster.h"
+
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "c_handles.hpp"
+#include "curl_utils.h"
+#include "hwlink.h"
+#include "kx_log.h"
+#include "mqtt_cmd_deal.h"
+#include "mqtt_cmd_deal_thread_download.h"
+#include "mqtt_utils_async.h"
+#include "nimbo_globals.h"
+#include "nimbo_utils.h"
+#include "nimbo_utils_reply.h"
+
+#define TAG "mqtt_deal"
+#define ADEAL_TAG "mqtt_adeal"
+
+std::atomic<CustomResourcePosterThreadParam*> g_crp_params{nullptr};
+
+namespace {
+
+constexpr int kInvalid = -2;
+constexpr int kNotSupported = -7;
+constexpr int kFailed = -8;
+constexpr int kHandled = -10000;
+constexpr int kPaused = -10001;
+constexpr int kFinished = -10002;
+constexpr int kDownloadBusy = -10011;
+constexpr int kListChangedSignal = 99;
+
+// The list is a few KiB on a device; a larger file is refused rather than rewritten.
+constexpr size_t kMaxListBytes = 1u << 20;
+
+using Record = CustomResourcePosterThreadParam;
+using RecordPtr = std::unique_ptr<Record>;
+
+void delete_task_file() { nimbo_utils_delete_file(g_nimbo_cmd_file_path); }
+
+// A stored name that may name a poster file of the resource directory (never the list).
+bool resource_file(const std::string& name) {
+    return json_utils_poster::usable_file_name(name) && name != POSTER_CONFIG_FILE;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The list without its line end. False when it exists but cannot be read whole; a missing
+// file is an empty list.
+bool read_list(const std::string& path, std::string* text) {
+    text->clear();
+    if (!exists(path)) {
+        LOG_W(TAG, "Error opening file for reading[%s]", path.c_str());
+        return true;
+    }
+    if (!nimbo::read_file(path, text, kMaxListBytes)) {
+        LOG_E(TAG, "%s could not be read whole (at most %zu bytes), nothing changed", path.c_str(), kMaxListBytes);
+        return false;
+    }
+    while (!text->empty() && (text->back() == '\n' || text->back() == '\r')) text->pop_back();
+    return true;
+}
+
+bool write_list(const std::string& path, const char* text, const char* tag = TAG) {
+    if (text == nullptr) return false;
+    if (!nimbo::replace_file(path, std::string(text) + "\n")) {
+        LOG_E(tag, "Error writing to file[%s]", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+void notify_app(const char* tag = TAG) {
+    int rc = hwlink_send_signal_to_alibankApp(kListChangedSignal);
+    if (rc != 0) LOG_W(tag, "signal %d to alibankApp not delivered: %d", kListChangedSignal, rc);
+}
+
+// The handler's own reply parameter into the dispatcher's buffer; `rc` passed through.
+int answer(char* out, int* out_len, const char* status, const char* fail_des, const char* action, int rc) {
+    CText text{json_utils_poster_resources_param_to_jsonstr(status, fail_des, action)};
+    if (!text) return kFailed;
+    size_t n = std::strlen(text.get());
+    if (n >= MQTT_DEAL_REPLY_SIZE) return kFailed;
+    std::memcpy(out, text.get(), n);
+    *out_len = static_cast<int>(n);
+    return rc;
+}
+
+bool download_busy() {
+    pthread_mutex_lock(&g_download_mutex);
+    bool busy = g_flag_download_running.load() != 0 || g_crp_params.load() != nullptr;
+    pthread_mutex_unlock(&g_download_mutex);
+    return busy;
+}
+
+// Takes the one poster worker slot for `record`; false when a download or worker holds it.
+bool claim(Record* record) {
+    pthread_mutex_lock(&g_download_mutex);
+    bool free = g_flag_download_running.load() == 0 && g_crp_params.load() == nullptr;
+    if (free) g_crp_params.store(record);
+    pthread_mutex_unlock(&g_download_mutex);
+    return free;
+}
+
+void unclaim(Record* record) {
+    pthread_mutex_lock(&g_download_mutex);
+    Record* expected = record;
+    g_crp_params.compare_exchange_strong(expected, nullptr);
+    pthread_mutex_unlock(&g_download_mutex);
+}
+
+// Everything one request needs.
+struct Context {
+    MQTTAsync client;
+    const RequestCmd& request;
+    CustomResourcePosterParam param;
+    std::string dir;
+    std::string config;
+    std::string list;  // current array text, "" for none
+    json_utils_poster::Lookup found;
+    char* out;
+    int* out_len;
+
+    int reply(const char* status, const char* fail_des, int rc) const {
+        return answer(out, out_len, status, fail_des, param.action, rc);
+    }
+};
+
+int delete_entry(Context& c) {
+    LOG_V(TAG, "enter the deletion process");
+    // A poster is deleted when it is the one named; a message (no file) by its position.
+    bool named = c.found.result == POSTER_LOOKUP_SAME ||
+                 (c.found.result != POSTER_LOOKUP_NONE && c.found.is_message);
+    if (!named) {
+        LOG_W(TAG, "the resource does not exist, nothing to do");
+        delete_task_file();
+        return c.reply("2", "Resources do not exist", kFinished);
+    }
+    LOG_V(TAG, "try to delete resource: %s", c.found.stored_name.c_str());
+    CText next{json_utils_delete_in_custom_resource_poster_array(c.list.c_str(), c.param.position)};
+    if (!write_list(c.config, next.get())) {
+        delete_task_file();
+        return kFailed;
+    }
+    if (!c.found.is_message) {
+        if (resource_file(c.found.stored_name))
+            nimbo_utils_delete_file2(c.dir.c_str(), c.found.stored_name.c_str());
+        else
+            LOG_W(TAG, "stored name [%s] is not a file of the resource directory, not deleted",
+                  c.found.stored_name.c_str());
+    }
+    notify_app();
+    delete_task_file();
+    return c.reply("2", "Delete ok", kFinished);
+}
+
+// Renames the entry's file to the request's name; the new name, or "" when it stays.
+std::string rename_file(const Context& c) {
+    const std::string& from = c.found.stored_name;
+    std::string to = c.param.fileName;
+    if (!c.found.has_file_name || c.found.is_message || from == to) return "";
+    if (!resource_file(from) || !resource_file(to)) {
+        LOG_W(TAG, "rename of [%s] to [%s] refused: not a file of the resource directory", from.c_str(), to.c_str());
+        return "";
+    }
+    if (exists(c.dir + "/" + to) || json_utils_poster::holds_file_name(c.list, to)) {
+        LOG_W(TAG, "rename of [%s] to [%s] refused: the name is taken", from.c_str(), to.c_str());
+        return "";
+    }
+    if (nimbo_utils_rename_file(c.dir.c_str(), from.c_str(), to.c_str()) != 0) {
+        LOG_E(TAG, "rename of [%s] to [%s] failed", from.c_str(), to.c_str());
+        return "";
+    }
+    return to;
+}
+
+int update_entry(Context& c, const std::string& file_name) {
+    const CustomResourcePosterParam& p = c.param;
+    CText next{json_utils_update_in_custom_resource_poster_array_by_position(
+        c.list.c_str(), p.position, p.md5sum, static_cast<int>(p.enable), p.level, p.sliderTitle, p.beginTime,
+        p.endTime, file_name.c_str())};
+    if (!write_list(c.config, next.get())) {
+        // The list still names the old file: a rename is taken back.
+        if (!file_name.empty())
+            nimbo_utils_rename_file(c.dir.c_str(), file_name.c_str(), c.found.stored_name.c_str());
+        delete_task_file();
+        return kFailed;
+    }
+    notify_app();
+    delete_task_file();
+    return c.reply("2", "Update ok", kFinished);
+}
+
+int add_message(Context& c) {
+    CText next{json_utils_embed_param_in_custom_resource_poster_array(c.list.c_str(), c.param)};
+    if (!write_list(c.config, next.get())) {
+        delete_task_file();
+        return kFailed;
+    }
+    notify_app();
+    delete_task_file();
+    return kNotSupported;
+}
+
+int start_download(Context& c) {
+    LOG_V(TAG, "enter the post picture process");
+    if (download_busy()) {
+        LOG_W(TAG, "The task has already begun.");
+        return kHandled;
+    }
+    CustomResourcePosterParam& p = c.param;
+    if (p.url[0] == '\0') {
+        delete_task_file();
+        return c.reply("3", "Url is empty", kFinished);
+    }
+    std::string stored;
+    if (!json_utils_poster::stored_name(p.position, p.fileName, &stored)) {
+        LOG_E(TAG, "stored name of position %d and [%s] does not fit %d bytes", p.position, p.fileName,
+              POSTER_NAME_SIZE);
+        delete_task_file();
+        return kInvalid;
+    }
+    RecordPtr record{new Record};
+    record->client = c.client;
+    record->cmd = c.request.cmd;
+    record->sn = c.request.sn;
+    record->taskId = c.request.taskId;
+    record->url = p.url;
+    record->storedName = stored;
+    std::memcpy(p.fileName, stored.c_str(), stored.size() + 1);  // fits: stored_name checked the size
+    record->fileSize = p.fileSize;
+    record->progress = static_cast<uint32_t>(p.progress);
+    record->md5sum = p.md5sum;
+    record->localPath = c.dir + "/" + stored;
+    record->configPath = c.config;
+
+    CText next;
+    if (c.found.result == POSTER_LOOKUP_NONE) {
+        LOG_V(TAG, "insert new resources");
+        next.reset(json_utils_embed_param_in_custom_resource_poster_array(c.list.c_str(), p));
+    } else {
+        LOG_V(TAG, "update and replace resources");
+        if (c.found.has_md5sum && c.found.has_file_name) {
+            next.reset(json_utils_update_in_custom_resource_poster_array_by_position(
+                c.list.c_str(), p.position, p.md5sum, static_cast<int>(p.enable), p.level, p.sliderTitle,
+                p.beginTime, p.endTime, stored.c_str()));
+        } else {
+            // An entry without a file or an MD5 (a message) could not name the new poster:
+            // it is replaced whole, in its place.
+            next.reset(json_utils_poster::replace_by_position(c.list.c_str(), p));
+        }
+        if (!c.found.is_message && c.found.stored_name == stored) {
+            record->sameFile = true;  // installed over the old file: nothing to delete after
+        } else if (!c.found.is_message && resource_file(c.found.stored_name)) {
+            record->oldPath = c.dir + "/" + c.found.stored_name;
+        } else if (c.found.has_file_name && !c.found.is_message) {
+            LOG_W(TAG, "stored name [%s] is not a file of the resource directory, it stays",
+                  c.found.stored_name.c_str());
+        }
+    }
+    if (!next) {
+        delete_task_file();
+        return kFailed;
+    }
+    record->newConfig = next.get();
+
+    Record* raw = record.get();
+    if (!claim(raw)) {
+        LOG_W(TAG, "The task has already begun.");
+        return kHandled;
+    }
+    pthread_attr_t attr;
+    pthread_t thread;
+    int err = pthread_attr_init(&attr);
+    if (err == 0) {
+        err = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        if (err == 0) err = pthread_create(&thread, &attr, mqtt_cmd_deal_thread_custom_resource_poster_method, raw);
+        pthread_attr_destroy(&attr);
+    }
+    if (err != 0) {
+        LOG_E(TAG, "pthread_create failed");
+        unclaim(raw);
+        return kFailed;  // the record goes with `record`
+    }
+    record.release();  // the worker owns it now
+    c.reply("1", "", 0);
+    return 0;  // accepted even without a reply text: the worker runs and keeps the task file
+}
+
+int handle(MQTTAsync client, const RequestCmd& request, char* out, int* out_len) {
+    Context c{client, request, {}, {}, {}, {}, {}, out, out_len};
+    int rc = json_utils_jsonstr_to_custom_resource_poster_param(request.param, &c.param);
+    if (rc == -6) {
+        LOG_E(TAG, "customResourcePoster param refused: a value does not fit");
+        delete_task_file();
+        return kInvalid;
+    }
+    if (rc != 0) {
+        LOG_E(TAG, "parse customResourcePoster param failed");
+        return kFailed;
+    }
+    const CustomResourcePosterParam& p = c.param;
+    bool is_delete = std::strcmp(p.action, "delete") == 0;
+    c.dir = poster::resource_dir();
+    c.config = c.dir + "/" + POSTER_CONFIG_FILE;
+    nimbo_utils_ensure_directory_exists(c.dir.c_str());
+    if (!read_list(c.config, &c.list)) {
+        delete_task_file();
+        return kFailed;
+    }
+    if (!c.list.empty() && !json_utils_poster::is_array(c.list)) {
+        // Nothing of it can be used; a change starts a new list instead of failing for ever.
+        LOG_W(TAG, "%s is not a JSON array, it is taken as an empty list", c.config.c_str());
+        c.list.clear();
+    }
+    if (c.list.empty())
+        c.found.result = POSTER_LOOKUP_NONE;
+    else
+        c.found = json_utils_poster::lookup(c.list.c_str(), p.position, p.md5sum, p.fileName);
+
+    if (is_delete) return delete_entry(c);
+
+    // The name becomes a file of the resource directory: refuse what could leave it.
+    bool poster = std::strcmp(p.type, "poster") == 0;
+    if ((poster || p.fileName[0] != '\0') && !json_utils_poster::usable_file_name(p.fileName)) {
+        LOG_E(TAG, "fileName [%s] refused", p.fileName);
+        delete_task_file();
+        return kInvalid;
+    }
+    if (c.found.result == POSTER_LOOKUP_SAME) {
+        LOG_V(TAG, "enter the update configuration process");
+        return update_entry(c, "");
+    }
+    if (c.found.result == POSTER_LOOKUP_RENAMED) {
+        LOG_V(TAG, "enter the update configuration process");
+        return update_entry(c, rename_file(c));
+    }
+    LOG_V(TAG, "resource type: %s", p.type);
+    if (std::strcmp(p.type, "message") == 0) return add_message(c);
+    if (poster) return start_download(c);
+    delete_task_file();
+    return kNotSupported;
+}
+
+// The worker's reports: status "1" with QoS 0, every other status with QoS 2.
+void report(const char* status, const char* text) {
+    Record* p = g_crp_params.load();
+    if (p == nullptr || p->client == nullptr) return;
+    CText param{json_utils_poster_resources_param_to_jsonstr(status, text, "add")};
+    int qos = std::strcmp(status, "1") == 0 ? 0 : 2;
+    if (!param || nimbo_utils_replay_with_param_with_qos(p->client, p->cmd.c_str(), p->sn.c_str(),
+                                                         p->taskId.c_str(), param.get(), qos) != 0)
+        LOG_E(ADEAL_TAG, "replay failed");
+}
+
+void install(Record* p, const std::string& tmp) {
+    custom_resource_poster_callback("1", "Installing");
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    if (std::rename(tmp.c_str(), p->localPath.c_str()) != 0) {
+        LOG_E(ADEAL_TAG, "rename %s to %s failed", tmp.c_str(), p->localPath.c_str());
+        custom_resource_poster_callback("3", "An unknown error occurred in install");
+        return;
+    }
+    if (!write_list(p->configPath, p->newConfig.c_str(), ADEAL_TAG)) {
+        // The list still names what it named: the new file is taken away again.
+        if (!p->sameFile) nimbo_utils_delete_file(p->localPath.c_str());
+        custom_resource_poster_callback("3", "An unknown error occurred in install");
+        return;
+    }
+    if (!p->oldPath.empty() && p->oldPath != p->localPath) nimbo_utils_delete_file(p->oldPath.c_str());
+    notify_app(ADEAL_TAG);
+    custom_resource_poster_callback("2", "");
+}
+
+void work(Record* p) {
+    std::string tmp = std::string(g_nimbo_download_path) + "/" + p->storedName;
+    DownloadTask task;
+    if (curl_utils_download_task_init(&task, p->url.c_str(), tmp.c_str(), custom_resource_poster_callback,
+                                      p->fileSize, p->md5sum.c_str()) != 0) {
+        LOG_E(ADEAL_TAG, "download task refused: [%s] -> [%s]", p->url.c_str(), tmp.c_str());
+        custom_resource_poster_callback("3", "Invalid parameter");
+        delete_task_file();
+        return;
+    }
+    int rc = download_logic(task);
+    if (rc == kPaused || rc == kDownloadBusy) {
+        custom_resource_poster_callback("1", "The task is paused and restarted the next time connect to the server");
+        return;
+    }
+    if (rc == 0) install(p, tmp);
+    nimbo_utils_delete_file(tmp.c_str());
+    delete_task_file();
+}
+
+}  // namespace
+
+std::string poster::resource_dir() { return std::string(g_device_app_path) + "/" + POSTER_RESOURCE_DIR; }
+
+extern "C" int mqtt_cmd_deal_custom_resource_poster(MQTTAsync client, const RequestCmd* request, char* out,
+                                                    int* out_len) {
+    if (out == nullptr || out_len == nullptr || client == nullptr) {
+        delete_task_file();
+        return kFailed;
+    }
+    if (request == nullptr || request->param[0] == '\0') {
+        delete_task_file();
+        return kInvalid;
+    }
+    try {
+        return handle(client, *request, out, out_len);
+    } catch (const std::bad_alloc&) {
+        LOG_E(TAG, "Memory allocation failed");
+        return kFailed;
+    }
+}
+
+extern "C" void* mqtt_cmd_deal_thread_custom_resource_poster_method(void* arg) {
+    auto* p = static_cast<Record*>(arg);
+    if (p == nullptr) return nullptr;
+    g_crp_params.store(p);  // claimed by the handler already; kept for callers that did not
+    try {
+        work(p);
+    } catch (const std::bad_alloc&) {
+        LOG_E(ADEAL_TAG, "Memory allocation failed");
+    }
+    unclaim(p);
+    release_mqtt_cmd_deal_thread_custom_resource_poster_param(p);
+    return nullptr;
+}
+
+extern "C" void custom_resource_poster_callback(const char* status, const char* text) {
+    if (status == nullptr) return;
+    if (text == nullptr) text = "";
+    if (std::strcmp(status, "1") == 0 && std::strchr(text, '%') != nullptr) {
+        if (g_download_logic_retry_count.load() > 0) {
+            g_download_logic_retry_count = 0;
+            LOG_V(ADEAL_TAG, "breakpoint successful, clear retryCount");
+        }
+        Record* p = g_crp_params.load();
+        uint32_t step = p != nullptr ? p->progress : 0;
+        if (step >= 100) return;
+        int percent = 0;
+        if (std::sscanf(text, "%d", &percent) == 1) {
+            if (static_cast<uint32_t>(percent - g_download_last_progress.load()) < step) return;
+            g_download_last_progress = percent;
+        }
+    }
+    report(status, text);
+}
+
+extern "C" void release_mqtt_cmd_deal_thread_custom_resource_poster_param(CustomResourcePosterThreadParam* param) {
+    delete param;
+}
+
+extern "C" int nimbo_utils_replay_with_custom_resources_param(MQTTAsync client, const char* cmd, const char* sn,
+                                                              const char* task_id, const char* status,
+                                                              const char* fail_des, const char* param) {
+    CText reply_param{json_utils_poster_resources_param_to_jsonstr2(status, fail_des, param)};
+    if (!reply_param) return kFailed;
+    CText envelope{json_utils_embed_param_in_replay_jsonstr(cmd, sn, task_id, reply_param.get())};
+    if (!envelope) {
+        LOG_E("nimbo_utils", "make json failed, cmd: %s", cmd ? cmd : "");
+        return kFailed;
+    }
+    return mqtt_utils_async_publish_replay_message(client, envelope.get());
+}

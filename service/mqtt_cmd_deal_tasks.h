@@ -1,0 +1,14 @@
+// Handlers of the long tasks (log tag "mqtt_deal"): "apkUpgrade", "otaUpgrade", "queryLog"
+// and "getLog". Their C signatures, with the dispatcher's contract, are declared in
+// mqtt_cmd_deal.h; the workers they start are in mqtt_cmd_deal_thread.h.
+#pragma once
+
+#include "mqtt_cmd_deal.h"
+
+namespace tasks {
+
+// An application name becomes a file name of the installer: not empty, not "." or "..",
+// no "/".
+bool valid_application_name(const char* name);
+
+}  // namespace tasks

@@ -1,0 +1,471 @@
+// Workers of the long tasks: application upgrade, firmware upgrade, log upload.
+#include "mqtt_cmd_deal_thread.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "c_handles.hpp"
+#include "hwlink.h"
+#include "json_utils_tasks.h"
+#include "kx_log.h"
+#include "mqtt_cmd_deal_thread_download.h"
+#include "mqtt_logic.h"
+#include "mqtt_utils_async.h"
+#include "nimbo_globals.h"
+#include "nimbo_utils.h"
+#include "nimbo_utils_reply.h"
+#include "nimbo_utils_task.h"
+
+#define TAG "mqtt_adeal"
+
+std::atomic<ApkUpgradeWorker*> g_apk_params{nullptr};
+std::atomic<OtaUpgradeWorker*> g_ota_params{nullptr};
+
+namespace {
+
+constexpr const char* kInstalling = "Installing";
+constexpr const char* kApkUnknown = "An unknown error occurred in application installation";
+constexpr const char* kOtaUnknown = "An unknown error occurred in OTA installation";
+constexpr const char* kOtaWaiting = "Installation successful, waiting for restart";
+constexpr const char* kDmesgName = "dmesg.log";
+constexpr const char* kAppLogName = "app_log.tar.gz";
+constexpr size_t kErrorText = 256;
+
+// Per kind: whether a delivery of the running task was refused while its worker ran.
+struct SlotState {
+    std::string task_id;  // guarded by g_download_mutex
+    bool resume_wanted = false;
+};
+SlotState g_apk_slot;
+SlotState g_ota_slot;
+
+SlotState& state_of(tasks::Kind kind) { return kind == tasks::Kind::apk ? g_apk_slot : g_ota_slot; }
+
+void* holder_of(tasks::Kind kind) {
+    return kind == tasks::Kind::apk ? static_cast<void*>(g_apk_params.load()) : static_cast<void*>(g_ota_params.load());
+}
+
+void set_holder(tasks::Kind kind, void* record) {
+    if (kind == tasks::Kind::apk)
+        g_apk_params.store(static_cast<ApkUpgradeWorker*>(record));
+    else
+        g_ota_params.store(static_cast<OtaUpgradeWorker*>(record));
+}
+
+class DownloadLock {
+public:
+    DownloadLock() { pthread_mutex_lock(&g_download_mutex); }
+    ~DownloadLock() { pthread_mutex_unlock(&g_download_mutex); }
+    DownloadLock(const DownloadLock&) = delete;
+    DownloadLock& operator=(const DownloadLock&) = delete;
+};
+
+// Empties the kind's slot; true when a delivery of the task was refused meanwhile.
+bool leave_slot(tasks::Kind kind, const void* record) {
+    DownloadLock lock;
+    if (holder_of(kind) != record) return false;
+    set_holder(kind, nullptr);
+    SlotState& state = state_of(kind);
+    bool wanted = state.resume_wanted;
+    state.resume_wanted = false;
+    state.task_id.clear();
+    return wanted;
+}
+
+// A worker that holds its slot (the handler claimed it; tests may call the body directly).
+void enter_slot(tasks::Kind kind, void* record, const std::string& task_id) {
+    DownloadLock lock;
+    if (holder_of(kind) == record) return;
+    set_holder(kind, record);
+    state_of(kind).task_id = task_id;
+    state_of(kind).resume_wanted = false;
+}
+
+std::string package_path(const char* name) { return std::string(g_nimbo_download_path) + "/" + name; }
+
+// The installer's error text (err_len bytes, not necessarily terminated), or the fallback.
+std::string installer_text(const char* err, int err_len, const char* fallback) {
+    if (err_len <= 0) return fallback;
+    size_t n = std::min(static_cast<size_t>(err_len), kErrorText);
+    n = strnlen(err, n);
+    return n > 0 ? std::string(err, n) : std::string(fallback);
+}
+
+// The pause of a download: the task file and the partial package stay for the resumption
+// after the next connection. When that connection came while the worker still held its
+// slot (its delivery was refused), the task is taken up again now.
+void after_pause(const tasks::Environment& env, MQTTAsync client, bool resume_wanted) {
+    if (!resume_wanted || !env.connected()) return;
+    std::string text;
+    if (!nimbo::read_task_command(g_nimbo_cmd_file_path, &text)) return;
+    LOG_W(TAG, "recovery tasks from backup file");
+    env.republish(client, text);
+}
+
+int run_command(const std::string& command) {
+    std::vector<std::string> lines;
+    int status = -1;
+    if (!nimbo::run_collect(command, &lines, &status)) return -1;
+    return status;
+}
+
+void republish_task(MQTTAsync client, const std::string& text) {
+    if (mqtt_utils_async_publish_message(client, g_sub_topic, text.c_str(), 1) != 0)
+        LOG_E(TAG, "recovery task publish failed");
+}
+
+tasks::Environment make_production() {
+    tasks::Environment env;
+    env.download = download_logic;
+    env.install_app = hwlink_install_app;
+    env.install_firmware = hwlink_install_firmware;
+    env.firmware_version = hwlink_get_firmware_version;
+    env.system_version = hwlink_get_system_version;
+    env.run = run_command;
+    env.upload = [](const char* url, const char* path, const char* name, std::string* answer) {
+        return curl_utils::post_file(url, path, name, CURL_UTILS_UPLOAD_KEY, answer, tasks::kUploadAnswerMax);
+    };
+    env.reply = nimbo_utils_replay_with_param_with_qos;
+    env.connected = [] { return g_flag_mqtt_connect.load() != 0; };
+    env.republish = republish_task;
+    return env;
+}
+
+std::atomic<const tasks::Environment*> g_environment{nullptr};
+
+const tasks::Environment& env_of(const tasks::Environment* env) { return env ? *env : tasks::environment(); }
+
+// Sends one report of an upgrade through its callback's rules.
+template <class Record, class Build>
+void send_report(Record* record, const char* status, const char* text, Build build) {
+    if (!tasks::progress_report_due(status, text, record ? record->progress : 100)) return;
+    if (record == nullptr || record->client == nullptr) return;
+    CText param{build(record, status, text)};
+    if (!param) {
+        LOG_E(TAG, "replay failed");
+        return;
+    }
+    int qos = strcmp(status, "1") == 0 ? 0 : 2;
+    const tasks::Environment& env = env_of(record->env);
+    if (env.reply(record->client, record->cmd.c_str(), record->sn.c_str(), record->taskId.c_str(), param.get(),
+                  qos) != 0)
+        LOG_E(TAG, "replay failed");
+}
+
+}  // namespace
+
+// ---- environment, slots, helpers -------------------------------------------------------
+
+const tasks::Environment& tasks::production_environment() {
+    static const Environment env = make_production();
+    return env;
+}
+
+void tasks::use_environment(const Environment* env) { g_environment.store(env); }
+
+const tasks::Environment& tasks::environment() {
+    const Environment* env = g_environment.load();
+    return env ? *env : production_environment();
+}
+
+int tasks::claim_slot(Kind kind, void* record, const char* task_id) {
+    bool busy;
+    {
+        DownloadLock lock;
+        SlotState& state = state_of(kind);
+        busy = g_flag_download_running.load() != 0 || holder_of(kind) != nullptr;
+        if (busy) {
+            if (holder_of(kind) != nullptr && task_id != nullptr && state.task_id == task_id)
+                state.resume_wanted = true;
+        } else if (record != nullptr) {
+            set_holder(kind, record);
+            state.task_id = task_id ? task_id : "";
+            state.resume_wanted = false;
+        }
+    }
+    if (busy) {
+        LOG_W("mqtt_deal", "The task has already begun.");
+        return -10000;
+    }
+    return 0;
+}
+
+void tasks::release_slot(Kind kind, const void* record) { leave_slot(kind, record); }
+
+bool tasks::progress_report_due(const char* status, const char* text, uint32_t step) {
+    if (status == nullptr || text == nullptr) return false;
+    if (strcmp(status, "1") != 0 || strchr(text, '%') == nullptr) return true;
+    if (g_download_logic_retry_count.load() > 0) {
+        g_download_logic_retry_count = 0;
+        LOG_V(TAG, "breakpoint successful, clear retryCount");
+    }
+    if (step >= 100) return false;
+    int percent = 0;
+    if (sscanf(text, "%d", &percent) != 1) return true;
+    // Unsigned: a download started again from 0 reports at once.
+    if (static_cast<uint32_t>(percent - g_download_last_progress.load()) < step) return false;
+    g_download_last_progress = percent;
+    return true;
+}
+
+bool tasks::plan_log_upload(const std::string& download_url, const std::string& file_path, const std::string& stamp,
+                            LogUpload* out) {
+    LogUpload plan;
+    std::string from, to;
+    if (nimbo_utils_string_end_with(file_path.c_str(), kDmesgName) == 0) {
+        plan.dmesg = true;
+        plan.name = "dmesg_" + stamp + ".log";
+        from = kDmesgName;
+        to = plan.name;
+    } else if (nimbo_utils_string_end_with(file_path.c_str(), kAppLogName) == 0) {
+        plan.name = "app_log_" + stamp + ".tar.gz";
+        from = kAppLogName;
+        to = plan.name;
+    } else {
+        return false;
+    }
+    CText replaced{nimbo_utils_string_replace(file_path.c_str(), from.c_str(), to.c_str())};
+    if (!replaced) return false;
+    plan.file_path = replaced.get();
+    plan.upload_url = download_url + plan.file_path;
+    size_t slash = plan.upload_url.rfind('/');
+    if (slash != std::string::npos) plan.upload_url.erase(slash);
+    *out = std::move(plan);
+    return true;
+}
+
+// ---- application upgrade ----------------------------------------------------------------
+
+extern "C" void apkupdate_callback(const char* status, const char* text) {
+    send_report(g_apk_params.load(), status, text, [](ApkUpgradeWorker* r, const char* s, const char* t) {
+        return json_utils_apkupgrade_param_to_jsonstr2(s, t, r->apkVersion.c_str(), r->applicationName.c_str());
+    });
+}
+
+void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
+    const Environment& env = env_of(record->env);
+    enter_slot(Kind::apk, record, record->taskId);
+    const std::string package = package_path(TASK_APK_PACKAGE_NAME);
+
+    DownloadTask task;
+    int rc = curl_utils_download_task_init(&task, record->apkDownloadUrl.c_str(), package.c_str(), apkupdate_callback,
+                                           record->apkSize, record->md5sum.c_str());
+    if (rc != 0) {
+        LOG_E(TAG, "download task of [%s] refused", record->apkDownloadUrl.c_str());
+        apkupdate_callback("3", "Invalid parameter");
+    } else {
+        rc = env.download(task);
+    }
+    bool paused = rc == -10001 || rc == -10011;
+    if (paused) {
+        apkupdate_callback("1", TASK_PAUSED_TEXT);
+    } else if (rc == 0) {
+        apkupdate_callback("1", kInstalling);
+        char err[kErrorText + 1];
+        memset(err, 0, sizeof err);
+        int err_len = 0;
+        int installed = env.install_app(package.c_str(), g_device_app_path, record->applicationName.c_str(),
+                                        record->apkVersion.c_str(), record->option1, record->option2, err, &err_len);
+        if (installed == 0)
+            apkupdate_callback("2", "");
+        else
+            apkupdate_callback("3", installer_text(err, err_len, kApkUnknown).c_str());
+    }
+    if (!paused) {
+        nimbo_utils_delete_file(package.c_str());
+        nimbo_utils_delete_file(g_nimbo_cmd_file_path);
+    }
+    MQTTAsync client = record->client;
+    bool resume_wanted = leave_slot(Kind::apk, record);
+    if (paused) after_pause(env, client, resume_wanted);
+}
+
+extern "C" void* mqtt_cmd_deal_thread_apkupgrade_method(void* arg) {
+    std::unique_ptr<ApkUpgradeWorker, CFree<release_mqtt_cmd_deal_thread_apkupgrade_param>> record{
+        static_cast<ApkUpgradeWorker*>(arg)};
+    if (!record) return nullptr;
+    try {
+        tasks::run_apk_upgrade(record.get());
+    } catch (...) {
+        LOG_E(TAG, "apk upgrade worker ended: out of memory");
+        tasks::release_slot(tasks::Kind::apk, record.get());
+    }
+    return nullptr;
+}
+
+extern "C" void release_mqtt_cmd_deal_thread_apkupgrade_param(ApkUpgradeWorker* param) { delete param; }
+
+// ---- firmware upgrade ---------------------------------------------------------------------
+
+extern "C" void otaupdate_callback(const char* status, const char* text) {
+    send_report(g_ota_params.load(), status, text, [](OtaUpgradeWorker* r, const char* s, const char* t) {
+        return json_utils_otaupgrade_param_to_jsonstr2(s, t, r->otaVersion.c_str(), r->packageName.c_str());
+    });
+}
+
+void tasks::run_ota_upgrade(OtaUpgradeWorker* record) {
+    const Environment& env = env_of(record->env);
+    enter_slot(Kind::ota, record, record->taskId);
+    const std::string package = package_path(TASK_OTA_PACKAGE_NAME);
+
+    DownloadTask task;
+    int rc = curl_utils_download_task_init(&task, record->otaDownloadUrl.c_str(), package.c_str(), otaupdate_callback,
+                                           record->otaSize, record->md5sum.c_str());
+    if (rc != 0) {
+        LOG_E(TAG, "download task of [%s] refused", record->otaDownloadUrl.c_str());
+        otaupdate_callback("3", "Invalid parameter");
+    } else {
+        rc = env.download(task);
+    }
+    bool paused = rc == -10001 || rc == -10011;
+    bool keep_task = paused;
+    if (paused) {
+        otaupdate_callback("1", TASK_PAUSED_TEXT);
+    } else if (rc == 0) {
+        otaupdate_callback("1", kInstalling);
+        char err[kErrorText + 1];
+        memset(err, 0, sizeof err);
+        int err_len = 0;
+        int installed = env.install_firmware(package.c_str(), g_nimbo_data_path, g_nimbo_cache_path, err, &err_len);
+        if (installed == 0) {
+            // The result is judged after the restart, on the command delivered again.
+            otaupdate_callback("1", kOtaWaiting);
+            keep_task = true;
+        } else {
+            otaupdate_callback("3", installer_text(err, err_len, kOtaUnknown).c_str());
+        }
+    }
+    if (!paused) nimbo_utils_delete_file(package.c_str());
+    if (!keep_task) nimbo_utils_delete_file(g_nimbo_cmd_file_path);
+    MQTTAsync client = record->client;
+    bool resume_wanted = leave_slot(Kind::ota, record);
+    if (paused) after_pause(env, client, resume_wanted);
+}
+
+extern "C" void* mqtt_cmd_deal_thread_otaupgrade_method(void* arg) {
+    std::unique_ptr<OtaUpgradeWorker, CFree<release_mqtt_cmd_deal_thread_otaupgrade_param>> record{
+        static_cast<OtaUpgradeWorker*>(arg)};
+    if (!record) return nullptr;
+    try {
+        tasks::run_ota_upgrade(record.get());
+    } catch (...) {
+        LOG_E(TAG, "ota upgrade worker ended: out of memory");
+        tasks::release_slot(tasks::Kind::ota, record.get());
+    }
+    return nullptr;
+}
+
+extern "C" void release_mqtt_cmd_deal_thread_otaupgrade_param(OtaUpgradeWorker* param) { delete param; }
+
+// ---- log upload ----------------------------------------------------------------------------
+
+namespace {
+
+// A directory of its own under the cache for one upload: two uploads started within the
+// same second never share a local file. Removed with its content.
+class PrivateDir {
+public:
+    bool create() {
+        nimbo_utils_ensure_directory_exists(g_nimbo_cache_path);
+        std::string pattern = std::string(g_nimbo_cache_path) + "/log_XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (::mkdtemp(buffer.data()) == nullptr) {
+            LOG_E(TAG, "cannot create a directory under %s", g_nimbo_cache_path);
+            return false;
+        }
+        path_ = buffer.data();
+        return true;
+    }
+    ~PrivateDir() {
+        if (path_.empty()) return;
+        nimbo_utils_clear_directory(path_.c_str());
+        ::rmdir(path_.c_str());
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+void reply_get_log(const GetLogWorker& record, const tasks::Environment& env, const char* status,
+                   const char* fail_des) {
+    GetLogParam param;
+    memset(&param, 0, sizeof param);
+    snprintf(param.status, sizeof param.status, "%s", status);
+    snprintf(param.failDes, sizeof param.failDes, "%s", fail_des);
+    snprintf(param.downloadFileUrl, sizeof param.downloadFileUrl, "%s", record.downloadFileUrl.c_str());
+    snprintf(param.filePath, sizeof param.filePath, "%s", record.filePath.c_str());
+    CText text{json_utils_get_log_param_to_jsonstr(&param)};
+    if (!text || env.reply(record.client, record.cmd.c_str(), record.sn.c_str(), record.taskId.c_str(), text.get(),
+                           0) != 0)
+        LOG_E(TAG, "replay failed");
+}
+
+}  // namespace
+
+void tasks::run_get_log(GetLogWorker* record) {
+    const Environment& env = env_of(record->env);
+    TimeInfo now = nimbo_utils_get_current_timeinfo(2);
+    LogUpload plan;
+    if (!plan_log_upload(record->downloadFileUrl, record->filePath, now.timestamp_str, &plan)) {
+        char text[256] = {0};
+        nimbo_utils_errcode_converted_into_faildes(-2, text);
+        reply_get_log(*record, env, "3", text);
+        return;
+    }
+    record->filePath = plan.file_path;
+
+    PrivateDir dir;
+    if (!dir.create()) {
+        char text[256] = {0};
+        nimbo_utils_errcode_converted_into_faildes(-8, text);
+        reply_get_log(*record, env, "3", text);
+        return;
+    }
+    std::string local = dir.path() + "/" + plan.name;
+    int status;
+    if (plan.dmesg) {
+        status = env.run("dmesg > " + nimbo::shell_quote(local) + ";sync");
+    } else {
+        std::string archive = local.substr(0, local.size() - 3);  // without ".gz"
+        env.run("tar -C" + nimbo::shell_quote(g_device_log_path) + " -cf " + nimbo::shell_quote(archive) + " .;sync");
+        status = env.run("gzip " + nimbo::shell_quote(archive));
+    }
+    if (status != 0) LOG_W(TAG, "collecting %s ended with status %d", plan.name.c_str(), status);
+
+    LOG_V(TAG, "url: %s", plan.upload_url.c_str());
+    std::string answer;
+    HttpResult result = env.upload(plan.upload_url.c_str(), local.c_str(), plan.name.c_str(), &answer);
+    nimbo_utils_delete_file(local.c_str());
+
+    if (result.code != 0) {
+        reply_get_log(*record, env, "3", result.message);
+        return;
+    }
+    PostFileResult parsed;
+    if (json_utils_jsonstr_to_post_file_result(answer.c_str(), &parsed) == 0 && parsed.success == 1)
+        reply_get_log(*record, env, "2", "");
+    else
+        reply_get_log(*record, env, "3", parsed.desc);
+}
+
+extern "C" void* mqtt_cmd_deal_thread_capture_log_get_tlog(void* arg) {
+    std::unique_ptr<GetLogWorker, CFree<release_mqtt_cmd_deal_thread_capture_log_get_tlog_param>> record{
+        static_cast<GetLogWorker*>(arg)};
+    if (!record) return nullptr;
+    try {
+        tasks::run_get_log(record.get());
+    } catch (...) {
+        LOG_E(TAG, "log upload worker ended: out of memory");
+    }
+    return nullptr;
+}
+
+extern "C" void release_mqtt_cmd_deal_thread_capture_log_get_tlog_param(GetLogWorker* param) { delete param; }

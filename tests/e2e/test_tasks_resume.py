@@ -1,0 +1,89 @@
+"""Downloads that survive: a service killed mid-download, a broker that goes away
+mid-download (cut transfer and complete transfer), each finished after the next connection
+from the bytes already on disk."""
+import unittest
+
+from harness import wait_for
+from tasks_support import APP, DOWNLOAD, TASK_FILE, TaskCase, md5, payload
+
+PACKAGE = DOWNLOAD + "/tmp_app.zip"
+
+
+def apk_param(url, data):
+    return {"apkDownloadUrl": url, "apkVersion": "3.0", "applicationName": "Resumed", "md5sum": md5(data),
+            "apkSize": str(len(data)), "progress": 100}
+
+
+class ResumeTest(TaskCase):
+    SERIAL = "NB30000021"
+
+    def gets_since(self, name, start):
+        return [r for r in self.sim.requests()[start:] if r["method"] == "GET" and r["path"] == "/files/" + name]
+
+    def test_killed_service_resumes_from_the_bytes_on_disk(self):
+        data = payload(800_000)
+        url = self.host("kill.zip", data)
+        self.sim.config(throttle=100_000)
+        self.command("apkUpgrade", apk_param(url, data), "k1")
+        wait_for(lambda: self.size(PACKAGE) >= 200_000, 30, what="part of the package on disk")
+        self.svc.kill()
+        on_disk = self.size(PACKAGE)
+        self.assertGreater(on_disk, 0)
+        self.assertLess(on_disk, len(data))
+        self.assertTrue(self.exists(TASK_FILE))
+
+        self.sim.config(throttle=0)
+        mark = len(self.sim.requests())
+        self.svc = self.start_service()
+        self.svc.wait_log(r"recovery tasks from backup file")
+        final = self.wait_final("apkUpgrade", "k1")
+        self.assertEqual(final["status"], "2", final)
+        resumed = self.gets_since("kill.zip", mark)
+        self.assertEqual(len(resumed), 1, resumed)
+        self.assertEqual(resumed[0]["range"], f"bytes={on_disk}-")
+        self.assertEqual(resumed[0]["status"], 206)
+        self.assert_signed(resumed[0], "kill.zip")
+        self.assertEqual(self.read_bytes(APP + "/download/Resumed.zip"), data)
+        wait_for(lambda: not self.exists(TASK_FILE), 10, what="task file removed")
+
+    def test_broker_loss_during_a_cut_transfer_pauses_and_resumes(self):
+        data = payload(600_000)
+        url = self.host("cut.zip", data)
+        self.sim.config(throttle=100_000, cut_after={"bytes": 250_000, "count": 1})
+        self.command("apkUpgrade", apk_param(url, data), "b1")
+        wait_for(lambda: self.gets_since("cut.zip", 0), 10, what="download started")
+        self.broker.stop()
+        self.svc.wait_log(r"mqtt offline, temporary storage task", timeout=30)
+        self.assertEqual(self.size(PACKAGE), 250_000)
+        self.assertTrue(self.exists(TASK_FILE))
+
+        mark = len(self.sim.requests())
+        self.broker.start()
+        final = self.wait_final("apkUpgrade", "b1", timeout=120)
+        self.assertEqual(final["status"], "2", final)
+        resumed = self.gets_since("cut.zip", mark)
+        self.assertEqual([r["range"] for r in resumed], ["bytes=250000-"])
+        self.assertEqual(self.read_bytes(APP + "/download/Resumed.zip"), data)
+
+    def test_broker_loss_after_a_complete_transfer_verifies_the_file(self):
+        data = payload(300_000)
+        url = self.host("whole.zip", data)
+        self.sim.config(throttle=100_000)
+        self.command("apkUpgrade", apk_param(url, data), "b2")
+        wait_for(lambda: self.gets_since("whole.zip", 0), 10, what="download started")
+        self.broker.stop()
+        self.svc.wait_log(r"mqtt offline, temporary storage task", timeout=30)
+        self.assertEqual(self.size(PACKAGE), len(data))
+
+        mark = len(self.sim.requests())
+        self.broker.start()
+        final = self.wait_final("apkUpgrade", "b2", timeout=120)
+        self.assertEqual(final["status"], "2", final)
+        resumed = self.gets_since("whole.zip", mark)
+        self.assertEqual([(r["range"], r["status"]) for r in resumed], [(f"bytes={len(data)}-", 416)])
+        self.svc.wait_log(r"MD5 verification passed")
+        self.assertEqual(self.read_bytes(APP + "/download/Resumed.zip"), data)
+
+
+if __name__ == "__main__":
+    unittest.main()
