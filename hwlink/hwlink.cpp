@@ -185,7 +185,8 @@ HWLINK_API int hwlink_get_lbs_info(LocationDataParam* info) {
         LOG_E(HWLINK_TAG, "coordinates too long (%zu bytes), not reported", need);
         return -8;
     }
-    snprintf(info->coordinates, need, "%s,%s", lon.get(), lat.get());
+    // The length is checked above; using the result keeps -O2 builds free of a truncation warning.
+    if (snprintf(info->coordinates, need, "%s,%s", lon.get(), lat.get()) < 0) return -8;
     return 0;
 }
 

@@ -50,9 +50,14 @@ wrap "$STAGE/tools" alibankApp
 patterns=("$@")
 if [ ${#patterns[@]} -eq 0 ]; then
   patterns=(
-    test_start_logs_identity_and_takes_the_lock
-    test_unreachable_server_is_retried
-    test_second_instance_exits_with_status_1
+    ServiceCoreTest.test_start_logs_identity_and_takes_the_lock
+    ServiceCoreTest.test_bootstrap_refused_is_retried_every_30_seconds
+    ServiceCoreTest.test_unreachable_server_is_retried
+    ServiceCoreTest.test_second_instance_exits_with_status_1
+    ServiceCoreTest.test_crash_signal_dumps_the_stack_and_stops
+    ServiceCoreTest.test_cache_is_emptied_and_data_kept_across_restarts
+    ServiceCoreTest.test_default_server_url_without_ini_key
+    ServiceCoreTest.test_server_url_precedence
   )
 fi
 k_args=()

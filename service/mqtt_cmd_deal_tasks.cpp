@@ -84,9 +84,11 @@ bool start_detached(void* (*body)(void*), void* record) {
         return false;
     }
     pthread_t tid;
+    tasks::worker_started();
     rc = pthread_create(&tid, &attr, body, record);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
+        tasks::worker_ended();
         LOG_E(TAG, "pthread_create failed");
         return false;
     }

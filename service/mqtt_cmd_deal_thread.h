@@ -138,6 +138,12 @@ struct LogUpload {
 bool plan_log_upload(const std::string& download_url, const std::string& file_path, const std::string& stamp,
                      LogUpload* out);
 
+// Workers started and not yet ended (their threads may outlive their slots briefly).
+int running_workers();
+// Counts a worker about to be started, and its end (or its failed start).
+void worker_started();
+void worker_ended();
+
 // The worker bodies, for tests that run them on their own thread.
 void run_apk_upgrade(ApkUpgradeWorker* record);
 void run_ota_upgrade(OtaUpgradeWorker* record);

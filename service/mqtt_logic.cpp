@@ -285,6 +285,7 @@ extern "C" void mf_mqtt_conn_lost(void* /*context*/, char* cause) {
     LOG_W(TAG, "mqtt connection lost, cause: %s", cause ? cause : "(null)");
     g_flag_mqtt_connect = 0;
     g_flag_mqtt_sub_devorginfo = 0;
+    nimbo_alert::update_throttle().reset();  // the first update signal after a loss reports at once
 }
 
 extern "C" int mf_mqtt_msgarrvd(void* context, char* topic_name, int /*topic_len*/, MQTTAsync_message* message) {

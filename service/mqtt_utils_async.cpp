@@ -103,7 +103,9 @@ int send(MQTTAsync client, const char* topic, const char* payload, int qos, bool
         opts.onFailure = publish_onFailure;
         backup_message_deal(1, qos, topic, payload);
     }
-    int rc = MQTTAsync_sendMessage(client, topic, &message, &opts);
+    // No client yet (a signal before the session exists): the library would crash on it.
+    // A QoS 2 reply is kept in its backup file above and goes out after the next connection.
+    int rc = client ? MQTTAsync_sendMessage(client, topic, &message, &opts) : MQTTASYNC_FAILURE;
     log_send(rc, qos, opts.token, topic, payload);
     return rc == MQTTASYNC_SUCCESS ? 0 : -8;
 }
@@ -142,7 +144,7 @@ extern "C" int mqtt_utils_async_publish_message(MQTTAsync client, const char* to
 extern "C" int mqtt_utils_async_subscribe_topic(MQTTAsync client, const char* topic, int qos) {
     MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
     opts.context = client;
-    int rc = MQTTAsync_subscribe(client, or_empty(topic), qos, &opts);
+    int rc = client ? MQTTAsync_subscribe(client, or_empty(topic), qos, &opts) : MQTTASYNC_FAILURE;
     if (rc != MQTTASYNC_SUCCESS) {
         LOG_W(TAG, "Failed to subscribe to topic %s, return code %d", or_empty(topic), rc);
         return -8;
@@ -154,7 +156,7 @@ extern "C" int mqtt_utils_async_subscribe_topic(MQTTAsync client, const char* to
 extern "C" int mqtt_utils_async_unsubscribe_topic(MQTTAsync client, const char* topic) {
     MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
     opts.context = client;
-    int rc = MQTTAsync_unsubscribe(client, or_empty(topic), &opts);
+    int rc = client ? MQTTAsync_unsubscribe(client, or_empty(topic), &opts) : MQTTASYNC_FAILURE;
     if (rc != MQTTASYNC_SUCCESS) {
         LOG_W(TAG, "Failed to unsubscribe from topic %s, return code %d", or_empty(topic), rc);
         return -8;

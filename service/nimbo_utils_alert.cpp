@@ -29,6 +29,7 @@ int64_t system_seconds() { return nimbo_utils_get_current_timeinfo(2).timestamp;
 }  // namespace
 
 bool nimbo_alert::UpdateThrottle::accept(int64_t now, int64_t* remaining) {
+    std::lock_guard<std::mutex> lock(mutex_);
     int64_t left = last_ < 0 ? 0 : last_ + kUpdateThrottleSeconds - now;
     if (left > kUpdateThrottleSeconds) left = 0;  // the clock went back: count it as elapsed
     if (left > 0) {
@@ -38,6 +39,16 @@ bool nimbo_alert::UpdateThrottle::accept(int64_t now, int64_t* remaining) {
     last_ = now;
     if (remaining) *remaining = 0;
     return true;
+}
+
+int64_t nimbo_alert::UpdateThrottle::last() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_;
+}
+
+void nimbo_alert::UpdateThrottle::reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    last_ = -1;
 }
 
 nimbo_alert::UpdateThrottle& nimbo_alert::update_throttle() {

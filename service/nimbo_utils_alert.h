@@ -5,6 +5,8 @@
 #include <MQTTAsync.h>
 #include <stdint.h>
 
+#include <mutex>
+
 extern "C" {
 
 // Publishes the "alert" report (state 1 "active", otherwise "cleared") with the device's
@@ -21,16 +23,20 @@ namespace nimbo_alert {
 
 constexpr int64_t kUpdateThrottleSeconds = 60;
 
-// The once-a-minute rule of the update signal. Not thread-safe: the signal thread owns it.
+// The once-a-minute rule of the update signal. The signal thread accepts signals; the
+// session's connection-lost callback resets it from another thread.
 class UpdateThrottle {
 public:
     // True when a signal at `now` is accepted (and then remembered); else `*remaining`
     // receives the seconds left. A clock that went back behind the last accepted signal
     // counts as elapsed: a clock correction must not silence the reports for hours.
     bool accept(int64_t now, int64_t* remaining);
-    int64_t last() const { return last_; }
+    int64_t last() const;
+    // Forgets the last accepted signal: the next one is accepted at once.
+    void reset();
 
 private:
+    mutable std::mutex mutex_;
     int64_t last_ = -1;
 };
 

@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -123,12 +124,11 @@ void record_file(const Options& o, int n, const char* abs) {
 
 void record_dir(const Options& o, int n, const char* abs_dir) {
     std::vector<std::string> names;
-    DIR* d = opendir(dev(abs_dir).c_str());
-    if (d == nullptr) return;
-    while (struct dirent* e = readdir(d)) {
+    std::unique_ptr<DIR, CFree<closedir>> d(opendir(dev(abs_dir).c_str()));
+    if (!d) return;
+    while (struct dirent* e = readdir(d.get())) {
         if (e->d_name[0] != '.') names.push_back(e->d_name);
     }
-    closedir(d);
     std::sort(names.begin(), names.end());
     for (const auto& name : names) record_file(o, n, (std::string(abs_dir) + "/" + name).c_str());
 }
@@ -155,13 +155,11 @@ void set_lock_state(int state) {
 }
 
 pid_t find_service() {
-    FilePtr p(popen("pgrep -x nimboservice", "r"));
+    std::unique_ptr<FILE, CFree<pclose>> p(popen("pgrep -x nimboservice", "r"));
     if (!p) return 0;
     char line[64];
     pid_t pid = 0;
     if (fgets(line, sizeof line, p.get())) pid = (pid_t)atoi(line);
-    int st = pclose(p.release());
-    (void)st;
     return pid;
 }
 
@@ -267,8 +265,11 @@ int main(int argc, char** argv) {
             answers.erase(answers.begin() + (long)i);
             set_lock_state(a.number == 94 ? 1 : 0);
             pid_t to = a.to > 0 ? a.to : find_service();
-            if (to <= 0) to = getppid();
-            if (to > 1) kill(to, nimbo_pay_signal(a.number));
+            if (to <= 0) {
+                to = getppid();
+                if (to <= 1) to = 0;  // orphaned: nobody to answer
+            }
+            if (to > 0) kill(to, nimbo_pay_signal(a.number));
         }
     }
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -247,6 +248,7 @@ protected:
         write_file(dir_ / "app/nimboservice/data/.keep", "");
         write_file(dir_ / "app/nimboservice/download/.keep", "");
         write_file(dir_ / "root/tmp/.keep", "");
+        root_ = std::make_unique<DeviceRoot>(dir_ / "root");
         g_flag_download_running = 0;
 
         env_.download = [this](DownloadTask task) {
@@ -342,10 +344,11 @@ protected:
         ASSERT_TRUE(cv_.wait_for(lock, std::chrono::seconds(5), [this] { return downloads_ > 0; }));
     }
 
-    // Until both worker slots are empty (the workers have ended).
+    // Until every worker has ended (and left its slot).
     void wait_idle() {
-        for (int i = 0; i < 500 && (g_apk_params.load() != nullptr || g_ota_params.load() != nullptr); ++i)
+        for (int i = 0; i < 500 && tasks::running_workers() != 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(tasks::running_workers(), 0);
         ASSERT_EQ(g_apk_params.load(), nullptr);
         ASSERT_EQ(g_ota_params.load(), nullptr);
     }
@@ -360,6 +363,7 @@ protected:
     std::string package(const char* name) const { return std::string(g_nimbo_download_path) + "/" + name; }
 
     TempDir dir_;
+    std::unique_ptr<DeviceRoot> root_;
     tasks::Environment env_;
     MQTTAsync client_ = reinterpret_cast<MQTTAsync>(0x1);
     RequestCmd request_{};
@@ -544,7 +548,6 @@ TEST_F(Workers, OtaInstallWaitsForTheRestartWithTheTaskFile) {
 }
 
 TEST_F(Workers, OtaResultIsJudgedFromTheRecordedVersion) {
-    DeviceRoot root(dir_ / "root");
     struct Case {
         const char* record;
         const char* reply;
@@ -607,6 +610,7 @@ TEST_F(Workers, LogUploadCollectsUploadsAndReportsTheAnswer) {
         EXPECT_EQ(std::string(out_),
                   std::string(R"({"status":"1","failDes":"","fileType":"log","filePath":")") + c.path + "\"}");
         wait_replies(1);
+        wait_idle();
         std::lock_guard<std::mutex> lock(mutex_);
         ASSERT_EQ(uploads_.size(), 1u);
         bool dmesg = std::strstr(c.path, "dmesg") != nullptr;

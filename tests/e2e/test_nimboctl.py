@@ -1,0 +1,203 @@
+"""nimboctl end to end: the installed console against a real broker and a running service on a
+simulated terminal (with the payment-application stand-in)."""
+import hashlib
+import json
+import os
+import pty
+import select
+import subprocess
+import time
+import unittest
+
+from harness import STAGE_DIR, Broker, MgmtSim, Service, Terminal, free_port, wait_for
+
+NIMBOCTL = os.path.join(STAGE_DIR, "bin", "nimboctl")
+SERIAL = "NB40000001"
+
+
+class NimboctlCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.term = Terminal(serial=SERIAL)
+        cls.broker = Broker()
+        cls.sim = MgmtSim(broker_addr=cls.broker.addr)
+        ready = cls.term.path("/tmp/alibank.ready")
+        cls.term.start_alibank("--ready", ready)
+        wait_for(lambda: os.path.exists(ready), 10, what="alibankApp ready")
+        cls.svc = Service(cls.term, server_url=cls.sim.url)
+        cls.svc.wait_log(r"Subscribed to topic /e/default/ma/d/" + SERIAL, timeout=30)
+        # The subscription completes after the log line: probe until the service answers.
+        wait_for(lambda: cls.ctl("--timeout", "1", "querySysStatus").returncode == 0, 30, interval=0.2,
+                 what="the service answering")
+
+    @classmethod
+    def tearDownClass(cls):
+        for piece in (cls.svc, cls.sim, cls.broker, cls.term):
+            piece.close()
+
+    @classmethod
+    def ctl(cls, *args, sn=SERIAL, broker=None, timeout=180):
+        argv = [NIMBOCTL, "--broker", broker or cls.broker.url]
+        if sn:
+            argv += ["--sn", sn]
+        return subprocess.run(argv + list(args), capture_output=True, text=True, timeout=timeout)
+
+    def host(self, name, data):
+        with open(os.path.join(self.sim.files, name), "wb") as f:
+            f.write(data)
+        return f"{self.sim.url}/files/{name}"
+
+    def assert_run(self, result, code, out=(), err=()):
+        where = f"\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}"
+        self.assertEqual(result.returncode, code, where)
+        for text in out:
+            self.assertIn(text, result.stdout, where)
+        for text in err:
+            self.assertIn(text, result.stderr, where)
+        self.assertNotIn("Traceback", result.stderr)
+
+    # ---- commands and exit status ------------------------------------------------------------
+    def test_commands_answers_and_exit_status(self):
+        cases = [
+            (("querySysStatus",), 0, ("querySysStatus -> " + SERIAL, "done", "batteryPercent", "networkType"), ()),
+            (("queryLog", "fileType=log"), 0, ("res", "dmesg.log, app_log.tar.gz"), ()),
+            (("reboot", "rebootType=3"), 1, (), ("reboot failed on " + SERIAL + ": Invalid parameter",
+                                                 "nimboctl reboot --help")),
+            (("send", "noSuchCommand"), 1, (), ("Operation does not support",)),
+            (("queryLog", "fileType=pic"), 1, (), ("Operation does not support",)),
+            (("devOrgInfo", "organizationId=7"), 0, ("does not answer devOrgInfo",), ()),
+            # Refused locally, nothing sent.
+            (("apkUpgrade",), 2, (), ("apkUpgrade needs the parameter apkDownloadUrl",)),
+            (("devLock", "{bad"), 2, (), ("not valid JSON",)),
+            (("devLock", "lockType"), 2, (), ("is not a parameter",)),
+            (("reboot", "rebootType:=x"), 2, (), ("not JSON",)),
+            (("--timeout", "soon", "querySysStatus"), 2, (), ("--timeout takes a number of seconds",)),
+            (("bogus",), 2, (), ("unknown command 'bogus'", "nimboctl send bogus")),
+        ]
+        for args, code, out, err in cases:
+            with self.subTest(args=args):
+                self.assert_run(self.ctl(*args), code, out, err)
+        # A type the service would ignore is warned about but sent.
+        self.assert_run(self.ctl("queryLog", "fileType=log", "queryType:=3"), 0, (),
+                        ("queryType should be a string",))
+        self.assert_run(self.ctl("querySysStatus", sn=None), 2, (), ("give --sn",))
+
+    def test_json_output_is_the_raw_reply(self):
+        r = self.ctl("--json", "--task-id", "ops-7", "querySysStatus")
+        self.assert_run(r, 0)
+        lines = r.stdout.splitlines()
+        self.assertEqual(len(lines), 1, r.stdout)
+        reply = json.loads(lines[0])
+        self.assertEqual((reply["cmd"], reply["sn"], reply["taskId"]), ("querySysStatusResp", SERIAL, "ops-7"))
+        self.assertEqual(reply["param"]["status"], "2")
+        # A generated taskId when none is given.
+        reply = json.loads(self.ctl("--json", "querySysStatus").stdout)
+        self.assertRegex(reply["taskId"], r"^nimboctl-\d+-[0-9a-f]{6}$")
+
+    # ---- long tasks ---------------------------------------------------------------------------
+    def test_long_task_progress_and_final_reply(self):
+        data = os.urandom(400_000)
+        url = self.host("shop.zip", data)
+        good = self.ctl("apkUpgrade", "apkDownloadUrl=" + url, "md5sum=" + hashlib.md5(data).hexdigest(),
+                        "applicationName=shop", "apkVersion=1.0.3", "progress:=0")
+        self.assert_run(good, 0, ("accepted", "progress 100.00%", "Installing", "done", "applicationName  shop"))
+
+        raw = self.ctl("--json", "apkUpgrade", "apkDownloadUrl=" + url, "md5sum=" + "0" * 32, "progress:=0")
+        self.assertEqual(raw.returncode, 1, raw.stdout + raw.stderr)
+        replies = [json.loads(line) for line in raw.stdout.splitlines()]
+        statuses = [r["param"]["status"] for r in replies]
+        self.assertEqual(statuses[0], "1")
+        self.assertEqual(statuses[-1], "3")
+        self.assertTrue(all(r["cmd"] == "apkUpgradeResp" for r in replies))
+        self.assertIn("apkUpgrade failed on " + SERIAL, raw.stderr)
+
+        # --no-wait returns after the acceptance; the task still ends on the device.
+        quick = self.ctl("--no-wait", "--task-id", "ops-nowait", "getLog", "fileType=log",
+                         "downloadFileUrl=" + self.sim.url + "/logs", "filePath=/" + SERIAL + "/dmesg.log")
+        self.assert_run(quick, 0, ("accepted", "--no-wait"))
+        wait_for(lambda: any(r.get("path", "").startswith("/logs/" + SERIAL) for r in self.sim.requests()), 30,
+                 what="the log upload")
+
+    def test_progress_bar_on_a_terminal(self):
+        data = os.urandom(600_000)
+        url = self.host("bar.zip", data)
+        self.sim.config(throttle=400_000)
+        self.addCleanup(self.sim.config, throttle=0)
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.execv(NIMBOCTL, [NIMBOCTL, "--broker", self.broker.url, "--sn", SERIAL, "apkUpgrade",
+                                "apkDownloadUrl=" + url, "md5sum=" + hashlib.md5(data).hexdigest(), "progress:=0"])
+        out = b""
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([fd], [], [], 1)
+            if not ready:
+                continue
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            out += chunk
+        _, status = os.waitpid(pid, 0)
+        os.close(fd)
+        text = out.decode("utf-8", "replace")
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0, text)
+        self.assertIn("\r  [", text)                       # a redrawn bar, not one line per report
+        self.assertIn("[" + "#" * 30 + "] 100.00%", text)
+        self.assertNotIn("progress 100.00%", text)
+        self.assertIn("Installing", text)
+
+    # ---- failures of the link -----------------------------------------------------------------
+    def test_no_reply_and_no_broker(self):
+        self.assert_run(self.ctl("--timeout", "2", "querySysStatus", sn="NB-NOBODY"), 3, (),
+                        ("no reply from NB-NOBODY within 2 s", "--timeout"))
+        closed = f"tcp://127.0.0.1:{free_port()}"
+        self.assert_run(self.ctl("querySysStatus", broker=closed), 4, (),
+                        ("cannot connect to the broker at " + closed, "Check that the broker is running"))
+        self.assert_run(self.ctl("querySysStatus", broker="http://x/"), 2, (), ("is not a broker address",))
+
+    # ---- watch ---------------------------------------------------------------------------------
+    def test_watch_prints_the_lock_alert(self):
+        watch = subprocess.Popen([NIMBOCTL, "--broker", self.broker.url, "--sn", SERIAL, "watch", "--count", "1",
+                                  "--for", "120"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: watch.poll() is None and watch.kill())
+        self.assertIn("watching " + SERIAL, watch.stderr.readline())   # subscribed
+        try:
+            self.assert_run(self.ctl("devLock", "lockType=1"), 0, ("done: Success",))
+            out, _ = watch.communicate(timeout=120)
+            self.assertEqual(watch.returncode, 0)
+            self.assertRegex(out, SERIAL + r"  alert  LockDevice active \(critical\) at \d{4}-\d\d-\d\d ")
+            # Locked: the service refuses parameter changes, and nimboctl says how to unlock.
+            self.assert_run(self.ctl("setDevParam", "brightness:=80"), 1, (),
+                            ("Device is locked", "devLock lockType=0"))
+        finally:
+            raw = subprocess.Popen([NIMBOCTL, "--broker", self.broker.url, "--sn", SERIAL, "--json", "watch",
+                                    "--count", "1", "--for", "120"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   text=True)
+            time.sleep(0.5)
+            self.assert_run(self.ctl("devLock", "lockType=0"), 0)
+            out, _ = raw.communicate(timeout=120)
+        alert = json.loads(out)
+        self.assertEqual((alert["cmd"], alert["param"]["msgName"], alert["param"]["alertStatus"]),
+                         ("alert", "LockDevice", "cleared"))
+
+    # ---- help -----------------------------------------------------------------------------------
+    def test_help_for_every_subcommand(self):
+        listing = subprocess.run([NIMBOCTL, "commands"], capture_output=True, text=True)
+        names = [line.split()[0] for line in listing.stdout.splitlines() if line.startswith("  ")]
+        self.assertIn("apkUpgrade", names)
+        self.assertGreaterEqual(len(names), 15)
+        for name in names + ["watch", "send"]:
+            with self.subTest(name=name):
+                r = subprocess.run([NIMBOCTL, name, "--help"], capture_output=True, text=True)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertTrue(r.stdout.startswith("nimboctl " + name + " - "), r.stdout[:80])
+        r = subprocess.run([NIMBOCTL, "--help"], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("Exit status", r.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

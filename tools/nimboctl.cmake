@@ -1,0 +1,14 @@
+# nimboctl: the operator's console (a management-server-side MQTT client), installed beside
+# the service. Not built for cross builds of the terminal: it runs on operators' machines.
+if(CMAKE_CROSSCOMPILING)
+  return()
+endif()
+add_executable(nimboctl
+  ${CMAKE_CURRENT_SOURCE_DIR}/nimboctl/main.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/nimboctl/broker_link.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/nimboctl/catalogue.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/nimboctl/render.cpp)
+target_include_directories(nimboctl PRIVATE
+  ${CMAKE_CURRENT_SOURCE_DIR}/nimboctl ${PROJECT_SOURCE_DIR}/common ${PROJECT_SOURCE_DIR}/service)
+target_link_libraries(nimboctl PRIVATE eclipse-paho-mqtt-c::paho-mqtt3as PkgConfig::CJSON Threads::Threads)
+install(TARGETS nimboctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -1,0 +1,662 @@
+// nimboctl: the operator's console for nimboservice terminals. It talks to the broker as
+// the management server does: commands go to "/e/default/ma/d/<SN>", replies come back on
+// "/e/default/ma/d/plat" (cmd + "Resp", matched by taskId), reports and alerts on
+// "/e/default/rp/d/plat".
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "broker_link.hpp"
+#include "catalogue.hpp"
+#include "handles.hpp"
+#include "render.hpp"
+
+namespace nimboctl {
+namespace {
+
+constexpr const char* kCommandTopicPrefix = "/e/default/ma/d/";
+constexpr const char* kReplyTopic = "/e/default/ma/d/plat";
+constexpr const char* kReportTopic = "/e/default/rp/d/plat";
+
+enum Exit : int {
+    kOk = 0,
+    kFailed = 1,        // the device answered status "3"
+    kUsage = 2,
+    kTimeout = 3,
+    kConnection = 4,
+    kInterrupted = 130,
+};
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    std::string broker;
+    std::string sn;
+    std::string task_id;
+    std::string username;
+    std::string password;
+    std::string cafile;
+    bool insecure = false;
+    int timeout_s = 15;
+    int task_timeout_s = 600;
+    int connect_timeout_s = 10;
+    bool json = false;
+    bool no_wait = false;
+    bool help = false;
+    // watch
+    bool replies = false;
+    long count = 0;
+    int for_s = 0;
+    std::vector<std::string> words;   // subcommand and its arguments
+};
+
+// ---- texts --------------------------------------------------------------------------------
+
+const char* kMainHelp =
+    "nimboctl - drive nimboservice terminals through their MQTT broker\n"
+    "\n"
+    "Usage:\n"
+    "  nimboctl [options] COMMAND [PARAMS]       send a command to one terminal and wait for its answer\n"
+    "  nimboctl [options] send NAME [PARAMS]     send any command name, without local checks\n"
+    "  nimboctl [options] watch                  print reports and alerts as they arrive\n"
+    "  nimboctl commands                         list the commands the service understands\n"
+    "  nimboctl help [COMMAND|watch|send]        help on one of them (or COMMAND --help)\n"
+    "\n"
+    "PARAMS are the command's \"param\" object, either as one JSON text ('{\"lockType\":\"1\"}'),\n"
+    "@FILE holding one, or as words: key=text for a string, key:=JSON for a number, boolean,\n"
+    "array or object (progress:=10, enable:=true).\n"
+    "\n"
+    "Options (anywhere on the line):\n"
+    "  --broker URL         broker address: tcp://HOST:PORT, mqtt://, ssl:// or HOST[:PORT]\n"
+    "                       (default $NIMBO_BROKER, else tcp://127.0.0.1:1883)\n"
+    "  --sn SN              serial number of the terminal (default $NIMBO_SN)\n"
+    "  --json               print the replies and reports as raw JSON, one per line\n"
+    "  --timeout S          wait S seconds for the first reply (default 15)\n"
+    "  --task-timeout S     give up on a long task that sent nothing for S seconds (default 600)\n"
+    "  --no-wait            return after the first reply of a long task\n"
+    "  --task-id ID         use this taskId instead of a generated one (the same taskId\n"
+    "                       re-attaches to a pending upgrade or poster task)\n"
+    "  --connect-timeout S  seconds to reach the broker (default 10)\n"
+    "  --username U, --password P   broker credentials ($NIMBO_USERNAME, $NIMBO_PASSWORD)\n"
+    "  --cafile FILE, --insecure    ssl:// only: trusted CAs, or no certificate check\n"
+    "  -h, --help           this text\n"
+    "\n"
+    "Exit status: 0 the device answered status \"2\" (or took a command that has no answer),\n"
+    "1 it answered status \"3\", 2 a usage error, 3 no answer in time, 4 no broker connection,\n"
+    "130 interrupted.\n"
+    "\n"
+    "Examples:\n"
+    "  nimboctl --broker tcp://127.0.0.1:1883 --sn NB20260001 querySysStatus\n"
+    "  nimboctl --sn NB20260001 apkUpgrade apkDownloadUrl=http://10.0.0.5:8080/files/shop.zip \\\n"
+    "           md5sum=0123456789abcdef0123456789abcdef applicationName=shop progress:=10\n"
+    "  nimboctl --sn NB20260001 devLock '{\"lockType\":\"1\"}'\n"
+    "  nimboctl watch --sn NB20260001\n";
+
+const char* kWatchHelp =
+    "nimboctl watch - print the terminals' reports (\"deviceInfo\") and alerts as they arrive\n"
+    "\n"
+    "Usage: nimboctl [--broker URL] [--sn SN] [--json] watch [--replies] [--count N] [--for S]\n"
+    "\n"
+    "  --sn SN      only this terminal (default: every terminal on the broker)\n"
+    "  --replies    also print command replies (progress of long tasks, other consoles' commands)\n"
+    "  --count N    stop after N messages\n"
+    "  --for S      stop after S seconds\n"
+    "  --json       raw JSON, one message per line\n"
+    "\n"
+    "Stops on Ctrl-C with status 0.\n";
+
+const char* kSendHelp =
+    "nimboctl send - send any command name, without checking its parameters locally\n"
+    "\n"
+    "Usage: nimboctl [options] send NAME [PARAMS]\n"
+    "\n"
+    "Useful to try names or parameters that nimboctl does not know. The reply is awaited and\n"
+    "shown as for the named commands; a service that does not know NAME answers status \"3\"\n"
+    "\"Operation does not support\".\n";
+
+void print_command_help(const CommandInfo& c) {
+    std::printf("nimboctl %s - %s\n\n", c.name, c.summary);
+    std::printf("Usage: nimboctl [options] %s%s\n", c.name, c.params.empty() ? "" : " [PARAMS]");
+    if (!c.params.empty()) {
+        std::printf("\nParameters (the \"param\" object):\n");
+        for (const auto& p : c.params)
+            std::printf("  %-20s %-8s %-9s %s\n", p.name, p.type, p.required ? "required" : "optional", p.note);
+    } else {
+        std::printf("\nNo parameters.\n");
+    }
+    if (*c.details) std::printf("\n%s\n", c.details);
+    if (c.answer == Answer::none) std::printf("\nThe service sends no reply to this command.\n");
+    std::printf("\nExample:\n  nimboctl --sn NB20260001 %s%s%s\n", c.name, *c.example ? " " : "", c.example);
+    std::printf("\nString values are written key=text, numbers and booleans key:=value.\n"
+                "Full reference: docs/protocol.md.\n");
+}
+
+void print_commands() {
+    std::printf("Commands the service understands (nimboctl COMMAND --help for parameters):\n\n");
+    for (const auto& c : command_catalogue()) std::printf("  %-22s %s\n", c.name, c.summary);
+    std::printf("\nAnd: watch (reports and alerts), send NAME (any command name).\n");
+}
+
+// ---- errors -------------------------------------------------------------------------------
+
+[[noreturn]] void usage_error(const std::string& text) {
+    std::fprintf(stderr, "nimboctl: %s\n", text.c_str());
+    std::fprintf(stderr, "Run 'nimboctl --help' for usage.\n");
+    std::exit(kUsage);
+}
+
+std::string hint_for(const std::string& fail_des, const std::string& cmd) {
+    if (fail_des == "Operation does not support")
+        return "the service does not support this command or this parameter value (see 'nimboctl commands' and "
+               "'nimboctl " + cmd + " --help')";
+    if (fail_des == "Invalid parameter")
+        return "a parameter is missing, too long or not accepted; see 'nimboctl " + cmd + " --help'";
+    if (fail_des == "Operation failed")
+        return "the service could not carry out the command; the terminal's log (nimbo_log.log) says why";
+    if (fail_des == "App Alipay is offline") return "the payment application is not running on the terminal";
+    if (fail_des.rfind("Device is locked", 0) == 0) return "unlock it first: nimboctl --sn SN devLock lockType=0";
+    return "";
+}
+
+// ---- options ------------------------------------------------------------------------------
+
+int parse_seconds(const std::string& option, const std::string& value) {
+    char* end = nullptr;
+    long v = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || v < 0 || v > 86400 * 7)
+        usage_error(option + " takes a number of seconds (0 to 604800), not '" + value + "'");
+    return static_cast<int>(v);
+}
+
+Options parse_options(int argc, char** argv) {
+    Options o;
+    if (const char* env = std::getenv("NIMBO_BROKER")) o.broker = env;
+    if (const char* env = std::getenv("NIMBO_SN")) o.sn = env;
+    if (const char* env = std::getenv("NIMBO_USERNAME")) o.username = env;
+    if (const char* env = std::getenv("NIMBO_PASSWORD")) o.password = env;
+    bool options_done = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (options_done || arg.size() < 2 || arg[0] != '-' || arg == "-") {
+            o.words.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_done = true;
+            continue;
+        }
+        std::string name = arg, value;
+        bool has_value = false;
+        auto eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            has_value = true;
+        }
+        auto take = [&]() -> std::string {
+            if (has_value) return value;
+            if (i + 1 >= argc) usage_error(name + " needs a value");
+            return argv[++i];
+        };
+        if (name == "-h" || name == "--help") o.help = true;
+        else if (name == "--json") o.json = true;
+        else if (name == "--no-wait") o.no_wait = true;
+        else if (name == "--insecure") o.insecure = true;
+        else if (name == "--replies") o.replies = true;
+        else if (name == "--broker") o.broker = take();
+        else if (name == "--sn") o.sn = take();
+        else if (name == "--task-id") o.task_id = take();
+        else if (name == "--username") o.username = take();
+        else if (name == "--password") o.password = take();
+        else if (name == "--cafile") o.cafile = take();
+        else if (name == "--timeout") o.timeout_s = parse_seconds(name, take());
+        else if (name == "--task-timeout") o.task_timeout_s = parse_seconds(name, take());
+        else if (name == "--connect-timeout") o.connect_timeout_s = parse_seconds(name, take());
+        else if (name == "--for") o.for_s = parse_seconds(name, take());
+        else if (name == "--count") {
+            std::string v = take();
+            char* end = nullptr;
+            o.count = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || o.count < 1) usage_error("--count takes a positive number, not '" + v + "'");
+        } else {
+            usage_error("unknown option '" + arg + "'");
+        }
+    }
+    if (o.timeout_s == 0) o.timeout_s = 1;
+    if (o.broker.empty()) o.broker = "tcp://127.0.0.1:1883";
+    return o;
+}
+
+// ---- parameters ---------------------------------------------------------------------------
+
+std::string json_error_near(const char* text) {
+    const char* pos = cJSON_GetErrorPtr();
+    if (pos == nullptr || text == nullptr) return "";
+    std::string near(pos, strnlen(pos, 20));
+    return " near '" + near + "'";
+}
+
+// The "param" object from the words after the command name; null when there are none.
+JsonPtr build_param(const std::vector<std::string>& words, std::size_t first) {
+    if (first >= words.size()) return nullptr;
+    const std::string& head = words[first];
+    if (!head.empty() && (head[0] == '{' || head[0] == '@')) {
+        if (words.size() > first + 1)
+            usage_error("give the parameters either as one JSON object or as key=value words, not both");
+        std::string text = head;
+        if (head[0] == '@') {
+            std::ifstream in(head.substr(1));
+            if (!in) usage_error("cannot read the parameter file '" + head.substr(1) + "'");
+            text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        JsonPtr param{cJSON_Parse(text.c_str())};
+        if (!param) usage_error("the parameters are not valid JSON" + json_error_near(text.c_str()) +
+                                "; write one JSON object in single quotes, e.g. '{\"lockType\":\"1\"}'");
+        if (!cJSON_IsObject(param.get())) usage_error("the parameters must be a JSON object ({...})");
+        return param;
+    }
+    JsonPtr param{cJSON_CreateObject()};
+    for (std::size_t i = first; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        auto eq = w.find('=');
+        if (eq == std::string::npos || eq == 0)
+            usage_error("'" + w + "' is not a parameter; write key=text, key:=JSON or one JSON object");
+        bool raw = w[eq - 1] == ':';
+        std::string key = w.substr(0, raw ? eq - 1 : eq);
+        std::string value = w.substr(eq + 1);
+        if (key.empty()) usage_error("'" + w + "' has no parameter name");
+        if (cJSON_GetObjectItemCaseSensitive(param.get(), key.c_str()) != nullptr)
+            usage_error("parameter '" + key + "' is given twice");
+        cJSON* item = nullptr;
+        if (raw) {
+            item = cJSON_Parse(value.c_str());
+            if (item == nullptr)
+                usage_error("the value of " + key + ":= is not JSON ('" + value + "'); for a text write " + key + "=" +
+                            value);
+        } else {
+            item = cJSON_CreateString(value.c_str());
+        }
+        cJSON_AddItemToObject(param.get(), key.c_str(), item);
+    }
+    return param;
+}
+
+const char* json_type_name(const cJSON* item) {
+    if (cJSON_IsString(item)) return "string";
+    if (cJSON_IsNumber(item)) return "number";
+    if (cJSON_IsBool(item)) return "boolean";
+    if (cJSON_IsArray(item)) return "array";
+    if (cJSON_IsObject(item)) return "object";
+    return "null";
+}
+
+// Local checks for a known command: missing required parameters stop the command; a value
+// of another JSON type only warns (the service would ignore it).
+void check_param(const CommandInfo& c, const cJSON* param) {
+    for (const auto& p : c.params) {
+        const cJSON* item = param ? cJSON_GetObjectItemCaseSensitive(param, p.name) : nullptr;
+        if (item == nullptr) {
+            if (p.required)
+                usage_error(std::string(c.name) + " needs the parameter " + p.name + " (" + p.note + "), e.g.\n  nimboctl --sn SN " +
+                            c.name + " " + c.example + "\n(use 'nimboctl send " + c.name + " ...' to send it anyway)");
+            continue;
+        }
+        if (std::strcmp(json_type_name(item), p.type) != 0) {
+            std::string how = std::strcmp(p.type, "string") == 0 ? std::string(p.name) + "=..." : std::string(p.name) + ":=...";
+            std::fprintf(stderr, "nimboctl: warning: %s should be a %s (write %s), the service ignores a %s here\n", p.name,
+                         p.type, how.c_str(), json_type_name(item));
+        }
+    }
+    if (param == nullptr) return;
+    const cJSON* item = nullptr;
+    cJSON_ArrayForEach(item, param) {
+        bool known = false;
+        for (const auto& p : c.params) known = known || std::strcmp(p.name, item->string) == 0;
+        if (!known && std::strcmp(c.name, "antPayCode") != 0 && std::strcmp(c.name, "antPayStatus") != 0)
+            std::fprintf(stderr, "nimboctl: warning: %s does not take a parameter '%s' (ignored by the service)\n", c.name,
+                         item->string);
+    }
+}
+
+// ---- session ------------------------------------------------------------------------------
+
+std::string random_hex(int digits) {
+    std::random_device rd;
+    std::mt19937_64 gen(rd());
+    std::uniform_int_distribution<unsigned> d(0, 15);
+    std::string out;
+    for (int i = 0; i < digits; ++i) out += "0123456789abcdef"[d(gen)];
+    return out;
+}
+
+std::string generated_task_id() {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return "nimboctl-" + std::to_string(ms) + "-" + random_hex(6);
+}
+
+// Signals become a wake-up of the waiting main thread.
+class SignalWatcher {
+public:
+    SignalWatcher() {
+        sigemptyset(&set_);
+        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&set_, s);
+        pthread_sigmask(SIG_BLOCK, &set_, nullptr);   // before any other thread exists
+        signal(SIGPIPE, SIG_IGN);
+    }
+    ~SignalWatcher() { stop(); }
+    // Ends the waiting thread; called before the link it wakes goes away.
+    void stop() {
+        if (thread_.joinable()) {
+            pthread_kill(thread_.native_handle(), SIGUSR1);
+            thread_.join();
+        }
+    }
+    void start(BrokerLink* link) {
+        thread_ = std::thread([this, link] {
+            int sig = 0;
+            if (sigwait(&set_, &sig) == 0 && sig != SIGUSR1) {
+                caught_ = sig;
+                link->wake();
+            }
+        });
+    }
+    int caught() const { return caught_.load(); }
+
+private:
+    sigset_t set_;
+    std::thread thread_;
+    std::atomic<int> caught_{0};
+};
+
+int open_link(const Options& o, BrokerLink& link, const std::vector<std::string>& topics) {
+    auto url = normalise_broker_url(o.broker);
+    if (!url) usage_error("'" + o.broker + "' is not a broker address; write tcp://HOST:PORT (or HOST:PORT)");
+    BrokerOptions bo;
+    bo.url = *url;
+    bo.client_id = "nimboctl-" + std::to_string(getpid()) + "-" + random_hex(8);
+    bo.username = o.username;
+    bo.password = o.password;
+    bo.cafile = o.cafile;
+    bo.insecure = o.insecure;
+    bo.connect_timeout_s = o.connect_timeout_s > 0 ? o.connect_timeout_s : 1;
+    if (auto err = link.open(bo, topics)) {
+        if (link.woken()) return kInterrupted;
+        std::fprintf(stderr, "nimboctl: %s.\n", err->what.c_str());
+        std::fprintf(stderr, "Check that the broker is running and that --broker (or $NIMBO_BROKER) names it, "
+                             "e.g. --broker tcp://127.0.0.1:1883.\n");
+        return kConnection;
+    }
+    return kOk;
+}
+
+void show_notices(BrokerLink& link) {
+    for (const auto& n : link.take_notices()) std::fprintf(stderr, "nimboctl: %s\n", n.c_str());
+}
+
+std::string text_of(const cJSON* object, const char* key) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, key);
+    return cJSON_IsString(item) && item->valuestring ? item->valuestring : "";
+}
+
+// The remaining members of a reply's param, without status and failDes.
+std::string describe_extra(const cJSON* param) {
+    if (!cJSON_IsObject(param)) return "";
+    JsonPtr copy{cJSON_Duplicate(param, 1)};
+    if (!copy) return "";
+    cJSON_DeleteItemFromObjectCaseSensitive(copy.get(), "status");
+    cJSON_DeleteItemFromObjectCaseSensitive(copy.get(), "failDes");
+    return describe_object(copy.get(), 2);
+}
+
+int run_command(const Options& o, const std::string& name, const CommandInfo* info, JsonPtr param,
+                SignalWatcher& signals, BrokerLink& link) {
+    if (o.sn.empty()) usage_error("no terminal named: give --sn SERIAL (or set NIMBO_SN)");
+    if (o.sn.find_first_of("/+#") != std::string::npos) usage_error("a serial number cannot hold '/', '+' or '#'");
+    if (name.size() > 255) usage_error("the command name is longer than 255 characters");
+    const std::string task_id = o.task_id.empty() ? generated_task_id() : o.task_id;
+
+    JsonPtr request{cJSON_CreateObject()};
+    cJSON_AddStringToObject(request.get(), "cmd", name.c_str());
+    cJSON_AddStringToObject(request.get(), "taskId", task_id.c_str());
+    cJSON_AddStringToObject(request.get(), "sn", o.sn.c_str());
+    if (param) cJSON_AddItemToObject(request.get(), "param", param.release());
+    JsonText text{cJSON_PrintUnformatted(request.get())};
+    if (!text) {
+        std::fprintf(stderr, "nimboctl: out of memory while building the command\n");
+        return kFailed;
+    }
+
+    signals.start(&link);
+    if (int rc = open_link(o, link, {kReplyTopic}); rc != kOk) return rc;
+    if (auto err = link.publish(kCommandTopicPrefix + o.sn, text.get())) {
+        if (signals.caught()) return kInterrupted;
+        std::fprintf(stderr, "nimboctl: %s; check the broker connection and try again.\n", err->what.c_str());
+        return kConnection;
+    }
+    if (!o.json) std::printf("%s -> %s  (taskId %s)\n", name.c_str(), o.sn.c_str(), task_id.c_str());
+    std::fflush(stdout);
+    if (info != nullptr && info->answer == Answer::none) {
+        if (!o.json) std::printf("sent; the service does not answer %s\n", name.c_str());
+        return kOk;
+    }
+
+    const std::string want = name + "Resp";
+    Progress progress(stdout);
+    bool accepted = false;
+    std::string last_state;
+    auto deadline = Clock::now() + std::chrono::seconds(o.timeout_s);
+    for (;;) {
+        auto msg = link.next(deadline);
+        if (signals.caught()) {
+            progress.finish();
+            std::fprintf(stderr, "nimboctl: interrupted.%s\n",
+                         accepted ? (" The task goes on on the terminal (taskId " + task_id +
+                                     "); follow it with: nimboctl --sn " + o.sn + " watch --replies").c_str()
+                                  : "");
+            return kInterrupted;
+        }
+        show_notices(link);
+        if (!msg) {
+            if (Clock::now() < deadline) continue;
+            progress.finish();
+            if (!accepted) {
+                std::fprintf(stderr,
+                             "nimboctl: no reply from %s within %d s.\n"
+                             "Check that the terminal is online ('nimboctl --sn %s watch' shows its reports when it "
+                             "connects) and that the serial number is right. An upgrade or poster task is also "
+                             "ignored while another one is pending on the terminal. --timeout S waits longer.\n",
+                             o.sn.c_str(), o.timeout_s, o.sn.c_str());
+            } else {
+                std::fprintf(stderr,
+                             "nimboctl: the task sent nothing for %d s%s; it may still be running on the terminal.\n"
+                             "Follow it with: nimboctl --sn %s watch --replies (or raise --task-timeout).\n",
+                             o.task_timeout_s, last_state.empty() ? "" : (" (last: " + last_state + ")").c_str(),
+                             o.sn.c_str());
+            }
+            return kTimeout;
+        }
+        if (msg->topic != kReplyTopic) continue;
+        JsonPtr reply{cJSON_Parse(msg->payload.c_str())};
+        if (!reply || text_of(reply.get(), "cmd") != want || text_of(reply.get(), "taskId") != task_id) continue;
+        const cJSON* rparam = cJSON_GetObjectItemCaseSensitive(reply.get(), "param");
+        std::string status = text_of(rparam, "status");
+        std::string fail_des = text_of(rparam, "failDes");
+        if (o.json) {
+            std::printf("%s\n", msg->payload.c_str());
+            std::fflush(stdout);
+        }
+        if (status == "1") {
+            deadline = Clock::now() + std::chrono::seconds(o.task_timeout_s > 0 ? o.task_timeout_s : 86400 * 7);
+            if (!o.json) {
+                if (!accepted) {
+                    std::printf("accepted; the terminal is working on it\n");
+                    std::string extra = describe_extra(rparam);
+                    if (!extra.empty()) std::printf("%s", extra.c_str());
+                }
+                if (auto pct = percentage_of(fail_des)) progress.percent(*pct, fail_des);
+                else if (!fail_des.empty()) progress.state(fail_des);
+                std::fflush(stdout);
+            }
+            if (!fail_des.empty()) last_state = fail_des;
+            accepted = true;
+            if (o.no_wait) {
+                if (!o.json) {
+                    progress.finish();
+                    std::printf("not waiting for the end (--no-wait); follow it with: nimboctl --sn %s watch --replies\n",
+                                o.sn.c_str());
+                }
+                return kOk;
+            }
+            continue;
+        }
+        progress.finish();
+        if (status == "3") {
+            if (!o.json) {
+                std::string extra = describe_extra(rparam);
+                if (!extra.empty()) std::printf("%s", extra.c_str());
+            }
+            std::fprintf(stderr, "nimboctl: %s failed on %s: %s\n", name.c_str(), o.sn.c_str(),
+                         fail_des.empty() ? "(no reason given)" : fail_des.c_str());
+            std::string hint = hint_for(fail_des, name);
+            if (!hint.empty()) std::fprintf(stderr, "  %s\n", hint.c_str());
+            return kFailed;
+        }
+        if (!o.json) {
+            std::printf("done%s%s\n", fail_des.empty() ? "" : ": ", fail_des.c_str());
+            std::string extra = describe_extra(rparam);
+            if (!extra.empty()) std::printf("%s", extra.c_str());
+        }
+        return kOk;
+    }
+}
+
+int run_watch(const Options& o, SignalWatcher& signals, BrokerLink& link) {
+    signals.start(&link);
+    std::vector<std::string> topics{kReportTopic};
+    if (o.replies) topics.push_back(kReplyTopic);
+    if (int rc = open_link(o, link, topics); rc != kOk) return rc;
+    if (!o.json) {
+        std::fprintf(stderr, "watching %s on %s%s; Ctrl-C stops\n", o.sn.empty() ? "every terminal" : o.sn.c_str(),
+                     o.broker.c_str(), o.replies ? " (reports, alerts and replies)" : " (reports and alerts)");
+    }
+    const auto far = Clock::now() + std::chrono::hours(24 * 365);
+    const auto end = o.for_s > 0 ? Clock::now() + std::chrono::seconds(o.for_s) : far;
+    long seen = 0;
+    for (;;) {
+        auto msg = link.next(end);
+        if (signals.caught()) return kOk;
+        show_notices(link);
+        if (!msg) {
+            if (Clock::now() >= end) return kOk;
+            continue;
+        }
+        JsonPtr body{cJSON_Parse(msg->payload.c_str())};
+        std::string sn = text_of(body.get(), "sn");
+        if (!o.sn.empty() && sn != o.sn) continue;
+        if (o.json || !body) {
+            std::printf("%s\n", msg->payload.c_str());
+        } else {
+            std::string cmd = text_of(body.get(), "cmd");
+            const cJSON* param = cJSON_GetObjectItemCaseSensitive(body.get(), "param");
+            if (msg->topic == kReplyTopic) {
+                std::printf("%s  %s  %s  taskId=%s  status=%s  %s\n", local_time_now().c_str(), sn.c_str(), cmd.c_str(),
+                            text_of(body.get(), "taskId").c_str(), text_of(param, "status").c_str(),
+                            text_of(param, "failDes").c_str());
+            } else {
+                std::printf("%s", describe_report(cmd, sn, param).c_str());
+            }
+        }
+        std::fflush(stdout);
+        if (o.count > 0 && ++seen >= o.count) return kOk;
+    }
+}
+
+int dispatch(const Options& o, SignalWatcher& signals, BrokerLink& link) {
+    if (o.words.empty()) {
+        if (o.help) {
+            std::printf("%s", kMainHelp);
+            return kOk;
+        }
+        std::fprintf(stderr, "%s", kMainHelp);
+        return kUsage;
+    }
+    const std::string sub = o.words[0];
+    if (sub == "help") {
+        if (o.words.size() < 2) std::printf("%s", kMainHelp);
+        else if (o.words[1] == "watch") std::printf("%s", kWatchHelp);
+        else if (o.words[1] == "send") std::printf("%s", kSendHelp);
+        else if (o.words[1] == "commands") print_commands();
+        else if (const CommandInfo* c = find_command(o.words[1])) print_command_help(*c);
+        else usage_error("no help on '" + o.words[1] + "'; 'nimboctl commands' lists the commands");
+        return kOk;
+    }
+    if (sub == "commands") {
+        print_commands();
+        return kOk;
+    }
+    if (sub == "watch") {
+        if (o.help) {
+            std::printf("%s", kWatchHelp);
+            return kOk;
+        }
+        if (o.words.size() > 1) usage_error("watch takes no arguments besides its options");
+        return run_watch(o, signals, link);
+    }
+    if (sub == "send") {
+        if (o.help) {
+            std::printf("%s", kSendHelp);
+            return kOk;
+        }
+        if (o.words.size() < 2) usage_error("send needs a command name: nimboctl --sn SN send NAME [PARAMS]");
+        JsonPtr param = build_param(o.words, 2);
+        return run_command(o, o.words[1], find_command(o.words[1]), std::move(param), signals, link);
+    }
+    const CommandInfo* info = find_command(sub);
+    if (info == nullptr) {
+        usage_error("unknown command '" + sub + "'. 'nimboctl commands' lists the commands; "
+                    "'nimboctl send " + sub + "' sends any name as it is");
+    }
+    if (o.help) {
+        print_command_help(*info);
+        return kOk;
+    }
+    JsonPtr param = build_param(o.words, 1);
+    check_param(*info, param.get());
+    return run_command(o, sub, info, std::move(param), signals, link);
+}
+
+int main_inner(int argc, char** argv) {
+    Options o = parse_options(argc, argv);
+    SignalWatcher signals;   // first: signals are blocked before the client's threads exist
+    BrokerLink link;
+    int rc = dispatch(o, signals, link);
+    signals.stop();
+    link.close();
+    return rc;
+}
+
+}  // namespace
+}  // namespace nimboctl
+
+int main(int argc, char** argv) {
+    try {
+        return nimboctl::main_inner(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "nimboctl: %s\n", e.what());
+        return nimboctl::kFailed;
+    }
+}
