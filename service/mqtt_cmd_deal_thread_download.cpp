@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <thread>
@@ -93,6 +94,19 @@ bool sum_tree(const char* path, uint64_t* total) {
     return true;
 }
 
+// One second of the retry delays. Fault-injection tests shorten it through
+// NIMBO_RETRY_SECOND_MS (1 to 1000 milliseconds); anything else keeps the real second.
+std::chrono::milliseconds retry_second() {
+    static const std::chrono::milliseconds unit = [] {
+        const char* text = std::getenv("NIMBO_RETRY_SECOND_MS");
+        char* end = nullptr;
+        long ms = text ? std::strtol(text, &end, 10) : 0;
+        if (text == nullptr || end == text || *end != '\0' || ms < 1 || ms > 1000) ms = 1000;
+        return std::chrono::milliseconds(ms);
+    }();
+    return unit;
+}
+
 bool free_bytes(const char* path, uint64_t* out) {
     struct statvfs vfs {};
     if (::statvfs(path, &vfs) != 0) {
@@ -148,7 +162,7 @@ uint64_t required_space(uint64_t expected_size, uint64_t used) {
 Environment production_environment() {
     Environment env;
     env.transfer = curl_utils_download_file;
-    env.sleep = [](unsigned seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); };
+    env.sleep = [](unsigned seconds) { std::this_thread::sleep_for(seconds * retry_second()); };
     env.mqtt_connected = [] { return g_flag_mqtt_connect.load() != 0; };
     env.directory_size = nimbo_utils_get_directory_size;
     env.check_free_space = nimbo_utils_check_and_report_free_space;
