@@ -11,13 +11,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // "fence centre\ndevice position": both go through the coordinate rule.
     std::string s = fuzz::text(data, size);
-    double a = 0, b = 0;
-    if (parse_fixed_format(s.c_str(), &a, &b) == 0) {
-        // An accepted pair is two finite numbers a distance can be computed from.
-        if (!std::isfinite(a) || !std::isfinite(b)) abort();
-        double d = haversine_distance(a, b, 0.0, 0.0);
-        if (std::isnan(d)) abort();
+    size_t nl = s.find('\n');
+    std::string fence = s.substr(0, nl), device = nl == std::string::npos ? "0,0" : s.substr(nl + 1);
+    double lon1 = 0, lat1 = 0, lon2 = 0, lat2 = 0;
+    if (parse_fixed_format(fence.c_str(), &lon1, &lat1) == 0 && parse_fixed_format(device.c_str(), &lon2, &lat2) == 0) {
+        // Accepted pairs are finite numbers, and the distance between them is a number
+        // between 0 and half the Earth's circumference: a NaN would compare as "inside"
+        // and an armed fence would never fire.
+        if (!std::isfinite(lon1) || !std::isfinite(lat1) || !std::isfinite(lon2) || !std::isfinite(lat2)) abort();
+        double d = haversine_distance(lat1, lon1, lat2, lon2);
+        if (!(d >= 0.0 && d <= 6371000.0 * 3.14159266)) abort();
     }
     double metres = 0;
     if (nimbo_geofence::parse_radius(s.c_str(), &metres) && (!std::isfinite(metres) || metres < 0)) abort();

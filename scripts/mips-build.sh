@@ -44,6 +44,11 @@ if [ "$release" = 1 ]; then
   cmake -S . -B "$RELEASE_DIR" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DNIMBO_MIPS_SYSROOT="$SYSROOT" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBO_EMULATED_SIGNALS=OFF -DNIMBO_BUILD_TESTS=OFF >/dev/null
   cmake --build "$RELEASE_DIR" -j"$JOBS" --target nimboservice hwlink easy_logger
+  # What ships must use the native numbers 89..99, never the emulated mapping.
+  if ! grep -q '^NIMBO_EMULATED_SIGNALS:BOOL=OFF' "$RELEASE_DIR/CMakeCache.txt"; then
+    echo "mips-build: $RELEASE_DIR maps the payment-application signals: not a release build" >&2
+    exit 1
+  fi
 fi
 
 if [ "$run_tests" = 1 ]; then

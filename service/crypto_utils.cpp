@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "c_handles.hpp"
 #include "handles.hpp"
@@ -15,7 +16,7 @@ namespace {
 
 constexpr size_t kDigestSize = 16;
 constexpr size_t kHexSize = 32;
-constexpr size_t kChunk = 4096;
+constexpr size_t kChunk = 64 * 1024;  // large reads: fewer calls per byte hashed
 
 bool md5_bytes(const void* data, size_t size, unsigned char* out) {
     unsigned int len = 0;
@@ -35,10 +36,11 @@ bool md5_file(const char* path, unsigned char* out) {
         LOG_E(CRYPTO_UTILS_TAG, "[%s] failed to initialise MD5", path);
         return false;
     }
-    unsigned char buf[kChunk];
+    // On the heap: worker threads may run on small stacks.
+    std::vector<unsigned char> buf(kChunk);
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file.get())) > 0) {
-        if (EVP_DigestUpdate(ctx.get(), buf, n) != 1) return false;
+    while ((n = std::fread(buf.data(), 1, buf.size(), file.get())) > 0) {
+        if (EVP_DigestUpdate(ctx.get(), buf.data(), n) != 1) return false;
     }
     if (std::ferror(file.get())) {
         LOG_E(CRYPTO_UTILS_TAG, "[%s] failed to read the file: %s", path, std::strerror(errno));

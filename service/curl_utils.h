@@ -52,6 +52,10 @@ typedef struct {
     DownloadCallback callback;     // may be null
     uint64_t expected_size;        // bytes, for the free-space check
     const char* expected_md5;      // 32 hexadecimal digits, or "" for no check
+    // Set by a transfer that wrote the whole file from byte 0 in one answer (hashing it as
+    // it arrived): the file's MD5, so that the check needs no second read of the file.
+    int md5_known;
+    unsigned char md5[16];
 } DownloadTask;
 
 // Zeroes `task` and fills it. -2 when a text is null or does not fit its field (such a

@@ -65,6 +65,7 @@ void report_failure(const DownloadTask& task, const char* message) {
 }
 
 bool md5_matches(const DownloadTask& task) {
+    if (task.md5_known) return crypto_utils_compare_md5(task.md5, task.expected_md5) == 0;
     unsigned char digest[16];
     if (crypto_utils_calculate_md5_value_for_file(task.file_path, digest) != 0) return false;
     return crypto_utils_compare_md5(digest, task.expected_md5) == 0;

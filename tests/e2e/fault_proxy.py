@@ -7,11 +7,12 @@ port. Faults are decided per connection, in the order connections arrive:
                              target has sent budgets[n] bytes towards the client; None in the
                              list, or a list used up, means "no cut". A seeded list comes from
                              random_budgets(seed, ...).
-  cut_at_mqtt(step, count)   the next `count` connections are cut right after the given MQTT
-                             packet went through: "publish" (a QoS 2 PUBLISH from the client),
-                             "pubrec" (the broker's PUBREC), "pubrel" (the client's PUBREL),
-                             "pubcomp" (the broker's PUBCOMP). The packet itself is delivered;
-                             nothing after it is.
+  cut_at_mqtt(step, count)   (a relay made with mqtt=True) the next `count` times the given
+                             MQTT packet goes through any connection, open or new, that
+                             connection is cut right after it: "publish" (a QoS 2 PUBLISH
+                             from the client), "pubrec" (the broker's PUBREC), "pubrel" (the
+                             client's PUBREL), "pubcomp" (the broker's PUBCOMP). The packet
+                             itself is delivered; nothing after it is.
   hold()/release()           swallow what the client sends from now on
   cut()                      drop every open connection now
 
@@ -64,7 +65,8 @@ class _MqttScanner:
 
 
 class FaultProxy:
-    def __init__(self, target_port, host="127.0.0.1"):
+    def __init__(self, target_port, host="127.0.0.1", mqtt=False):
+        self.mqtt = mqtt
         self.target = (host, target_port)
         self.listener = socket.socket()
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -143,15 +145,22 @@ class FaultProxy:
                 number = self.connections
                 self.connections += 1
                 budget = self.budgets.pop(0) if self.budgets else None
-                step = None
-                if self.mqtt_step and self.mqtt_count > 0:
-                    step = self.mqtt_step
-                    self.mqtt_count -= 1
                 pair = (client, upstream)
                 self.pairs.append(pair)
-            state = {"budget": budget, "step": step, "number": number, "done": False}
+            state = {"budget": budget, "number": number, "done": False}
             threading.Thread(target=self._pump, args=(client, upstream, True, pair, state), daemon=True).start()
             threading.Thread(target=self._pump, args=(upstream, client, False, pair, state), daemon=True).start()
+
+    def _armed_step(self, ptype, first, from_client):
+        """The armed step when this packet is the one to cut after (and counts it)."""
+        with self.lock:
+            if not self.mqtt_step or self.mqtt_count <= 0:
+                return None
+            want_type, want_from_client = MQTT_TYPES[self.mqtt_step]
+            if ptype != want_type or from_client != want_from_client or (ptype == 3 and (first >> 1) & 3 != 2):
+                return None
+            self.mqtt_count -= 1
+            return self.mqtt_step
 
     def _fault_cut(self, pair, state, reason):
         with self.lock:
@@ -165,8 +174,7 @@ class FaultProxy:
         self._close(pair)
 
     def _pump(self, src, dst, from_client, pair, state):
-        scanner = _MqttScanner() if state["step"] else None
-        want_type, want_from_client = MQTT_TYPES.get(state["step"], (None, None))
+        scanner = _MqttScanner() if self.mqtt else None
         try:
             while True:
                 data = src.recv(65536)
@@ -182,17 +190,13 @@ class FaultProxy:
                         self._fault_cut(pair, state, f"after {left} more bytes")
                         return
                     state["budget"] = left - len(data)
-                if scanner is not None and from_client == want_from_client:
-                    cut_at = None
+                if scanner is not None:
                     for ptype, first, end in scanner.feed(data):
-                        qos = (first >> 1) & 3
-                        if ptype == want_type and (ptype != 3 or qos == 2):
-                            cut_at = end
-                            break
-                    if cut_at is not None:
-                        dst.sendall(data[:cut_at])
-                        self._fault_cut(pair, state, f"after {state['step']}")
-                        return
+                        step = self._armed_step(ptype, first, from_client)
+                        if step:
+                            dst.sendall(data[:end])
+                            self._fault_cut(pair, state, f"after {step}")
+                            return
                 dst.sendall(data)
         except OSError:
             pass

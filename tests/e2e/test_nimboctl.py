@@ -24,7 +24,8 @@ class NimboctlCase(unittest.TestCase):
         ready = cls.term.path("/tmp/alibank.ready")
         cls.term.start_alibank("--ready", ready)
         wait_for(lambda: os.path.exists(ready), 10, what="alibankApp ready")
-        cls.svc = Service(cls.term, server_url=cls.sim.url)
+        # Short retry delays: a failing download ends in seconds.
+        cls.svc = Service(cls.term, server_url=cls.sim.url, env={"NIMBO_RETRY_SECOND_MS": "10"})
         cls.svc.wait_log(r"Subscribed to topic /e/default/ma/d/" + SERIAL, timeout=30)
         # The subscription completes after the log line: probe until the service answers.
         wait_for(lambda: cls.ctl("--timeout", "1", "querySysStatus").returncode == 0, 30, interval=0.2,
@@ -102,14 +103,15 @@ class NimboctlCase(unittest.TestCase):
                         "applicationName=shop", "apkVersion=1.0.3", "progress:=0")
         self.assert_run(good, 0, ("accepted", "progress 100.00%", "Installing", "done", "applicationName  shop"))
 
-        raw = self.ctl("--json", "apkUpgrade", "apkDownloadUrl=" + url, "md5sum=" + "0" * 32, "progress:=0")
+        raw = self.ctl("--json", "apkUpgrade", "apkDownloadUrl=" + url, "md5sum=" + "0" * 32, "applicationName=shop",
+                       "progress:=0")
         self.assertEqual(raw.returncode, 1, raw.stdout + raw.stderr)
         replies = [json.loads(line) for line in raw.stdout.splitlines()]
         statuses = [r["param"]["status"] for r in replies]
         self.assertEqual(statuses[0], "1")
         self.assertEqual(statuses[-1], "3")
         self.assertTrue(all(r["cmd"] == "apkUpgradeResp" for r in replies))
-        self.assertIn("apkUpgrade failed on " + SERIAL, raw.stderr)
+        self.assertIn("apkUpgrade failed on " + SERIAL + ": md5 failed", raw.stderr)
 
         # --no-wait returns after the acceptance; the task still ends on the device.
         quick = self.ctl("--no-wait", "--task-id", "ops-nowait", "getLog", "fileType=log",
@@ -126,7 +128,8 @@ class NimboctlCase(unittest.TestCase):
         pid, fd = pty.fork()
         if pid == 0:
             os.execv(NIMBOCTL, [NIMBOCTL, "--broker", self.broker.url, "--sn", SERIAL, "apkUpgrade",
-                                "apkDownloadUrl=" + url, "md5sum=" + hashlib.md5(data).hexdigest(), "progress:=0"])
+                                "apkDownloadUrl=" + url, "md5sum=" + hashlib.md5(data).hexdigest(),
+                                "applicationName=bar", "progress:=0"])
         out = b""
         deadline = time.monotonic() + 120
         while time.monotonic() < deadline:

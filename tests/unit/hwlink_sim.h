@@ -2,6 +2,8 @@
 // (payment-application stand-in, supplicant control socket, device-root builder).
 #pragma once
 
+#include "nimbo_exports.h"
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -77,12 +79,11 @@ inline int build_terminal(const std::string& root, const std::vector<std::string
 
 // True when some process named alibankApp runs that the test did not start.
 inline bool foreign_alibank_running() {
-    FILE* p = popen("pgrep -x alibankApp", "r");
-    if (!p) return false;
-    char buf[64];
-    bool any = fgets(buf, sizeof buf, p) != nullptr;
-    pclose(p);
-    return any;
+    // The same lookup the library uses: on a simulated terminal it sees only the processes of
+    // this device root, so stand-ins of other tests running at the same time do not count.
+    int pids[8];
+    int count = 0;
+    return nimbo_utils_find_pid_by_name("alibankApp", pids, 8, &count) == 0 && count > 0;
 }
 
 // The payment-application stand-in, recording the signals it receives.

@@ -22,7 +22,7 @@ const std::vector<CommandInfo>& command_catalogue() {
          {{"apkDownloadUrl", "string", true, "http(s) URL of the package, at most 255 characters"},
           {"md5sum", "string", false, "32 hexadecimal digits; empty: no check"},
           {"apkSize", "string", false, "size in bytes, decimal digits; used for the free-space check"},
-          {"applicationName", "string", false, "the name the package is installed under"},
+          {"applicationName", "string", true, "the name the package is installed under (no \"/\", not \".\" or \"..\")"},
           {"apkVersion", "string", false, "reported back, handed to the installer"},
           {"apkFileName", "string", false, "not used"},
           {"progress", "number", false, "percentage points between progress replies; 100 or more: none"},

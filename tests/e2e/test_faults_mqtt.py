@@ -1,0 +1,121 @@
+"""QoS 2 final replies across a lost MQTT link.
+
+The broker stopped and started again at a random moment after each command (one moment per
+seed): every final reply reaches the server in the end, byte for byte the reply the service
+made, and its backup file is gone afterwards. The connection cut by a relay right after each
+step of the QoS 2 exchange (PUBLISH, PUBREC, PUBREL, PUBCOMP): the reply is delivered in the
+end and its backup is removed only once the exchange has completed.
+
+With a clean session the MQTT client drops its in-flight QoS 2 messages when the connection
+goes (their failure callback gets "operation incomplete"); the backup files carry them over.
+A reply whose PUBLISH reached the broker before the cut may reach the server twice (the same
+text): that is at-least-once, which the server removes by its taskId; the tests count it."""
+import os
+import random
+import time
+import unittest
+
+from fault_proxy import FaultProxy
+from faults_support import FaultCase, record, seeds
+from harness import MgmtSim, wait_for
+
+EMPTY_URL = {"apkDownloadUrl": ""}
+FINAL = {"status": "3", "failDes": "ApkDownloadUrl is empty"}
+
+
+class QosTwoCase(FaultCase):
+    ALIBANK = False
+
+    def final_texts(self, task_id, start=0):
+        with self.server._cond:
+            return [raw for raw, p in self.server.replies[start:]
+                    if p and p.get("cmd") == "apkUpgradeResp" and p.get("taskId") == task_id
+                    and p["param"].get("status") in ("2", "3")]
+
+    def arrived(self, task_id):
+        self.svc.wait_log(r'message: .*"taskId":"%s"' % task_id, timeout=30)
+
+    def backup_path(self, task_id):
+        return os.path.join(self.term.data_path, "message_" + task_id)
+
+
+class BrokerBounceTest(QosTwoCase):
+    SERIAL = "NB40000021"
+
+    def test_broker_restarted_at_random_moments(self):
+        figures = {"seeds": [], "bounces": 0, "replies": 0, "lost": 0, "duplicates": 0,
+                   "backup_present_at_stop": 0}
+        for seed in seeds():
+            with self.subTest(seed=seed):
+                rng = random.Random(f"broker-{seed}")
+                task_id = f"bb{seed}"
+                start = self.send("apkUpgrade", EMPTY_URL, task_id)
+                self.arrived(task_id)
+                time.sleep(rng.uniform(0, 0.02))
+                if os.path.exists(self.backup_path(task_id)):
+                    figures["backup_present_at_stop"] += 1
+                self.server._connected.clear()
+                self.broker.stop()
+                time.sleep(rng.uniform(0.1, 2.0))
+                self.broker.start()
+                figures["bounces"] += 1
+                self.assertTrue(self.server._connected.wait(20), "server reconnect")
+                final = self.wait_final("apkUpgrade", task_id, timeout=120, start=start)
+                self.assertEqual(final, FINAL)
+                wait_for(lambda: not os.path.exists(self.backup_path(task_id)), 30, what="backup removed")
+                wait_for(lambda: not self.exists("/usr/data/app/nimboservice/data/task_cmd"), 10,
+                         what="task file removed")
+                texts = self.final_texts(task_id, start)
+                self.assertEqual(len(set(texts)), 1, texts)
+                figures["replies"] += 1
+                figures["duplicates"] += len(texts) - 1
+                figures["seeds"].append(seed)
+        self.assertEqual(self.backups(), [])
+        record("broker_bounce", **figures)
+
+
+class QosStepCutTest(QosTwoCase):
+    SERIAL = "NB40000022"
+
+    def setUp(self):
+        super().setUp()
+        # The service reaches the broker through the cutting relay: a second simulator names it.
+        self.proxy = FaultProxy(self.broker.port, mqtt=True)
+        self.addCleanup(self.proxy.close)
+        self.svc.kill()
+        self.sim = MgmtSim(broker_addr=f"127.0.0.1:{self.proxy.port}")
+        self.addCleanup(self.sim.close)
+        self.svc = self.start_service()
+
+    def test_cut_after_each_step_of_the_exchange(self):
+        figures = {"steps": [], "cuts": 0, "delivered": 0, "duplicates": 0}
+        subscribed = r"Subscribed to topic /e/default/ma/d/" + self.SERIAL
+        connections = self.svc.log_text().count("Subscribed to topic /e/default/ma/d/" + self.SERIAL)
+        for step in ("publish", "pubrec", "pubrel", "pubcomp"):
+            with self.subTest(step=step):
+                task_id = f"cut-{step}"
+                lost_before = self.svc.log_text().count("mqtt connection lost")
+                self.proxy.cut_at_mqtt(step, 1)
+                start = self.send("apkUpgrade", EMPTY_URL, task_id)
+                self.svc.wait_log(r"mqtt connection lost", count=lost_before + 1, timeout=30)
+                figures["cuts"] += 1
+                if step != "pubcomp":
+                    # The exchange did not complete: the backup carries the reply.
+                    self.assertTrue(os.path.exists(self.backup_path(task_id)), f"{step}: backup kept")
+                final = self.wait_final("apkUpgrade", task_id, timeout=120, start=start)
+                self.assertEqual(final, FINAL)
+                wait_for(lambda: not os.path.exists(self.backup_path(task_id)), 30, what=f"{step}: backup removed")
+                texts = self.final_texts(task_id, start)
+                self.assertEqual(len(set(texts)), 1, texts)
+                figures["delivered"] += 1
+                figures["duplicates"] += len(texts) - 1
+                figures["steps"].append(step)
+                # Connected again before the next step.
+                self.svc.wait_log(subscribed, count=connections + figures["cuts"], timeout=60)
+        self.assertIn("Message sending failed with code", self.svc.log_text())
+        self.assertEqual(self.backups(), [])
+        record("mqtt_step_cuts", **figures)
+
+
+if __name__ == "__main__":
+    unittest.main()
