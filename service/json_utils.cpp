@@ -130,6 +130,21 @@ extern "C" int json_utils_jsonstr_get_taskid_and_cmd(const char* text, char* tas
     return fits ? 0 : -2;
 }
 
+namespace {
+
+// True when a JSON text holds the escape \u0000 in a string. The parser ends its strings at
+// the first NUL, so "Sh\u0000op" would silently become "Sh": such a request is refused.
+bool has_escaped_nul(const char* text) {
+    for (const char* p = text; *p; ++p) {
+        if (*p != '\\') continue;
+        if (p[1] == 'u' && p[2] == '0' && p[3] == '0' && p[4] == '0' && p[5] == '0') return true;
+        if (p[1] != '\0') ++p;  // skip the escaped character, e.g. the second half of "\\"
+    }
+    return false;
+}
+
+}  // namespace
+
 int json_utils::parse_request(const char* text, const char* default_sn, RequestCmd* out, unsigned* overflow) {
     unsigned over = kOverflowNone;
     if (overflow) *overflow = over;
@@ -140,6 +155,10 @@ int json_utils::parse_request(const char* text, const char* default_sn, RequestC
     std::memset(out, 0, sizeof(*out));
     JsonPtr root = parse_logged(or_empty(text));
     if (!root) return -2;
+    if (has_escaped_nul(or_empty(text))) {
+        LOG_E(TAG, "request refused: a text holds a NUL character");
+        return -2;
+    }
 
     if (!copy_string_member(root.get(), "cmd", out->cmd, sizeof(out->cmd))) over |= kOverflowCmd;
     if (!copy_string_member(root.get(), "taskId", out->taskId, sizeof(out->taskId))) over |= kOverflowTaskId;

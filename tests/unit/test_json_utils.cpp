@@ -81,6 +81,11 @@ TEST(RequestParser, Fields) {
         {long_param.c_str(), 0, "x", "", "DEV", nullptr},
         {"not json", -2, "", "", "", ""},
         {R"({"cmd":"x"} {"cmd":"y"})", -2, "", "", "", ""},
+        // A NUL inside a text would cut it silently: refused, wherever it is.
+        {R"({"cmd":"apkUpgrade","param":{"applicationName":"Sh\u0000op"}})", -2, "", "", "", ""},
+        {R"({"cmd":"x\u0000y"})", -2, "", "", "", ""},
+        // An escaped backslash followed by "u0000" is plain text.
+        {R"({"cmd":"x","taskId":"a\\u0000"})", 0, "x", "a\\u0000", "DEV", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.text).substr(0, 80));
