@@ -7,7 +7,7 @@ pkgs=(
   libcurl4-openssl-dev libssl-dev libcjson-dev libpaho-mqtt-dev zlib1g-dev
   libgtest-dev libgmock-dev
   mosquitto mosquitto-clients
-  python3 python3-paho-mqtt
+  python3 python3-paho-mqtt python3-jsonschema
   procps iproute2 unzip zip tar gzip openssl
 )
 missing=()

@@ -380,6 +380,15 @@ bool judge_response(DownloadSink* sink) {
     return true;
 }
 
+// Progress of a download counts only bytes that went into the file: a response's headers,
+// an error page or a refused range are no progress (reported as progress, they reset the
+// driver's attempt count, and a server that always fails would be retried for ever).
+int download_progress(void* userp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
+    auto* sink = static_cast<DownloadSink*>(userp);
+    if (!sink->decided || !sink->write_body || sink->file_end <= sink->offset) return 0;
+    return curl_download_progress_callback(sink->task, dltotal, dlnow, ultotal, ulnow);
+}
+
 }  // namespace
 
 int curl_utils_download_task_init(DownloadTask* task, const char* url, const char* file_path,
@@ -607,8 +616,8 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, curl_download_write_data);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, curl_download_progress_callback);
-    curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, task);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, download_progress);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &sink);
     // Larger reads than libcurl's 16 KiB default: a quarter of the system calls and
     // callbacks per byte, for 64 KiB held only while a download runs.
     curl_easy_setopt(curl.get(), CURLOPT_BUFFERSIZE, kDownloadBufferSize);

@@ -212,7 +212,10 @@ int add_message(Context& c) {
     }
     notify_app();
     delete_task_file();
-    return kNotSupported;
+    // The message is in the list and the application told: a success, answered like a
+    // finished poster (the historical "Operation does not support" here was a success
+    // reported as a failure).
+    return c.reply("2", "", kFinished);
 }
 
 int start_download(Context& c) {

@@ -18,14 +18,25 @@ key for downloads and the upload key for uploads. When verification is on (the d
 download with a bad token gets 401 and an upload gets 401 with {"success":false,...}.
 
 Usage:
-  mgmt_sim.py --port 0 --port-file FILE [--broker URL] [--refuse [MODE]] [--files DIR]
-              [--uploads DIR] [--verbose]
+  mgmt_sim.py [--port N] [--bind ADDR] [--port-file FILE] [--broker URL] [--refuse [MODE]]
+              [--files DIR] [--uploads DIR] [--quiet] [--verbose]
 
-  --port 0        bind a free port; the bound port is written to --port-file once listening
+  --port N        port to listen on (default 8080); 0 binds a free port
+  --bind ADDR     address to listen on (default 127.0.0.1; 0.0.0.0 for terminals on a network)
+  --port-file F   the bound port is written to F once listening
   --broker URL    what the bootstrap names, e.g. 127.0.0.1:1883 or tcp://127.0.0.1:1883
   --refuse MODE   refuse the bootstrap: fail ({"code":100001,"message":"fail","data":""},
                   the default), http500, nonjson, empty
+  --files DIR     packages and posters to serve as /files/NAME; listed at start-up with their
+                  sizes, MD5s and URLs (what apkUpgrade, otaUpgrade and customResourcePoster need)
+  --uploads DIR   where log uploads (getLog) are stored; each one is announced on stdout
+  --quiet         print nothing on stdout
   --verbose       log every request to stderr
+
+Example (a package server and log sink for nimboctl):
+  tools/mgmt_sim.py --port 8080 --broker tcp://127.0.0.1:1883 --files ./packages --uploads ./logs
+  nimboctl --sn NB20260001 apkUpgrade apkDownloadUrl=http://127.0.0.1:8080/files/shop.zip \
+           md5sum=<MD5 printed at start-up> applicationName=shop
 
 Administration (for tests and operators):
   POST /_sim/config    JSON object merged into the settings (see DEFAULTS below), e.g.
@@ -45,6 +56,7 @@ Administration (for tests and operators):
                          {"verify_token": false}
   GET  /_sim/requests  the request log as JSON: method, path, headers, range, status, bytes_sent
                        (and the form fields of uploads)
+  GET  /_sim/files     the files served, as JSON: name, size, md5, url
   POST /_sim/reset     settings back to the command line's, log cleared
 """
 
@@ -90,7 +102,8 @@ def token_of(key, filename, timestamp):
 class Simulator:
     """Settings and request log shared by the handler threads."""
 
-    def __init__(self, initial, files_dir, uploads_dir, verbose):
+    def __init__(self, initial, files_dir, uploads_dir, verbose, quiet=True):
+        self.quiet = quiet
         self.initial = initial
         self.files_dir = files_dir
         self.uploads_dir = uploads_dir
@@ -156,6 +169,10 @@ class Simulator:
     def count_bytes(self, entry, n):
         with self.lock:
             entry["bytes_sent"] += n
+
+    def say(self, text):
+        if not self.quiet:
+            print(text, flush=True)
 
     def log_snapshot(self):
         with self.lock:
@@ -240,6 +257,10 @@ class Handler(BaseHTTPRequestHandler):
         path = self.route_path()
         if path == "/_sim/requests":
             self.send_body(200, json.dumps(self.sim.log_snapshot()))
+            return
+        if path == "/_sim/files":
+            base = f"http://{self.headers.get('Host') or self.server.server_address[0]}"
+            self.send_body(200, json.dumps(served_files(self.sim.files_dir, base)))
             return
         if self.injected():
             return
@@ -411,6 +432,8 @@ class Handler(BaseHTTPRequestHandler):
             os.makedirs(self.sim.uploads_dir, exist_ok=True)
             with open(os.path.join(self.sim.uploads_dir, name), "wb") as f:
                 f.write(file_data)
+            self.sim.say(f"upload received: {os.path.join(self.sim.uploads_dir, name)} ({len(file_data)} bytes, "
+                         f"posted to {self.route_path()})")
         answer = self.sim.get("upload_answer")
         pad = int(self.sim.get("upload_answer_pad") or 0)
         if pad > 0:
@@ -419,23 +442,72 @@ class Handler(BaseHTTPRequestHandler):
         self.answer(200, json.dumps(answer), **logged)
 
 
+def md5_of_file(path):
+    digest = hashlib.md5()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def served_files(files_dir, base_url):
+    """Name, size, MD5 and URL of every file under /files/."""
+    out = []
+    if not files_dir or not os.path.isdir(files_dir):
+        return out
+    for name in sorted(os.listdir(files_dir)):
+        full = os.path.join(files_dir, name)
+        if os.path.isfile(full):
+            out.append({"name": name, "size": os.path.getsize(full), "md5": md5_of_file(full),
+                        "url": f"{base_url}/files/{urllib.parse.quote(name)}"})
+    return out
+
+
+def announce(sim, host, port, broker, refuse):
+    shown = "127.0.0.1" if host in ("0.0.0.0", "") else host
+    base = f"http://{shown}:{port}"
+    sim.say(f"management simulator on {base}")
+    sim.say(f"  bootstrap   {base}/api/v1/mqtt -> " + (f"refused ({refuse})" if refuse else broker)
+            + "  (any device; set server_url=" + base + " in nimboservice.ini)")
+    if sim.files_dir:
+        files = served_files(sim.files_dir, base)
+        sim.say(f"  files       {os.path.abspath(sim.files_dir)} ({len(files)} served as {base}/files/NAME)")
+        for f in files:
+            sim.say(f"    {f['name']}  {f['size']} bytes  md5 {f['md5']}  {f['url']}")
+    else:
+        sim.say("  files       none (--files DIR serves packages and posters)")
+    if sim.uploads_dir:
+        sim.say(f"  uploads     {os.path.abspath(sim.uploads_dir)} (getLog downloadFileUrl={base}/logs)")
+    else:
+        sim.say("  uploads     accepted and discarded (--uploads DIR keeps them)")
+
+
 def main():
     parser = argparse.ArgumentParser(description="Management-server simulator for nimboservice.")
-    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--port", type=int, default=8080)
+    parser.add_argument("--bind", default="127.0.0.1")
     parser.add_argument("--port-file")
     parser.add_argument("--broker", default=DEFAULTS["broker"])
     parser.add_argument("--refuse", nargs="?", const="fail", default=None,
                         choices=["fail", "http500", "nonjson", "empty"])
     parser.add_argument("--files")
     parser.add_argument("--uploads")
+    parser.add_argument("--quiet", action="store_true")
     parser.add_argument("--verbose", action="store_true")
     args = parser.parse_args()
+    if args.files and not os.path.isdir(args.files):
+        parser.error(f"--files {args.files}: no such directory")
 
     initial = copy.deepcopy(DEFAULTS)
     initial["broker"] = args.broker
     initial["refuse"] = args.refuse
-    Handler.sim = Simulator(initial, args.files, args.uploads, args.verbose)
-    server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
+    Handler.sim = Simulator(initial, args.files, args.uploads, args.verbose, quiet=args.quiet)
+    try:
+        server = ThreadingHTTPServer((args.bind, args.port), Handler)
+    except OSError as err:
+        print(f"mgmt_sim: cannot listen on {args.bind}:{args.port}: {err.strerror}; "
+              "choose another --port (0 picks a free one)", file=sys.stderr)
+        return 1
     server.daemon_threads = True
     port = server.server_address[1]
     if args.port_file:
@@ -443,15 +515,15 @@ def main():
         with open(tmp, "w") as f:
             f.write(f"{port}\n")
         os.replace(tmp, args.port_file)
-    if args.verbose:
-        print(f"mgmt_sim listening on 127.0.0.1:{port}", file=sys.stderr, flush=True)
+    announce(Handler.sim, args.bind, port, args.broker, args.refuse)
     try:
         server.serve_forever()
     except KeyboardInterrupt:
         pass
     finally:
         server.server_close()
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

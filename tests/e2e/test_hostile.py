@@ -14,7 +14,7 @@ from harness import Broker, MgmtSim, Scratch, Server, Service, Terminal, wait_fo
 SN = "NB00000001"
 CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "hostile", "commands.json")
 # Where the service writes by design (relative to the device root).
-ALLOWED = ("/usr/data/app/nimboservice/", "/usr/data/log/", "/tmp/")
+ALLOWED = ("/usr/data/app/nimboservice/", "/usr/data/app/res/", "/usr/data/config/", "/usr/data/log/", "/tmp/")
 
 
 def tree(root):
@@ -137,7 +137,7 @@ class HostileTest(unittest.TestCase):
         try:
             t = json.loads(payload.decode("utf-8")).get("taskId")
             return t if isinstance(t, str) else ""
-        except (ValueError, AttributeError):
+        except (ValueError, AttributeError, RecursionError):
             return None
 
 

@@ -4,15 +4,23 @@ import hashlib
 import json
 import os
 import pty
+import re
 import select
 import subprocess
 import time
 import unittest
 
-from harness import STAGE_DIR, Broker, MgmtSim, Service, Terminal, free_port, wait_for
+from jsonschema import Draft202012Validator
+
+from harness import SOURCE_DIR, STAGE_DIR, Broker, MgmtSim, Service, Terminal, free_port, wait_for
 
 NIMBOCTL = os.path.join(STAGE_DIR, "bin", "nimboctl")
 SERIAL = "NB40000001"
+
+
+def schema(name):
+    with open(os.path.join(SOURCE_DIR, "docs", "schemas", name + ".json")) as f:
+        return Draft202012Validator(json.load(f))
 
 
 class NimboctlCase(unittest.TestCase):
@@ -91,6 +99,9 @@ class NimboctlCase(unittest.TestCase):
         reply = json.loads(lines[0])
         self.assertEqual((reply["cmd"], reply["sn"], reply["taskId"]), ("querySysStatusResp", SERIAL, "ops-7"))
         self.assertEqual(reply["param"]["status"], "2")
+        # The live reply is what the protocol reference documents.
+        schema("reply.envelope").validate(reply)
+        schema("querySysStatus.reply").validate(reply["param"])
         # A generated taskId when none is given.
         reply = json.loads(self.ctl("--json", "querySysStatus").stdout)
         self.assertRegex(reply["taskId"], r"^nimboctl-\d+-[0-9a-f]{6}$")
@@ -111,6 +122,9 @@ class NimboctlCase(unittest.TestCase):
         self.assertEqual(statuses[0], "1")
         self.assertEqual(statuses[-1], "3")
         self.assertTrue(all(r["cmd"] == "apkUpgradeResp" for r in replies))
+        for r in replies:
+            schema("reply.envelope").validate(r)
+            schema("apkUpgrade.reply").validate(r["param"])
         self.assertIn("apkUpgrade failed on " + SERIAL + ": md5 failed", raw.stderr)
 
         # --no-wait returns after the acceptance; the task still ends on the device.
@@ -185,6 +199,36 @@ class NimboctlCase(unittest.TestCase):
         alert = json.loads(out)
         self.assertEqual((alert["cmd"], alert["param"]["msgName"], alert["param"]["alertStatus"]),
                          ("alert", "LockDevice", "cleared"))
+
+    # ---- the simulator as a tool (the README's command line) ------------------------------------
+    def test_simulator_lists_files_and_takes_uploads(self):
+        from harness import PYTHON, Scratch
+        work = Scratch("nimbo-simtool-")
+        self.addCleanup(work.close)
+        packages, logs = os.path.join(work.path, "packages"), os.path.join(work.path, "logs")
+        os.makedirs(packages)
+        data = os.urandom(50_000)
+        with open(os.path.join(packages, "tool.zip"), "wb") as f:
+            f.write(data)
+        port = free_port()
+        sim = subprocess.Popen([PYTHON, os.path.join(SOURCE_DIR, "tools", "mgmt_sim.py"), "--port", str(port),
+                                "--broker", self.broker.url, "--files", packages, "--uploads", logs],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.addCleanup(lambda: (sim.terminate(), sim.wait(10)))
+        lines = [sim.stdout.readline() for _ in range(5)]
+        listed = [line for line in lines if "tool.zip" in line]
+        self.assertEqual(len(listed), 1, lines)
+        md5 = re.search(r"md5 ([0-9a-f]{32})", listed[0]).group(1)
+        url = re.search(r"(http://\S+/files/tool\.zip)", listed[0]).group(1)
+        self.assertEqual(md5, hashlib.md5(data).hexdigest())
+        self.assertIn("bootstrap", "".join(lines))
+        # What it printed is what an upgrade needs.
+        self.assert_run(self.ctl("apkUpgrade", "apkDownloadUrl=" + url, "md5sum=" + md5, "applicationName=tool"), 0,
+                        ("done",))
+        self.assert_run(self.ctl("getLog", "fileType=log", f"downloadFileUrl=http://127.0.0.1:{port}/logs",
+                                 "filePath=/" + SERIAL + "/dmesg.log"), 0, ("done",))
+        self.assertRegex(sim.stdout.readline(), r"^upload received: " + re.escape(logs) + r"/dmesg_\d+\.log ")
+        self.assertEqual(len(os.listdir(logs)), 1)
 
     # ---- help -----------------------------------------------------------------------------------
     def test_help_for_every_subcommand(self):

@@ -113,9 +113,10 @@ class PosterLifecycleTest(PosterCase):
         self.assertEqual(len(self.file_requests()), fetched)
         self.wait_99(2)
 
-        # A message beside it; the dispatcher answers messages with status "3".
-        reply = self.answer({"type": "message", "position": 5, "enable": True, "sliderTitle": "Sale"}, "m1")
-        self.assertEqual(reply["param"], {"status": "3", "failDes": "Operation does not support"})
+        # A message beside it: listed at once, answered as finished.
+        reply = self.answer({"action": "add", "type": "message", "position": 5, "enable": True,
+                             "sliderTitle": "Sale"}, "m1")
+        self.assertEqual(reply["param"], {"status": "2", "failDes": "", "action": "add"})
         self.wait_99(3)
 
         # Another picture for position 2: replaced in its place, old file removed after the install.
