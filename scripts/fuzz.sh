@@ -23,6 +23,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 
+src=$PWD
 build=${NIMBO_FUZZ_BUILD_DIR:-build-fuzz}
 targets=(request json ini poster geofence keyvalue supplicant)
 [ -n "$only" ] && targets=("$only")
@@ -47,7 +48,7 @@ for t in "${targets[@]}"; do
   # -timeout: one input taking 10 s is a hang; -rss_limit_mb: runaway allocation is a fault.
   ( cd "$run/$t" && TMPDIR="$run/$t/tmp" "$exe" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 \
       -max_len=16384 -print_final_stats=1 -artifact_prefix="$run/$t/artifacts/" \
-      "$run/$t/corpus" "$PWD/fuzz/corpus/$t" ) >"$run/$t/log" 2>&1 || rc=$?
+      "$run/$t/corpus" "$src/fuzz/corpus/$t" ) >"$run/$t/log" 2>&1 || rc=$?
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$run/$t/log" | tail -1)
   secs=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$run/$t/log" | tail -1)
   units=$(ls "$run/$t/corpus" | wc -l)

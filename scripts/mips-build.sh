@@ -53,7 +53,7 @@ fi
 
 if [ "$run_tests" = 1 ]; then
   echo "== unit tests under qemu-mipsel"
-  ctest --test-dir "$TEST_DIR" --output-on-failure -j"$JOBS" "${ctest_args[@]}"
+  ctest --test-dir "$TEST_DIR" --output-on-failure -j"$JOBS" --repeat until-pass:2 "${ctest_args[@]}"
 fi
 
 if [ "$e2e" = 1 ]; then

@@ -60,6 +60,14 @@ if [ ${#patterns[@]} -eq 0 ]; then
     ServiceCoreTest.test_cache_is_emptied_and_data_kept_across_restarts
     ServiceCoreTest.test_default_server_url_without_ini_key
     ServiceCoreTest.test_server_url_precedence
+    LockProtocolTest
+    AlreadyLockedTest
+    NoRecordTest
+    ParamsTest
+    OfflineTest
+    ServerSwitchTest.test_invalid_urls_change_nothing
+    GeofenceTest.test_malformed_fence_or_position_locks_nothing
+    GeofenceTest.test_silent_fence_locks_and_removal_clears_anyway
   )
 fi
 k_args=()

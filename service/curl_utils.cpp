@@ -1,7 +1,6 @@
 // HTTP transfers: GET, authenticated multipart upload, authenticated resumable download.
 #include "curl_utils.h"
 
-#include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -140,6 +139,11 @@ std::string ca_file() {
 }
 
 void set_failure(HttpResult* result, int code) {
+    if (code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE) {
+        std::string ca = ca_file();
+        LOG_E(CURL_UTILS_TAG, "TLS: the server's certificate was not accepted (CA file %s)",
+              ca.empty() ? "(none)" : ca.c_str());
+    }
     result->code = code;
     result->http_status = 0;
     std::snprintf(result->message, sizeof result->message, "CURL Error[%d: %s]", code,
@@ -295,30 +299,9 @@ struct DownloadSink {
     bool range_refused;        // the server answered a range other than the one asked for
     bool has_content_range;
     long long range_start;
-    long long file_end = 0;      // bytes in the file now
-    long long window_start = 0;  // first byte whose write-back has not been started
-    long long window_prev = 0;   // start of the window being written back
-    MdCtxPtr md5;                // MD5 of the file so far, while it is written from byte 0
+    long long file_end = 0;  // bytes in the file now
+    MdCtxPtr md5;            // MD5 of the file so far, while it is written from byte 0
 };
-
-// Bytes written between two write-back steps of a download.
-constexpr long long kWritebackWindow = 8LL << 20;
-
-// Starts writing each completed window to disk and waits for the window before it: a large
-// download keeps at most two windows of dirty pages (the terminal has little memory), and
-// the fsync at the end finds almost nothing left to write. Failures are ignored here: the
-// final fsync is the one that counts.
-void write_back(DownloadSink* sink) {
-    if (sink->file_end - sink->window_start < kWritebackWindow) return;
-    if (std::fflush(sink->file) != 0) return;
-    const int fd = fileno(sink->file);
-    (void)::sync_file_range(fd, sink->window_start, sink->file_end - sink->window_start, SYNC_FILE_RANGE_WRITE);
-    if (sink->window_start > sink->window_prev)
-        (void)::sync_file_range(fd, sink->window_prev, sink->window_start - sink->window_prev,
-                                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-    sink->window_prev = sink->window_start;
-    sink->window_start = sink->file_end;
-}
 
 size_t download_header_callback(char* data, size_t size, size_t count, void* userp) {
     auto* sink = static_cast<DownloadSink*>(userp);
@@ -365,7 +348,7 @@ bool judge_response(DownloadSink* sink) {
             }
             sink->offset = 0;
             sink->task->file_stat.st_size = 0;
-            sink->file_end = sink->window_start = sink->window_prev = 0;
+            sink->file_end = 0;
         }
         sink->write_body = true;
     }
@@ -470,7 +453,6 @@ size_t curl_download_write_data(char* data, size_t size, size_t count, void* use
     size_t written = std::fwrite(data, size, count, sink->file);
     sink->file_end += static_cast<long long>(written * size);
     if (sink->md5 && EVP_DigestUpdate(sink->md5.get(), data, written * size) != 1) sink->md5.reset();
-    write_back(sink);
     return written;
 }
 
@@ -604,7 +586,7 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
         headers.reset(grown);
     }
 
-    DownloadSink sink{file.get(), task, curl.get(), offset, false, false, false, false, -1, offset, offset, offset, MdCtxPtr{}};
+    DownloadSink sink{file.get(), task, curl.get(), offset, false, false, false, false, -1, offset, MdCtxPtr{}};
     char range[32];
     std::snprintf(range, sizeof range, "%lld-", offset);
 

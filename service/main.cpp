@@ -47,7 +47,9 @@ using Handler = void (*)(int);
 // thread with kCrashHandoff (a real-time signal outside the payment-application range).
 std::atomic<int> g_crash_signal{0};
 void* g_crash_frames[kMaxFrames];
-int g_crash_frame_count = 0;
+// Stored (release) after the frames and loaded (acquire) before they are read: the signal
+// thread reads what the faulting thread wrote. Lock-free, so safe in the handler.
+std::atomic<int> g_crash_frame_count{0};
 std::atomic<pid_t> g_signal_thread_tid{0};
 Handler g_crash_handler = nullptr;
 
@@ -82,13 +84,13 @@ void crash_entry(int sig) {
     if (!g_crash_signal.compare_exchange_strong(expected, sig)) {
         for (;;) pause();  // another thread is already reporting a crash
     }
-    g_crash_frame_count = backtrace(g_crash_frames, kMaxFrames);
+    g_crash_frame_count.store(backtrace(g_crash_frames, kMaxFrames), std::memory_order_release);
     if (static_cast<pid_t>(syscall(SYS_gettid)) == g_signal_thread_tid.load() || g_signal_thread_tid.load() == 0) {
         // Nobody left to hand over to: dump raw and end.
         static const char msg[] = "==========> crash in the signal thread, dump follows\n";
         ssize_t w = write(STDERR_FILENO, msg, sizeof msg - 1);
         (void)w;
-        backtrace_symbols_fd(g_crash_frames, g_crash_frame_count, STDERR_FILENO);
+        backtrace_symbols_fd(g_crash_frames, g_crash_frame_count.load(std::memory_order_relaxed), STDERR_FILENO);
         _exit(1);
     }
     kill(getpid(), crash_handoff_signal());
@@ -310,10 +312,11 @@ static void crash_deal(int sig) {
     LOG_E(MAIN_TAG, "%s, version: %s, versionCode: %d, build_type: %s, compile_time: %s", NIMBO_PROGRAM_NAME,
           NIMBO_FULL_VERSION, NIMBO_VERSION_CODE, NIMBO_BUILD_TYPE, NIMBO_COMPILE_TIME);
     LOG_E(MAIN_TAG, "==========> Dump stack start...");
-    CText symbols{reinterpret_cast<char*>(backtrace_symbols(g_crash_frames, g_crash_frame_count))};
+    const int frames = g_crash_frame_count.load(std::memory_order_acquire);
+    CText symbols{reinterpret_cast<char*>(backtrace_symbols(g_crash_frames, frames))};
     if (symbols) {
         char** lines = reinterpret_cast<char**>(symbols.get());
-        for (int i = 0; i < g_crash_frame_count; ++i) LOG_E(MAIN_TAG, "%s", lines[i]);
+        for (int i = 0; i < frames; ++i) LOG_E(MAIN_TAG, "%s", lines[i]);
         LOG_E(MAIN_TAG, "==========> Dump stack end...");
     } else {
         LOG_E(MAIN_TAG, "backtrace_symbols");

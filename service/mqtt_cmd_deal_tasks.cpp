@@ -2,6 +2,8 @@
 // answer at once and leave the long work to detached workers that own their records.
 #include "mqtt_cmd_deal_tasks.h"
 
+#include <ctype.h>
+
 #include <pthread.h>
 #include <string.h>
 #include <unistd.h>
@@ -132,6 +134,8 @@ int judge_ota_result(const std::string& old_version_path, const char* old_versio
           running, changed ? 1 : 0);
     nimbo_utils_delete_file(old_version_path.c_str());
     nimbo_utils_delete_file(g_nimbo_cmd_file_path);
+    // A power loss while the installer ran leaves the package behind: the task ends here.
+    nimbo_utils_delete_file((std::string(g_nimbo_download_path) + "/" TASK_OTA_PACKAGE_NAME).c_str());
     if (changed) return reply_common("2", "100%", out, out_len, kReplyQos2);
     return reply_common("3", "Version not changed", out, out_len, kReplyQos2);
 }
@@ -141,6 +145,14 @@ int judge_ota_result(const std::string& old_version_path, const char* old_versio
 bool tasks::valid_application_name(const char* name) {
     return name != nullptr && name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 &&
            strchr(name, '/') == nullptr;
+}
+
+bool tasks::valid_md5_text(const char* md5) {
+    if (md5 == nullptr || md5[0] == '\0') return true;
+    size_t n = 0;
+    for (; md5[n] != '\0'; ++n)
+        if (!isxdigit(static_cast<unsigned char>(md5[n]))) return false;
+    return n == 32;
 }
 
 extern "C" {
@@ -159,6 +171,10 @@ int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* 
         return -2;
     }
     if (!download_url_usable(param.apkDownloadUrl)) return -2;
+    if (!tasks::valid_md5_text(param.md5sum)) {
+        LOG_E(TAG, "md5sum [%s] refused: not 32 hexadecimal digits", param.md5sum);
+        return -2;
+    }
 
     std::unique_ptr<ApkUpgradeWorker> record{new (std::nothrow) ApkUpgradeWorker};
     if (!record) {
@@ -209,6 +225,10 @@ int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* 
 
     if (param.otaDownloadUrl[0] == '\0') return reply_common("3", "Ota_download_url is empty", out, out_len, kReplyQos2);
     if (!download_url_usable(param.otaDownloadUrl)) return -2;
+    if (!tasks::valid_md5_text(param.md5sum)) {
+        LOG_E(TAG, "md5sum [%s] refused: not 32 hexadecimal digits", param.md5sum);
+        return -2;
+    }
 
     std::unique_ptr<OtaUpgradeWorker> record{new (std::nothrow) OtaUpgradeWorker};
     if (!record) {

@@ -10,5 +10,8 @@ namespace tasks {
 // An application name becomes a file name of the installer: not empty, not "." or "..",
 // no "/".
 bool valid_application_name(const char* name);
+// An expected MD5 is empty (no check) or exactly 32 hexadecimal digits: anything else could
+// never match, and would only cost four downloads and four minutes before failing.
+bool valid_md5_text(const char* md5);
 
 }  // namespace tasks

@@ -7,6 +7,9 @@
 #include "mqtt_logic.h"
 
 #include <string.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <condition_variable>
 #include <cstdio>
@@ -279,6 +282,11 @@ extern "C" void mf_mqtt_conn(void* context, char* /*cause*/) {
     } catch (...) {
         LOG_E(TAG, "recovery after connection failed: out of memory");
     }
+#ifdef __GLIBC__
+    // Start-up and the report leave freed heap pages behind; give them back to the system
+    // before the service goes idle (about 130 KiB of private memory on the host).
+    malloc_trim(0);
+#endif
 }
 
 extern "C" void mf_mqtt_conn_lost(void* /*context*/, char* cause) {

@@ -5,6 +5,7 @@
 #include <MQTTAsync.h>
 
 #include <mutex>
+#include <string>
 
 #define MQTT_REPLY_TOPIC "/e/default/ma/d/plat"
 #define MQTT_REPORT_TOPIC "/e/default/rp/d/plat"
@@ -54,5 +55,8 @@ std::mutex& client_mutex();
 void abort_connect();
 // Connect requests carry the library's TLS options (for "ssl://" broker addresses).
 void use_tls(bool on);
+// The CA file (PEM) that the broker's certificate must chain to, with its host name checked;
+// "" keeps the library's defaults. Set before the session starts.
+void set_ca_file(const std::string& path);
 
 }  // namespace mqtt_utils

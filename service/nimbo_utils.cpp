@@ -19,10 +19,12 @@
 #include <vector>
 
 #include "c_handles.hpp"
+#include "curl_utils.h"
 #include "device_path.h"
 #include "hwlink.h"
 #include "ini_utils.h"
 #include "kx_log.h"
+#include "mqtt_utils_async.h"
 #include "nimbo_globals.h"
 #include "ntp_utils.h"
 
@@ -243,7 +245,7 @@ bool find_files(const std::string& path, const char* prefix, size_t prefix_len, 
 // ---- configuration -----------------------------------------------------------------
 
 struct IniValues {
-    std::string server_url, data_path, device_name;
+    std::string server_url, data_path, device_name, ca_file;
 };
 
 bool parse_dimension(const char* key, const char* text, int* out) {
@@ -277,6 +279,8 @@ IniValues read_ini_values(const std::string& dir) {
                 strip_one(&values.data_path, '/');
             } else if (strcmp(key, "device_name") == 0) {
                 values.device_name = value;
+            } else if (strcmp(key, "ca_file") == 0) {
+                values.ca_file = value;
             } else if (strcmp(key, "screen_width") == 0) {
                 parse_dimension(key, value, &g_device_screen_width);
             } else if (strcmp(key, "screen_height") == 0) {
@@ -766,6 +770,21 @@ void nimbo::configure_from(const std::string& ini_dir) {
         name.resize(sizeof g_device_name - 1);
     }
     copy_field(g_device_name, name);
+
+    // TLS: servers are verified only when the operator names a CA file (relative to the
+    // program's directory when not absolute). An unreadable file still turns verification
+    // on: connections then fail, never fall back to unverified ones.
+    std::string ca = values.ca_file;
+    if (!ca.empty() && ca[0] != '/') ca = ini_dir + "/" + ca;
+    if (!ca.empty()) {
+        if (::access(ca.c_str(), R_OK) != 0)
+            LOG_E(TAG, "ca_file %s cannot be read (%s): TLS connections will be refused", ca.c_str(),
+                  strerror(errno));
+        else
+            LOG_I(TAG, "TLS servers are verified against the CA file %s", ca.c_str());
+    }
+    curl_utils_set_ca_file(ca.c_str());
+    mqtt_utils::set_ca_file(ca);
 
     char stored[NIMBO_SERVER_URL_SIZE];
     int stored_len = 0;

@@ -125,8 +125,14 @@ class MgmtSim:
         args += list(extra)
         self._log = open(os.path.join(self._dir.path, "sim.log"), "ab")
         self.proc = subprocess.Popen(args, stdout=self._log, stderr=subprocess.STDOUT)
-        wait_for(lambda: os.path.exists(port_file) and open(port_file).read().strip(), 10, what="mgmt_sim port")
-        self.port = int(open(port_file).read().strip())
+        def read_port():
+            try:
+                with open(port_file) as f:
+                    return f.read().strip()
+            except FileNotFoundError:
+                return ""
+
+        self.port = int(wait_for(read_port, 10, what="mgmt_sim port"))
         self.url = f"http://127.0.0.1:{self.port}"
 
     def _post(self, path, body):

@@ -247,13 +247,21 @@ class InterruptedWriteTest(FaultCase):
         with open(p, "rb") as f:
             return f.read()
 
+    def installed_poster(self):
+        """Lists a poster through the service itself; returns the list's text."""
+        data = payload(10_000, b"poster")
+        param = {"action": "add", "type": "poster", "enable": True, "level": 1, "position": 4,
+                 "fileName": "a.png", "fileSize": str(len(data)), "md5sum": md5(data), "progress": 100,
+                 "url": self.host("a.png", data)}
+        start = self.send("customResourcePoster", param, "w4-add")
+        self.assertEqual(self.wait_final("customResourcePoster", "w4-add", start=start)["status"], "2")
+        return self.term.read(RES + "/config.json")
+
     def test_each_state_write_interrupted_half_way(self):
         if self.shim_error:
             self.skipTest(self.shim_error)
         figures = {"files": [], "interrupted": 0, "old_content_kept": 0}
         # (state file, its content before, how to make the service write it, check afterwards)
-        poster_list = ('[{"enable":1,"level":1,"position":4,"type":"poster","fileName":"4_a.png",'
-                       '"md5sum":"%s"}]\n' % md5(b"A" * 100))
         cases = [
             ("devlock_state", DATA + "/devlock_state", "0\n",
              lambda: self.server.send("devLock", {"lockType": "1"}, task_id="w1")),
@@ -261,15 +269,17 @@ class InterruptedWriteTest(FaultCase):
              lambda: self.server.send("apkUpgrade", {"apkDownloadUrl": ""}, task_id="w2")),
             ("message_", DATA + "/message_w3", None,
              lambda: self.server.send("apkUpgrade", {"apkDownloadUrl": ""}, task_id="w3")),
-            ("config.json", RES + "/config.json", poster_list,
-             lambda: self.server.send("customResourcePoster", {"action": "delete", "position": 4}, task_id="w4")),
+            ("config.json", RES + "/config.json", self.installed_poster,
+             lambda: self.server.send("customResourcePoster", {"action": "delete", "position": 4, "fileName": "a.png",
+                                                               "md5sum": md5(payload(10_000, b"poster"))},
+                                     task_id="w4")),
         ]
         for name, path, old, trigger in cases:
             with self.subTest(file=name):
-                if old is not None:
+                if callable(old):
+                    old = old()
+                elif old is not None:
                     self.term.write(path, old)
-                    if name == "config.json":
-                        self.term.write(RES + "/4_a.png", b"A" * 100)
                 mark = self.start_armed(name)
                 trigger()
                 written = self.interrupted(mark)

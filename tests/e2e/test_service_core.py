@@ -79,6 +79,10 @@ class ServiceCoreTest(unittest.TestCase):
                 self.assertIn("release lock successfully", svc.log_text())
                 self.assertFalse(self.term.exists(LOCK))
 
+    # ThreadSanitizer runs asynchronous signal handlers itself, deferred to its own safe
+    # points; a crash handler that by design never returns (it must not return into the
+    # fault) stalls that machinery. The path is covered by the normal and ASan runs.
+    @unittest.skipIf("TSAN_OPTIONS" in os.environ, "crash hand-off not supported under ThreadSanitizer")
     def test_crash_signal_dumps_the_stack_and_stops(self):
         sim = self.start_sim(broker_addr="127.0.0.1:1")
         svc = self.start_service(server_url=sim.url)

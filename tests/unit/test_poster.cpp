@@ -400,16 +400,17 @@ TEST_F(PosterHandler, RenameMovesTheFileUnlessTheNameIsTaken) {
     }
 }
 
-TEST_F(PosterHandler, MessagesAreAppendedAndAnsweredAsUnsupported) {
+TEST_F(PosterHandler, MessagesAreAppendedAndAnsweredAsFinished) {
     set_config(R"([{"enable":1,"level":0,"position":2,"type":"message","sliderTitle":"old"}])");
-    EXPECT_EQ(run(R"({"type":"message","position":2,"enable":true,"sliderTitle":"new"})"), -7);
+    EXPECT_EQ(run(R"({"type":"message","position":2,"enable":true,"sliderTitle":"new"})"), -10002);
+    EXPECT_EQ(reply(), R"({"status":"2","failDes":"","action":""})");
     EXPECT_EQ(config(), std::string(R"([{"enable":1,"level":0,"position":2,"type":"message","sliderTitle":"old"},)") +
                             R"({"enable":1,"level":0,"position":2,"type":"message","sliderTitle":"new"}])" + "\n");
     EXPECT_FALSE(task_file());
 
     // A list that is not an array is replaced by a new one rather than blocking every change.
     set_config("garbage");
-    EXPECT_EQ(run(R"({"type":"message","position":1,"sliderTitle":"hi"})"), -7);
+    EXPECT_EQ(run(R"({"type":"message","position":1,"sliderTitle":"hi"})"), -10002);
     EXPECT_EQ(config(), R"([{"enable":0,"level":0,"position":1,"type":"message","sliderTitle":"hi"}])"
                         "\n");
 }
