@@ -9,6 +9,8 @@ pkgs=(
   mosquitto mosquitto-clients
   python3 python3-paho-mqtt python3-jsonschema
   procps iproute2 unzip zip tar gzip openssl
+  # bench/run: the baselines (curl; openssl, du, md5sum and mosquitto_* come from the above)
+  curl
   # scripts/fuzz.sh: clang with its libFuzzer and sanitizer runtimes
   clang libclang-rt-14-dev
 )

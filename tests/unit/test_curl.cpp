@@ -201,6 +201,31 @@ TEST_F(Transfers, DownloadResumesFromTheBytesOnDisk) {
     EXPECT_EQ(read_file(dest_), content_);
 }
 
+// A file written from its first byte is hashed as it arrives: the driver's MD5 check then needs
+// no second read. A resumed file is not (its first bytes came from another attempt).
+TEST_F(Transfers, DigestWhileDownloadingOnlyForWholeFiles) {
+    DownloadTask t;
+    ASSERT_EQ(curl_utils_download_task_init(&t, sim_.url("/files/pkg.zip").c_str(), dest_.c_str(), record,
+                                            content_.size(), "0123456789abcdef0123456789abcdef"),
+              0);
+    HttpResult res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+    ASSERT_EQ(res.code, 0) << res.message;
+    ASSERT_EQ(t.md5_known, 1);
+    unsigned char from_file[16];
+    ASSERT_EQ(crypto_utils_calculate_md5_value_for_file(dest_.c_str(), from_file), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(t.md5), 16), std::string(reinterpret_cast<char*>(from_file), 16));
+
+    write_file(dest_, content_.substr(0, 20000));
+    ASSERT_EQ(curl_utils_download_task_init(&t, sim_.url("/files/pkg.zip").c_str(), dest_.c_str(), record,
+                                            content_.size(), "0123456789abcdef0123456789abcdef"),
+              0);
+    res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+    ASSERT_EQ(res.code, 0) << res.message;
+    EXPECT_EQ(res.http_status, 206);
+    EXPECT_EQ(t.md5_known, 0);
+    EXPECT_EQ(read_file(dest_), content_);
+}
+
 TEST_F(Transfers, ErrorPagesNeverStayInTheFile) {
     for (int status : {404, 429, 500, 403}) {
         for (size_t have : {size_t{0}, size_t{1000}}) {
