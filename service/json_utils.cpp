@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "handles.hpp"
+#include "json_fields.h"
 #include "kx_log.h"
 
 #define TAG "json_utils"
@@ -34,15 +35,7 @@ char* print_owned(const cJSON* json) {
 // Copies a string member that fits `size` - 1 characters. False (and `dst` left empty)
 // when it does not fit; a missing member or one of another type leaves `dst` empty.
 bool copy_string_member(const cJSON* obj, const char* key, char* dst, size_t size) {
-    const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, key);
-    if (!cJSON_IsString(item) || item->valuestring == nullptr) return true;
-    size_t len = std::strlen(item->valuestring);
-    if (len >= size) {
-        LOG_E(TAG, "'%s' is too long: %zu characters, at most %zu", key, len, size - 1);
-        return false;
-    }
-    std::memcpy(dst, item->valuestring, len + 1);
-    return true;
+    return json_fields::copy_text(cJSON_GetObjectItemCaseSensitive(obj, key), key, dst, size);
 }
 
 // The common envelope {"cmd","sn","taskId"?}.

@@ -6,6 +6,7 @@
 
 #include "handles.hpp"
 #include "json_utils_location.h"
+#include "json_fields.h"
 #include "kx_log.h"
 
 #define JSON_TAG "json_utils"
@@ -14,15 +15,7 @@ namespace {
 
 // Copies a string member into a fixed field; a value that does not fit is refused.
 bool copy_member(const cJSON* obj, const char* key, char* field, size_t size) {
-    const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, key);
-    if (!cJSON_IsString(item) || item->valuestring == nullptr) return true;  // absent: left empty
-    size_t n = strlen(item->valuestring);
-    if (n >= size) {
-        LOG_E(JSON_TAG, "'%s' too long (%zu bytes)", key, n);
-        return false;
-    }
-    memcpy(field, item->valuestring, n + 1);
-    return true;
+    return json_fields::copy_text(cJSON_GetObjectItemCaseSensitive(obj, key), key, field, size);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "handles.hpp"
+#include "json_fields.h"
 #include "kx_log.h"
 
 #define JSON_TAG "json_utils"
@@ -18,15 +19,7 @@ namespace {
 // Copies a string member into a fixed field; absent or of another type: left empty. A value
 // that does not fit is refused.
 bool copy_text(const cJSON* obj, const char* key, char* field, size_t size) {
-    const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, key);
-    if (!cJSON_IsString(item) || item->valuestring == nullptr) return true;
-    size_t n = strlen(item->valuestring);
-    if (n >= size) {
-        LOG_E(JSON_TAG, "'%s' too long (%zu bytes, at most %zu)", key, n, size - 1);
-        return false;
-    }
-    memcpy(field, item->valuestring, n + 1);
-    return true;
+    return json_fields::copy_text(cJSON_GetObjectItemCaseSensitive(obj, key), key, field, size);
 }
 
 void copy_int(const cJSON* obj, const char* key, int32_t* out) {
