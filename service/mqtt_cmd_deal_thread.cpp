@@ -258,10 +258,53 @@ extern "C" void apkupdate_callback(const char* status, const char* text) {
     });
 }
 
+namespace {
+
+// The installation journal of the application upgrade, "apk_install_journal" in the data
+// directory: "installing <taskId>" while the installer runs, "replied <taskId>" once the
+// final reply is stored. A power loss after the package was moved into place and before the
+// task file was removed would otherwise fetch and install the package a second time when the
+// task resumes. The installer moves the package with a rename, so a missing package file
+// under an "installing" entry means the move happened.
+std::string apk_journal_path() { return std::string(g_nimbo_data_path) + "/apk_install_journal"; }
+
+void write_apk_journal(const char* state, const std::string& task_id) {
+    if (!nimbo::replace_file(apk_journal_path(), std::string(state) + " " + task_id + "\n"))
+        LOG_E(TAG, "could not write the installation journal");
+}
+
+// What the journal says about this task: "" (nothing), "installing" or "replied".
+std::string apk_journal_state(const std::string& task_id) {
+    std::string text;
+    if (!nimbo::read_file(apk_journal_path(), &text, 4096)) return "";
+    for (const char* state : {"installing", "replied"}) {
+        if (text == std::string(state) + " " + task_id + "\n") return state;
+    }
+    return "";
+}
+
+bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+}  // namespace
+
 void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
     const Environment& env = env_of(record->env);
     enter_slot(Kind::apk, record, record->taskId);
     const std::string package = package_path(TASK_APK_PACKAGE_NAME);
+
+    // A task that comes back after a power loss during or after its installation.
+    const std::string journal = apk_journal_state(record->taskId);
+    const bool reply_pending = file_exists(std::string(g_nimbo_data_path) + "/" MQTT_BACKUP_PREFIX + record->taskId);
+    if (journal == "replied" || (journal == "installing" && !file_exists(package))) {
+        LOG_W(TAG, "task[%s] was installed before the restart, not installed again", record->taskId.c_str());
+        // The final reply is stored (and re-sent on connection) unless it was already delivered.
+        if (journal == "installing" && !reply_pending) apkupdate_callback("2", "");
+        nimbo_utils_delete_file(package.c_str());
+        nimbo_utils_delete_file(g_nimbo_cmd_file_path);
+        nimbo_utils_delete_file(apk_journal_path().c_str());
+        leave_slot(Kind::apk, record);
+        return;
+    }
 
     DownloadTask task;
     int rc = curl_utils_download_task_init(&task, record->apkDownloadUrl.c_str(), package.c_str(), apkupdate_callback,
@@ -280,16 +323,19 @@ void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
         char err[kErrorText + 1];
         memset(err, 0, sizeof err);
         int err_len = 0;
+        write_apk_journal("installing", record->taskId);
         int installed = env.install_app(package.c_str(), g_device_app_path, record->applicationName.c_str(),
                                         record->apkVersion.c_str(), record->option1, record->option2, err, &err_len);
         if (installed == 0)
             apkupdate_callback("2", "");
         else
             apkupdate_callback("3", installer_text(err, err_len, kApkUnknown).c_str());
+        write_apk_journal("replied", record->taskId);
     }
     if (!paused) {
         nimbo_utils_delete_file(package.c_str());
         nimbo_utils_delete_file(g_nimbo_cmd_file_path);
+        nimbo_utils_delete_file(apk_journal_path().c_str());
     }
     MQTTAsync client = record->client;
     bool resume_wanted = leave_slot(Kind::apk, record);

@@ -16,8 +16,9 @@ lost by design); the long task in progress at the bounce must still end with its
 
 Growth: the samples of the first third of the run (after a one-minute warm-up, or the first
 sample on short runs) against those of the last third: resident memory may grow by at most
-10 % + 1 MiB, descriptors and threads not at all beyond their earlier maximum. Exit status 0
-when nothing grew and every command was answered.
+10 % + 1 MiB; the least number of descriptors and of threads seen in the last third may not
+exceed the least seen in the first third (transient ones only add to a sample; a leak raises
+the floor). Exit status 0 when nothing grew and every command was answered.
 """
 import argparse
 import hashlib
@@ -241,10 +242,12 @@ class Soak:
         late = samples[-third:]
         rss_early = statistics.median(s["rss_kib"] for s in early)
         rss_late = statistics.median(s["rss_kib"] for s in late)
-        fds_early = max(s["fds"] for s in early)
-        fds_late = max(s["fds"] for s in late)
-        thr_early = max(s["threads"] for s in early)
-        thr_late = max(s["threads"] for s in late)
+        # Transient descriptors and threads (a transfer, a shell command) only add to a
+        # sample: a leak shows as a floor that rises, so the phases' minimums are compared.
+        fds_early = min(s["fds"] for s in early)
+        fds_late = min(s["fds"] for s in late)
+        thr_early = min(s["threads"] for s in early)
+        thr_late = min(s["threads"] for s in late)
         unanswered = self.outstanding()
         failed_long = [t for t, st in self.long_finals.items() if st != "2"]
         result = {
@@ -260,8 +263,10 @@ class Soak:
             "samples": len(samples),
             "rss_kib": {"first": samples[0]["rss_kib"], "early_median": rss_early, "late_median": rss_late,
                         "max": max(s["rss_kib"] for s in samples)},
-            "fds": {"first": samples[0]["fds"], "early_max": fds_early, "late_max": fds_late},
-            "threads": {"first": samples[0]["threads"], "early_max": thr_early, "late_max": thr_late},
+            "fds": {"first": samples[0]["fds"], "early_min": fds_early, "late_min": fds_late,
+                    "max": max(s["fds"] for s in samples), "last": samples[-1]["fds"]},
+            "threads": {"first": samples[0]["threads"], "early_min": thr_early, "late_min": thr_late,
+                        "max": max(s["threads"] for s in samples), "last": samples[-1]["threads"]},
             "service_alive": self.svc.returncode is None,
         }
         grew = []

@@ -36,6 +36,22 @@ class QosTwoCase(FaultCase):
     def arrived(self, task_id):
         self.svc.wait_log(r'message: .*"taskId":"%s"' % task_id, timeout=30)
 
+    def ready(self, timeout=60):
+        """Until a probe is answered: the command topic's subscription is in force."""
+        deadline = time.monotonic() + timeout
+        n = 0
+        while time.monotonic() < deadline:
+            n += 1
+            probe = f"probe-{time.monotonic_ns()}-{n}"
+            start = len(self.server.replies)
+            self.server.send("faultProbe", {}, task_id=probe)
+            try:
+                self.server.wait_reply("faultProbeResp", task_id=probe, timeout=1, start=start)
+                return
+            except AssertionError:
+                continue
+        raise AssertionError("the service does not answer")
+
     def backup_path(self, task_id):
         return os.path.join(self.term.data_path, "message_" + task_id)
 
@@ -69,8 +85,10 @@ class BrokerBounceTest(QosTwoCase):
                 if not arrived:
                     arrived = bool(re.search(arrival % task_id, self.svc.log_text()))
                 if not arrived:
-                    # The broker went before it passed the command on: the server sends it again.
+                    # The broker went before it passed the command on: the server sends it again
+                    # (until it arrives: the subscription may still be on its way to the broker).
                     figures["stopped"]["before the command arrived"] += 1
+                    self.ready()
                     self.server.send("apkUpgrade", EMPTY_URL, task_id=task_id)
                 elif not done_at_stop:
                     figures["stopped"]["with the reply in flight"] += 1
@@ -129,6 +147,7 @@ class QosStepCutTest(QosTwoCase):
                 figures["steps"].append(step)
                 # Connected again before the next step.
                 self.svc.wait_log(subscribed, count=connections + figures["cuts"], timeout=60)
+                self.ready()
         self.assertIn("Message sending failed with code", self.svc.log_text())
         self.assertEqual(self.backups(), [])
         record("mqtt_step_cuts", **figures)

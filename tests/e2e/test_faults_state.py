@@ -1,12 +1,10 @@
 """State on disk under faults: every state file corrupt at start-up (empty, truncated, garbage,
 a directory), a full file system during a download (a small tmpfs as the user-data root), and
 the write of each state file interrupted half-way (the process dies in the middle of it)."""
-import json
 import os
 import shutil
 import subprocess
 import tempfile
-import time
 import unittest
 
 from faults_support import FaultCase, record
@@ -101,8 +99,8 @@ class FullDiskTest(FaultCase):
 
     def setUp(self):
         # The user-data root becomes a small tmpfs holding what the terminal had there.
-        self.mount_dir = None
         self._term_scratch = Scratch("nimbo-full-")
+        self.addCleanup(self._term_scratch.close)
         super().setUp()
 
     def mount_small_root(self):
@@ -114,7 +112,6 @@ class FullDiskTest(FaultCase):
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
         if rc != 0:
             self.skipTest("mounting a tmpfs needs root (CAP_SYS_ADMIN)")
-        self.addCleanup(self._term_scratch.close)
         self.addCleanup(subprocess.run, ["umount", "-l", data_root], stdout=subprocess.DEVNULL,
                         stderr=subprocess.DEVNULL)
         shutil.copytree(keep, data_root, symlinks=True, dirs_exist_ok=True)

@@ -414,6 +414,47 @@ TEST_F(Workers, ApkUpgradeRepliesInstallsAndCleansUp) {
     EXPECT_FALSE(exists(task_file()));
 }
 
+// A task that resumes after a power loss during or after its installation is not downloaded or
+// installed again; its final reply is produced once.
+TEST_F(Workers, ApkInstalledBeforeARestartIsNotInstalledAgain) {
+    const std::string journal = std::string(g_nimbo_data_path) + "/apk_install_journal";
+    const std::string backup = std::string(g_nimbo_data_path) + "/message_T1";
+    struct Case {
+        const char* journal;
+        bool package_left;   // the installer had not moved it yet
+        bool reply_pending;  // the final reply's backup file is there
+        size_t installs, replies;
+    } cases[] = {
+        {"installing T1\n", false, false, 0, 1},  // moved, no reply stored: "2" now
+        {"installing T1\n", false, true, 0, 0},   // moved, reply stored: re-sent from its backup
+        {"replied T1\n", false, false, 0, 0},     // everything done but the clean-up
+        {"installing T1\n", true, false, 1, 2},   // not moved: the normal way ("Installing", "2")
+        {"installing T9\n", false, false, 1, 2},  // another task's entry counts for nothing
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.journal + std::string(c.package_left ? " package" : "") + (c.reply_pending ? " backup" : ""));
+        replies_.clear();
+        installs_.clear();
+        write_file(journal, c.journal);
+        if (c.package_left) write_file(package("tmp_app.zip"), "package");
+        if (c.reply_pending) write_file(backup, "{}");
+        write_file(task_file(), "{\"cmd\":\"apkUpgrade\",\"taskId\":\"T1\"}\n");
+        ASSERT_EQ(call(mqtt_cmd_deal_apkupgrade, "apkUpgrade", kApk), 0);
+        if (c.replies) wait_replies(c.replies);
+        wait_idle();
+        EXPECT_EQ(installs_.size(), c.installs);
+        ASSERT_EQ(replies_.size(), c.replies);
+        if (c.replies) {
+            EXPECT_EQ(replies_.back().param,
+                      R"({"status":"2","failDes":"","apkVersion":"2.0","applicationName":"Shop"})");
+        }
+        EXPECT_FALSE(exists(journal));
+        EXPECT_FALSE(exists(task_file()));
+        EXPECT_FALSE(exists(package("tmp_app.zip")));
+        std::remove(backup.c_str());
+    }
+}
+
 TEST_F(Workers, ApkOutcomesOfDownloadAndInstaller) {
     struct Case {
         int download_rc;
