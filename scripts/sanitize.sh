@@ -64,7 +64,7 @@ if [ $run_asan -eq 1 ]; then
   ASAN_OPTIONS="log_path=$logs/asan:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1" \
   LSAN_OPTIONS="suppressions=$supp_dir/lsan.supp:print_suppressions=0" \
   UBSAN_OPTIONS="log_path=$logs/ubsan:print_stacktrace=1:halt_on_error=1" \
-    build_and_test "$prefix-asan" address "$logs"
+    build_and_test "$prefix-asan" address "$logs" -LE soak  # ASan's quarantine makes memory grow by design
 fi
 
 if [ $run_tsan -eq 1 ]; then
