@@ -33,11 +33,11 @@ std::mutex g_devlock_mutex;
 std::string state_file() { return std::string(g_nimbo_data_path) + "/devlock_state"; }
 
 bool set_timer(int first_seconds, int period_seconds) {
-    struct itimerspec spec;
-    memset(&spec, 0, sizeof spec);
-    spec.it_value.tv_sec = first_seconds;
-    spec.it_interval.tv_sec = period_seconds;
-    return timer_settime(g_devlock_timer_id, 0, &spec, nullptr) == 0;
+    struct itimerspec when;
+    memset(&when, 0, sizeof when);
+    when.it_value.tv_sec = first_seconds;
+    when.it_interval.tv_sec = period_seconds;
+    return timer_settime(g_devlock_timer_id, 0, &when, nullptr) == 0;
 }
 
 bool disarm() { return timer_stop(g_devlock_timer_id) == 0; }
@@ -47,9 +47,9 @@ bool disarm() { return timer_stop(g_devlock_timer_id) == 0; }
 extern "C" {
 
 int timer_stop(timer_t timer_id) {
-    struct itimerspec spec;
-    memset(&spec, 0, sizeof spec);
-    return timer_settime(timer_id, 0, &spec, nullptr) == 0 ? 0 : -8;
+    struct itimerspec when;
+    memset(&when, 0, sizeof when);
+    return timer_settime(timer_id, 0, &when, nullptr) == 0 ? 0 : -8;
 }
 
 int nimbo_utils_devlock_deal(int target_state) {

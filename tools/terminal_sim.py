@@ -116,8 +116,8 @@ def build(a):
     write(root, "sys/class/thermal/thermal_zone1/temp", "%d\n" % a.temp_milli)
     if a.adb:
         write(root, "usr/data/enableadb", "")
-    for spec in a.app:
-        name, _, version = spec.partition(":")
+    for entry in a.app:
+        name, _, version = entry.partition(":")
         write(root, "usr/data/app/%s/AppManifest" % name, "AppName=%s\nAppVersion=%s\n" % (name, version))
         write(root, "usr/data/app/%s/bin/%s" % (name, name), "x" * 1000, 0o755)
     write(root, ROUTE_FILE, route_text(a.route))

@@ -233,10 +233,10 @@ protected:
     }
     std::string requested() { return read_file(dir / "data/devlock_state"); }
     struct itimerspec timer() {
-        struct itimerspec spec;
-        memset(&spec, 0, sizeof spec);
-        timer_gettime(g_devlock_timer_id, &spec);
-        return spec;
+        struct itimerspec when;
+        memset(&when, 0, sizeof when);
+        timer_gettime(g_devlock_timer_id, &when);
+        return when;
     }
     bool armed() { return timer().it_value.tv_sec != 0 || timer().it_value.tv_nsec != 0; }
     int command(const char* param) {
