@@ -64,12 +64,40 @@ int parse_failure(int rc, const char* what) {
 // Peeks at the kind's slot before any work (the claim itself comes before the start).
 int refuse_when_busy(tasks::Kind kind, const char* task_id) { return tasks::claim_slot(kind, nullptr, task_id); }
 
-bool download_url_usable(const char* url) {
+// The server's download values that could never work: a file name too long for its
+// authentication header, an expected MD5 that is not 32 hexadecimal digits.
+bool download_values_usable(const char* url, const char* md5) {
     if (!curl_utils::download_name_fits(url)) {
         LOG_E(TAG, "download url [%s] refused: its file name does not fit the authentication header", url);
         return false;
     }
+    if (!tasks::valid_md5_text(md5)) {
+        LOG_E(TAG, "md5sum [%s] refused: not 32 hexadecimal digits", md5);
+        return false;
+    }
     return true;
+}
+
+// A worker record with the request's identity, completed by `fill`; null when memory ran out.
+template <class Record, class Fill>
+std::unique_ptr<Record> make_record(MQTTAsync client, const RequestCmd* request, Fill fill) {
+    std::unique_ptr<Record> record{new (std::nothrow) Record};
+    if (!record) {
+        LOG_E(TAG, "Memory allocation failed");
+        return nullptr;
+    }
+    try {
+        record->client = client;
+        record->cmd = request->cmd;
+        record->sn = request->sn;
+        record->taskId = request->taskId;
+        record->env = &tasks::environment();
+        fill(*record);
+    } catch (...) {
+        LOG_E(TAG, "Memory allocation failed");
+        return nullptr;
+    }
+    return record;
 }
 
 // Starts `body` detached with `record`; on failure the record is still the caller's.
@@ -170,33 +198,17 @@ int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* 
         LOG_E(TAG, "application name [%s] refused", param.applicationName);
         return -2;
     }
-    if (!download_url_usable(param.apkDownloadUrl)) return -2;
-    if (!tasks::valid_md5_text(param.md5sum)) {
-        LOG_E(TAG, "md5sum [%s] refused: not 32 hexadecimal digits", param.md5sum);
-        return -2;
-    }
+    if (!download_values_usable(param.apkDownloadUrl, param.md5sum)) return -2;
 
-    std::unique_ptr<ApkUpgradeWorker> record{new (std::nothrow) ApkUpgradeWorker};
-    if (!record) {
-        LOG_E(TAG, "Memory allocation failed");
-        return -8;
-    }
-    try {
-        record->client = client;
-        record->cmd = request->cmd;
-        record->sn = request->sn;
-        record->taskId = request->taskId;
-        record->apkDownloadUrl = param.apkDownloadUrl;
-        record->apkVersion = param.apkVersion;
-        record->applicationName = param.applicationName;
-        record->md5sum = param.md5sum;
-        record->apkSize = param.apkSize;
-        record->progress = static_cast<uint32_t>(param.progress);
-        record->env = &tasks::environment();
-    } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
-        return -8;
-    }
+    auto record = make_record<ApkUpgradeWorker>(client, request, [&param](ApkUpgradeWorker& r) {
+        r.apkDownloadUrl = param.apkDownloadUrl;
+        r.apkVersion = param.apkVersion;
+        r.applicationName = param.applicationName;
+        r.md5sum = param.md5sum;
+        r.apkSize = param.apkSize;
+        r.progress = static_cast<uint32_t>(param.progress);
+    });
+    if (!record) return -8;
     rc = launch(tasks::Kind::apk, record, mqtt_cmd_deal_thread_apkupgrade_method);
     if (rc != 0) return rc;
     snprintf(param.status, sizeof param.status, "1");
@@ -224,33 +236,17 @@ int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* 
     if (old_version) return judge_ota_result(old_path, old_version.get(), out, out_len);
 
     if (param.otaDownloadUrl[0] == '\0') return reply_common("3", "Ota_download_url is empty", out, out_len, kReplyQos2);
-    if (!download_url_usable(param.otaDownloadUrl)) return -2;
-    if (!tasks::valid_md5_text(param.md5sum)) {
-        LOG_E(TAG, "md5sum [%s] refused: not 32 hexadecimal digits", param.md5sum);
-        return -2;
-    }
+    if (!download_values_usable(param.otaDownloadUrl, param.md5sum)) return -2;
 
-    std::unique_ptr<OtaUpgradeWorker> record{new (std::nothrow) OtaUpgradeWorker};
-    if (!record) {
-        LOG_E(TAG, "Memory allocation failed");
-        return -8;
-    }
-    try {
-        record->client = client;
-        record->cmd = request->cmd;
-        record->sn = request->sn;
-        record->taskId = request->taskId;
-        record->otaDownloadUrl = param.otaDownloadUrl;
-        record->otaVersion = param.otaVersion;
-        record->packageName = param.packageName;
-        record->md5sum = param.md5sum;
-        record->otaSize = param.otaSize;
-        record->progress = static_cast<uint32_t>(param.progress);
-        record->env = &tasks::environment();
-    } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
-        return -8;
-    }
+    auto record = make_record<OtaUpgradeWorker>(client, request, [&param](OtaUpgradeWorker& r) {
+        r.otaDownloadUrl = param.otaDownloadUrl;
+        r.otaVersion = param.otaVersion;
+        r.packageName = param.packageName;
+        r.md5sum = param.md5sum;
+        r.otaSize = param.otaSize;
+        r.progress = static_cast<uint32_t>(param.progress);
+    });
+    if (!record) return -8;
     rc = launch(tasks::Kind::ota, record, mqtt_cmd_deal_thread_otaupgrade_method);
     if (rc != 0) return rc;
     snprintf(param.status, sizeof param.status, "1");
