@@ -52,6 +52,10 @@ double haversine_distance(double lat1, double lon1, double lat2, double lon2) {
     double dphi = (lat2 - lat1) * kDegreesToRadians, dlambda = (lon2 - lon1) * kDegreesToRadians;
     double s1 = sin(dphi * 0.5), s2 = sin(dlambda * 0.5);
     double a = s1 * s1 + cos(phi1) * cos(phi2) * s2 * s2;
+    // Latitudes beyond +-90 degrees (accepted by the coordinate rule) can push `a` past 1,
+    // and sqrt(1 - a) would be NaN: a NaN distance compares as "inside" and the fence never
+    // fires. Clamped, the distance stays between 0 and half the circumference.
+    a = a < 0.0 ? 0.0 : (a > 1.0 ? 1.0 : a);
     double c = 2 * atan2(sqrt(a), sqrt(1 - a));
     return c * kEarthRadiusKm * 1000.0;
 }
