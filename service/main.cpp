@@ -28,6 +28,7 @@
 #include "hwlink.h"
 #include "kx_log.h"
 #include "mqtt_logic.h"
+#include "nimbo_cli.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_utils_devlock.h"
@@ -325,7 +326,8 @@ static void crash_deal(int sig) {
     raise(SIGTERM);  // blocked here: the signal thread takes it next and runs the stop path
 }
 
-int main(void) {
+int main(int argc, char** argv) {
+    if (int rc = nimbo_cli_handle(argc, argv); rc >= 0) return rc;
     // Before any thread exists: every thread inherits this mask.
     sigset_t blocked = received_signals();
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
@@ -346,6 +348,12 @@ int main(void) {
     nimbo_utils_init_function(sigchld_deal, process_exit, crash_deal);
 
     for (;;) {
+        // No identity of its own, no session: every host without a serial would share one.
+        if (nimbo_utils_load_serialno() != 0) {
+            LOG_W(MAIN_TAG, "no device serial number, retrying in %d seconds...", kBootstrapRetrySeconds);
+            sleep_seconds(kBootstrapRetrySeconds);
+            continue;
+        }
         int len = 0;
         int rc = nimbo_utils_request_api_v1_mqtt(g_nimbo_server_url, reply, &len);
         if (rc != 0) {

@@ -78,6 +78,12 @@ void nimbo_utils_reap_children(void);
 
 // ---- management-server bootstrap -----------------------------------------------------
 int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_len);
+// 0 when the serial number can be the terminal's identity: not empty, not blank, no MQTT
+// wildcard; -2 otherwise.
+int nimbo_utils_check_serialno(const char* serial);
+// Reads the serial number from the device into g_device_serialno; 0 when it is usable,
+// -2 (logged) when the service must not go online with it.
+int nimbo_utils_load_serialno(void);
 
 }  // extern "C"
 

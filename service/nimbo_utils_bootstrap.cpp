@@ -1,11 +1,14 @@
 // The bootstrap request: asks the management server for the MQTT broker ("api/v1/mqtt").
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "curl_utils.h"
+#include "hwlink.h"
 #include "json_utils.h"
 #include "kx_log.h"
+#include "nimbo_globals.h"
 #include "nimbo_utils.h"
 
 namespace {
@@ -83,4 +86,33 @@ int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_
     std::memcpy(out, broker, static_cast<size_t>(n) + 1);
     *out_len = n;
     return 0;
+}
+
+// ---- the terminal's identity --------------------------------------------------------------
+
+int nimbo_utils_check_serialno(const char* serial) {
+    if (serial == nullptr) return -2;
+    bool blank = true;
+    for (const char* p = serial; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '+' || c == '#') return -2;  // a wildcard: the command topic could not be subscribed
+        if (!std::isspace(c)) blank = false;
+    }
+    return blank ? -2 : 0;
+}
+
+int nimbo_utils_load_serialno(void) {
+    char serial[256] = {0};
+    int len = 0;
+    hwlink_get_device_serialno(serial, &len);
+    // At most 31 bytes and the terminator: the field is the identity on every topic.
+    size_t n = strnlen(serial, sizeof g_device_serialno - 1);
+    std::memcpy(g_device_serialno, serial, n);
+    g_device_serialno[n] = '\0';
+    if (nimbo_utils_check_serialno(g_device_serialno) == 0) return 0;
+    LOG_E(NIMBO_UTILS_TAG,
+          "device serial number \"%s\" is empty or unusable: not going online without an identity of its own "
+          "(read from /usr/data/serialnumber, else the NAND serial node)",
+          g_device_serialno);
+    return -2;
 }

@@ -76,19 +76,32 @@ class NimboctlCase(unittest.TestCase):
             (("queryLog", "fileType=pic"), 1, (), ("Operation does not support",)),
             (("devOrgInfo", "organizationId=7"), 0, ("does not answer devOrgInfo",), ()),
             # Refused locally, nothing sent.
-            (("apkUpgrade",), 2, (), ("apkUpgrade needs the parameter apkDownloadUrl",)),
+            (("apkUpgrade",), 2, (), ("apkUpgrade: needs the parameter apkDownloadUrl", "nothing was sent")),
             (("devLock", "{bad"), 2, (), ("not valid JSON",)),
             (("devLock", "lockType"), 2, (), ("is not a parameter",)),
             (("reboot", "rebootType:=x"), 2, (), ("not JSON",)),
             (("--timeout", "soon", "querySysStatus"), 2, (), ("--timeout takes a number of seconds",)),
             (("bogus",), 2, (), ("unknown command 'bogus'", "nimboctl send bogus")),
+            (("devlok",), 2, (), ("did you mean 'devLock'?",)),
+            # What the catalogue knows to be wrong is not sent; the corrected form is shown.
+            (("devLock", "lockType:=1"), 2, (), ("lockType must be a string", "nothing was sent",
+                                                 "nimboctl --sn " + SERIAL + " devLock lockType=1")),
+            (("queryLog", "fileType=log", "queryType:=3"), 2, (), ("queryLog fileType=log queryType=3",)),
+            (("customResourcePoster", "action=delete", "position:=1"), 2, (), ("needs the parameter md5sum",)),
+            # The service answers status "2" but did nothing: not a success.
+            (("customResourcePoster", "action=delete", "position:=7", "md5sum=" + "0" * 32, "fileName=x.png"), 1, (),
+             ("Resources do not exist (nothing was done)",)),
         ]
         for args, code, out, err in cases:
             with self.subTest(args=args):
                 self.assert_run(self.ctl(*args), code, out, err)
-        # A type the service would ignore is warned about but sent.
-        self.assert_run(self.ctl("queryLog", "fileType=log", "queryType:=3"), 0, (),
-                        ("queryType should be a string",))
+        # An unknown parameter is only warned about; send passes anything unchecked.
+        self.assert_run(self.ctl("queryLog", "fileType=log", "queryTyp=all"), 0, (), ("did you mean queryType?",))
+        self.assert_run(self.ctl("send", "devLock", "lockType:=0"), 0, ("done: Success",))
+        # With --json the errors are JSON objects too.
+        err = json.loads(self.ctl("--json", "devLock", "lockType:=1").stdout)
+        self.assertEqual((err["error"], err["exit"]), ("usage", 2))
+        self.assertIn("devLock lockType=1", err["hint"])
         self.assert_run(self.ctl("querySysStatus", sn=None), 2, (), ("give --sn",))
 
     def test_json_output_is_the_raw_reply(self):
@@ -110,9 +123,11 @@ class NimboctlCase(unittest.TestCase):
     def test_long_task_progress_and_final_reply(self):
         data = os.urandom(400_000)
         url = self.host("shop.zip", data)
-        good = self.ctl("apkUpgrade", "apkDownloadUrl=" + url, "md5sum=" + hashlib.md5(data).hexdigest(),
+        # --file fills md5sum and apkSize from the file that is served; the size gives byte figures.
+        good = self.ctl("--file", os.path.join(self.sim.files, "shop.zip"), "apkUpgrade", "apkDownloadUrl=" + url,
                         "applicationName=shop", "apkVersion=1.0.3", "progress:=0")
-        self.assert_run(good, 0, ("accepted", "progress 100.00%", "Installing", "done", "applicationName  shop"))
+        self.assert_run(good, 0, ("accepted", "progress 100.00%  400 kB of 400 kB", "Installing", "done",
+                                  "applicationName  shop"))
 
         raw = self.ctl("--json", "apkUpgrade", "apkDownloadUrl=" + url, "md5sum=" + "0" * 32, "applicationName=shop",
                        "progress:=0")
@@ -236,7 +251,7 @@ class NimboctlCase(unittest.TestCase):
         names = [line.split()[0] for line in listing.stdout.splitlines() if line.startswith("  ")]
         self.assertIn("apkUpgrade", names)
         self.assertGreaterEqual(len(names), 15)
-        for name in names + ["watch", "send"]:
+        for name in names + ["watch", "send", "follow", "list"]:
             with self.subTest(name=name):
                 r = subprocess.run([NIMBOCTL, name, "--help"], capture_output=True, text=True)
                 self.assertEqual(r.returncode, 0, r.stderr)
@@ -244,6 +259,11 @@ class NimboctlCase(unittest.TestCase):
         r = subprocess.run([NIMBOCTL, "--help"], capture_output=True, text=True)
         self.assertEqual(r.returncode, 0)
         self.assertIn("Exit status", r.stdout)
+        r = subprocess.run([NIMBOCTL, "--version"], capture_output=True, text=True)
+        self.assertRegex(r.stdout, r"^nimboctl \d+\.\d+\.\d+\n$")
+        # The bash completion's source: command names, then a command's parameter words.
+        r = subprocess.run([NIMBOCTL, "_complete", "devLock"], capture_output=True, text=True)
+        self.assertEqual(r.stdout.split(), ["lockType=", "pwd="])
 
 
 if __name__ == "__main__":

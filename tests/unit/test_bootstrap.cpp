@@ -130,3 +130,17 @@ TEST_F(Bootstrap, NoServer) {
     EXPECT_EQ(request(""), -2);
     expect_cleared();
 }
+
+// The serial number is the identity on every topic: a host without one must not go online.
+TEST(SerialNumber, UsableIdentity) {
+    const struct {
+        const char* serial;
+        int result;
+    } cases[] = {
+        {"NB20260001", 0}, {"NB 2026", 0}, {"", -2}, {" ", -2}, {"\t \r", -2}, {"NB+1", -2}, {"NB#", -2}, {nullptr, -2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.serial ? c.serial : "(null)");
+        EXPECT_EQ(nimbo_utils_check_serialno(c.serial), c.result);
+    }
+}

@@ -1,5 +1,13 @@
 #include "catalogue.hpp"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "handles.hpp"
+
 namespace nimboctl {
 
 const std::vector<CommandInfo>& command_catalogue() {
@@ -115,5 +123,204 @@ const CommandInfo* find_command(const std::string& name) {
         if (name == c.name) return &c;
     return nullptr;
 }
+
+}  // namespace nimboctl
+
+namespace nimboctl {
+namespace {
+
+const char* type_of(const cJSON* item) {
+    if (cJSON_IsString(item)) return "string";
+    if (cJSON_IsNumber(item)) return "number";
+    if (cJSON_IsBool(item)) return "boolean";
+    if (cJSON_IsArray(item)) return "array";
+    if (cJSON_IsObject(item)) return "object";
+    return "null";
+}
+
+bool takes_any_member(const CommandInfo& c) {
+    return std::strcmp(c.name, "antPayCode") == 0 || std::strcmp(c.name, "antPayStatus") == 0;
+}
+
+const ParamInfo* param_info(const CommandInfo& c, const char* name) {
+    for (const auto& p : c.params)
+        if (std::strcmp(p.name, name) == 0) return &p;
+    return nullptr;
+}
+
+std::string text_member(const cJSON* object, const char* key) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, key);
+    return cJSON_IsString(item) && item->valuestring ? item->valuestring : "";
+}
+
+// Requirements of one case of a command, beyond the always-required parameters.
+std::vector<std::pair<const char*, const char*>> case_requirements(const CommandInfo& c, const cJSON* param) {
+    std::vector<std::pair<const char*, const char*>> need;
+    if (std::strcmp(c.name, "customResourcePoster") != 0) return need;
+    const std::string action = text_member(param, "action");
+    if (action == "delete") {
+        const char* why = "a deletion finds the entry by position, md5sum and fileName together";
+        need.push_back({"md5sum", why});
+        need.push_back({"fileName", why});
+        return need;
+    }
+    need.push_back({"type", "an addition or update says \"poster\" or \"message\""});
+    if (text_member(param, "type") == "poster") {
+        need.push_back({"url", "a poster is downloaded from it"});
+        need.push_back({"fileName", "the poster is stored as <position>_<fileName>"});
+    }
+    return need;
+}
+
+// A value of `type` made from `item`, or null when it cannot be converted.
+cJSON* converted(const cJSON* item, const char* type) {
+    if (std::strcmp(type, "string") == 0) {
+        if (cJSON_IsNumber(item)) {
+            JsonText text{cJSON_PrintUnformatted(item)};
+            return text ? cJSON_CreateString(text.get()) : nullptr;
+        }
+        if (cJSON_IsBool(item)) return cJSON_CreateString(cJSON_IsTrue(item) ? "true" : "false");
+        return nullptr;
+    }
+    if (!cJSON_IsString(item) || item->valuestring == nullptr) return nullptr;
+    const std::string text = item->valuestring;
+    if (std::strcmp(type, "boolean") == 0) {
+        if (text == "true" || text == "1") return cJSON_CreateTrue();
+        if (text == "false" || text == "0") return cJSON_CreateFalse();
+        return nullptr;
+    }
+    if (std::strcmp(type, "number") == 0) {
+        char* end = nullptr;
+        double v = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0') return nullptr;
+        return cJSON_CreateNumber(v);
+    }
+    if (std::strcmp(type, "array") == 0) {
+        cJSON* parsed = cJSON_Parse(text.c_str());
+        if (cJSON_IsArray(parsed)) return parsed;
+        cJSON_Delete(parsed);
+    }
+    return nullptr;
+}
+
+std::string shell_quoted(const std::string& word) {
+    if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                                "_-+=:,./@%") == std::string::npos)
+        return word;
+    std::string out = "'";
+    for (char ch : word) out += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    return out + "'";
+}
+
+std::size_t distance(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            std::size_t up = row[j];
+            bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                        std::tolower(static_cast<unsigned char>(b[j - 1]));
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
+}  // namespace
+
+std::vector<std::string> request_errors(const CommandInfo& c, const cJSON* param) {
+    std::vector<std::string> errors;
+    for (const auto& p : c.params) {
+        const cJSON* item = param ? cJSON_GetObjectItemCaseSensitive(param, p.name) : nullptr;
+        if (item == nullptr) {
+            if (p.required) errors.push_back("needs the parameter " + std::string(p.name) + " (" + p.note + ")");
+        } else if (std::strcmp(type_of(item), p.type) != 0) {
+            errors.push_back(std::string(p.name) + " must be a " + p.type + ", not a " + type_of(item) +
+                             " (the service would ignore it)");
+        }
+    }
+    for (const auto& [name, why] : case_requirements(c, param)) {
+        if (param == nullptr || cJSON_GetObjectItemCaseSensitive(param, name) == nullptr)
+            errors.push_back("needs the parameter " + std::string(name) + " here: " + why);
+    }
+    return errors;
+}
+
+std::vector<std::string> request_warnings(const CommandInfo& c, const cJSON* param) {
+    std::vector<std::string> warnings;
+    if (param == nullptr || takes_any_member(c)) return warnings;
+    std::vector<std::string> names;
+    for (const auto& p : c.params) names.push_back(p.name);
+    const cJSON* item = nullptr;
+    cJSON_ArrayForEach(item, param) {
+        if (param_info(c, item->string) != nullptr) continue;
+        std::string guess = closest(item->string, names);
+        warnings.push_back(std::string(c.name) + " does not take a parameter '" + item->string +
+                           "' (ignored by the service)" + (guess.empty() ? "" : "; did you mean " + guess + "?"));
+    }
+    return warnings;
+}
+
+std::string param_words(const cJSON* param) {
+    std::string out;
+    const cJSON* item = nullptr;
+    cJSON_ArrayForEach(item, param) {
+        std::string word;
+        if (cJSON_IsString(item)) {
+            word = std::string(item->string) + "=" + (item->valuestring ? item->valuestring : "");
+        } else {
+            JsonText text{cJSON_PrintUnformatted(item)};
+            word = std::string(item->string) + ":=" + (text ? text.get() : "null");
+        }
+        out += (out.empty() ? "" : " ") + shell_quoted(word);
+    }
+    return out;
+}
+
+std::string corrected_words(const CommandInfo& c, const cJSON* param) {
+    if (param == nullptr) return "";
+    JsonPtr copy{cJSON_Duplicate(param, 1)};
+    if (!copy) return "";
+    bool changed = false;
+    for (const auto& p : c.params) {
+        const cJSON* item = cJSON_GetObjectItemCaseSensitive(copy.get(), p.name);
+        if (item == nullptr || std::strcmp(type_of(item), p.type) == 0) continue;
+        cJSON* value = converted(item, p.type);
+        if (value == nullptr) return "";
+        cJSON_ReplaceItemInObjectCaseSensitive(copy.get(), p.name, value);
+        changed = true;
+    }
+    return changed ? param_words(copy.get()) : "";
+}
+
+std::string closest(const std::string& word, const std::vector<std::string>& candidates) {
+    std::string best;
+    std::size_t best_distance = 0;
+    for (const auto& c : candidates) {
+        std::size_t d = distance(word, c);
+        if (best.empty() || d < best_distance) {
+            best = c;
+            best_distance = d;
+        }
+    }
+    // A typo: at most a third of the word (and at least one edit) away.
+    std::size_t allowed = std::max<std::size_t>(1, word.size() / 3);
+    return !best.empty() && best_distance <= allowed ? best : "";
+}
+
+const FileKeys* file_keys(const std::string& command) {
+    static const FileKeys apk{"md5sum", "apkSize", nullptr};
+    static const FileKeys ota{"md5sum", "otaSize", nullptr};
+    static const FileKeys poster{"md5sum", "fileSize", "fileName"};
+    if (command == "apkUpgrade") return &apk;
+    if (command == "otaUpgrade") return &ota;
+    if (command == "customResourcePoster") return &poster;
+    return nullptr;
+}
+
+bool reply_means_nothing_done(const std::string& fail_des) { return fail_des == "Resources do not exist"; }
 
 }  // namespace nimboctl

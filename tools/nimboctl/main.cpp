@@ -13,12 +13,15 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <openssl/evp.h>
 
 #include "broker_link.hpp"
 #include "catalogue.hpp"
@@ -31,6 +34,10 @@ namespace {
 constexpr const char* kCommandTopicPrefix = "/e/default/ma/d/";
 constexpr const char* kReplyTopic = "/e/default/ma/d/plat";
 constexpr const char* kReportTopic = "/e/default/rp/d/plat";
+// Presence (terminals with presence=1 in their ini): a retained "online" on connection, the
+// session's last will "offline" when the broker loses it.
+constexpr const char* kPresenceTopics = "/e/default/st/d/+";
+constexpr const char* kPresencePrefix = "/e/default/st/d/";
 
 enum Exit : int {
     kOk = 0,
@@ -57,6 +64,8 @@ struct Options {
     bool json = false;
     bool no_wait = false;
     bool help = false;
+    bool version = false;
+    std::string file;                 // --file: fills the MD5 and size parameters
     // watch
     bool replies = false;
     long count = 0;
@@ -73,6 +82,8 @@ const char* kMainHelp =
     "  nimboctl [options] COMMAND [PARAMS]       send a command to one terminal and wait for its answer\n"
     "  nimboctl [options] send NAME [PARAMS]     send any command name, without local checks\n"
     "  nimboctl [options] watch                  print reports and alerts as they arrive\n"
+    "  nimboctl [options] follow TASKID          re-attach to a long task running on the terminal\n"
+    "  nimboctl [options] list                   terminals online and offline (presence)\n"
     "  nimboctl commands                         list the commands the service understands\n"
     "  nimboctl help [COMMAND|watch|send]        help on one of them (or COMMAND --help)\n"
     "\n"
@@ -88,16 +99,23 @@ const char* kMainHelp =
     "  --timeout S          wait S seconds for the first reply (default 15)\n"
     "  --task-timeout S     give up on a long task that sent nothing for S seconds (default 600)\n"
     "  --no-wait            return after the first reply of a long task\n"
+    "  --file PATH          apkUpgrade, otaUpgrade, customResourcePoster: fill md5sum and the\n"
+    "                       size (and a poster's fileName) from the file that will be served\n"
     "  --task-id ID         use this taskId instead of a generated one (the same taskId\n"
     "                       re-attaches to a pending upgrade or poster task)\n"
     "  --connect-timeout S  seconds to reach the broker (default 10)\n"
     "  --username U, --password P   broker credentials ($NIMBO_USERNAME, $NIMBO_PASSWORD)\n"
     "  --cafile FILE, --insecure    ssl:// only: trusted CAs, or no certificate check\n"
     "  -h, --help           this text\n"
+    "  -V, --version        nimboctl's version\n"
+    "\n"
+    "Requests that nimboctl knows to be wrong (a missing parameter, a value of another type) are\n"
+    "not sent: it shows the corrected form and exits 2; 'send' sends anything unchecked.\n"
+    "With --json, replies and errors are JSON, one object per line on standard output.\n"
     "\n"
     "Exit status: 0 the device answered status \"2\" (or took a command that has no answer),\n"
-    "1 it answered status \"3\", 2 a usage error, 3 no answer in time, 4 no broker connection,\n"
-    "130 interrupted.\n"
+    "1 it answered status \"3\" or said that nothing was done, 2 a usage error, 3 no answer in\n"
+    "time, 4 no broker connection, 130 interrupted.\n"
     "\n"
     "Examples:\n"
     "  nimboctl --broker tcp://127.0.0.1:1883 --sn NB20260001 querySysStatus\n"
@@ -128,6 +146,26 @@ const char* kSendHelp =
     "shown as for the named commands; a service that does not know NAME answers status \"3\"\n"
     "\"Operation does not support\".\n";
 
+const char* kFollowHelp =
+    "nimboctl follow - re-attach to a long task that runs on a terminal\n"
+    "\n"
+    "Usage: nimboctl [--broker URL] --sn SN [--json] [--task-timeout S] follow TASKID\n"
+    "\n"
+    "Shows the task's next replies (progress, states, the final result) as if nimboctl had sent it,\n"
+    "and exits as for the command: 0 done, 1 failed, 3 nothing within --task-timeout (default 600 s).\n"
+    "The taskId is printed when a command is sent (and by 'watch --replies'). A task that waits for\n"
+    "a connection or a firmware restart says nothing until then.\n";
+
+const char* kListHelp =
+    "nimboctl list - the terminals the broker knows as online or offline\n"
+    "\n"
+    "Usage: nimboctl [--broker URL] [--json] list [--for S]\n"
+    "\n"
+    "Reads the retained presence messages on /e/default/st/d/<SN> (\"online\" when a terminal\n"
+    "connects, \"offline\" from its last will when the broker loses it) for --for S seconds\n"
+    "(default 2) and prints one line per terminal. Only terminals with presence=1 in their\n"
+    "nimboservice.ini announce themselves; others do not appear.\n";
+
 void print_command_help(const CommandInfo& c) {
     std::printf("nimboctl %s - %s\n\n", c.name, c.summary);
     std::printf("Usage: nimboctl [options] %s%s\n", c.name, c.params.empty() ? "" : " [PARAMS]");
@@ -153,10 +191,35 @@ void print_commands() {
 
 // ---- errors -------------------------------------------------------------------------------
 
-[[noreturn]] void usage_error(const std::string& text) {
-    std::fprintf(stderr, "nimboctl: %s\n", text.c_str());
-    std::fprintf(stderr, "Run 'nimboctl --help' for usage.\n");
-    std::exit(kUsage);
+// --json: errors are JSON objects on standard output too, one line each. Set before the
+// options are parsed, so that their own errors follow it.
+bool g_json = false;
+
+std::string json_line(const char* kind, const std::string& message, int code, const std::string& hint) {
+    JsonPtr o{cJSON_CreateObject()};
+    cJSON_AddStringToObject(o.get(), "error", kind);
+    cJSON_AddStringToObject(o.get(), "message", message.c_str());
+    if (!hint.empty()) cJSON_AddStringToObject(o.get(), "hint", hint.c_str());
+    cJSON_AddNumberToObject(o.get(), "exit", code);
+    JsonText text{cJSON_PrintUnformatted(o.get())};
+    return text ? text.get() : "{}";
+}
+
+// An error for the user: "nimboctl: MESSAGE" and the hint on standard error, or one JSON
+// line on standard output with --json. Returns the exit status.
+int report_error(const char* kind, int code, const std::string& message, const std::string& hint = "") {
+    if (g_json) {
+        std::printf("%s\n", json_line(kind, message, code, hint).c_str());
+        std::fflush(stdout);
+    } else {
+        std::fprintf(stderr, "nimboctl: %s\n", message.c_str());
+        if (!hint.empty()) std::fprintf(stderr, "%s\n", hint.c_str());
+    }
+    return code;
+}
+
+[[noreturn]] void usage_error(const std::string& text, const std::string& hint = "Run 'nimboctl --help' for usage.") {
+    std::exit(report_error("usage", kUsage, text, hint));
 }
 
 std::string hint_for(const std::string& fail_des, const std::string& cmd) {
@@ -213,6 +276,8 @@ Options parse_options(int argc, char** argv) {
             return argv[++i];
         };
         if (name == "-h" || name == "--help") o.help = true;
+        else if (name == "--version" || name == "-V") o.version = true;
+        else if (name == "--file") o.file = take();
         else if (name == "--json") o.json = true;
         else if (name == "--no-wait") o.no_wait = true;
         else if (name == "--insecure") o.insecure = true;
@@ -233,7 +298,12 @@ Options parse_options(int argc, char** argv) {
             o.count = std::strtol(v.c_str(), &end, 10);
             if (v.empty() || *end != '\0' || o.count < 1) usage_error("--count takes a positive number, not '" + v + "'");
         } else {
-            usage_error("unknown option '" + arg + "'");
+            static const std::vector<std::string> known = {
+                "--help", "--version", "--file", "--json", "--no-wait", "--insecure", "--replies", "--broker", "--sn",
+                "--task-id", "--username", "--password", "--cafile", "--timeout", "--task-timeout",
+                "--connect-timeout", "--for", "--count"};
+            std::string guess = closest(name, known);
+            usage_error("unknown option '" + arg + "'" + (guess.empty() ? "" : "; did you mean " + guess + "?"));
         }
     }
     if (o.timeout_s == 0) o.timeout_s = 1;
@@ -295,41 +365,87 @@ JsonPtr build_param(const std::vector<std::string>& words, std::size_t first) {
     return param;
 }
 
-const char* json_type_name(const cJSON* item) {
-    if (cJSON_IsString(item)) return "string";
-    if (cJSON_IsNumber(item)) return "number";
-    if (cJSON_IsBool(item)) return "boolean";
-    if (cJSON_IsArray(item)) return "array";
-    if (cJSON_IsObject(item)) return "object";
-    return "null";
+std::string text_of(const cJSON* object, const char* key) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, key);
+    return cJSON_IsString(item) && item->valuestring ? item->valuestring : "";
 }
 
-// Local checks for a known command: missing required parameters stop the command; a value
-// of another JSON type only warns (the service would ignore it).
-void check_param(const CommandInfo& c, const cJSON* param) {
-    for (const auto& p : c.params) {
-        const cJSON* item = param ? cJSON_GetObjectItemCaseSensitive(param, p.name) : nullptr;
-        if (item == nullptr) {
-            if (p.required)
-                usage_error(std::string(c.name) + " needs the parameter " + p.name + " (" + p.note + "), e.g.\n  nimboctl --sn SN " +
-                            c.name + " " + c.example + "\n(use 'nimboctl send " + c.name + " ...' to send it anyway)");
-            continue;
-        }
-        if (std::strcmp(json_type_name(item), p.type) != 0) {
-            std::string how = std::strcmp(p.type, "string") == 0 ? std::string(p.name) + "=..." : std::string(p.name) + ":=...";
-            std::fprintf(stderr, "nimboctl: warning: %s should be a %s (write %s), the service ignores a %s here\n", p.name,
-                         p.type, how.c_str(), json_type_name(item));
-        }
+
+// Local checks for a known command: what the catalogue knows to be wrong is not sent (the
+// service would ignore it or answer something misleading); `nimboctl send` sends it as it is.
+void check_param(const Options& o, const CommandInfo& c, const cJSON* param) {
+    for (const auto& w : request_warnings(c, param)) {
+        if (g_json) std::printf("%s\n", json_line("warning", w, 0, "").c_str());
+        else std::fprintf(stderr, "nimboctl: warning: %s\n", w.c_str());
     }
-    if (param == nullptr) return;
-    const cJSON* item = nullptr;
-    cJSON_ArrayForEach(item, param) {
-        bool known = false;
-        for (const auto& p : c.params) known = known || std::strcmp(p.name, item->string) == 0;
-        if (!known && std::strcmp(c.name, "antPayCode") != 0 && std::strcmp(c.name, "antPayStatus") != 0)
-            std::fprintf(stderr, "nimboctl: warning: %s does not take a parameter '%s' (ignored by the service)\n", c.name,
-                         item->string);
+    auto errors = request_errors(c, param);
+    if (errors.empty()) return;
+    std::string message = std::string(c.name) + ": " + errors[0];
+    for (std::size_t i = 1; i < errors.size(); ++i) message += "; " + errors[i];
+    message += "; nothing was sent";
+    const std::string sn = o.sn.empty() ? "SN" : o.sn;
+    std::string fixed = corrected_words(c, param);
+    std::string hint;
+    if (!fixed.empty()) hint = "Corrected:\n  nimboctl --sn " + sn + " " + c.name + " " + fixed + "\n";
+    else if (std::strcmp(c.name, "customResourcePoster") == 0 && text_of(param, "action") == "delete")
+        hint = "For example:\n  nimboctl --sn " + sn + " customResourcePoster action=delete position:=1 "
+               "md5sum=0123456789abcdef0123456789abcdef fileName=sale.png\n";
+    else hint = "For example:\n  nimboctl --sn " + sn + " " + c.name + (*c.example ? " " : "") + c.example + "\n";
+    hint += "('nimboctl " + std::string(c.name) + " --help' lists the parameters; 'nimboctl send " + c.name +
+            " ...' sends a request unchecked)";
+    usage_error(message, hint);
+}
+
+std::optional<std::string> md5_of_file(const std::string& path, unsigned long long* size) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return std::nullopt;
+    std::vector<char> buffer(1 << 16);
+    *size = 0;
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        std::streamsize n = in.gcount();
+        if (n <= 0) break;
+        EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<std::size_t>(n));
+        *size += static_cast<unsigned long long>(n);
     }
+    if (in.bad()) return std::nullopt;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return std::nullopt;
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += "0123456789abcdef"[digest[i] >> 4];
+        hex += "0123456789abcdef"[digest[i] & 15];
+    }
+    return hex;
+}
+
+// --file PATH: the MD5 and the size (and a poster's file name) from the file to be served.
+// A value given on the command line that disagrees with the file is an error.
+JsonPtr fill_from_file(const std::string& command, const std::string& path, JsonPtr param) {
+    const FileKeys* keys = file_keys(command);
+    if (keys == nullptr) usage_error("--file is for apkUpgrade, otaUpgrade and customResourcePoster, not " + command);
+    unsigned long long size = 0;
+    auto md5 = md5_of_file(path, &size);
+    if (!md5) usage_error("cannot read '" + path + "' (--file)");
+    if (!param) param.reset(cJSON_CreateObject());
+    auto put = [&](const char* key, const std::string& value) {
+        const cJSON* given = cJSON_GetObjectItemCaseSensitive(param.get(), key);
+        if (given == nullptr) {
+            cJSON_AddStringToObject(param.get(), key, value.c_str());
+        } else if (!cJSON_IsString(given) || value != given->valuestring) {
+            usage_error(std::string(key) + " given on the command line does not match " + path + " (" + value + ")");
+        }
+    };
+    put(keys->md5, *md5);
+    put(keys->size, std::to_string(size));
+    if (keys->name != nullptr) {
+        auto slash = path.find_last_of('/');
+        put(keys->name, slash == std::string::npos ? path : path.substr(slash + 1));
+    }
+    return param;
 }
 
 // ---- session ------------------------------------------------------------------------------
@@ -395,10 +511,9 @@ int open_link(const Options& o, BrokerLink& link, const std::vector<std::string>
     bo.connect_timeout_s = o.connect_timeout_s > 0 ? o.connect_timeout_s : 1;
     if (auto err = link.open(bo, topics)) {
         if (link.woken()) return kInterrupted;
-        std::fprintf(stderr, "nimboctl: %s.\n", err->what.c_str());
-        std::fprintf(stderr, "Check that the broker is running and that --broker (or $NIMBO_BROKER) names it, "
-                             "e.g. --broker tcp://127.0.0.1:1883.\n");
-        return kConnection;
+        return report_error("connection", kConnection, err->what + ".",
+                            "Check that the broker is running and that --broker (or $NIMBO_BROKER) names it, "
+                            "e.g. --broker tcp://127.0.0.1:1883.");
     }
     return kOk;
 }
@@ -407,10 +522,6 @@ void show_notices(BrokerLink& link) {
     for (const auto& n : link.take_notices()) std::fprintf(stderr, "nimboctl: %s\n", n.c_str());
 }
 
-std::string text_of(const cJSON* object, const char* key) {
-    const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, key);
-    return cJSON_IsString(item) && item->valuestring ? item->valuestring : "";
-}
 
 // The remaining members of a reply's param, without status and failDes.
 std::string describe_extra(const cJSON* param) {
@@ -422,77 +533,102 @@ std::string describe_extra(const cJSON* param) {
     return describe_object(copy.get(), 2);
 }
 
-int run_command(const Options& o, const std::string& name, const CommandInfo* info, JsonPtr param,
-                SignalWatcher& signals, BrokerLink& link) {
+bool is_long_task(const std::string& cmd) {
+    return cmd == "apkUpgrade" || cmd == "otaUpgrade" || cmd == "customResourcePoster";
+}
+
+// The size in bytes the request announces (apkSize, otaSize, fileSize), 0 when none.
+unsigned long long announced_size(const std::string& cmd, const cJSON* param) {
+    const FileKeys* keys = file_keys(cmd);
+    if (keys == nullptr || param == nullptr) return 0;
+    std::string text = text_of(param, keys->size);
+    return text.empty() ? 0 : std::strtoull(text.c_str(), nullptr, 10);
+}
+
+void check_serial(const Options& o) {
     if (o.sn.empty()) usage_error("no terminal named: give --sn SERIAL (or set NIMBO_SN)");
     if (o.sn.find_first_of("/+#") != std::string::npos) usage_error("a serial number cannot hold '/', '+' or '#'");
-    if (name.size() > 255) usage_error("the command name is longer than 255 characters");
-    const std::string task_id = o.task_id.empty() ? generated_task_id() : o.task_id;
+}
 
-    JsonPtr request{cJSON_CreateObject()};
-    cJSON_AddStringToObject(request.get(), "cmd", name.c_str());
-    cJSON_AddStringToObject(request.get(), "taskId", task_id.c_str());
-    cJSON_AddStringToObject(request.get(), "sn", o.sn.c_str());
-    if (param) cJSON_AddItemToObject(request.get(), "param", param.release());
-    JsonText text{cJSON_PrintUnformatted(request.get())};
-    if (!text) {
-        std::fprintf(stderr, "nimboctl: out of memory while building the command\n");
-        return kFailed;
-    }
-
-    signals.start(&link);
-    if (int rc = open_link(o, link, {kReplyTopic}); rc != kOk) return rc;
-    if (auto err = link.publish(kCommandTopicPrefix + o.sn, text.get())) {
-        if (signals.caught()) return kInterrupted;
-        std::fprintf(stderr, "nimboctl: %s; check the broker connection and try again.\n", err->what.c_str());
-        return kConnection;
-    }
-    if (!o.json) std::printf("%s -> %s  (taskId %s)\n", name.c_str(), o.sn.c_str(), task_id.c_str());
-    std::fflush(stdout);
-    if (info != nullptr && info->answer == Answer::none) {
-        if (!o.json) std::printf("sent; the service does not answer %s\n", name.c_str());
-        return kOk;
-    }
-
-    const std::string want = name + "Resp";
+// Waits for the replies of one task and shows them. `want` is the reply's cmd, or empty to
+// take any reply with the taskId (follow). `sent` tells whether this run sent the request.
+int await_task(const Options& o, const std::string& name, const std::string& want, const std::string& task_id,
+               unsigned long long total_bytes, bool sent, SignalWatcher& signals, BrokerLink& link) {
     Progress progress(stdout);
-    bool accepted = false;
+    progress.set_total_bytes(total_bytes);
+    bool accepted = !sent;
     std::string last_state;
-    auto deadline = Clock::now() + std::chrono::seconds(o.timeout_s);
+    std::string other_task;   // a long task of this terminal that is running instead
+    const int first_wait = sent ? o.timeout_s : (o.task_timeout_s > 0 ? o.task_timeout_s : 86400 * 7);
+    auto deadline = Clock::now() + std::chrono::seconds(first_wait);
+    auto last_news = Clock::now();
     for (;;) {
-        auto msg = link.next(deadline);
+        auto wake = std::min(deadline, Clock::now() + std::chrono::seconds(1));
+        auto msg = link.next(wake);
         if (signals.caught()) {
             progress.finish();
-            std::fprintf(stderr, "nimboctl: interrupted.%s\n",
-                         accepted ? (" The task goes on on the terminal (taskId " + task_id +
-                                     "); follow it with: nimboctl --sn " + o.sn + " watch --replies").c_str()
-                                  : "");
+            if (accepted)
+                report_error("interrupted", kInterrupted,
+                             "interrupted. The task goes on on the terminal (taskId " + task_id + ")",
+                             "Re-attach with: nimboctl --sn " + o.sn + " follow " + task_id);
+            else
+                report_error("interrupted", kInterrupted, "interrupted.");
             return kInterrupted;
         }
         show_notices(link);
         if (!msg) {
-            if (Clock::now() < deadline) continue;
-            progress.finish();
-            if (!accepted) {
-                std::fprintf(stderr,
-                             "nimboctl: no reply from %s within %d s.\n"
-                             "Check that the terminal is online ('nimboctl --sn %s watch' shows its reports when it "
-                             "connects) and that the serial number is right. An upgrade or poster task is also "
-                             "ignored while another one is pending on the terminal. --timeout S waits longer.\n",
-                             o.sn.c_str(), o.timeout_s, o.sn.c_str());
-            } else {
-                std::fprintf(stderr,
-                             "nimboctl: the task sent nothing for %d s%s; it may still be running on the terminal.\n"
-                             "Follow it with: nimboctl --sn %s watch --replies (or raise --task-timeout).\n",
-                             o.task_timeout_s, last_state.empty() ? "" : (" (last: " + last_state + ")").c_str(),
-                             o.sn.c_str());
+            if (Clock::now() < deadline) {
+                if (accepted && !o.json) progress.idle(std::chrono::duration_cast<std::chrono::seconds>(
+                                                          Clock::now() - last_news).count());
+                continue;
             }
-            return kTimeout;
+            progress.finish();
+            if (!accepted && sent) {
+                std::string hint =
+                    "Check that the terminal is online ('nimboctl --sn " + o.sn +
+                    " watch' shows its reports when it connects) and that the serial number is right. --timeout S "
+                    "waits longer.";
+                if (is_long_task(name)) {
+                    hint += "\nA terminal ignores a new upgrade or poster task, without any answer, while another one is "
+                            "pending: a download in progress or paused, or a firmware update waiting for its restart.";
+                    if (!other_task.empty())
+                        hint += "\nPending now: " + other_task + ". Follow it with: nimboctl --sn " + o.sn + " follow " +
+                                other_task.substr(0, other_task.find(' '));
+                    else
+                        hint += " Re-attach to the pending one with its taskId: nimboctl --sn " + o.sn +
+                                " follow TASKID ('nimboctl --sn " + o.sn + " watch --replies' shows it).";
+                }
+                return report_error("timeout", kTimeout,
+                                    "no reply from " + o.sn + " within " + std::to_string(first_wait) + " s.", hint);
+            }
+            if (!accepted) {
+                return report_error("timeout", kTimeout,
+                                    "no reply with taskId " + task_id + " from " + o.sn + " within " +
+                                        std::to_string(first_wait) + " s.",
+                                    "The task may have ended already, or it waits for a restart or a connection.");
+            }
+            return report_error("timeout", kTimeout,
+                                "the task sent nothing for " + std::to_string(o.task_timeout_s) + " s" +
+                                    (last_state.empty() ? "" : " (last: " + last_state + ")") +
+                                    "; it may still be running on the terminal.",
+                                "Re-attach with: nimboctl --sn " + o.sn + " follow " + task_id +
+                                    " (or raise --task-timeout).");
         }
         if (msg->topic != kReplyTopic) continue;
         JsonPtr reply{cJSON_Parse(msg->payload.c_str())};
-        if (!reply || text_of(reply.get(), "cmd") != want || text_of(reply.get(), "taskId") != task_id) continue;
+        if (!reply) continue;
+        const std::string rcmd = text_of(reply.get(), "cmd");
+        const std::string rtask = text_of(reply.get(), "taskId");
         const cJSON* rparam = cJSON_GetObjectItemCaseSensitive(reply.get(), "param");
+        if (rtask != task_id || (want.empty() ? rcmd.size() <= 4 || rcmd.compare(rcmd.size() - 4, 4, "Resp") != 0
+                                              : rcmd != want)) {
+            // Another long task of the same terminal still running: why ours may get no answer.
+            std::string base = rcmd.size() > 4 ? rcmd.substr(0, rcmd.size() - 4) : "";
+            if (sent && text_of(reply.get(), "sn") == o.sn && is_long_task(base) && text_of(rparam, "status") == "1")
+                other_task = rtask + " (" + base + ", " + text_of(rparam, "failDes") + ")";
+            continue;
+        }
+        last_news = Clock::now();
         std::string status = text_of(rparam, "status");
         std::string fail_des = text_of(rparam, "failDes");
         if (o.json) {
@@ -503,7 +639,7 @@ int run_command(const Options& o, const std::string& name, const CommandInfo* in
             deadline = Clock::now() + std::chrono::seconds(o.task_timeout_s > 0 ? o.task_timeout_s : 86400 * 7);
             if (!o.json) {
                 if (!accepted) {
-                    std::printf("accepted; the terminal is working on it\n");
+                    std::printf("%s; the terminal is working on it\n", sent ? "accepted" : "following");
                     std::string extra = describe_extra(rparam);
                     if (!extra.empty()) std::printf("%s", extra.c_str());
                 }
@@ -516,24 +652,30 @@ int run_command(const Options& o, const std::string& name, const CommandInfo* in
             if (o.no_wait) {
                 if (!o.json) {
                     progress.finish();
-                    std::printf("not waiting for the end (--no-wait); follow it with: nimboctl --sn %s watch --replies\n",
-                                o.sn.c_str());
+                    std::printf("not waiting for the end (--no-wait); re-attach with: nimboctl --sn %s follow %s\n",
+                                o.sn.c_str(), task_id.c_str());
                 }
                 return kOk;
             }
             continue;
         }
         progress.finish();
-        if (status == "3") {
+        const std::string shown = want.empty() ? rcmd.substr(0, rcmd.size() - 4) : name;
+        if (status != "2" || reply_means_nothing_done(fail_des)) {
             if (!o.json) {
                 std::string extra = describe_extra(rparam);
                 if (!extra.empty()) std::printf("%s", extra.c_str());
             }
-            std::fprintf(stderr, "nimboctl: %s failed on %s: %s\n", name.c_str(), o.sn.c_str(),
-                         fail_des.empty() ? "(no reason given)" : fail_des.c_str());
-            std::string hint = hint_for(fail_des, name);
-            if (!hint.empty()) std::fprintf(stderr, "  %s\n", hint.c_str());
-            return kFailed;
+            std::string what = status == "2" ? " (nothing was done)" : "";
+            std::string hint = hint_for(fail_des, shown);
+            const std::string message =
+                shown + " failed on " + o.sn + ": " + (fail_des.empty() ? "(no reason given)" : fail_des) + what;
+            if (o.json && status != "2") {
+                // The reply on standard output is the JSON answer; the words go to standard error.
+                std::fprintf(stderr, "nimboctl: %s\n", message.c_str());
+                return kFailed;
+            }
+            return report_error("failed", kFailed, message, hint.empty() ? "" : "  " + hint);
         }
         if (!o.json) {
             std::printf("done%s%s\n", fail_des.empty() ? "" : ": ", fail_des.c_str());
@@ -542,6 +684,47 @@ int run_command(const Options& o, const std::string& name, const CommandInfo* in
         }
         return kOk;
     }
+}
+
+int run_command(const Options& o, const std::string& name, const CommandInfo* info, JsonPtr param,
+                SignalWatcher& signals, BrokerLink& link) {
+    check_serial(o);
+    if (name.size() > 255) usage_error("the command name is longer than 255 characters");
+    const std::string task_id = o.task_id.empty() ? generated_task_id() : o.task_id;
+    const unsigned long long total = announced_size(name, param.get());
+
+    JsonPtr request{cJSON_CreateObject()};
+    cJSON_AddStringToObject(request.get(), "cmd", name.c_str());
+    cJSON_AddStringToObject(request.get(), "taskId", task_id.c_str());
+    cJSON_AddStringToObject(request.get(), "sn", o.sn.c_str());
+    if (param) cJSON_AddItemToObject(request.get(), "param", param.release());
+    JsonText text{cJSON_PrintUnformatted(request.get())};
+    if (!text) return report_error("internal", kFailed, "out of memory while building the command");
+
+    signals.start(&link);
+    if (int rc = open_link(o, link, {kReplyTopic}); rc != kOk) return rc;
+    if (auto err = link.publish(kCommandTopicPrefix + o.sn, text.get())) {
+        if (signals.caught()) return kInterrupted;
+        return report_error("connection", kConnection, err->what + "; check the broker connection and try again.");
+    }
+    if (!o.json) std::printf("%s -> %s  (taskId %s)\n", name.c_str(), o.sn.c_str(), task_id.c_str());
+    std::fflush(stdout);
+    if (info != nullptr && info->answer == Answer::none) {
+        if (!o.json) std::printf("sent; the service does not answer %s\n", name.c_str());
+        return kOk;
+    }
+    return await_task(o, name, name + "Resp", task_id, total, true, signals, link);
+}
+
+// follow TASKID: re-attaches to a task that runs on the terminal (its progress and result).
+int run_follow(const Options& o, const std::string& task_id, SignalWatcher& signals, BrokerLink& link) {
+    check_serial(o);
+    signals.start(&link);
+    if (int rc = open_link(o, link, {kReplyTopic}); rc != kOk) return rc;
+    if (!o.json)
+        std::fprintf(stderr, "following task %s on %s; its next reply shows its state (Ctrl-C stops)\n",
+                     task_id.c_str(), o.sn.c_str());
+    return await_task(o, "", "", task_id, 0, false, signals, link);
 }
 
 int run_watch(const Options& o, SignalWatcher& signals, BrokerLink& link) {
@@ -585,7 +768,80 @@ int run_watch(const Options& o, SignalWatcher& signals, BrokerLink& link) {
     }
 }
 
+int run_list(const Options& o, SignalWatcher& signals, BrokerLink& link) {
+    signals.start(&link);
+    if (int rc = open_link(o, link, {kPresenceTopics}); rc != kOk) return rc;
+    const auto end = Clock::now() + std::chrono::seconds(o.for_s > 0 ? o.for_s : 2);
+    std::vector<std::pair<std::string, std::string>> seen;   // serial, state; in arrival order
+    for (;;) {
+        auto msg = link.next(end);
+        if (signals.caught()) return kInterrupted;
+        show_notices(link);
+        if (!msg) {
+            if (Clock::now() >= end) break;
+            continue;
+        }
+        if (msg->topic.rfind(kPresencePrefix, 0) != 0) continue;
+        std::string sn = msg->topic.substr(std::strlen(kPresencePrefix));
+        if (!o.sn.empty() && sn != o.sn) continue;
+        bool updated = false;
+        for (auto& entry : seen) {
+            if (entry.first == sn) {
+                entry.second = msg->payload;
+                updated = true;
+            }
+        }
+        if (!updated) seen.emplace_back(sn, msg->payload);
+    }
+    if (o.json) {
+        for (const auto& [sn, state] : seen) {
+            JsonPtr line{cJSON_CreateObject()};
+            cJSON_AddStringToObject(line.get(), "sn", sn.c_str());
+            cJSON_AddStringToObject(line.get(), "state", state.c_str());
+            JsonText text{cJSON_PrintUnformatted(line.get())};
+            std::printf("%s\n", text ? text.get() : "{}");
+        }
+        return kOk;
+    }
+    if (seen.empty()) {
+        std::printf("no terminal has announced itself on %s (presence=1 in a terminal's nimboservice.ini turns it "
+                    "on)\n",
+                    o.broker.c_str());
+        return kOk;
+    }
+    std::size_t online = 0;
+    for (const auto& [sn, state] : seen) {
+        std::printf("  %-24s %s\n", sn.c_str(), state.c_str());
+        online += state == "online" ? 1 : 0;
+    }
+    std::printf("%zu online, %zu offline\n", online, seen.size() - online);
+    return kOk;
+}
+
+// Hidden helper of the bash completion: command names, or a command's parameter words.
+int run_complete(const Options& o) {
+    if (o.words.size() < 2) {
+        for (const auto& c : command_catalogue()) std::printf("%s\n", c.name);
+        for (const char* w : {"send", "watch", "follow", "list", "commands", "help"}) std::printf("%s\n", w);
+        return kOk;
+    }
+    if (const CommandInfo* c = find_command(o.words[1])) {
+        for (const auto& p : c->params) std::printf("%s%s\n", p.name, std::strcmp(p.type, "string") == 0 ? "=" : ":=");
+    }
+    return kOk;
+}
+
+std::vector<std::string> subcommand_names() {
+    std::vector<std::string> names = {"send", "watch", "follow", "list", "commands", "help"};
+    for (const auto& c : command_catalogue()) names.push_back(c.name);
+    return names;
+}
+
 int dispatch(const Options& o, SignalWatcher& signals, BrokerLink& link) {
+    if (o.version) {
+        std::printf("nimboctl %s\n", NIMBO_VERSION_TEXT);
+        return kOk;
+    }
     if (o.words.empty()) {
         if (o.help) {
             std::printf("%s", kMainHelp);
@@ -595,10 +851,13 @@ int dispatch(const Options& o, SignalWatcher& signals, BrokerLink& link) {
         return kUsage;
     }
     const std::string sub = o.words[0];
+    if (sub == "_complete") return run_complete(o);
     if (sub == "help") {
         if (o.words.size() < 2) std::printf("%s", kMainHelp);
         else if (o.words[1] == "watch") std::printf("%s", kWatchHelp);
         else if (o.words[1] == "send") std::printf("%s", kSendHelp);
+        else if (o.words[1] == "follow") std::printf("%s", kFollowHelp);
+        else if (o.words[1] == "list") std::printf("%s", kListHelp);
         else if (o.words[1] == "commands") print_commands();
         else if (const CommandInfo* c = find_command(o.words[1])) print_command_help(*c);
         else usage_error("no help on '" + o.words[1] + "'; 'nimboctl commands' lists the commands");
@@ -616,6 +875,22 @@ int dispatch(const Options& o, SignalWatcher& signals, BrokerLink& link) {
         if (o.words.size() > 1) usage_error("watch takes no arguments besides its options");
         return run_watch(o, signals, link);
     }
+    if (sub == "list") {
+        if (o.help) {
+            std::printf("%s", kListHelp);
+            return kOk;
+        }
+        if (o.words.size() > 1) usage_error("list takes no arguments besides its options");
+        return run_list(o, signals, link);
+    }
+    if (sub == "follow") {
+        if (o.help) {
+            std::printf("%s", kFollowHelp);
+            return kOk;
+        }
+        if (o.words.size() != 2) usage_error("follow needs the task's taskId: nimboctl --sn SN follow TASKID");
+        return run_follow(o, o.words[1], signals, link);
+    }
     if (sub == "send") {
         if (o.help) {
             std::printf("%s", kSendHelp);
@@ -623,23 +898,27 @@ int dispatch(const Options& o, SignalWatcher& signals, BrokerLink& link) {
         }
         if (o.words.size() < 2) usage_error("send needs a command name: nimboctl --sn SN send NAME [PARAMS]");
         JsonPtr param = build_param(o.words, 2);
+        if (!o.file.empty()) param = fill_from_file(o.words[1], o.file, std::move(param));
         return run_command(o, o.words[1], find_command(o.words[1]), std::move(param), signals, link);
     }
     const CommandInfo* info = find_command(sub);
     if (info == nullptr) {
-        usage_error("unknown command '" + sub + "'. 'nimboctl commands' lists the commands; "
-                    "'nimboctl send " + sub + "' sends any name as it is");
+        std::string guess = closest(sub, subcommand_names());
+        usage_error("unknown command '" + sub + "'" + (guess.empty() ? "" : "; did you mean '" + guess + "'?"),
+                    "'nimboctl commands' lists the commands; 'nimboctl send " + sub + "' sends any name as it is.");
     }
     if (o.help) {
         print_command_help(*info);
         return kOk;
     }
     JsonPtr param = build_param(o.words, 1);
-    check_param(*info, param.get());
+    if (!o.file.empty()) param = fill_from_file(sub, o.file, std::move(param));
+    check_param(o, *info, param.get());
     return run_command(o, sub, info, std::move(param), signals, link);
 }
 
 int main_inner(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) g_json = g_json || std::strcmp(argv[i], "--json") == 0;
     Options o = parse_options(argc, argv);
     SignalWatcher signals;   // first: signals are blocked before the client's threads exist
     BrokerLink link;
@@ -656,7 +935,6 @@ int main(int argc, char** argv) {
     try {
         return nimboctl::main_inner(argc, argv);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "nimboctl: %s\n", e.what());
-        return nimboctl::kFailed;
+        return nimboctl::report_error("internal", nimboctl::kFailed, e.what());
     }
 }

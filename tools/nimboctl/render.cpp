@@ -109,29 +109,111 @@ std::optional<double> percentage_of(const std::string& text) {
     return std::clamp(value, 0.0, 100.0);
 }
 
+std::string explain_state(const std::string& text) {
+    if (text == "The task is paused and restarted the next time connect to the server")
+        return "paused: waiting for the broker (the terminal lost its connection; the download resumes after the "
+               "next one)";
+    if (text == "Installation successful, waiting for restart")
+        return "installed, waiting for the terminal to restart (the result comes after it reconnects; new upgrade "
+               "and poster tasks are ignored until then)";
+    return text;
+}
+
+namespace {
+
+std::string amount(double bytes) {
+    char text[32];
+    if (bytes >= 1e9) std::snprintf(text, sizeof text, "%.1f GB", bytes / 1e9);
+    else if (bytes >= 1e6) std::snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
+    else if (bytes >= 1e3) std::snprintf(text, sizeof text, "%.0f kB", bytes / 1e3);
+    else std::snprintf(text, sizeof text, "%.0f B", bytes);
+    return text;
+}
+
+}  // namespace
+
+std::string transfer_figures(double percent, unsigned long long total_bytes, double bytes_per_second) {
+    if (total_bytes == 0) return "";
+    const double total = static_cast<double>(total_bytes);
+    std::string out = amount(total * percent / 100.0) + " of " + amount(total);
+    if (bytes_per_second > 0) {
+        out += ", " + amount(bytes_per_second) + "/s";
+        long left = static_cast<long>(total * (100.0 - percent) / 100.0 / bytes_per_second + 0.5);
+        if (percent < 100.0) out += ", " + std::to_string(left) + " s left";
+    }
+    return out;
+}
+
 Progress::Progress(std::FILE* out) : out_(out), tty_(isatty(fileno(out)) == 1) {}
 
 void Progress::percent(double value, const std::string& text) {
+    auto now = std::chrono::steady_clock::now();
+    idle_shown_ = 0;
+    // A percentage well below the last one after a complete file: the MD5 check failed and
+    // the terminal downloads the file again from the start.
+    if (last_percent_ >= 99.99 && value + 1.0 < last_percent_) {
+        state("MD5 mismatch, downloading again");
+        rate_percent_ = -1;
+    } else if (last_percent_ >= 0 && value + 1.0 < last_percent_) {
+        state("downloading again from " + text);
+        rate_percent_ = -1;
+    }
+    if (rate_percent_ >= 0 && value > rate_percent_ && total_bytes_ > 0) {
+        double seconds = std::chrono::duration<double>(now - rate_time_).count();
+        if (seconds > 0.2) {
+            double rate = static_cast<double>(total_bytes_) * (value - rate_percent_) / 100.0 / seconds;
+            rate_ = rate_ > 0 ? 0.5 * rate_ + 0.5 * rate : rate;
+        }
+    }
+    if (rate_percent_ < 0 || value > rate_percent_) {
+        rate_percent_ = value;
+        rate_time_ = now;
+    }
+    last_percent_ = value;
+    last_state_.clear();
+    std::string figures = transfer_figures(value, total_bytes_, rate_);
     if (!tty_) {
-        std::fprintf(out_, "  progress %s\n", text.c_str());
+        std::fprintf(out_, "  progress %s%s%s\n", text.c_str(), figures.empty() ? "" : "  ", figures.c_str());
         std::fflush(out_);
         return;
     }
+    draw(figures.empty() ? "downloading" : figures);
+}
+
+void Progress::draw(const std::string& note) {
     constexpr int kWidth = 30;
+    double value = last_percent_ < 0 ? 0 : last_percent_;
     int filled = static_cast<int>(value / 100.0 * kWidth + 0.5);
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar += std::string(static_cast<std::size_t>(kWidth - filled), '-');
-    std::fprintf(out_, "\r  [%s] %6.2f%%  downloading\033[K", bar.c_str(), value);
+    std::fprintf(out_, "\r  [%s] %6.2f%%  %s\033[K", bar.c_str(), value, note.c_str());
     std::fflush(out_);
     bar_open_ = true;
 }
 
 void Progress::state(const std::string& text) {
-    if (text == last_state_) return;
-    last_state_ = text;
+    std::string shown = explain_state(text);
+    if (shown == last_state_) return;
+    last_state_ = shown;
+    idle_shown_ = 0;
     finish();
-    std::fprintf(out_, "  %s\n", text.c_str());
+    std::fprintf(out_, "  %s\n", shown.c_str());
     std::fflush(out_);
+}
+
+void Progress::idle(long seconds) {
+    // The terminal reports at least once a minute while bytes arrive; a longer silence is a
+    // stalled link or a wait between attempts (10 to 180 s).
+    if (seconds < 20 || seconds - idle_shown_ < 10) return;
+    idle_shown_ = seconds;
+    std::string note = "no news for " + std::to_string(seconds) +
+                       " s: the link may be stalled or the terminal waits to retry";
+    if (tty_ && bar_open_) {
+        draw(note);
+    } else if (!tty_) {
+        std::fprintf(out_, "  %s\n", note.c_str());
+        std::fflush(out_);
+    }
 }
 
 void Progress::finish() {
