@@ -14,9 +14,14 @@
 
 #define CURL_UTILS_TAG "curl_utils"
 
-// Signing keys of the transfers (32 lower-case hexadecimal characters).
+// Signing keys of the transfers (32 lower-case hexadecimal characters). A deployment sets its
+// own at build time: cmake -DNIMBO_DOWNLOAD_KEY=... -DNIMBO_UPLOAD_KEY=...
+#ifndef CURL_UTILS_DOWNLOAD_KEY
 #define CURL_UTILS_DOWNLOAD_KEY "5f1c0a9e7b3d42e8a6c4f09b18d27e63"
+#endif
+#ifndef CURL_UTILS_UPLOAD_KEY
 #define CURL_UTILS_UPLOAD_KEY "0d7e93b2c6a54f18e2b97c40a35f6d1e"
+#endif
 
 // Set-up failure codes of the transfers (no easy handle, destination not openable).
 #define CURL_UTILS_GET_SETUP_FAILED 2

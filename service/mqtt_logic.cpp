@@ -269,6 +269,7 @@ extern "C" void mf_mqtt_conn(void* context, char* /*cause*/) {
     LOG_V(TAG, "connection callback");
     g_flag_mqtt_connect = 1;
     if (mqtt_utils_async_subscribe_topic(client, g_sub_topic, 0) != 0) LOG_E(TAG, "subscribe main topic failed");
+    mqtt_utils::announce_presence(client, true);
     if (nimbo_utils_report_device_info(client, g_device_serialno, 0) != 0) LOG_E(TAG, "report device info failed");
     if (nimbo_utils_geofence_deal(client, g_device_serialno) != 0) LOG_E(TAG, "geofence deal failed");
     try {
@@ -386,6 +387,7 @@ void mqtt_logic_stop(void) {
     opts.onSuccess = on_disconnected;
     opts.onFailure = on_disconnect_failed;
     opts.context = client;
+    mqtt_utils::announce_presence(client, false);
     int rc = MQTTAsync_disconnect(client, &opts);
     if (rc == MQTTASYNC_SUCCESS) {
         std::unique_lock<std::mutex> wait_lock(g_disconnect.mutex);

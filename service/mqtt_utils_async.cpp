@@ -28,7 +28,12 @@ constexpr int kConnectRetrySeconds = 30;
 constexpr int kKeepAliveSeconds = 120;
 constexpr int kMinRetrySeconds = 3;
 constexpr int kMaxRetrySeconds = 60;
+// The broker password of every terminal; a deployment sets its own with -DNIMBO_MQTT_PASSWORD=...
+#ifdef NIMBO_MQTT_PASSWORD
+constexpr const char* kPassword = NIMBO_MQTT_PASSWORD;
+#else
 constexpr const char* kPassword = "kestr.482";
+#endif
 // A backup holds one reply envelope (a few KiB); anything far larger is not ours.
 constexpr size_t kMaxBackupBytes = 1u << 20;
 
@@ -41,6 +46,9 @@ std::atomic<int> g_qos2_since_trim{0};
 constexpr int kTrimAfterCompletions = 64;
 std::atomic<bool> g_use_tls{false};
 std::string g_ca_file;  // written once before the session starts
+std::atomic<bool> g_presence{false};
+
+std::string presence_topic() { return std::string(MQTT_PRESENCE_TOPIC_PREFIX) + g_device_serialno; }
 
 // The TLS library's own words on a refused handshake (a certificate that does not verify).
 int log_tls_error(const char* text, size_t len, void* /*context*/) {
@@ -164,6 +172,23 @@ void mqtt_utils::use_tls(bool on) { g_use_tls = on; }
 
 void mqtt_utils::set_ca_file(const std::string& path) { g_ca_file = path; }
 
+void mqtt_utils::set_presence(bool on) { g_presence = on; }
+
+void mqtt_utils::announce_presence(MQTTAsync client, bool online) {
+    if (!g_presence || client == nullptr) return;
+    const std::string topic = presence_topic();
+    const char* text = online ? "online" : "offline";
+    MQTTAsync_message message = MQTTAsync_message_initializer;
+    message.payload = const_cast<char*>(text);
+    message.payloadlen = static_cast<int>(std::strlen(text));
+    message.qos = 1;
+    message.retained = 1;
+    MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+    int rc = MQTTAsync_sendMessage(client, topic.c_str(), &message, &opts);
+    if (rc != MQTTASYNC_SUCCESS) LOG_W(TAG, "presence \"%s\" not published, return code %d", text, rc);
+    else LOG_D(TAG, "presence \"%s\" published on %s", text, topic.c_str());
+}
+
 extern "C" int mqtt_utils_async_publish_replay_message(MQTTAsync client, const char* payload) {
     return send(client, MQTT_REPLY_TOPIC, payload, 0, false);
 }
@@ -211,6 +236,8 @@ extern "C" int mqtt_utils_async_unsubscribe_topic(MQTTAsync client, const char* 
 extern "C" int mqtt_utils_async_connect(MQTTAsync client, const char* user_name, MQTTAsync_onFailure* on_failure) {
     // The library keeps pointers to these until the connection ends: static storage.
     static MQTTAsync_SSLOptions ssl_opts = MQTTAsync_SSLOptions_initializer;
+    static MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
+    static std::string will_topic;
     static std::string user;
     for (;;) {
         int rc;
@@ -239,6 +266,15 @@ extern "C" int mqtt_utils_async_connect(MQTTAsync client, const char* user_name,
                 ssl_opts.ssl_error_context = nullptr;
             }
             opts.ssl = g_use_tls ? &ssl_opts : nullptr;
+            if (g_presence) {
+                // The broker publishes this when it loses the session: the console sees "offline".
+                will_topic = presence_topic();
+                will.topicName = will_topic.c_str();
+                will.message = "offline";
+                will.qos = 1;
+                will.retained = 1;
+                opts.will = &will;
+            }
             LOG_D(TAG, "attempting to connect...");
             rc = MQTTAsync_connect(client, &opts);
         }

@@ -45,6 +45,8 @@ void mqtt_utils_backup_message_recovery(MQTTAsync client);
 
 }  // extern "C"
 
+#define MQTT_PRESENCE_TOPIC_PREFIX "/e/default/st/d/"
+
 namespace mqtt_utils {
 
 // Held while a connect request is made and while the client is destroyed, so that a stop
@@ -58,5 +60,10 @@ void use_tls(bool on);
 // The CA file (PEM) that the broker's certificate must chain to, with its host name checked;
 // "" keeps the library's defaults. Set before the session starts.
 void set_ca_file(const std::string& path);
+// Presence (presence=1 in the ini): the session gets a retained last will "offline" on
+// MQTT_PRESENCE_TOPIC_PREFIX + serial number, and announce_presence() publishes a retained
+// "online" (after each connection) or "offline" (before an orderly stop). Off: nothing.
+void set_presence(bool on);
+void announce_presence(MQTTAsync client, bool online);
 
 }  // namespace mqtt_utils

@@ -246,6 +246,7 @@ bool find_files(const std::string& path, const char* prefix, size_t prefix_len, 
 
 struct IniValues {
     std::string server_url, data_path, device_name, ca_file;
+    bool presence = false;
 };
 
 bool parse_dimension(const char* key, const char* text, int* out) {
@@ -281,6 +282,8 @@ IniValues read_ini_values(const std::string& dir) {
                 values.device_name = value;
             } else if (strcmp(key, "ca_file") == 0) {
                 values.ca_file = value;
+            } else if (strcmp(key, "presence") == 0) {
+                values.presence = strcmp(value, "1") == 0;
             } else if (strcmp(key, "screen_width") == 0) {
                 parse_dimension(key, value, &g_device_screen_width);
             } else if (strcmp(key, "screen_height") == 0) {
@@ -785,6 +788,7 @@ void nimbo::configure_from(const std::string& ini_dir) {
     }
     curl_utils_set_ca_file(ca.c_str());
     mqtt_utils::set_ca_file(ca);
+    mqtt_utils::set_presence(values.presence);
 
     char stored[NIMBO_SERVER_URL_SIZE];
     int stored_len = 0;

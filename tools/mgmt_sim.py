@@ -76,6 +76,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 DOWNLOAD_KEY = "5f1c0a9e7b3d42e8a6c4f09b18d27e63"
 UPLOAD_KEY = "0d7e93b2c6a54f18e2b97c40a35f6d1e"
+KEYS = {"download": DOWNLOAD_KEY, "upload": UPLOAD_KEY}   # --download-key, --upload-key
 API_SUFFIX = "api/v1/mqtt"
 MAX_UPLOAD = 256 * 1024 * 1024
 
@@ -329,7 +330,7 @@ class Handler(BaseHTTPRequestHandler):
             self.answer(404, '{"code":404,"message":"file not found"}')
             return
         headers = {k: self.headers.get(k) for k in ("filename", "timestamp", "token")}
-        if not self.token_ok(DOWNLOAD_KEY, base, headers):
+        if not self.token_ok(KEYS["download"], base, headers):
             self.answer(401, '{"code":401,"message":"token verification failed"}', token_ok=False)
             return
         hang = float(self.sim.get("hang") or 0)
@@ -419,7 +420,7 @@ class Handler(BaseHTTPRequestHandler):
             elif name:
                 fields[name] = payload.decode("utf-8", "replace")
         name = fields.get("filename", "")
-        good = self.token_ok(UPLOAD_KEY, name, fields)
+        good = self.token_ok(KEYS["upload"], name, fields)
         logged = {"fields": fields, "file_label": file_label, "file_size": None if file_data is None else len(file_data),
                   "token_ok": good}
         if not good:
@@ -483,24 +484,62 @@ def announce(sim, host, port, broker, refuse):
 
 
 def main():
-    parser = argparse.ArgumentParser(description="Management-server simulator for nimboservice.")
-    parser.add_argument("--port", type=int, default=8080)
-    parser.add_argument("--bind", default="127.0.0.1")
-    parser.add_argument("--port-file")
-    parser.add_argument("--broker", default=DEFAULTS["broker"])
-    parser.add_argument("--refuse", nargs="?", const="fail", default=None,
-                        choices=["fail", "http500", "nonjson", "empty"])
-    parser.add_argument("--files")
-    parser.add_argument("--uploads")
-    parser.add_argument("--quiet", action="store_true")
-    parser.add_argument("--verbose", action="store_true")
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("Usage:")[0].strip(), formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="Fault switches can also be changed while running: POST /_sim/config (see the top of this file),\n"
+               "e.g. curl -d '{\"throttle\":20000}' http://127.0.0.1:8080/_sim/config; POST /_sim/reset undoes them.")
+    parser.add_argument("--port", type=int, default=8080, help="port to listen on (default 8080; 0: a free one)")
+    parser.add_argument("--bind", default="127.0.0.1", help="address to listen on (0.0.0.0 for a network)")
+    parser.add_argument("--port-file", help="write the bound port to this file once listening")
+    parser.add_argument("--broker", default=DEFAULTS["broker"], help="the broker the bootstrap names "
+                        "(host:port, tcp://... or ssl://...; default %(default)s)")
+    parser.add_argument("--files", help="directory of packages and posters served as /files/NAME")
+    parser.add_argument("--uploads", help="directory where log uploads are stored")
+    parser.add_argument("--download-key", default=DOWNLOAD_KEY, help="signing key of downloads (default: built-in)")
+    parser.add_argument("--upload-key", default=UPLOAD_KEY, help="signing key of uploads (default: built-in)")
+    parser.add_argument("--quiet", action="store_true", help="print nothing on stdout")
+    parser.add_argument("--verbose", action="store_true", help="log every request to stderr")
+    faults = parser.add_argument_group("fault switches (what terminals meet on bad days)")
+    faults.add_argument("--refuse", nargs="?", const="fail", default=None,
+                        choices=["fail", "http500", "nonjson", "empty"],
+                        help="refuse the bootstrap: a negative answer (fail, the default), HTTP 500, a body "
+                             "that is not JSON, or an empty body; terminals retry every 30 s")
+    faults.add_argument("--throttle", type=int, default=0, metavar="BPS",
+                        help="send file bodies at BPS bytes per second (a slow link)")
+    faults.add_argument("--hang", type=float, default=0, metavar="S",
+                        help="wait S seconds before answering each file request (a stalled server)")
+    faults.add_argument("--cut-after", type=int, default=0, metavar="BYTES",
+                        help="close the connection after BYTES body bytes of the next file answer (a cut link; "
+                             "the terminal resumes with a byte range)")
+    faults.add_argument("--inject", action="append", default=[], metavar="PATH=STATUS",
+                        help="answer requests for PATH (e.g. /files/a.zip) with STATUS (404, 429, 500...); "
+                             "repeatable")
+    faults.add_argument("--ignore-range", action="store_true",
+                        help="answer 200 with the whole file to byte-range requests")
+    faults.add_argument("--no-verify-token", action="store_true",
+                        help="accept downloads and uploads whatever their token")
     args = parser.parse_args()
     if args.files and not os.path.isdir(args.files):
         parser.error(f"--files {args.files}: no such directory")
+    for name in ("download_key", "upload_key"):
+        if not re.fullmatch(r"[0-9a-f]{32}", getattr(args, name)):
+            parser.error(f"--{name.replace('_', '-')} takes 32 lower-case hexadecimal digits")
+    KEYS["download"], KEYS["upload"] = args.download_key, args.upload_key
 
     initial = copy.deepcopy(DEFAULTS)
     initial["broker"] = args.broker
     initial["refuse"] = args.refuse
+    initial["throttle"] = args.throttle
+    initial["hang"] = args.hang
+    initial["ignore_range"] = args.ignore_range
+    initial["verify_token"] = not args.no_verify_token
+    if args.cut_after:
+        initial["cut_after"] = {"bytes": args.cut_after, "count": 1}
+    for item in args.inject:
+        path, _, status = item.partition("=")
+        if not path.startswith("/") or not status.isdigit():
+            parser.error(f"--inject {item}: write PATH=STATUS, e.g. /files/a.zip=404")
+        initial["inject"][path] = {"status": int(status), "body": ""}
     Handler.sim = Simulator(initial, args.files, args.uploads, args.verbose, quiet=args.quiet)
     try:
         server = ThreadingHTTPServer((args.bind, args.port), Handler)
