@@ -16,7 +16,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import ALIBANK, Broker, MgmtSim, Server, Service, Terminal, wait_for  # noqa: E402
+from harness import ALIBANK, STAGE_DIR, Broker, MgmtSim, Server, Service, Terminal, wait_for  # noqa: E402
 
 TTY = sys.stdout.isatty()
 BOLD, DIM, GREEN, RED, RESET = (("\033[1m", "\033[2m", "\033[32m", "\033[31m", "\033[0m") if TTY
@@ -204,9 +204,25 @@ class Tour:
         table([("received by server", ", ".join(files) or "(nothing)")])
         self.record("getLog upload", final["param"]["status"] == "2" and bool(files), f"{len(files)} file(s) received")
 
+    def restarted_instances(self):
+        """Instances of this demo's program that the service's own restart started (a server switch)."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if os.readlink(f"/proc/{pid}/exe") == self.svc.program and int(pid) != self.svc.pid:
+                    found.append(int(pid))
+            except OSError:
+                pass
+        return found
+
     def stop(self):
         step(6, "Stopping the service (SIGTERM)")
         rc = self.svc.stop()
+        for pid in self.restarted_instances():   # one that restarted itself is stopped too
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
         lock_gone = not self.term.exists("/tmp/nimbo_service_lock")
         self.record("orderly stop", rc == 1 and lock_gone, f"exit status {rc}, instance lock released")
 
@@ -243,8 +259,14 @@ def main():
                 tour.record(part.__name__, False, str(e).splitlines()[0][:100])
         if args.keep:
             say(f"\n{BOLD}Everything is up; Ctrl-C stops it.{RESET}")
+            nimboctl = os.path.join(STAGE_DIR, "bin", "nimboctl")   # the one this build installed
             table([("broker", tour.broker.url), ("simulator", tour.sim.url), ("log", tour.svc.log_file),
-                   ("try", f"nimboctl --broker {tour.broker.url} --sn {args.serial} querySysStatus")])
+                   ("files to serve", f"{tour.sim.files}  (served as {tour.sim.url}/files/NAME)"),
+                   ("uploads land in", f"{tour.sim.uploads}  (getLog downloadFileUrl={tour.sim.url}/logs)"),
+                   ("try", f"{nimboctl} --broker {tour.broker.url} --sn {args.serial} querySysStatus"),
+                   ("", f"{nimboctl} --broker {tour.broker.url} --sn {args.serial} watch"),
+                   ("", f"{nimboctl} --broker {tour.broker.url} --sn {args.serial} --file {tour.sim.files}/NAME "
+                        f"apkUpgrade apkDownloadUrl={tour.sim.url}/files/NAME applicationName=shop")])
             signal.sigwait({signal.SIGINT, signal.SIGTERM}) if hasattr(signal, "sigwait") else time.sleep(1e9)
         tour.stop()
         ok = tour.summary()

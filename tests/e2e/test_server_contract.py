@@ -152,5 +152,22 @@ class NoSerialNumber(unittest.TestCase):
         self.assertNotIn("MT_", svc.log_text())
 
 
+class CommandLine(unittest.TestCase):
+    def test_version_and_help_start_nothing(self):
+        term = Terminal(serial="NB2")
+        self.addCleanup(term.close)
+        program = os.path.join(STAGE_DIR, "bin", "nimboservice")
+        env = dict(os.environ, NIMBO_DEVICE_ROOT=term.root)
+        for args, code, pattern in ((["--version"], 0, r"^nimboservice \d+\.\d+\.\d+ "), (["--help"], 0, r"^Usage: "),
+                                    (["--bogus"], 2, r"^$")):
+            with self.subTest(args=args):
+                r = subprocess.run([program, *args], env=env, capture_output=True, text=True, timeout=10)
+                self.assertEqual(r.returncode, code, r.stderr)
+                self.assertRegex(r.stdout, pattern)
+        # No daemon ran: no instance lock, no log.
+        self.assertFalse(term.exists("/tmp/nimbo_service_lock"))
+        self.assertFalse(term.exists("/usr/data/log/nimbo_log.log"))
+
+
 if __name__ == "__main__":
     unittest.main()
