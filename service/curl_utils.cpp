@@ -545,7 +545,8 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
     }
     // Appended to (the request resumes from its size), never through a symbolic link.
     nimbo::NofollowRefusal refusal = nimbo::NofollowRefusal::none;
-    UniqueFd fd{nimbo::open_for_write(task->file_path, O_WRONLY | O_APPEND | O_CREAT, 0644, CURL_UTILS_TAG, &refusal)};
+    UniqueFd fd{
+        nimbo::open_for_write(task->file_path, O_WRONLY | O_APPEND | O_CREAT, 0644, CURL_UTILS_TAG, &refusal)};
     FilePtr file{fd ? ::fdopen(fd.get(), "ab") : nullptr};
     if (file) (void)fd.release();
     if (!file) {
