@@ -1,8 +1,9 @@
 # Checks the ABI of libhwlink.so.1 (run with cmake -P):
-#   -DLIB=<library> -DHEADER=include/hwlink.h -DEXPORTS=service/exports.list
-#   -DREADELF=readelf -DNM=nm
+#   -DLIB=<library> -DHEADER_DIR=include -DHEADERS=hwlink.h,wpa_ctrl.h
+#   -DEXPORTS=service/exports.list -DREADELF=readelf -DNM=nm
 # 1. NEEDED names only the C library (sanitizer runtimes allowed in sanitizer builds);
-# 2. the exported symbols are exactly the functions and the flag that hwlink.h declares;
+# 2. the exported symbols are exactly the functions and flags that the headers declare
+#    with HWLINK_API (the device API, the supplicant client and its operating-system layer);
 # 3. every unresolved name is versioned by the C library or comes from the loading
 #    process: the logging call, cJSON and the program's exported utilities.
 cmake_minimum_required(VERSION 3.22)
@@ -27,20 +28,23 @@ if(NOT "libc.so.6" IN_LIST needed)
   fail("libc.so.6 is not NEEDED (the C library's versioned symbols would not bind)")
 endif()
 
-# What the header declares.
-file(READ ${HEADER} header)
-string(REGEX MATCHALL "HWLINK_API[^;]*;" decls "${header}")
+# What the headers declare: each declaration starts a line with HWLINK_API.
+string(REPLACE "," ";" header_names "${HEADERS}")
 set(declared "")
-foreach(d ${decls})
-  if(d MATCHES "(hwlink_[A-Za-z0-9_]+)[ \t]*\\(")
-    list(APPEND declared ${CMAKE_MATCH_1})
-  elseif(d MATCHES "extern[^;]*[ \t*](g_[A-Za-z0-9_]+)[ \t]*$")
-    list(APPEND declared ${CMAKE_MATCH_1})
-  endif()
+foreach(h ${header_names})
+  file(READ ${HEADER_DIR}/${h} header)
+  string(REGEX MATCHALL "(^|\n)HWLINK_API[^;]*;" decls "${header}")
+  foreach(d ${decls})
+    if(d MATCHES "extern[^;(]*[ \t*](g_[A-Za-z0-9_]+)[ \t]*$")
+      list(APPEND declared ${CMAKE_MATCH_1})
+    elseif(d MATCHES "([A-Za-z_][A-Za-z0-9_]*)[ \t]*\\(")
+      list(APPEND declared ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
 endforeach()
 list(LENGTH declared ndecl)
 if(ndecl LESS 40)
-  fail("only ${ndecl} declarations found in ${HEADER}")
+  fail("only ${ndecl} declarations found in ${HEADERS}")
 endif()
 
 execute_process(COMMAND ${NM} -D --defined-only ${LIB} OUTPUT_VARIABLE defs RESULT_VARIABLE rc)
@@ -56,12 +60,12 @@ foreach(l ${def_lines})
 endforeach()
 foreach(s ${exported})
   if(NOT s IN_LIST declared)
-    fail("exports ${s}, which hwlink.h does not declare")
+    fail("exports ${s}, which ${HEADERS} do not declare")
   endif()
 endforeach()
 foreach(s ${declared})
   if(NOT s IN_LIST exported)
-    fail("hwlink.h declares ${s}, which the library does not export")
+    fail("${HEADERS} declare ${s}, which the library does not export")
   endif()
 endforeach()
 
@@ -93,4 +97,4 @@ foreach(l ${undef_lines})
   endif()
   fail("unexpected unresolved symbol ${sym}")
 endforeach()
-message(STATUS "hwlink ABI: NEEDED ${needed}; ${ndecl} exports match hwlink.h")
+message(STATUS "hwlink ABI: NEEDED ${needed}; ${ndecl} exports match ${HEADERS}")

@@ -19,9 +19,6 @@ const char* const kDevState = "/usr/data/config/DEVSTATE";
 const char* const kPayCodeDir = "/usr/data/app/Alipay/data/pay_code";
 const char* const kPayStatusDir = "/usr/data/app/Alipay/data/pay_status";
 
-// 1 while a handler for the payment application's signal 92 is installed.
-int g_sig_update_flag = 0;
-
 class Json {
 public:
     explicit Json(cJSON* j) noexcept : j_(j) {}
@@ -44,6 +41,9 @@ bool valid_order_id(const char* id) {
 }  // namespace
 
 extern "C" {
+
+// 1 while a handler for the payment application's signal 92 is installed.
+HWLINK_API int g_sig_update_flag = 0;
 
 HWLINK_API int hwlink_update_dev_param(int brightness, int volume, const char* wifi) {
     char path[NIMBO_PATH_MAX];

@@ -1,5 +1,5 @@
 // Private to the library: small owners for C handles, shared helpers and the functions
-// of the inner modules (hidden: the version script exports only the hwlink_* API).
+// of the inner modules (hidden: the version script exports only the library's C API).
 //
 // Plain C-style C++: the library must not need the C++ runtime.
 #pragma once
@@ -102,6 +102,10 @@ bool shell_command(char* out, size_t size, const char* fmt, const char* const* v
 // -8 (logged, nothing written) when it would not leave room for the terminator.
 int put_field(const char* what, const char* text, size_t n, char* out, int* len);
 
+// Writes the process id with "%u\n" into `path`, created or emptied, never through a
+// symbolic link (a link or non-file there is refused and logged): 0, or -1.
+int write_pid_file(const char* path);
+
 }  // namespace hw
 
 extern "C" {
@@ -116,8 +120,5 @@ uint64_t get_directory_size(const char* path);
 
 // Wi-Fi signal through the supplicant's control socket.
 int device_utils_get_wifi_signal(WifiSignalInfo* info);
-
-// Location from the vendor SDK: not available on this device.
-int get_lbs_by_kx_sdk(void* arg);
 
 }  // extern "C"

@@ -1,5 +1,6 @@
 // Operating-system layer of the supplicant client family: thin wrappers over POSIX.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -7,8 +8,23 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "elog.h"
 #include "hwlink_private.h"
+#include "nofollow_open.h"
 #include "wpa_ctrl.h"
+
+int hw::write_pid_file(const char* path) {
+    nimbo::NofollowRefusal why = nimbo::NofollowRefusal::none;
+    hw::Fd fd(nimbo::nofollow_open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644, &why));
+    if (fd.get() < 0) {
+        if (why == nimbo::NofollowRefusal::link || why == nimbo::NofollowRefusal::not_regular)
+            LOG_E(HWLINK_TAG, "%s %s: not followed, nothing written", path, nimbo::nofollow_refusal_text(why));
+        return -1;
+    }
+    char line[32];
+    int n = snprintf(line, sizeof line, "%u\n", (unsigned)getpid());
+    return write(fd.get(), line, (size_t)n) == n ? 0 : -1;
+}
 
 extern "C" {
 
@@ -54,10 +70,7 @@ int os_daemonize(const char* pid_file) {
         perror("daemon");
         return -1;
     }
-    if (pid_file) {
-        hw::File f(fopen(pid_file, "w"));
-        if (f) fprintf(f.get(), "%u\n", (unsigned)getpid());
-    }
+    if (pid_file && hw::write_pid_file(pid_file) != 0) return -1;
     return 0;
 }
 

@@ -62,6 +62,8 @@ HWLINK_API int hwlink_get_imsi(char* out, int* len);
 /* "longitude,latitude" from the device state into coordinates; -8 when either is missing. */
 HWLINK_API int hwlink_get_lbs_info(LocationDataParam* info);
 HWLINK_API int hwlink_get_last_lbs_info(LocationDataParam* info);
+/* No location source of its own: -2 for a null argument, otherwise -7 (not supported). */
+HWLINK_API int get_lbs_by_kx_sdk(void* arg);
 
 /* ---- settings and lists ------------------------------------------------------------ */
 HWLINK_API int hwlink_get_nav_bar_enabled(void);
@@ -114,6 +116,8 @@ HWLINK_API int hwlink_cleanup_of_space(void);
 /* flag 1 installs `handler` for the payment application's signal 92 (once); any other
  * flag restores the default action. */
 HWLINK_API int hwlink_register_signal_update_info(int flag, void (*handler)(int));
+/* 1 while a handler for signal 92 is installed by hwlink_register_signal_update_info. */
+HWLINK_API extern int g_sig_update_flag;
 
 #ifdef __cplusplus
 }

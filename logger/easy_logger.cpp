@@ -4,6 +4,9 @@
 // when stderr is a terminal or NIMBO_LOG_STDERR=1. NIMBO_LOG_LEVEL (1..5) drops records
 // above that level. The file rotates at NIMBO_LOG_MAX_BYTES (default 1 MiB) into
 // ".1" .. ".3", so the total stays under four times that size.
+//
+// The log file is never opened through a symbolic link: a link (or anything but a plain
+// regular file) at its path is refused, said once on stderr, and records go to stderr.
 #include "elog.h"
 
 #include <errno.h>
@@ -16,7 +19,10 @@
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include "nofollow_open.h"
 
 namespace {
 
@@ -47,6 +53,27 @@ void decide_echo() {
     g_echo = (v && strcmp(v, "1") == 0) || isatty(STDERR_FILENO) ? 1 : 0;
 }
 
+// Why the last open of the log file was refused (none when it was opened).
+nimbo::NofollowRefusal g_refusal = nimbo::NofollowRefusal::none;
+
+// Opens (creates) the log file for appending, never through a link.
+FILE* open_log_locked() {
+    int fd = nimbo::nofollow_open(g_path, O_WRONLY | O_APPEND | O_CREAT, 0644, &g_refusal);
+    if (fd < 0) return nullptr;
+    FILE* f = fdopen(fd, "a");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
+// After the lock is released: says why the log file was not opened (records then go to
+// stderr, where this one goes too).
+void report_refusal(nimbo::NofollowRefusal why, const char* path) {
+    if (why == nimbo::NofollowRefusal::link || why == nimbo::NofollowRefusal::not_regular)
+        elog_output(ELOG_LVL_ERROR, "elog", nullptr, nullptr, 0,
+                    "log file %s %s: not followed, nothing written there, records go to stderr", path,
+                    nimbo::nofollow_refusal_text(why));
+}
+
 void rotate_locked() {
     if (g_file == nullptr) return;
     fclose(g_file);
@@ -58,8 +85,8 @@ void rotate_locked() {
         rename(from, to);
     }
     snprintf(to, sizeof to, "%s.1", g_path);
-    rename(g_path, to);
-    g_file = fopen(g_path, "ae");
+    rename(g_path, to);  // a link at the path is moved as a link, never followed
+    g_file = open_log_locked();
     g_size = 0;
 }
 
@@ -70,7 +97,7 @@ extern "C" int init_easylogger(const char* path) {
     pthread_mutex_lock(&g_lock);
     if (g_file) fclose(g_file);
     snprintf(g_path, sizeof g_path, "%s", path);
-    g_file = fopen(g_path, "ae");
+    g_file = open_log_locked();
     struct stat st;
     g_size = (g_file && fstat(fileno(g_file), &st) == 0) ? st.st_size : 0;
     g_max_bytes = env_long("NIMBO_LOG_MAX_BYTES", g_max_bytes);
@@ -78,7 +105,9 @@ extern "C" int init_easylogger(const char* path) {
     g_max_level = (int)env_long("NIMBO_LOG_LEVEL", ELOG_LVL_VERBOSE);
     decide_echo();
     int rc = g_file ? 0 : -1;
+    nimbo::NofollowRefusal why = g_refusal;
     pthread_mutex_unlock(&g_lock);
+    report_refusal(why, path);
     return rc;
 }
 
@@ -120,11 +149,19 @@ extern "C" void elog_output(uint8_t level, const char* tag, const char* file, co
 
     pthread_mutex_lock(&g_lock);
     decide_echo();
+    nimbo::NofollowRefusal refused = nimbo::NofollowRefusal::none;
+    char refused_path[sizeof g_path];
     if (g_file) {
         fwrite(record, 1, len, g_file);
         fflush(g_file);
         g_size += (long)len;
-        if (g_size >= g_max_bytes) rotate_locked();
+        if (g_size >= g_max_bytes) {
+            rotate_locked();
+            if (g_file == nullptr) {
+                refused = g_refusal;
+                memcpy(refused_path, g_path, sizeof g_path);
+            }
+        }
     }
     if (g_file == nullptr || g_echo == 1) {
         // Nothing else is written to stderr under this lock, so records never interleave.
@@ -132,4 +169,5 @@ extern "C" void elog_output(uint8_t level, const char* tag, const char* file, co
         (void)w;
     }
     pthread_mutex_unlock(&g_lock);
+    if (refused != nimbo::NofollowRefusal::none) report_refusal(refused, refused_path);
 }

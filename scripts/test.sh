@@ -6,6 +6,11 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh
 BUILD_DIR=${NIMBO_BUILD_DIR:-build}
-# The end-to-end tests run real brokers, simulators and services on a shared machine: a test
-# that fails is run once more, and only a second failure fails the run (ctest prints both).
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" --repeat until-pass:2 "$@"
+status=0
+# Unit tests and checks run once: a failure there is a fault, never retried.
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" -LE e2e "$@" || status=1
+# The end-to-end tests (label e2e) run real brokers, simulators and services on a shared
+# machine: one that fails is run once more, and only a second failure fails the run (ctest
+# prints both).
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" -L e2e --repeat until-pass:2 "$@" || status=1
+exit $status

@@ -1,6 +1,7 @@
 // HTTP transfers: GET, authenticated multipart upload, authenticated resumable download.
 #include "curl_utils.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -542,10 +543,19 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
         result.code = CURL_UTILS_SETUP_FAILED;
         return result;
     }
-    FilePtr file{std::fopen(task->file_path, "ab")};
+    // Appended to (the request resumes from its size), never through a symbolic link.
+    nimbo::NofollowRefusal refusal = nimbo::NofollowRefusal::none;
+    UniqueFd fd{
+        nimbo::open_for_write(task->file_path, O_WRONLY | O_APPEND | O_CREAT, 0644, CURL_UTILS_TAG, &refusal)};
+    FilePtr file{fd ? ::fdopen(fd.get(), "ab") : nullptr};
+    if (file) (void)fd.release();
     if (!file) {
         LOG_E(CURL_UTILS_TAG, "Failed to open file %s", task->file_path);
-        result.code = CURL_UTILS_SETUP_FAILED;
+        // A link or a non-file at the path will not go away by itself: a local write error.
+        if (refusal == nimbo::NofollowRefusal::link || refusal == nimbo::NofollowRefusal::not_regular)
+            set_failure(&result, CURLE_WRITE_ERROR);
+        else
+            result.code = CURL_UTILS_SETUP_FAILED;
         return result;
     }
     if (::fstat(fileno(file.get()), &task->file_stat) != 0) std::memset(&task->file_stat, 0, sizeof task->file_stat);

@@ -145,7 +145,8 @@ void sleep_seconds(int seconds) {
 
 int nimbo_utils_file_lock(int mode) {
     std::string path = nimbo::device_path(NIMBO_INSTANCE_LOCK_FILE);
-    if (mode == 1) g_nimbo_lock_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // The lock lives in the world-writable /tmp: a link planted there is refused, never followed.
+    if (mode == 1) g_nimbo_lock_fd = nimbo::open_for_write(path.c_str(), O_RDWR | O_CREAT, 0600, UTILS_TAG);
     if (g_nimbo_lock_fd < 1) {
         LOG_E(UTILS_TAG, "open file[%s] failed", path.c_str());
         return -8;

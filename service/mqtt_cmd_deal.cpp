@@ -1,4 +1,4 @@
-// The command table, the default handlers and the organisation command.
+// The command table and the organisation command.
 #include "mqtt_cmd_deal.h"
 
 #include <cstring>
@@ -9,8 +9,6 @@
 #define TAG "mqtt_deal"
 
 namespace {
-
-constexpr int kNotSupported = -7;
 
 // The three handlers with their own argument lists, seen through the common signature.
 int query_sys_status_row(MQTTAsync, const RequestCmd*, char* out, int* out_len) {
@@ -75,33 +73,3 @@ extern "C" int mqtt_cmd_deal_devorginfo(MQTTAsync client, const RequestCmd* requ
         mqtt_utils_async_subscribe_topic(client, topic.c_str(), 0);
     return -10000;
 }
-
-// ---- defaults until each command's module lands ---------------------------------------
-
-#define NIMBO_DEFAULT_HANDLER(name)                                                               \
-    extern "C" __attribute__((weak)) int name(MQTTAsync, const RequestCmd* request, char*, int*) { \
-        LOG_W(TAG, "cmd[%s] is not supported", request ? request->cmd : "");                   \
-        return kNotSupported;                                                                     \
-    }
-
-extern "C" __attribute__((weak)) int mqtt_cmd_deal_query_sys_status(char*, int*) {
-    LOG_W(TAG, "cmd[querySysStatus] is not supported");
-    return kNotSupported;
-}
-
-extern "C" __attribute__((weak)) int mqtt_cmd_deal_capture_log_query(const char*, char*, int*) {
-    LOG_W(TAG, "cmd[queryLog] is not supported");
-    return kNotSupported;
-}
-
-NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_capture_log_get)
-NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_apkupgrade)
-NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_otaupgrade)
-NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_custom_resource_poster)
-NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_reboot)
-NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_switch_server_url)
-NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_lbs_geofence)
-NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_devlock)
-NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_set_dev_param)
-NIMBO_DEFAULT_HANDLER(mqtt_cmd_deal_on_off_param)
-NIMBO_DEFAULT_HANDLER(mqtt_cmd_ant_pay_deal)

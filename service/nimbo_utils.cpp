@@ -86,20 +86,15 @@ struct TempGuard {
 };
 
 WriteResult replace_checked(const std::string& path, const std::string& content) {
-    std::string target = path;
+    const std::string& target = path;
     mode_t mode = 0644;
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0) {
-        if (S_ISLNK(st.st_mode)) {
-            // Replace what the link names, not the link itself (as writing through it would).
-            CText real{::realpath(path.c_str(), nullptr)};
-            if (real && ::stat(real.get(), &st) == 0) {
-                target = real.get();
-                mode = st.st_mode & 07777;
-            }
-        } else {
+        if (S_ISLNK(st.st_mode))
+            // The rename below replaces the link itself: what it names is never written.
+            LOG_W(TAG, "%s is a symbolic link: replaced by a file, not followed", path.c_str());
+        else
             mode = st.st_mode & 07777;
-        }
     }
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
@@ -127,7 +122,9 @@ WriteResult replace_checked(const std::string& path, const std::string& content)
 WriteResult write_line(const char* path, const char* text, int mode) {
     WriteResult result;
     if (mode == 1) {
-        FilePtr file{::fopen(path, "ae")};
+        UniqueFd fd{nimbo::open_for_write(path, O_WRONLY | O_APPEND | O_CREAT, 0644, TAG)};
+        FilePtr file{fd ? ::fdopen(fd.get(), "a") : nullptr};
+        if (file) (void)fd.release();
         if (!file) {
             result = WriteResult::open_failed;
         } else {
@@ -309,6 +306,15 @@ constexpr const char* kUrlPlain = "nimbo_server_url";
 
 namespace nimbo {
 
+int open_for_write(const char* path, int flags, mode_t mode, const char* tag, NofollowRefusal* why) {
+    NofollowRefusal refusal = NofollowRefusal::none;
+    int fd = nofollow_open(path, flags, mode, &refusal);
+    if (fd < 0 && (refusal == NofollowRefusal::link || refusal == NofollowRefusal::not_regular))
+        LOG_E(tag, "%s %s: not followed, nothing written", path ? path : "", nofollow_refusal_text(refusal));
+    if (why != nullptr) *why = refusal;
+    return fd;
+}
+
 bool replace_file(const std::string& path, const std::string& content) {
     try {
         return replace_checked(path, content) == WriteResult::ok;
@@ -317,10 +323,10 @@ bool replace_file(const std::string& path, const std::string& content) {
     }
 }
 
-bool read_file(const std::string& path, std::string* out, size_t max_bytes) {
+bool read_file(const std::string& path, std::string* out, size_t max_bytes, bool follow_links) {
     if (out == nullptr) return false;
     out->clear();
-    UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW))};
     if (!fd) return false;
     char buf[8192];
     for (;;) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "nimbo_exports.h"
+#include "nofollow_open.h"
 
 #define NIMBO_UTILS_TAG "nimbo_utils"
 
@@ -90,12 +91,19 @@ int nimbo_utils_load_serialno(void);
 // ---- C++ helpers for the program's own modules -------------------------------------
 namespace nimbo {
 
+// Opens `path` for writing without following a symbolic link (nofollow_open); a link or
+// anything but a plain regular file at the path is refused with an error line under `tag`.
+// The descriptor, or -1 with `*why` set (when given).
+int open_for_write(const char* path, int flags, mode_t mode, const char* tag, NofollowRefusal* why = nullptr);
+
 // Replaces `path` atomically: temporary file in the same directory, fsync, rename, fsync
-// of the directory. A reader sees the old or the new content, never a torn one.
+// of the directory. A reader sees the old or the new content, never a torn one. A symbolic
+// link at `path` is replaced itself (and logged), never followed.
 bool replace_file(const std::string& path, const std::string& content);
 
-// Reads a whole file (at most `max_bytes`; larger files fail). False when unreadable.
-bool read_file(const std::string& path, std::string* out, size_t max_bytes = 16u << 20);
+// Reads a whole file (at most `max_bytes`; larger files fail). False when unreadable, and
+// (with `follow_links` false) when a symbolic link stands at the path.
+bool read_file(const std::string& path, std::string* out, size_t max_bytes = 16u << 20, bool follow_links = true);
 
 // Quotes a value for a POSIX shell command line: 'it'\''s'.
 std::string shell_quote(const std::string& value);

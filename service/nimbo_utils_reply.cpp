@@ -37,8 +37,8 @@ extern "C" int nimbo_utils_replay_with_no_data_param(MQTTAsync client, const cha
     return nimbo_utils_replay_with_param_with_qos(client, cmd, sn, task_id, param.get(), 0);
 }
 
-// The result-code table; the upgrade module may define the same function (it wins).
-extern "C" __attribute__((weak)) void nimbo_utils_errcode_converted_into_faildes(int code, char* buffer) {
+// The result-code table.
+extern "C" void nimbo_utils_errcode_converted_into_faildes(int code, char* buffer) {
     static const char* const kTexts[] = {
         "Data transfer failed",                     // -10
         "No permissions",                           // -9

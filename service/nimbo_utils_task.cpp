@@ -2,6 +2,7 @@
 // resumes intact.
 #include "nimbo_utils_task.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "json_utils.h"
@@ -20,8 +21,13 @@ constexpr size_t kMaxTaskFileBytes = 1u << 20;
 
 bool nimbo::read_task_command(const std::string& path, std::string* text) {
     text->clear();
-    if (!nimbo::read_file(path, text, kMaxTaskFileBytes)) {
-        LOG_W(TAG, "Error opening file for reading[%s]", path.c_str());
+    // A link at the task file names no task of ours: what it points to is never read.
+    errno = 0;
+    if (!nimbo::read_file(path, text, kMaxTaskFileBytes, false)) {
+        if (errno == ELOOP)
+            LOG_W(TAG, "%s is a symbolic link: not followed, no pending task", path.c_str());
+        else
+            LOG_W(TAG, "Error opening file for reading[%s]", path.c_str());
         text->clear();
         return false;
     }

@@ -2,22 +2,15 @@
 
 # The library's ABI: NEEDED entries, exported and unresolved symbols.
 add_test(NAME hwlink_abi
-  COMMAND ${CMAKE_COMMAND} -DLIB=$<TARGET_FILE:hwlink> -DHEADER=${PROJECT_SOURCE_DIR}/include/hwlink.h
+  COMMAND ${CMAKE_COMMAND} -DLIB=$<TARGET_FILE:hwlink> -DHEADER_DIR=${PROJECT_SOURCE_DIR}/include
+          -DHEADERS=hwlink.h,wpa_ctrl.h
           -DEXPORTS=${NIMBO_EXPORTS_LIST} -DREADELF=${CMAKE_READELF} -DNM=${CMAKE_NM}
           -P ${PROJECT_SOURCE_DIR}/hwlink/abi_check.cmake)
-
-# The supplicant client is internal to the library (hidden): its test compiles it in.
-if(TARGET test_hwlink_wpa)
-  target_sources(test_hwlink_wpa PRIVATE
-    ${PROJECT_SOURCE_DIR}/hwlink/wpa_ctrl.cpp ${PROJECT_SOURCE_DIR}/hwlink/os_unix.cpp
-    ${PROJECT_SOURCE_DIR}/hwlink/hwlink_common.cpp)
-  target_include_directories(test_hwlink_wpa PRIVATE ${PROJECT_SOURCE_DIR}/hwlink)
-endif()
 
 # Tests that start the payment-application stand-in, or signal every process named
 # alibankApp, must not overlap: the library finds the application by name.
 set(_hwlink_pay_tests "")
-foreach(t test_hwlink_install test_hwlink_pay)
+foreach(t test_hwlink_install test_hwlink_pay test_links)
   if(TARGET ${t})
     add_dependencies(${t} alibankApp)
     list(APPEND _hwlink_pay_tests ${t})

@@ -4,7 +4,7 @@ import signal
 import time
 import unittest
 
-from harness import Broker, MgmtSim, Service, Terminal, wait_for
+from harness import Broker, MgmtSim, Scratch, Server, Service, Terminal, wait_for
 
 LOCK = "/tmp/nimbo_service_lock"
 
@@ -143,6 +143,52 @@ class ServiceCoreTest(unittest.TestCase):
                 finally:
                     svc.stop()
                     svc.close()
+
+    def test_planted_links_are_never_followed(self):
+        """Links planted before start at the lock and the log file, and at the task file before
+        a task: no target is written, and the reason is logged."""
+        outside = Scratch("nimbo-outside-")
+        self.addCleanup(outside.close)
+
+        def plant(abs_path):
+            target = os.path.join(outside.path, os.path.basename(abs_path))
+            with open(target, "w") as f:
+                f.write("precious\n")
+            link = self.term.path(abs_path)
+            os.makedirs(os.path.dirname(link), exist_ok=True)
+            if os.path.lexists(link):
+                os.unlink(link)
+            os.symlink(target, link)
+            return link, target
+
+        log_path = "/usr/data/log/nimbo_log.log"
+        planted = [plant(LOCK), plant(log_path)]
+        svc = Service(self.term, server_url="http://127.0.0.1:1", start=False)
+        self.addCleanup(svc.close)
+        svc.start()
+        self.assertEqual(svc.wait(20), 1, "no lock, no service")
+        with open(os.path.join(svc.prefix, "stdout.txt"), encoding="utf-8", errors="replace") as f:
+            out = f.read()  # the log file was refused: records went to stderr
+        self.assertIn(f"log file {self.term.path(log_path)} is a symbolic link: not followed", out)
+        self.assertIn(f"{self.term.path(LOCK)} is a symbolic link: not followed, nothing written", out)
+        for link, target in planted:
+            with open(target) as f:
+                self.assertEqual(f.read(), "precious\n", target)
+            os.unlink(link)
+
+        broker = Broker()
+        self.addCleanup(broker.close)
+        sim = self.start_sim(broker_addr=broker.addr)
+        server = Server(broker, "NB10000001")
+        self.addCleanup(server.close)
+        svc = self.start_service(server_url=sim.url)
+        svc.wait_log(r"Subscribed to topic /e/default/ma/d/NB10000001", timeout=30)
+        task_link, task_target = plant("/usr/data/app/nimboservice/data/task_cmd")
+        server.send("apkUpgrade", {"apkDownloadUrl": "http://127.0.0.1:1/a.zip", "md5": ""}, task_id="t-link")
+        svc.wait_log(r"task_cmd is a symbolic link: not followed, no pending task")
+        svc.wait_log(r"task_cmd is a symbolic link: replaced by a file, not followed")
+        with open(task_target) as f:
+            self.assertEqual(f.read(), "precious\n")
 
     def test_default_server_url_without_ini_key(self):
         svc = self.start_service(server_url=None)

@@ -1,6 +1,6 @@
 // The supplicant control client and the Wi-Fi signal, against the simulated terminal's
-// control-socket stand-in. The client itself is internal to the library: this test
-// compiles its sources in (tests/hwlink.cmake).
+// control-socket stand-in. The client and its operating-system layer are called through
+// the library's exports.
 #include <dirent.h>
 #include <gtest/gtest.h>
 
