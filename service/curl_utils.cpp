@@ -5,11 +5,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <atomic>
 #include <mutex>
 
 #include "c_handles.hpp"
@@ -313,7 +313,6 @@ struct DownloadSink {
     long long file_end = 0;  // bytes in the file now
     MdCtxPtr md5;            // MD5 of the file so far, while it is written from byte 0
     bool too_long = false;   // the body went past the expected size of the file
-    bool no_room = false;    // writing on would eat into the free-space reserve
 
     // Back to "nothing judged yet", for a new request from byte `from`.
     void restart(long long from) {
@@ -347,8 +346,7 @@ size_t room_for(DownloadSink* sink, size_t n) {
             LOG_E(CURL_UTILS_TAG, "[%s] %llu bytes free, %llu kept for the service's own files: download stopped",
                   sink->task->file_path, static_cast<unsigned long long>(free),
                   static_cast<unsigned long long>(reserve));
-            sink->no_room = true;
-            n = 0;
+            n = 0;  // a failed write (code 23): the task ends
         }
     }
     return n;
