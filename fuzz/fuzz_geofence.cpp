@@ -1,4 +1,5 @@
 // The coordinate rule ("number,number" and nothing else) and the radius rule of the fence.
+#include <cctype>
 #include <cmath>
 #include <string>
 
@@ -24,7 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         double d = haversine_distance(lat1, lon1, lat2, lon2);
         if (!(d >= 0.0 && d <= 6371000.0 * 3.14159266)) abort();
     }
-    double metres = 0;
-    if (nimbo_geofence::parse_radius(s.c_str(), &metres) && (!std::isfinite(metres) || metres < 0)) abort();
+    // A radius is accepted only when its text begins with a number (after blanks and a sign).
+    long metres = 0;
+    if (nimbo_geofence::parse_radius(s.c_str(), &metres)) {
+        const char* p = s.c_str();
+        while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+        if (*p == '+' || *p == '-') ++p;
+        if (!std::isdigit(static_cast<unsigned char>(*p))) abort();
+    }
     return 0;
 }

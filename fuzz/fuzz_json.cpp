@@ -94,6 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PostFileResult post;
     json_utils_jsonstr_to_post_file_result(text, &post);
     fuzz::require_terminated(post.destination);
+    // The same answer cut anywhere: the members that arrived whole.
+    json_utils::post_file_result_from_head(text, &post);
+    fuzz::require_terminated(post.desc);
 
     LocationDataParam fix;
     json_utils_jsonstr_to_location_data_param(text, &fix);

@@ -3,8 +3,10 @@
 
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -26,6 +28,10 @@ constexpr long kDownloadTimeout = 300;
 constexpr long kDownloadBufferSize = 64 * 1024;
 constexpr size_t kTokenInputMax = 1023;  // characters of "key&name&timestamp"
 constexpr size_t kHeaderMax = 99;        // characters of one authentication header
+// Free space a download never takes: the task, backup and resource files and the log
+// must still be writable when a download has filled the rest.
+constexpr uint64_t kDefaultDownloadReserve = 2u * 1024u * 1024u;
+std::atomic<uint64_t> g_download_reserve{kDefaultDownloadReserve};
 
 // libcurl's texts for the codes 0..96; obsolete codes and everything above read "Unknown error".
 const char* const kCodeTexts[] = {
@@ -183,14 +189,19 @@ struct StringSink {
     std::string* out;
     size_t max_bytes;
     bool too_large;
+    bool keep_head;  // a larger body keeps its first max_bytes instead of failing
 };
 
 size_t string_write_callback(char* data, size_t size, size_t count, void* userp) {
     auto* sink = static_cast<StringSink*>(userp);
     size_t n = size * count;
     if (sink->out->size() + n > sink->max_bytes) {
-        sink->too_large = true;
-        return 0;  // fails the transfer (code 23): a cut answer must not pass for a whole one
+        if (!sink->keep_head) {
+            sink->too_large = true;
+            return 0;  // fails the transfer (code 23): a cut answer must not pass for a whole one
+        }
+        sink->out->append(static_cast<const char*>(data), sink->max_bytes - sink->out->size());
+        return n;  // the rest is read and dropped
     }
     sink->out->append(static_cast<const char*>(data), n);
     return n;
@@ -302,7 +313,45 @@ struct DownloadSink {
     long long range_start;
     long long file_end = 0;  // bytes in the file now
     MdCtxPtr md5;            // MD5 of the file so far, while it is written from byte 0
+    bool too_long = false;   // the body went past the expected size of the file
+
+    // Back to "nothing judged yet", for a new request from byte `from`.
+    void restart(long long from) {
+        offset = from;
+        file_end = from;
+        decided = write_body = range_refused = has_content_range = false;
+        range_start = -1;
+        md5.reset();
+    }
 };
+
+// Bytes of a chunk that may go into the file: none past the expected size (the file's
+// own bound) and none that would leave less free space than the reserve.
+size_t room_for(DownloadSink* sink, size_t n) {
+    const uint64_t limit = sink->task->expected_size;
+    if (limit > 0) {
+        const uint64_t end = sink->file_end > 0 ? static_cast<uint64_t>(sink->file_end) : 0;
+        const uint64_t left = end < limit ? limit - end : 0;
+        if (n > left) {
+            LOG_E(CURL_UTILS_TAG, "[%s] the server sends more than the %llu bytes of the file",
+                  sink->task->file_path, static_cast<unsigned long long>(limit));
+            sink->too_long = true;
+            n = static_cast<size_t>(left);
+        }
+    }
+    struct statvfs vfs {};
+    if (n > 0 && ::fstatvfs(fileno(sink->file), &vfs) == 0) {
+        const uint64_t free = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
+        const uint64_t reserve = g_download_reserve.load();
+        if (free < reserve || free - reserve < n) {
+            LOG_E(CURL_UTILS_TAG, "[%s] %llu bytes free, %llu kept for the service's own files: download stopped",
+                  sink->task->file_path, static_cast<unsigned long long>(free),
+                  static_cast<unsigned long long>(reserve));
+            n = 0;  // a failed write (code 23): the task ends
+        }
+    }
+    return n;
+}
 
 size_t download_header_callback(char* data, size_t size, size_t count, void* userp) {
     auto* sink = static_cast<DownloadSink*>(userp);
@@ -320,6 +369,17 @@ size_t download_header_callback(char* data, size_t size, size_t count, void* use
         }
     }
     return n;
+}
+
+// Empties the destination so that it is written again from byte 0.
+bool empty_file(DownloadSink* sink) {
+    std::fflush(sink->file);
+    if (::ftruncate(fileno(sink->file), 0) != 0) {
+        LOG_E(CURL_UTILS_TAG, "[%s] truncate failed: %s", sink->task->file_path, std::strerror(errno));
+        return false;
+    }
+    sink->task->file_stat.st_size = 0;
+    return true;
 }
 
 // Judges the first body bytes of a response: a 206 must start where the file ends, a 200
@@ -342,13 +402,8 @@ bool judge_response(DownloadSink* sink) {
             // The server ignored the range and sends the whole file: start the file over.
             LOG_W(CURL_UTILS_TAG, "[%s] the server sent the whole file, restarting from byte 0",
                   sink->task->file_path);
-            std::fflush(sink->file);
-            if (::ftruncate(fileno(sink->file), 0) != 0) {
-                LOG_E(CURL_UTILS_TAG, "[%s] truncate failed: %s", sink->task->file_path, std::strerror(errno));
-                return false;
-            }
+            if (!empty_file(sink)) return false;
             sink->offset = 0;
-            sink->task->file_stat.st_size = 0;
             sink->file_end = 0;
         }
         sink->write_body = true;
@@ -369,7 +424,11 @@ bool judge_response(DownloadSink* sink) {
 // driver's attempt count, and a server that always fails would be retried for ever).
 int download_progress(void* userp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
     auto* sink = static_cast<DownloadSink*>(userp);
-    if (!sink->decided || !sink->write_body || sink->file_end <= sink->offset) return 0;
+    if (!sink->decided || !sink->write_body || sink->file_end <= sink->offset || sink->too_long) return 0;
+    // Nor is an answer that announces more than the file: it cannot end well.
+    const uint64_t limit = sink->task->expected_size;
+    if (limit > 0 && dltotal > 0 && static_cast<uint64_t>(sink->offset) + static_cast<uint64_t>(dltotal) > limit)
+        return 0;
     return curl_download_progress_callback(sink->task, dltotal, dlnow, ultotal, ulnow);
 }
 
@@ -451,10 +510,12 @@ size_t curl_download_write_data(char* data, size_t size, size_t count, void* use
     auto* sink = static_cast<DownloadSink*>(userp);
     if (!sink->decided && !judge_response(sink)) return 0;  // stops the transfer
     if (!sink->write_body) return count;                    // dropped: not part of the file
-    size_t written = std::fwrite(data, size, count, sink->file);
-    sink->file_end += static_cast<long long>(written * size);
-    if (sink->md5 && EVP_DigestUpdate(sink->md5.get(), data, written * size) != 1) sink->md5.reset();
-    return written;
+    const size_t n = size * count;
+    const size_t take = room_for(sink, n);
+    size_t written = take > 0 ? std::fwrite(data, 1, take, sink->file) : 0;
+    sink->file_end += static_cast<long long>(written);
+    if (sink->md5 && EVP_DigestUpdate(sink->md5.get(), data, written) != 1) sink->md5.reset();
+    return written == n ? count : 0;  // a short write stops the transfer
 }
 
 int curl_download_progress_callback(void* userp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
@@ -617,7 +678,19 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
     if (offset > 0) curl_easy_setopt(curl.get(), CURLOPT_RANGE, range);
 
     CURLcode rc = curl_easy_perform(curl.get());
-    if (rc == CURLE_WRITE_ERROR && sink.range_refused) rc = CURLE_RANGE_ERROR;
+    if (rc == CURLE_WRITE_ERROR && sink.range_refused) {
+        // A misplaced range is never appended: the attempt asks for the whole file instead,
+        // as when the server ignores the range.
+        LOG_W(CURL_UTILS_TAG, "[%s] restarting from byte 0", task->file_path);
+        if (empty_file(&sink)) {
+            sink.restart(0);
+            curl_easy_setopt(curl.get(), CURLOPT_RANGE, nullptr);
+            rc = curl_easy_perform(curl.get());
+        }
+        if (rc == CURLE_WRITE_ERROR && sink.range_refused) rc = CURLE_RANGE_ERROR;
+    }
+    // More than the file's size is a failed attempt (retried), not a local write error.
+    if (rc == CURLE_WRITE_ERROR && sink.too_long) rc = CURLE_FILESIZE_EXCEEDED;
     if (rc != CURLE_OK) {
         LOG_E(CURL_UTILS_TAG, "curl_easy_perform failed: %s", curlcode_to_strerror(rc));
         set_failure(&result, rc);
@@ -644,6 +717,8 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
 
 namespace curl_utils {
 
+uint64_t set_download_reserve(uint64_t bytes) { return g_download_reserve.exchange(bytes); }
+
 HttpResult get(const char* url, std::string* body, size_t max_bytes) {
     HttpResult result{};
     if (url == nullptr || body == nullptr) {
@@ -651,7 +726,7 @@ HttpResult get(const char* url, std::string* body, size_t max_bytes) {
         return result;
     }
     body->clear();
-    StringSink sink{body, max_bytes, false};
+    StringSink sink{body, max_bytes, false, false};
     result = run_get(url, string_write_callback, &sink);
     if (sink.too_large) LOG_E(CURL_UTILS_TAG, "url: %s, response larger than %zu bytes refused", url, max_bytes);
     if (result.code == 0) {
@@ -679,11 +754,10 @@ HttpResult post_file(const char* url, const char* path, const char* name, const 
         return result;
     }
     answer->clear();
-    StringSink sink{answer, max_bytes, false};
+    StringSink sink{answer, max_bytes, false, true};
     result = run_post(url, path, name, key, string_write_callback, &sink);
-    if (sink.too_large) LOG_E(CURL_UTILS_TAG, "url: %s, answer larger than %zu bytes refused", url, max_bytes);
     if (result.code == 0) {
-        if (!answer->empty() && answer->back() == '\n') answer->pop_back();
+        if (answer->size() < max_bytes && !answer->empty() && answer->back() == '\n') answer->pop_back();
         LOG_D(CURL_UTILS_TAG, "url: %s, response: %s", url, answer->c_str());
     }
     return result;

@@ -93,9 +93,12 @@ HttpResult curl_utils_post_file(const char* url, const char* path, const char* n
 
 // Downloads task->url, appending to task->file_path from its current size (a Range
 // request). Only a 200, 206 or 416 answer adds bytes: an error page never stays in the
-// file. Code 97 when no easy handle can be created or the file cannot be opened; code 3
-// when the file name does not fit its authentication header; code 33 when the server
-// sends a range other than the one asked for (nothing is written).
+// file. A 206 that starts elsewhere than asked is never appended: the file is emptied and
+// the whole file asked for at once. The file never grows past task->expected_size (when
+// not 0): a longer body stops the transfer with code 63. Nor does it take the free-space
+// reserve (see set_download_reserve): code 23. Code 97 when no easy handle can be created
+// or the file cannot be opened; code 3 when the file name does not fit its authentication
+// header; code 33 when the second request too gets a misplaced range.
 HttpResult curl_utils_download_file(DownloadTask* task, const char* key);
 
 // libcurl callbacks.
@@ -108,6 +111,10 @@ int curl_upload_progress_callback(void* record, curl_off_t dltotal, curl_off_t d
 
 namespace curl_utils {
 
+// Free bytes of the destination's file system that a download leaves untouched (2 MiB
+// unless set). Returns the previous value.
+uint64_t set_download_reserve(uint64_t bytes);
+
 // True when the download of `url` can be signed: the file name (after the URL's last "/")
 // fits its "filename" header and the token input. A name that does not fit is refused by
 // curl_utils_download_file (code 3), never cut.
@@ -117,8 +124,10 @@ bool download_name_fits(const char* url);
 // transfer (code 23) instead of being cut. The trailing line feed is removed.
 HttpResult get(const char* url, std::string* body, size_t max_bytes);
 
-// The upload of curl_utils_post_file with the whole answer kept in `answer` (up to
-// `max_bytes`; a larger answer fails with code 23 instead of being cut).
+// The upload of curl_utils_post_file with the answer kept in `answer`: the whole answer,
+// or its first `max_bytes` when it is longer (the rest is read and dropped; a kept answer
+// of exactly `max_bytes` may have been cut). The trailing line feed of a shorter answer
+// is removed.
 HttpResult post_file(const char* url, const char* path, const char* name, const char* key,
                      std::string* answer, size_t max_bytes);
 

@@ -122,6 +122,18 @@ char* print_strings(std::initializer_list<std::pair<const char*, const char*>> m
     return text;
 }
 
+void read_post_file_result(const cJSON* r, PostFileResult* out) {
+    copy_bool(r, "success", &out->success);
+    copy_text_shortened(r, "desc", out->desc, sizeof out->desc);
+    copy_text_shortened(r, "destination", out->destination, sizeof out->destination);
+    copy_text_shortened(r, "systime", out->systime, sizeof out->systime);
+}
+
+const char* skip_space(const char* p) {
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') ++p;
+    return p;
+}
+
 }  // namespace
 
 extern "C" {
@@ -195,13 +207,10 @@ int json_utils_jsonstr_to_post_file_result(const char* text, PostFileResult* out
     if (null_record(out)) return -2;
     JsonPtr root = parse_into(text, out);
     if (!root) return -8;
-    const cJSON* r = root.get();
-    copy_bool(r, "success", &out->success);
-    copy_text_shortened(r, "desc", out->desc, sizeof out->desc);
-    copy_text_shortened(r, "destination", out->destination, sizeof out->destination);
-    copy_text_shortened(r, "systime", out->systime, sizeof out->systime);
+    read_post_file_result(root.get(), out);
     return 0;
 }
+
 
 char* json_utils_apkupgrade_param_to_jsonstr(const ApkUpgradeParam* param) {
     if (param == nullptr) return nullptr;
@@ -270,3 +279,28 @@ char* json_utils_get_log_param_to_jsonstr(const GetLogParam* param) {
 }
 
 }  // extern "C"
+
+int json_utils::post_file_result_from_head(const char* head, PostFileResult* out) {
+    if (null_record(out)) return -2;
+    memset(out, 0, sizeof *out);
+    JsonPtr members{cJSON_CreateObject()};
+    if (!members || head == nullptr) return -8;
+    const char* p = skip_space(head);
+    if (*p != '{') return -8;
+    ++p;
+    for (;;) {
+        const char* end = nullptr;
+        JsonPtr key{cJSON_ParseWithOpts(skip_space(p), &end, 0)};
+        if (!cJSON_IsString(key.get()) || key->valuestring == nullptr) break;
+        p = skip_space(end);
+        if (*p != ':') break;
+        JsonPtr value{cJSON_ParseWithOpts(p + 1, &end, 0)};
+        if (!value) break;  // the member the text was cut in
+        cJSON_AddItemToObject(members.get(), key->valuestring, value.release());
+        p = skip_space(end);
+        if (*p != ',') break;
+        ++p;
+    }
+    read_post_file_result(members.get(), out);
+    return 0;
+}

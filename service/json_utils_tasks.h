@@ -91,3 +91,12 @@ char* json_utils_query_log_param_to_jsonstr(const QueryLogParam* param, const ch
 char* json_utils_get_log_param_to_jsonstr(const GetLogParam* param);
 
 }  // extern "C"
+
+namespace json_utils {
+
+// The upload answer from the first bytes of a longer text: the members of the top-level
+// object that the text holds whole (a member cut at the end, and all after it, are left
+// out). 0; -8 when the text does not begin an object; -2 for a null record.
+int post_file_result_from_head(const char* head, PostFileResult* out);
+
+}  // namespace json_utils

@@ -269,13 +269,7 @@ int nimbo_utils_init_function(Handler child_handler, Handler stop_handler, Handl
         exit(1);
     }
 
-    char serial[256] = {0};
-    int len = 0;
-    hwlink_get_device_serialno(serial, &len);
-    // At most 31 bytes and the terminator: the field is the identity on every topic.
-    size_t n = strnlen(serial, sizeof g_device_serialno - 1);
-    memcpy(g_device_serialno, serial, n);
-    g_device_serialno[n] = '\0';
+    nimbo_globals_load_serialno();
     log_app_info();
     build_paths();
     return 0;

@@ -507,8 +507,12 @@ void tasks::run_get_log(GetLogWorker* record) {
         reply_get_log(*record, env, "3", result.message);
         return;
     }
+    // A long answer is kept only in part (the buffer is bounded): its verdict comes from
+    // the members that arrived whole.
     PostFileResult parsed;
-    if (json_utils_jsonstr_to_post_file_result(answer.c_str(), &parsed) == 0 && parsed.success == 1)
+    int rc = answer.size() < kUploadAnswerMax ? json_utils_jsonstr_to_post_file_result(answer.c_str(), &parsed)
+                                              : json_utils::post_file_result_from_head(answer.c_str(), &parsed);
+    if (rc == 0 && parsed.success == 1)
         reply_get_log(*record, env, "2", "");
     else
         reply_get_log(*record, env, "3", parsed.desc);

@@ -108,7 +108,7 @@ const Environment& production_environment();
 void use_environment(const Environment* env);
 const Environment& environment();
 
-// Upload answers are kept whole up to this size.
+// Upload answers are kept whole up to this size; a longer one keeps this many first bytes.
 constexpr size_t kUploadAnswerMax = 64u * 1024u;
 
 // The kinds of worker slot.

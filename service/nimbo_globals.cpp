@@ -1,5 +1,9 @@
 #include "nimbo_globals.h"
 
+#include <string.h>
+
+#include "hwlink.h"
+
 std::atomic<int> g_run_flag{1};
 
 extern "C" {
@@ -11,7 +15,7 @@ char g_nimbo_data_path[256];
 char g_nimbo_cmd_file_path[256];
 char g_nimbo_download_path[256];
 char g_nimbo_cache_path[256];
-char g_device_serialno[32];
+char g_device_serialno[NIMBO_SERIALNO_MAX + 1];
 char g_device_name[32];
 }
 int g_device_screen_width = 480;
@@ -23,3 +27,13 @@ pthread_mutex_t g_download_mutex;
 std::atomic<unsigned char> g_flag_mqtt_connect{0};
 std::atomic<unsigned char> g_flag_download_running{0};
 std::atomic<unsigned char> g_flag_mqtt_sub_devorginfo{0};
+
+int nimbo_globals_load_serialno() {
+    char serial[HWLINK_FIELD_SIZE] = {0};
+    int len = 0;
+    int rc = hwlink_get_device_serialno(serial, &len);
+    size_t n = strnlen(serial, NIMBO_SERIALNO_MAX);
+    memcpy(g_device_serialno, serial, n);
+    g_device_serialno[n] = '\0';
+    return rc;
+}

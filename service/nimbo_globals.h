@@ -28,9 +28,16 @@ extern char g_device_log_path[256];
 extern char g_nimbo_cmd_file_path[256];
 extern char g_nimbo_download_path[256];
 extern char g_nimbo_cache_path[256];
-extern char g_device_serialno[32];
+// The serial number is the identity (user name, client id, command topic, "sn"): all of
+// its NIMBO_SERIALNO_MAX bytes are kept, with room for the terminator.
+#define NIMBO_SERIALNO_MAX 32
+extern char g_device_serialno[NIMBO_SERIALNO_MAX + 1];
 extern char g_device_name[32];
 }
+
+// Reads the device serial number from the device-access library into g_device_serialno
+// (at most NIMBO_SERIALNO_MAX bytes, terminated); 0, or the library's failure code.
+int nimbo_globals_load_serialno();
 extern int g_device_screen_width;
 extern int g_device_screen_height;
 extern int g_nimbo_lock_fd;

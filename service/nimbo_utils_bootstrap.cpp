@@ -50,11 +50,7 @@ int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_
         clear_out(out, out_len);
         return -8;
     }
-    if (result.http_status != 200) {
-        LOG_E(NIMBO_UTILS_TAG, "get request[%s] is failed, error msg: HTTP %ld", api_url, result.http_status);
-        clear_out(out, out_len);
-        return -8;
-    }
+    // The body decides, whatever the HTTP status: an error page does not parse.
     if (reply.empty()) {
         LOG_E(NIMBO_UTILS_TAG, "get request[%s] successfully, but response is empty", api_url);
         clear_out(out, out_len);

@@ -7,6 +7,7 @@
 #include "nimbo_utils_geofence.h"
 
 #include <ctype.h>
+#include <limits.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
@@ -79,19 +80,11 @@ int parse_fixed_format(const char* text, double* first, double* second) {
 
 }  // extern "C"
 
-bool nimbo_geofence::parse_radius(const char* text, double* metres) {
+bool nimbo_geofence::parse_radius(const char* text, long* metres) {
     if (text == nullptr || metres == nullptr) return false;
-    const char* p = text;
-    while (*p == ' ') ++p;
-    const char* start = p;
-    int digits = 0, dots = 0;
-    for (; isdigit(static_cast<unsigned char>(*p)) || *p == '.'; ++p) (*p == '.' ? dots : digits)++;
-    const char* stop = p;
-    while (*p == ' ') ++p;
-    if (digits == 0 || dots > 1 || *p != '\0') return false;
     char* end = nullptr;
-    double value = strtod(start, &end);
-    if (end != stop || !isfinite(value)) return false;
+    long value = strtol(text, &end, 10);
+    if (end == text) return false;
     *metres = value;
     return true;
 }
@@ -131,7 +124,7 @@ int nimbo_geofence::evaluate(const std::string& data_dir, const Actions& actions
         return -8;
     }
     // A radius that is not a number must not become 0 (every position would be outside).
-    double radius = 0;
+    long radius = 0;
     if (!parse_radius(fence.geofenceRadius, &radius)) {
         LOG_E(TAG, "get radius from geofence failed: [%s]", fence.geofenceRadius);
         return -8;
@@ -148,9 +141,9 @@ int nimbo_geofence::evaluate(const std::string& data_dir, const Actions& actions
         return -8;
     }
     double distance = haversine_distance(fence_lat, fence_lon, dev_lat, dev_lon);
-    int radius_m = radius < 2147483647.0 ? static_cast<int>(radius) : 2147483647;
+    int radius_m = radius > INT_MAX ? INT_MAX : radius < INT_MIN ? INT_MIN : static_cast<int>(radius);
 
-    if (!(distance > radius)) {
+    if (!(distance > static_cast<double>(radius))) {
         LOG_V(TAG, "geofence: radius: %d, distance: %2.2f, state is ok", radius_m, distance);
         if (!fired) {
             LOG_V(TAG, "no geofence disarming information required");

@@ -37,7 +37,8 @@ struct Actions {
 // "devlock_state"). Evaluations are serialised. 0 or -8.
 int evaluate(const std::string& data_dir, const Actions& actions);
 
-// The radius text in metres: a plain non-negative decimal number; false otherwise.
-bool parse_radius(const char* text, double* metres);
+// The radius text in metres: the base-10 integer its text begins with ("+500" and
+// "500.9" are 500); false when it does not begin with a number.
+bool parse_radius(const char* text, long* metres);
 
 }  // namespace nimbo_geofence

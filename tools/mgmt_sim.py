@@ -51,6 +51,9 @@ Administration (for tests and operators):
                          {"ignore_range": true}          answer 200 with the whole file
                          {"wrong_content_range": true}   206 whose Content-Range starts one byte late
                          {"lying_content_length": 100}   announce 100 bytes more than sent, then close
+                         {"extra_body": 5000}            send (and announce) 5000 bytes more than the file
+                         {"endless": true}               200 without a length, the file then bytes
+                                                          without end (until the client closes)
                          {"hang": 5}                     wait 5 s before answering file requests
                          {"upload_answer": {"success": true, "desc": "ok"}, "upload_answer_pad": 4000}
                          {"verify_token": false}
@@ -89,6 +92,8 @@ DEFAULTS = {
     "ignore_range": False,
     "wrong_content_range": False,
     "lying_content_length": 0,
+    "extra_body": 0,
+    "endless": False,
     "hang": 0,
     "upload_answer": {"success": True, "desc": "success"},
     "upload_answer_pad": 0,
@@ -338,6 +343,9 @@ class Handler(BaseHTTPRequestHandler):
             time.sleep(hang)
 
         size = os.path.getsize(full)
+        if self.sim.get("endless"):
+            self.serve_endless(full)
+            return
         start, end = 0, size - 1
         status = 200
         wanted = self.headers.get("Range")
@@ -356,7 +364,9 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Accept-Ranges", "bytes")
-        self.send_header("Content-Length", str(length + int(self.sim.get("lying_content_length") or 0)))
+        extra = int(self.sim.get("extra_body") or 0)
+        self.send_header("Content-Length",
+                         str(length + extra + int(self.sim.get("lying_content_length") or 0)))
         if status == 206:
             shown = start + 1 if self.sim.get("wrong_content_range") else start
             self.send_header("Content-Range", f"bytes {shown}-{end}/{size}")
@@ -364,8 +374,35 @@ class Handler(BaseHTTPRequestHandler):
         entry = self.entry(status=status, bytes_sent=0)
         self.sim.log(entry)
         if self.command != "HEAD":
-            self.stream(full, start, length, self.sim.take_cut(), entry)
+            if self.stream(full, start, length, self.sim.take_cut(), entry) == length and extra > 0:
+                self.send_junk(extra, entry)
         self.close_connection = True
+
+    def send_junk(self, n, entry):
+        """Sends n filler bytes (n None: until the client closes, at most 256 MiB)."""
+        chunk = b"j" * 16384
+        left = MAX_UPLOAD if n is None else n
+        try:
+            while left > 0:
+                data = chunk[:min(len(chunk), left)]
+                self.wfile.write(data)
+                self.wfile.flush()
+                self.sim.count_bytes(entry, len(data))
+                left -= len(data)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+    def serve_endless(self, full):
+        """200 with no Content-Length: the file, then filler until the client gives up."""
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.end_headers()
+        self.close_connection = True
+        entry = self.entry(status=200, bytes_sent=0)
+        self.sim.log(entry)
+        size = os.path.getsize(full)
+        if self.command != "HEAD" and self.stream(full, 0, size, None, entry) == size:
+            self.send_junk(None, entry)
 
     def stream(self, path, start, length, cut, entry):
         """Sends the body, counting each chunk in the logged entry before it goes out."""

@@ -86,7 +86,7 @@ class GeofenceTest(ControlCase):
         self.devstate(*OUTSIDE)
         cases = [
             (fence(radius="abc"), r"get radius from geofence failed"),
-            (fence(radius="500m"), r"get radius from geofence failed"),
+            (fence(radius="m500"), r"get radius from geofence failed"),
             (fence(coordinates="113.9;22.5"), r"get coordinates from geofence failed"),
         ]
         for i, (param, log) in enumerate(cases):

@@ -67,9 +67,15 @@ class HttpFaultTest(FaultCase):
             # the file starts over and completes.
             ("ignore_range", {"cut_after": {"bytes": 100_000, "count": 1}, "ignore_range": True}, "2", None),
             # A 206 whose Content-Range starts elsewhere than asked: nothing of it is written;
-            # the attempts run out and the task fails with the driver's text.
+            # the same attempt asks for the whole file and completes.
             ("wrong_content_range", {"cut_after": {"bytes": 100_000, "count": 1}, "wrong_content_range": True},
-             "3", RETRIES_TEXT),
+             "2", None),
+            # More body than the file: cut at its size, a failed attempt; the next one finds
+            # the file complete (416) and verified.
+            ("extra_body", {"extra_body": 300_000}, "2", None),
+            # A body without end, the range ignored: every attempt fails and none counts as
+            # progress, so the attempts run out.
+            ("endless", {"endless": True}, "3", RETRIES_TEXT),
             # More announced than sent, then the connection closes: resumed, completed.
             ("lying_content_length", {"lying_content_length": 5000}, "2", None),
             # Error pages never end up in the file.

@@ -132,14 +132,14 @@ class FullDiskTest(FaultCase):
         self.assertEqual(self.file_requests("big.zip"), [])
         outcomes["announced size"] = final["failDes"]
 
-        # Announced small: the file system fills up during the download; the write fails,
-        # the task ends, the partial package goes.
+        # No size announced: the download fills the file system up to the reserve kept for
+        # the state files; the write fails, the task ends, the partial package goes.
         start = self.send("apkUpgrade", {"apkDownloadUrl": url, "apkVersion": "1.0", "applicationName": "Big",
-                                         "md5sum": md5(big), "apkSize": "1000", "progress": 100}, "fd2")
+                                         "md5sum": md5(big), "apkSize": "0", "progress": 100}, "fd2")
         final = self.wait_final("apkUpgrade", "fd2", start=start, timeout=120)
         self.assertEqual(final["status"], "3", final)
         self.assertRegex(final["failDes"], r"^CURL Error\[23: ")
-        outcomes["size announced wrongly"] = final["failDes"]
+        outcomes["no size announced"] = final["failDes"]
         wait_for(lambda: not self.exists(TASK_FILE), 20, what="task file removed")
         self.assertFalse(self.exists(DOWNLOAD + "/tmp_app.zip"))
         self.assertFalse(self.exists(APP + "/download/Big.zip"))

@@ -12,7 +12,7 @@ import unittest
 
 from harness import Broker, MgmtSim, Server, Service, Terminal, free_port, wait_for
 
-SN = "NB00000001"
+SN = "NB" + "0" * 29 + "1"  # 32 bytes: the whole serial number is the identity
 DATA = "/usr/data/app/nimboservice/data"
 TASK_FILE = DATA + "/task_cmd"
 PAY_LOCK = "/tmp/nimbo_pay_lock"

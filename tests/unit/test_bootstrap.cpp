@@ -124,6 +124,17 @@ TEST_F(Bootstrap, Refusals) {
     }
 }
 
+// The body decides, whatever the HTTP status.
+TEST_F(Bootstrap, SuccessBodyWithAnotherStatus) {
+    for (int status : {201, 203, 500}) {
+        SCOPED_TRACE(status);
+        ASSERT_TRUE(sim_.configure(R"({"inject":{"/api/v1/mqtt":{"status":)" + std::to_string(status) +
+                                   R"(,"body":"{\"code\":100000,\"message\":\"success\",\"data\":\"h:1\"}"}}})"));
+        EXPECT_EQ(request(sim_.url()), 0);
+        EXPECT_STREQ(out_, "tcp://h:1");
+    }
+}
+
 TEST_F(Bootstrap, NoServer) {
     EXPECT_EQ(request("http://127.0.0.1:" + std::to_string(testsupport::free_tcp_port())), -8);
     expect_cleared();

@@ -399,3 +399,18 @@ TEST_F(Dispatch, BackupFiles) {
 }
 
 }  // namespace
+
+// The whole serial number is the identity: 32 bytes are kept, a longer one is cut to 32.
+TEST(Identity, SerialNumberReadWhole) {
+    testsupport::TempDir dir;
+    testsupport::DeviceRoot root{dir.path()};
+    const std::string s32 = "NB" + std::string(30, '7');
+    const std::pair<std::string, std::string> cases[] = {{"NB01", "NB01"}, {s32, s32}, {s32 + "X", s32}};
+    for (const auto& [file, serial] : cases) {
+        SCOPED_TRACE(file);
+        write_file(dir / "usr/data/serialnumber", file + "\n");
+        std::memset(g_device_serialno, 'x', sizeof g_device_serialno);
+        EXPECT_EQ(nimbo_globals_load_serialno(), 0);
+        EXPECT_EQ(std::string(g_device_serialno), serial);
+    }
+}

@@ -110,7 +110,7 @@ TEST_F(Driver, TransportFailuresAreRetriedWithTheirDelays) {
         unsigned delay;
     };
     const Row rows[] = {{1, 10}, {35, 10}, {53, 10}, {54, 10}, {60, 10}, {6, 60},
-                        {7, 60}, {28, 15}, {18, 60}, {56, 60}, {33, 60}, {97, 60}};
+                        {7, 60}, {28, 15}, {18, 60}, {56, 60}, {33, 60}, {63, 60}, {97, 60}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.code);
         sleeps_.clear();

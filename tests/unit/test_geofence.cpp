@@ -85,23 +85,24 @@ TEST(CoordinateRule, AcceptsOnlyNumberCommaNumber) {
     EXPECT_EQ(parse_fixed_format("1,2", nullptr, &a), 0);
 }
 
-TEST(RadiusRule, OnlyPlainNonNegativeNumbers) {
+// Whole metres from the number the text begins with, as strtol reads it.
+TEST(RadiusRule, LeadingBase10Integer) {
     struct Case {
         const char* text;
         bool ok;
-        double metres;
+        long metres;
     } cases[] = {
-        {"500", true, 500},   {"500.5", true, 500.5}, {" 500 ", true, 500}, {"0", true, 0},
-        {"", false, 0},       {"abc", false, 0},      {"500m", false, 0},   {"-5", false, 0},
-        {"1e3", false, 0},    {"0x10", false, 0},     {"1.2.3", false, 0},  {".", false, 0},
-        {"nan", false, 0},    {"inf", false, 0},
+        {"500", true, 500}, {"+500", true, 500}, {"500.9", true, 500}, {" 500 ", true, 500},
+        {"500m", true, 500}, {"-5", true, -5},    {"1e3", true, 1},      {"0x10", true, 0},
+        {"", false, 0},     {"abc", false, 0},   {".5", false, 0},      {"+", false, 0},
+        {"nan", false, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        double m = -1;
+        long m = -1;
         EXPECT_EQ(nimbo_geofence::parse_radius(c.text, &m), c.ok);
         if (c.ok) {
-            EXPECT_DOUBLE_EQ(m, c.metres);
+            EXPECT_EQ(m, c.metres);
         }
     }
 }
@@ -253,20 +254,32 @@ TEST_F(Evaluation, RemovedFenceUnlocksAndClearsEvenWithoutPushAlert) {
     EXPECT_FALSE(flag());
 }
 
-TEST_F(Evaluation, DistanceEqualToRadiusIsInside) {
+TEST_F(Evaluation, RadiusInWholeMetresAndEqualIsInside) {
     double lon = 0, lat = 0, dlon = 0, dlat = 0;
     ASSERT_EQ(parse_fixed_format(kCentre, &lon, &lat), 0);
     ASSERT_EQ(parse_fixed_format(kFarAway, &dlon, &dlat), 0);
-    char radius[64];
-    snprintf(radius, sizeof radius, "%.17f", haversine_distance(lat, lon, dlat, dlon));
-    double parsed = 0;
-    ASSERT_TRUE(nimbo_geofence::parse_radius(radius, &parsed));
-    ASSERT_EQ(parsed, haversine_distance(lat, lon, dlat, dlon));
-    fence(kCentre, radius, 1);
-    rec.position = kFarAway;
-    EXPECT_EQ(evaluate(), 0);
-    EXPECT_TRUE(rec.locks.empty());
-    EXPECT_FALSE(flag());
+    const double d = haversine_distance(lat, lon, dlat, dlon);
+    const long whole = static_cast<long>(d);
+    ASSERT_GT(d - whole, 0.0);
+    ASSERT_LT(d - whole, 0.9);
+    struct Case {
+        std::string radius;
+        const char* position;
+        bool locked;
+    } cases[] = {
+        {std::to_string(whole) + ".9", kFarAway, true},  // the fraction is not used
+        {"+" + std::to_string(whole + 1), kFarAway, false},
+        {"0", kCentre, false},  // distance equal to the radius
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.radius);
+        remove((dir / "lbs_geofence_flag").c_str());
+        rec.clear();
+        fence(kCentre, c.radius, 0);
+        rec.position = c.position;
+        EXPECT_EQ(evaluate(), 0);
+        EXPECT_EQ(rec.locks, c.locked ? std::vector<int>{1} : std::vector<int>{});
+    }
 }
 
 TEST_F(Evaluation, MalformedInputChangesNothing) {
@@ -278,7 +291,6 @@ TEST_F(Evaluation, MalformedInputChangesNothing) {
         int position_result;
     } cases[] = {
         {"radius not a number", kCentre, "abc", kFarAway, 0},  // must not read as 0 and lock
-        {"radius with a unit", kCentre, "500m", kFarAway, 0},
         {"centre malformed", "113.9;22.5", "500", kFarAway, 0},
         {"position trailing characters", kCentre, "500", "113.9, 22.5x", 0},
         {"position without comma", kCentre, "500", "113.9", 0},
