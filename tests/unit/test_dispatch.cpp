@@ -148,6 +148,7 @@ TEST_F(Dispatch, RequestsThatAreNotExecuted) {
 
 TEST_F(Dispatch, ReceivedPayloads) {
     const std::string big(mqtt_logic::kMaxRequestBytes, 'p');
+    const std::string nul(1, '\0');
     struct Case {
         const char* name;
         std::string payload;
@@ -156,14 +157,15 @@ TEST_F(Dispatch, ReceivedPayloads) {
         const char* sn;
     };
     const Case cases[] = {
-        {"terminating NUL", std::string(R"({"cmd":"reboot","taskId":"n1"})") + '\0', true, nullptr, nullptr},
-        {"NUL ends the text", std::string(R"({"cmd":"reboot","taskId":"n2"})") + '\0' + "junk", true, nullptr, nullptr},
-        {"NUL inside a string", std::string(R"({"cmd":"reb)") + '\0' + R"(oot","taskId":"n3"})", false, nullptr, nullptr},
-        {"NUL between members", std::string(R"({"cmd":"reboot",)") + '\0' + R"("taskId":"n4"})", false, nullptr, nullptr},
-        {"oversized, addressable head", R"({"cmd":"reboot","taskId":"o1","sn":"S9","param":")" + big + "\"}", false, "o1", "S9"},
+        {"terminating NUL", R"({"cmd":"reboot","taskId":"n1"})" + nul, true, nullptr, nullptr},
+        {"NUL ends the text", R"({"cmd":"reboot","taskId":"n2"})" + nul + "junk", true, nullptr, nullptr},
+        {"NUL inside a string", R"({"cmd":"reb)" + nul + R"(oot","taskId":"n3"})", false, nullptr, nullptr},
+        {"NUL between members", R"({"cmd":"reboot",)" + nul + R"("taskId":"n4"})", false, nullptr, nullptr},
+        {"oversized, addressable head", R"({"cmd":"reboot","taskId":"o1","sn":"S9","param":")" + big + "\"}", false,
+         "o1", "S9"},
         {"oversized, head after a nested param",
-         R"({"param":{"a":["}",{"b":"\"]"}],"c":1.5e3,"d":null},"cmd":"reboot","taskId":"o2","x":")" + big + "\"}", false,
-         "o2", "NB00000001"},
+         R"({"param":{"a":["}",{"b":"\"]"}],"c":1.5e3,"d":null},"cmd":"reboot","taskId":"o2","x":")" + big + "\"}",
+         false, "o2", "NB00000001"},
         {"oversized, escaped taskId", R"({"cmd":"reboot","taskId":"o\/3","param":")" + big + "\"}", false, "o/3",
          "NB00000001"},
         {"oversized, no taskId", R"({"cmd":"reboot","param":")" + big + "\"}", false, nullptr, nullptr},
