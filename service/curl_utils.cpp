@@ -17,6 +17,7 @@
 #include "crypto_utils.h"
 #include "handles.hpp"
 #include "kx_log.h"
+#include "nimbo_globals.h"
 #include "nimbo_utils.h"
 
 namespace {
@@ -164,8 +165,20 @@ struct RequestUrl {
     CText encoded;
 };
 
+// Every transfer ends early, as aborted (code 42), when the service stops.
+bool stop_requested() { return g_run_flag.load() == 0; }
+
+int stop_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return stop_requested() ? 1 : 0; }
+
+int upload_progress(void* userp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
+    if (stop_requested()) return 1;
+    return curl_upload_progress_callback(userp, dltotal, dlnow, ultotal, ulnow);
+}
+
 // Options every transfer shares.
 void apply_common(CURL* curl, const char* url, long timeout) {
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, stop_progress);
     curl_easy_setopt(curl, CURLOPT_URL, url);
     std::string ca = ca_file();
     if (ca.empty()) {
@@ -292,7 +305,7 @@ HttpResult run_post(const char* url, const char* path, const char* name, const c
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, writer);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, sink);
     curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, curl_upload_progress_callback);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, upload_progress);
     curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &progress);
     perform(curl.get(), &result);
     curl.reset();  // the handle goes before the form and the header list it uses
@@ -423,6 +436,7 @@ bool judge_response(DownloadSink* sink) {
 // an error page or a refused range are no progress (reported as progress, they reset the
 // driver's attempt count, and a server that always fails would be retried for ever).
 int download_progress(void* userp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
+    if (stop_requested()) return 1;
     auto* sink = static_cast<DownloadSink*>(userp);
     if (!sink->decided || !sink->write_body || sink->file_end <= sink->offset || sink->too_long) return 0;
     // Nor is an answer that announces more than the file: it cannot end well.

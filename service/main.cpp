@@ -19,8 +19,12 @@
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <atomic>
+#include <chrono>
 #include <string>
 
 #include "c_handles.hpp"
@@ -32,6 +36,7 @@
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_utils_devlock.h"
+#include "nimbo_workers.h"
 #include "pay_signals.h"
 
 #define MAIN_TAG "nimbo_main"
@@ -40,6 +45,8 @@
 namespace {
 
 constexpr int kBootstrapRetrySeconds = 30;
+constexpr int kWorkerStopSeconds = 10;           // the stop waits this long for workers
+constexpr int kMmapThresholdBytes = 128 * 1024;  // glibc's initial value, kept fixed
 constexpr int kMaxFrames = 100;
 
 using Handler = void (*)(int);
@@ -292,9 +299,25 @@ static void sigchld_deal(int sig) {
     nimbo_utils_reap_children();
 }
 
+// Workers see the cleared run flag in their transfers and sleeps and end as paused; they
+// still use the MQTT client, the download mutex and libcurl, so the stop waits for them
+// (bounded) before it takes those away.
+static void stop_workers() {
+    workers::request_stop();
+    int running = workers::running();
+    if (running == 0) return;
+    LOG_I(MAIN_TAG, "waiting for %d workers to stop", running);
+    if (workers::wait_idle(std::chrono::seconds(kWorkerStopSeconds)))
+        LOG_I(MAIN_TAG, "workers stopped");
+    else
+        LOG_W(MAIN_TAG, "%d workers still running after %d seconds, stopping anyway", workers::running(),
+              kWorkerStopSeconds);
+}
+
 static void process_exit(int sig) {
     LOG_W(MAIN_TAG, "receive signal: %d[%s]", sig, strsignal(sig));
     g_run_flag = 0;
+    stop_workers();
     mqtt_logic_stop();
     nimbo_utils_exit_function();
     deinit_easylogger();
@@ -324,6 +347,12 @@ static void crash_deal(int sig) {
 int main(int argc, char** argv) {
     if (int rc = nimbo_cli_handle(argc, argv); rc >= 0) return rc;
     // Before any thread exists: every thread inherits this mask.
+#ifdef __GLIBC__
+    // Large blocks (an oversized message refused, transfer buffers) get their own mapping and
+    // go back to the system when freed; by default glibc raises this threshold after the
+    // first such block and keeps the later ones in its heaps for good.
+    mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
+#endif
     sigset_t blocked = received_signals();
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     signal(SIGPIPE, SIG_IGN);  // a broken socket must not end the service

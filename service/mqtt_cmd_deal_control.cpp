@@ -2,10 +2,10 @@
 // detached worker that owns its record.
 #include "mqtt_cmd_deal_control.h"
 
-#include <pthread.h>
 #include <string.h>
 
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "c_handles.hpp"
@@ -18,6 +18,7 @@
 #include "nimbo_utils_devlock.h"
 #include "nimbo_utils_geofence.h"
 #include "nimbo_utils_reply.h"
+#include "nimbo_workers.h"
 
 #define TAG "mqtt_deal"
 #define WORKER_TAG "mqtt_adeal"
@@ -36,6 +37,22 @@ bool out_ok(char* out, int* out_len) {
 }
 
 const char* param_of(const RequestCmd* request) { return request ? request->param : ""; }
+
+constexpr const char* kBusy = "Device is busy, please try again later.";
+
+// The server switch in progress and the one request waiting for it.
+struct SwitchQueue {
+    std::mutex mutex;
+    bool running = false;
+    std::unique_ptr<SwitchServerUrlWorker> waiting;
+};
+
+SwitchQueue& switch_queue() {
+    static SwitchQueue* queue = new SwitchQueue;  // never destroyed: the worker may outlive exit
+    return *queue;
+}
+
+void switch_server(SwitchServerUrlWorker* worker);
 
 }  // namespace
 
@@ -183,30 +200,53 @@ int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request,
         LOG_E(TAG, "Memory allocation failed");
         return -8;
     }
-    // Created detached: once it runs, the thread alone owns the record.
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) {
-        LOG_E(TAG, "pthread_create failed");
-        return -8;
+    // One switch at a time: while one runs, the newest request waits for it and replaces an
+    // older waiting one, which is answered busy.
+    std::unique_ptr<SwitchServerUrlWorker> superseded;
+    {
+        SwitchQueue& queue = switch_queue();
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        if (queue.running) {
+            superseded = std::move(queue.waiting);
+            queue.waiting = std::move(worker);
+        } else {
+            if (!workers::start(workers::Kind::server_switch, mqtt_cmd_deal_thread_switch_server_url_method,
+                                worker.get()))
+                return -8;  // the thread never started: the record is still ours
+            queue.running = true;
+            worker.release();
+        }
     }
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t tid;
-    int rc = pthread_create(&tid, &attr, mqtt_cmd_deal_thread_switch_server_url_method, worker.get());
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        LOG_E(TAG, "pthread_create failed");
-        return -8;  // the thread never started: the record is still ours
+    if (superseded) {
+        LOG_W(TAG, "switchServerUrl [%s] replaced by a newer request", superseded->taskId.c_str());
+        if (nimbo_utils_replay_with_no_data_param(client, superseded->cmd.c_str(), superseded->sn.c_str(),
+                                                  superseded->taskId.c_str(), "3", kBusy) != 0)
+            LOG_E(TAG, "replay failed");
     }
-    worker.release();
     return -10000;
 }
 
 void release_mqtt_cmd_deal_thread_switch_server_url_param(SwitchServerUrlWorker* param) { delete param; }
 
 void* mqtt_cmd_deal_thread_switch_server_url_method(void* arg) {
-    std::unique_ptr<SwitchServerUrlWorker, CFree<release_mqtt_cmd_deal_thread_switch_server_url_param>> worker{
-        static_cast<SwitchServerUrlWorker*>(arg)};
-    if (!worker) return nullptr;
+    std::unique_ptr<SwitchServerUrlWorker> worker{static_cast<SwitchServerUrlWorker*>(arg)};
+    while (worker) {
+        switch_server(worker.get());
+        worker.reset();
+        SwitchQueue& queue = switch_queue();
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        if (g_run_flag.load() == 0) queue.waiting.reset();  // stopping: nobody will run it
+        worker = std::move(queue.waiting);
+        if (!worker) queue.running = false;
+    }
+    return nullptr;
+}
+
+}  // extern "C"
+
+namespace {
+
+void switch_server(SwitchServerUrlWorker* worker) {
     try {
         const char* cmd = worker->cmd.c_str();
         const char* sn = worker->sn.c_str();
@@ -218,7 +258,7 @@ void* mqtt_cmd_deal_thread_switch_server_url_method(void* arg) {
             LOG_E(WORKER_TAG, "new server url [%s] is not valid, result %d", worker->url.c_str(), rc);
             if (nimbo_utils_replay_with_no_data_param(worker->client, cmd, sn, task_id, "3", "URL is not valid") != 0)
                 LOG_E(WORKER_TAG, "replay failed");
-            return nullptr;
+            return;
         }
         int persistent = worker->resetFactoryType == "2" ? 1 : 0;
         bool stored = nimbo_utils_save_server_url(worker->url.c_str(), persistent) == 0;
@@ -232,7 +272,7 @@ void* mqtt_cmd_deal_thread_switch_server_url_method(void* arg) {
         char dir[1024] = {0};
         if (nimbo_utils_get_executable_folder_path(dir, sizeof dir) != 0) {
             LOG_E(WORKER_TAG, "cannot find the program's directory, no restart");
-            return nullptr;
+            return;
         }
         std::string command = mqtt_cmd_deal_control::restart_command(dir);
         LOG_I(WORKER_TAG, "restart: %s", command.c_str());
@@ -240,7 +280,6 @@ void* mqtt_cmd_deal_thread_switch_server_url_method(void* arg) {
     } catch (...) {
         LOG_E(WORKER_TAG, "Memory allocation failed");
     }
-    return nullptr;
 }
 
-}  // extern "C"
+}  // namespace

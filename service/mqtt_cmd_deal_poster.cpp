@@ -23,6 +23,7 @@
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_utils_reply.h"
+#include "nimbo_workers.h"
 
 #define TAG "mqtt_deal"
 #define ADEAL_TAG "mqtt_adeal"
@@ -285,16 +286,7 @@ int start_download(Context& c) {
         LOG_W(TAG, "The task has already begun.");
         return kHandled;
     }
-    pthread_attr_t attr;
-    pthread_t thread;
-    int err = pthread_attr_init(&attr);
-    if (err == 0) {
-        err = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        if (err == 0) err = pthread_create(&thread, &attr, mqtt_cmd_deal_thread_custom_resource_poster_method, raw);
-        pthread_attr_destroy(&attr);
-    }
-    if (err != 0) {
-        LOG_E(TAG, "pthread_create failed");
+    if (!workers::start(workers::Kind::poster, mqtt_cmd_deal_thread_custom_resource_poster_method, raw)) {
         unclaim(raw);
         return kFailed;  // the record goes with `record`
     }

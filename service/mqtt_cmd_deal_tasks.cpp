@@ -19,6 +19,7 @@
 #include "mqtt_cmd_deal_thread.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
+#include "nimbo_workers.h"
 
 #define TAG "mqtt_deal"
 
@@ -100,29 +101,10 @@ std::unique_ptr<Record> make_record(MQTTAsync client, const RequestCmd* request,
     return record;
 }
 
-// Starts `body` detached with `record`; on failure the record is still the caller's.
-bool start_detached(void* (*body)(void*), void* record) {
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) {
-        LOG_E(TAG, "pthread_create failed");
-        return false;
-    }
-    int rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (rc != 0) {
-        pthread_attr_destroy(&attr);
-        LOG_E(TAG, "pthread_detach failed");
-        return false;
-    }
-    pthread_t tid;
-    tasks::worker_started();
-    rc = pthread_create(&tid, &attr, body, record);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        tasks::worker_ended();
-        LOG_E(TAG, "pthread_create failed");
-        return false;
-    }
-    return true;
+// Starts `body` detached with `record` through the counted launcher; on failure the
+// record is still the caller's.
+bool start_detached(workers::Kind kind, void* (*body)(void*), void* record) {
+    return workers::start(kind, body, record);
 }
 
 // Claims the kind's slot for the record and starts its worker. 0 started (the record now
@@ -130,7 +112,8 @@ bool start_detached(void* (*body)(void*), void* record) {
 template <class Record>
 int launch(tasks::Kind kind, std::unique_ptr<Record>& record, void* (*body)(void*)) {
     if (tasks::claim_slot(kind, record.get(), record->taskId.c_str()) != 0) return kHandled;
-    if (!start_detached(body, record.get())) {
+    workers::Kind launcher = kind == tasks::Kind::apk ? workers::Kind::apk : workers::Kind::ota;
+    if (!start_detached(launcher, body, record.get())) {
         tasks::release_slot(kind, record.get());
         return -8;
     }
@@ -309,7 +292,7 @@ int mqtt_cmd_deal_capture_log_get(MQTTAsync client, const RequestCmd* request, c
         LOG_E(TAG, "Memory allocation failed");
         return -8;
     }
-    if (!start_detached(mqtt_cmd_deal_thread_capture_log_get_tlog, record.get())) return -8;
+    if (!start_detached(workers::Kind::log_upload, mqtt_cmd_deal_thread_capture_log_get_tlog, record.get())) return -8;
     (void)record.release();
     snprintf(param.status, sizeof param.status, "1");
     param.failDes[0] = '\0';

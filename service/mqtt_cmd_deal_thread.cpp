@@ -21,6 +21,7 @@
 #include "nimbo_utils.h"
 #include "nimbo_utils_reply.h"
 #include "nimbo_utils_task.h"
+#include "nimbo_workers.h"
 
 #define TAG "mqtt_adeal"
 
@@ -138,13 +139,6 @@ tasks::Environment make_production() {
 }
 
 std::atomic<const tasks::Environment*> g_environment{nullptr};
-std::atomic<int> g_running_workers{0};
-
-// Counts the thread's end once everything it owns is gone.
-struct WorkerEnd {
-    ~WorkerEnd() { tasks::worker_ended(); }
-};
-
 const tasks::Environment& env_of(const tasks::Environment* env) { return env ? *env : tasks::environment(); }
 
 // Sends one report of an upgrade through its callback's rules.
@@ -175,9 +169,7 @@ const tasks::Environment& tasks::production_environment() {
 
 void tasks::use_environment(const Environment* env) { g_environment.store(env); }
 
-int tasks::running_workers() { return g_running_workers.load(); }
-void tasks::worker_started() { ++g_running_workers; }
-void tasks::worker_ended() { --g_running_workers; }
+int tasks::running_workers() { return workers::running(); }
 
 const tasks::Environment& tasks::environment() {
     const Environment* env = g_environment.load();
@@ -343,7 +335,6 @@ void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
 }
 
 extern "C" void* mqtt_cmd_deal_thread_apkupgrade_method(void* arg) {
-    WorkerEnd counted;  // declared first: runs after the record is released
     std::unique_ptr<ApkUpgradeWorker, CFree<release_mqtt_cmd_deal_thread_apkupgrade_param>> record{
         static_cast<ApkUpgradeWorker*>(arg)};
     if (!record) return nullptr;
@@ -406,7 +397,6 @@ void tasks::run_ota_upgrade(OtaUpgradeWorker* record) {
 }
 
 extern "C" void* mqtt_cmd_deal_thread_otaupgrade_method(void* arg) {
-    WorkerEnd counted;  // declared first: runs after the record is released
     std::unique_ptr<OtaUpgradeWorker, CFree<release_mqtt_cmd_deal_thread_otaupgrade_param>> record{
         static_cast<OtaUpgradeWorker*>(arg)};
     if (!record) return nullptr;
@@ -519,7 +509,6 @@ void tasks::run_get_log(GetLogWorker* record) {
 }
 
 extern "C" void* mqtt_cmd_deal_thread_capture_log_get_tlog(void* arg) {
-    WorkerEnd counted;  // declared first: runs after the record is released
     std::unique_ptr<GetLogWorker, CFree<release_mqtt_cmd_deal_thread_capture_log_get_tlog_param>> record{
         static_cast<GetLogWorker*>(arg)};
     if (!record) return nullptr;

@@ -140,9 +140,6 @@ bool plan_log_upload(const std::string& download_url, const std::string& file_pa
 
 // Workers started and not yet ended (their threads may outlive their slots briefly).
 int running_workers();
-// Counts a worker about to be started, and its end (or its failed start).
-void worker_started();
-void worker_ended();
 
 // The worker bodies, for tests that run them on their own thread.
 void run_apk_upgrade(ApkUpgradeWorker* record);

@@ -19,6 +19,7 @@
 #include "kx_log.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
+#include "nimbo_workers.h"
 
 #define ADEAL_TAG "mqtt_adeal"
 
@@ -97,6 +98,14 @@ bool sum_tree(const char* path, uint64_t* total) {
 
 // One second of the retry delays. Fault-injection tests shorten it through
 // NIMBO_RETRY_SECOND_MS (1 to 1000 milliseconds); anything else keeps the real second.
+// The service is stopping: the download ends as paused, the task and its bytes stay for
+// the next start.
+bool stopping() {
+    if (g_run_flag.load() != 0) return false;
+    LOG_W(ADEAL_TAG, "service stopping, the download task is kept for the next start");
+    return true;
+}
+
 std::chrono::milliseconds retry_second() {
     static const std::chrono::milliseconds unit = [] {
         const char* text = std::getenv("NIMBO_RETRY_SECOND_MS");
@@ -163,7 +172,7 @@ uint64_t required_space(uint64_t expected_size, uint64_t used) {
 Environment production_environment() {
     Environment env;
     env.transfer = curl_utils_download_file;
-    env.sleep = [](unsigned seconds) { std::this_thread::sleep_for(seconds * retry_second()); };
+    env.sleep = [](unsigned seconds) { workers::sleep_for(seconds * retry_second()); };
     env.mqtt_connected = [] { return g_flag_mqtt_connect.load() != 0; };
     env.directory_size = nimbo_utils_get_directory_size;
     env.check_free_space = nimbo_utils_check_and_report_free_space;
@@ -190,6 +199,7 @@ int run(DownloadTask task, const Environment& env) {
     g_download_last_progress = 0;
 
     for (;;) {
+        if (stopping()) return -10001;
         int attempt = ++g_download_logic_retry_count;
         if (attempt > DOWNLOAD_MAX_ATTEMPTS) {
             std::snprintf(message, sizeof message, "%d retries have been made and the download task end.",
@@ -205,6 +215,7 @@ int run(DownloadTask task, const Environment& env) {
         }
         HttpResult result = env.transfer(&task, CURL_UTILS_DOWNLOAD_KEY);
         if (result.code != 0) LOG_E(ADEAL_TAG, "code: %d, %s", result.code, result.message);
+        if (stopping()) return -10001;
         if (!env.mqtt_connected()) {
             LOG_E(ADEAL_TAG, "mqtt offline, temporary storage task");
             return -10001;

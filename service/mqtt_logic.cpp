@@ -11,6 +11,7 @@
 #include <malloc.h>
 #endif
 
+#include <cctype>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -44,9 +45,7 @@ constexpr int kDisconnectTimeoutMs = 10000;
 constexpr int kUnknownCommand = -7;
 constexpr int kHandled = -10000;
 constexpr int kReplyQos2 = -10002;
-// A request is a few KiB at most (the request record bounds its fields); far larger
-// payloads are not requests.
-constexpr size_t kMaxRequestBytes = 64u << 10;
+using mqtt_logic::kMaxRequestBytes;
 
 const char* const kLockedRule[] = {"customResourcePoster", "setDevParam"};
 const char* const kPayingRule[] = {"customResourcePoster", "reboot", "devLock", "setDevParam"};
@@ -136,6 +135,90 @@ mqtt_logic::Outcome map_result(const RequestCmd& request, int rc, const char* re
     }
     return o;
 }
+
+// A bounded reader of the members at the top of a JSON object; it never reads past `end`.
+class HeadReader {
+public:
+    HeadReader(const char* begin, const char* end) : p_(begin), end_(end) {}
+
+    bool literal(char c) {
+        space();
+        if (p_ >= end_ || *p_ != c) return false;
+        ++p_;
+        return true;
+    }
+
+    bool at_string() {
+        space();
+        return p_ < end_ && *p_ == '"';
+    }
+
+    // A string into `out` when given (fewer than `cap` bytes); false when malformed, cut
+    // by the end, longer, or (when kept) holding a \u escape.
+    bool string(std::string* out, size_t cap) {
+        if (!at_string()) return false;
+        ++p_;
+        while (p_ < end_) {
+            char c = *p_++;
+            if (c == '"') return true;
+            if (static_cast<unsigned char>(c) < 0x20) return false;
+            if (c == '\\') {
+                if (p_ >= end_) return false;
+                switch (char e = *p_++) {
+                case '"': case '\\': case '/': c = e; break;
+                case 'b': c = '\b'; break;
+                case 'f': c = '\f'; break;
+                case 'n': c = '\n'; break;
+                case 'r': c = '\r'; break;
+                case 't': c = '\t'; break;
+                case 'u':
+                    if (out != nullptr || end_ - p_ < 4) return false;
+                    p_ += 4;
+                    continue;
+                default:
+                    return false;
+                }
+            }
+            if (out != nullptr) {
+                if (out->size() + 1 >= cap) return false;
+                out->push_back(c);
+            }
+        }
+        return false;
+    }
+
+    // Any value, nested ones by their brackets; false when cut by the end.
+    bool skip_value() {
+        space();
+        if (p_ >= end_) return false;
+        if (*p_ == '"') return string(nullptr, 0);
+        if (*p_ == '{' || *p_ == '[') {
+            int depth = 0;
+            while (p_ < end_) {
+                if (*p_ == '"') {
+                    if (!string(nullptr, 0)) return false;
+                    continue;
+                }
+                char c = *p_++;
+                if (c == '{' || c == '[') ++depth;
+                if ((c == '}' || c == ']') && --depth == 0) return true;
+            }
+            return false;
+        }
+        const char* start = p_;
+        while (p_ < end_ && (isalnum(static_cast<unsigned char>(*p_)) || *p_ == '-' || *p_ == '+' || *p_ == '.'))
+            ++p_;
+        return p_ > start && p_ < end_;
+    }
+
+private:
+    void space() {
+        while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+    }
+
+    const char* p_;
+    const char* end_;
+};
 
 // The disconnect's completion, waited for by mqtt_logic_stop (static: a late callback
 // after the wait gave up still finds it).
@@ -247,6 +330,48 @@ int mqtt_logic::answer(MQTTAsync client, const Outcome& o) {
     return o.code;
 }
 
+bool mqtt_logic::read_head(const char* payload, size_t len, RequestCmd* out) {
+    memset(out, 0, sizeof *out);
+    snprintf(out->sn, sizeof out->sn, "%s", g_device_serialno);
+    if (payload == nullptr) return false;
+    HeadReader reader(payload, payload + (len < kHeadBytes ? len : kHeadBytes));
+    if (!reader.literal('{')) return false;
+    bool have_cmd = false, have_task = false;
+    std::string key, value;
+    do {
+        key.clear();
+        if (!reader.string(&key, sizeof out->cmd) || !reader.literal(':')) break;
+        char* field = key == "cmd" ? out->cmd : key == "taskId" ? out->taskId : key == "sn" ? out->sn : nullptr;
+        if (field != nullptr && reader.at_string()) {
+            value.clear();
+            if (!reader.string(&value, sizeof out->cmd)) return false;  // cut or too long: not addressable
+            if (field != out->sn || !value.empty()) snprintf(field, sizeof out->cmd, "%s", value.c_str());
+            have_cmd = have_cmd || field == out->cmd;
+            have_task = have_task || field == out->taskId;
+        } else if (!reader.skip_value()) {
+            break;
+        }
+    } while (reader.literal(','));
+    return have_cmd && out->cmd[0] != '\0' && have_task;
+}
+
+mqtt_logic::Outcome mqtt_logic::receive(MQTTAsync client, const char* payload, size_t len,
+                                        const mqtt_cmd_deal::Table& table) {
+    if (payload == nullptr) len = 0;
+    if (len > kMaxRequestBytes) {
+        LOG_E(TAG, "message of %zu bytes refused, a request is at most %zu", len, kMaxRequestBytes);
+        RequestCmd head;
+        if (read_head(payload, len, &head)) return failure(head, fail_text(-2));
+        Outcome none;
+        none.code = -8;
+        return none;
+    }
+    const void* nul = len ? memchr(payload, '\0', len) : nullptr;
+    std::string text(payload ? payload : "", nul ? static_cast<size_t>(static_cast<const char*>(nul) - payload) : len);
+    LOG_V(TAG, "message: %s", text.c_str());
+    return dispatch(client, text.c_str(), table);
+}
+
 extern "C" int mf_mqtt_cmd_parse(MQTTAsync client, const char* text) {
     if (text == nullptr) {
         LOG_E(TAG, "failed to parse json");
@@ -299,25 +424,23 @@ extern "C" void mf_mqtt_conn_lost(void* /*context*/, char* cause) {
 
 extern "C" int mf_mqtt_msgarrvd(void* context, char* topic_name, int /*topic_len*/, MQTTAsync_message* message) {
     MQTTAsync client = context;
+    // The payload is read where the library left it: an oversized one is never copied.
+    const char* payload = message ? static_cast<const char*>(message->payload) : nullptr;
+    size_t len = (message && message->payloadlen > 0) ? static_cast<size_t>(message->payloadlen) : 0;
+    LOG_D(TAG, "Message arrived");
+    LOG_V(TAG, "  topic: %s", topic_name ? topic_name : "");
     try {
-        const char* payload = message ? static_cast<const char*>(message->payload) : nullptr;
-        size_t len = (message && message->payloadlen > 0) ? static_cast<size_t>(message->payloadlen) : 0;
-        std::string text(payload ? payload : "", payload ? len : 0);
-        LOG_D(TAG, "Message arrived");
-        LOG_V(TAG, "  topic: %s", topic_name ? topic_name : "");
-        if (text.size() > kMaxRequestBytes) {
-            LOG_E(TAG, "message of %zu bytes refused, a request is at most %zu", text.size(), kMaxRequestBytes);
-        } else if (text.find('\0') != std::string::npos) {
-            LOG_E(TAG, "failed to parse json");
-        } else {
-            LOG_V(TAG, "message: %s", text.c_str());
-            mf_mqtt_cmd_parse(client, text.c_str());
-        }
+        std::lock_guard<std::mutex> lock(g_dispatch_mutex);
+        mqtt_logic::Outcome outcome = mqtt_logic::receive(client, payload, len, mqtt_cmd_deal::command_table());
+        mqtt_logic::answer(client, outcome);
     } catch (...) {
         LOG_E(TAG, "message dropped: out of memory");
     }
     MQTTAsync_freeMessage(&message);
     MQTTAsync_free(topic_name);
+#ifdef __GLIBC__
+    if (len > mqtt_logic::kMaxRequestBytes) malloc_trim(0);  // the library's copy of it is gone now
+#endif
     return 1;
 }
 

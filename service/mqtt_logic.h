@@ -61,4 +61,21 @@ Outcome dispatch(MQTTAsync client, const char* text, const mqtt_cmd_deal::Table&
 // Publishes the outcome's reply; its publish result, or the outcome's code when none.
 int answer(MQTTAsync client, const Outcome& outcome);
 
+// The incoming size limit: a request is a few KiB at most (the request record bounds its
+// fields); larger payloads are refused unparsed.
+constexpr size_t kMaxRequestBytes = 64u << 10;
+// Bytes of an oversized payload read for its "cmd", "taskId" and "sn".
+constexpr size_t kHeadBytes = 4096;
+
+// The decision for one received payload of `len` bytes, terminated or not. The text ends
+// at its first NUL byte (C publishers send the terminator); a NUL inside the JSON leaves
+// text that does not parse. A payload over kMaxRequestBytes is refused without being
+// parsed, and answered "Invalid parameter" when its head names "cmd" and "taskId".
+Outcome receive(MQTTAsync client, const char* payload, size_t len, const mqtt_cmd_deal::Table& table);
+
+// "cmd", "taskId" and "sn" (the device serial number when absent or empty) as string
+// members at the top of the JSON object in the first kHeadBytes of `payload`, without
+// parsing the rest. False unless "cmd" and "taskId" were read whole.
+bool read_head(const char* payload, size_t len, RequestCmd* out);
+
 }  // namespace mqtt_logic

@@ -3,6 +3,7 @@ Wi-Fi list rules), payment hand-overs and the server switch with its restart."""
 import json
 import os
 import re
+import socket
 import subprocess
 import unittest
 
@@ -132,6 +133,46 @@ class ServerSwitchTest(ControlCase):
         self.assertIsNone(self.url_file("nimbo_server_url_persistent"))
         self.assertIsNone(self.svc.returncode)
         self.assertNotIn("nimboservice.sh restart", self.svc.log_text())
+
+    def test_flood_of_switches_to_a_silent_server_stays_bounded(self):
+        # A server that takes connections and never answers: each validation waits it out.
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(2048)
+        self.addCleanup(silent.close)
+        url = "http://127.0.0.1:%d" % silent.getsockname()[1]
+        pid = self.svc.pid
+
+        def counts():
+            return len(os.listdir(f"/proc/{pid}/task")), len(os.listdir(f"/proc/{pid}/fd"))
+
+        threads0, fds0 = counts()
+        peak = [0, 0]
+
+        def sample():
+            for i, n in enumerate(counts()):
+                peak[i] = max(peak[i], n)
+
+        start = len(self.server.replies)
+        for i in range(1100):
+            self.server.send("switchServerUrl", {"url": url, "resetFactoryType": "1"}, task_id=f"s{i}", qos=1)
+            if i % 50 == 0:
+                sample()
+        busy = {"status": "3", "failDes": "Device is busy, please try again later."}
+
+        def superseded():
+            sample()
+            return [p for _, p in self.server.replies[start:] if p and p.get("param") == busy]
+
+        # One runs (30 s against this server), each later one waits and is replaced by the
+        # next: all but the running and the last waiting one are answered busy.
+        replies = wait_for(lambda: len(superseded()) >= 1097 and superseded(), 60, interval=0.2,
+                           what="the replaced switches answered")
+        ids = [int(p["taskId"][1:]) for p in replies]
+        self.assertEqual(len(ids), len(set(ids)))
+        self.assertNotIn(1099, ids)
+        self.assertLessEqual(peak[0], threads0 + 2, f"threads: {threads0} at rest, {peak[0]} at most")
+        self.assertLessEqual(peak[1], fds0 + 4, f"descriptors: {fds0} at rest, {peak[1]} at most")
 
     def test_valid_url_is_persisted_and_the_service_restarts(self):
         script = os.path.join(self.svc.prefix, "bin", "nimboservice.sh")

@@ -214,6 +214,31 @@ class SessionTest(unittest.TestCase):
         self.assertEqual([r for r, p in self.replies_since(start) if p["cmd"] != "probeResp"], [])
         self.assertIn("failed to parse json", svc.log_text())
 
+    def test_oversized_message_is_answered_and_leaves_no_memory_behind(self):
+        svc = self.start()
+
+        def status(key):
+            with open(f"/proc/{svc.pid}/status") as f:
+                return next(int(line.split()[1]) for line in f if line.startswith(key + ":"))
+
+        mib = 1024
+        before = status("VmRSS")
+        after = []
+        for n in (1, 2):
+            start = len(self.srv.replies)
+            self.srv.send(raw='{"cmd":"reboot","taskId":"huge-%d","param":"%s"}' % (n, "x" * (16 << 20)))
+            _, p = self.srv.wait_reply("rebootResp", task_id=f"huge-{n}", timeout=30, start=start)
+            self.assertEqual(p["param"], {"status": "3", "failDes": "Invalid parameter"})
+            self.probe()
+            after.append(status("VmRSS"))
+        # The MQTT library keeps one receive buffer as large as the largest packet it has
+        # read, and holds a copy of the payload while the callback runs; nothing else stays
+        # or is copied: a second message costs nothing more.
+        self.assertLess(after[1] - after[0], 1 * mib, f"before {before} KiB, after {after} KiB")
+        self.assertLess(after[0] - before, 17 * mib, f"before {before} KiB, after {after} KiB")
+        self.assertLess(status("VmHWM") - before, 36 * mib, "at most the library's two 16 MiB buffers at once")
+        self.assertIn("message of 16777", svc.log_text())
+
     def test_param_reaches_the_handler_as_object_text_or_string(self):
         svc = self.start()
         self.srv.send("echoTest", param={"a": 1, "b": [1, 2]}, task_id="o")

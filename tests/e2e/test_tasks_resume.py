@@ -1,12 +1,14 @@
 """Downloads that survive: a service killed mid-download, a broker that goes away
 mid-download (cut transfer and complete transfer), each finished after the next connection
 from the bytes already on disk."""
+import signal
 import unittest
 
 from harness import wait_for
 from tasks_support import APP, DOWNLOAD, TASK_FILE, TaskCase, md5, payload
 
 PACKAGE = DOWNLOAD + "/tmp_app.zip"
+PAUSED = "The task is paused and restarted the next time connect to the server"
 
 
 def apk_param(url, data):
@@ -45,6 +47,40 @@ class ResumeTest(TaskCase):
         self.assert_signed(resumed[0], "kill.zip")
         self.assertEqual(self.read_bytes(APP + "/download/Resumed.zip"), data)
         wait_for(lambda: not self.exists(TASK_FILE), 10, what="task file removed")
+
+    def test_stop_signal_mid_download_pauses_and_resumes(self):
+        data = payload(800_000)
+        url = self.host("stop.zip", data)
+        self.sim.config(throttle=100_000)
+        self.command("apkUpgrade", apk_param(url, data), "t1")
+        wait_for(lambda: self.size(PACKAGE) >= 200_000, 30, what="part of the package on disk")
+        self.svc.signal(signal.SIGTERM)
+        self.assertEqual(self.svc.wait(30), 1)
+        # The worker stops first (its transfer aborted, the task paused and answered), then
+        # the session, then the lock; no crash on the way.
+        log = self.svc.log_text()
+        order = [f"receive signal: {int(signal.SIGTERM)}[", "waiting for 1 workers to stop",
+                 "service stopping, the download task is kept for the next start", "workers stopped",
+                 "mqtt session stopped", "release lock successfully"]
+        at = [log.find(text) for text in order]
+        self.assertNotIn(-1, at, dict(zip(order, at)))
+        self.assertEqual(at, sorted(at), dict(zip(order, at)))
+        self.assertNotIn("catch signal", log)
+        self.assertFalse(self.exists("/tmp/nimbo_service_lock"))
+        self.assertIn({"status": "1", "failDes": PAUSED, "apkVersion": "3.0", "applicationName": "Resumed"},
+                      self.params("apkUpgrade", "t1"))
+        on_disk = self.size(PACKAGE)
+        self.assertGreater(on_disk, 0)
+        self.assertLess(on_disk, len(data))
+        self.assertTrue(self.exists(TASK_FILE))
+
+        self.sim.config(throttle=0)
+        mark = len(self.sim.requests())
+        self.svc = self.start_service()
+        final = self.wait_final("apkUpgrade", "t1")
+        self.assertEqual(final["status"], "2", final)
+        self.assertEqual([r["range"] for r in self.gets_since("stop.zip", mark)], [f"bytes={on_disk}-"])
+        self.assertEqual(self.read_bytes(APP + "/download/Resumed.zip"), data)
 
     def test_broker_loss_during_a_cut_transfer_pauses_and_resumes(self):
         data = payload(600_000)

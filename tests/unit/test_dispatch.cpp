@@ -146,6 +146,52 @@ TEST_F(Dispatch, RequestsThatAreNotExecuted) {
     EXPECT_TRUE(g_fake.calls.empty());
 }
 
+TEST_F(Dispatch, ReceivedPayloads) {
+    const std::string big(mqtt_logic::kMaxRequestBytes, 'p');
+    const std::string nul(1, '\0');
+    struct Case {
+        const char* name;
+        std::string payload;
+        bool dispatched;         // the handler ran
+        const char* task_id;     // answered "Invalid parameter" with this taskId; null: no reply
+        const char* sn;
+    };
+    const Case cases[] = {
+        {"terminating NUL", R"({"cmd":"reboot","taskId":"n1"})" + nul, true, nullptr, nullptr},
+        {"NUL ends the text", R"({"cmd":"reboot","taskId":"n2"})" + nul + "junk", true, nullptr, nullptr},
+        {"NUL inside a string", R"({"cmd":"reb)" + nul + R"(oot","taskId":"n3"})", false, nullptr, nullptr},
+        {"NUL between members", R"({"cmd":"reboot",)" + nul + R"("taskId":"n4"})", false, nullptr, nullptr},
+        {"oversized, addressable head", R"({"cmd":"reboot","taskId":"o1","sn":"S9","param":")" + big + "\"}", false,
+         "o1", "S9"},
+        {"oversized, head after a nested param",
+         R"({"param":{"a":["}",{"b":"\"]"}],"c":1.5e3,"d":null},"cmd":"reboot","taskId":"o2","x":")" + big + "\"}",
+         false, "o2", "NB00000001"},
+        {"oversized, escaped taskId", R"({"cmd":"reboot","taskId":"o\/3","param":")" + big + "\"}", false, "o/3",
+         "NB00000001"},
+        {"oversized, no taskId", R"({"cmd":"reboot","param":")" + big + "\"}", false, nullptr, nullptr},
+        {"oversized, cmd beyond the head", R"({"param":")" + big + R"(","cmd":"reboot","taskId":"o4"})", false, nullptr,
+         nullptr},
+        {"oversized, taskId too long", R"({"cmd":"reboot","taskId":")" + std::string(256, 't') + big + "\"}", false,
+         nullptr, nullptr},
+        {"oversized, not JSON", big + big, false, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_fake = FakeState{};
+        Outcome o = mqtt_logic::receive(nullptr, c.payload.data(), c.payload.size(), kFake);
+        EXPECT_EQ(g_fake.calls.size(), c.dispatched ? 1u : 0u);
+        if (c.dispatched) continue;
+        if (c.task_id == nullptr) {
+            EXPECT_EQ(o.kind, Outcome::Kind::none);
+            continue;
+        }
+        expect_result(o, "3", "Invalid parameter");
+        EXPECT_EQ(o.cmd, "reboot");
+        EXPECT_EQ(o.task_id, c.task_id);
+        EXPECT_EQ(o.sn, c.sn);
+    }
+}
+
 TEST_F(Dispatch, ParamReachesHandlerAsText) {
     run(R"({"cmd":"reboot","param":{ "rebootType" : "1" }})");
     run(R"({"cmd":"reboot","param":"{\"rebootType\": \"1\"}"})");

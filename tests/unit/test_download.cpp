@@ -239,6 +239,42 @@ TEST_F(Driver, OfflineSessionPausesTheTask) {
     }
 }
 
+TEST_F(Driver, StopPausesTheTaskAfterATransferOrASleep) {
+    // The service stops during a transfer (aborted or complete) or during a retry's sleep:
+    // no further attempt, no report, the bytes stay for the next start.
+    struct Row {
+        int code;
+        bool stop_in_sleep;
+        size_t sleeps;
+    };
+    for (const Row& row : {Row{42, false, 0}, Row{0, false, 0}, Row{7, true, 1}}) {
+        SCOPED_TRACE(row.code);
+        std::remove(path_.c_str());
+        g_reports.clear();
+        sleeps_.clear();
+        transfers_ = 0;
+        steps_ = {{row.code, 200, "part"}, {0, 200, content_}};
+        auto transfer = env_.transfer;
+        env_.transfer = [&](DownloadTask* task, const char* key) {
+            HttpResult r = transfer(task, key);
+            if (!row.stop_in_sleep) g_run_flag = 0;
+            return r;
+        };
+        env_.sleep = [&](unsigned seconds) {
+            sleeps_.push_back(seconds);
+            g_run_flag = 0;
+        };
+        int rc = run(md5_of(content_));
+        g_run_flag = 1;
+        env_.transfer = transfer;
+        EXPECT_EQ(rc, -10001);
+        EXPECT_EQ(transfers_, 1);
+        EXPECT_EQ(sleeps_.size(), row.sleeps);
+        EXPECT_EQ(read_file(path_), "part");
+        EXPECT_TRUE(g_reports.empty());
+    }
+}
+
 TEST_F(Driver, OneDownloadAtATime) {
     g_flag_download_running = 1;
     EXPECT_EQ(run(), -10011);

@@ -18,6 +18,7 @@
 #include "mqtt_cmd_deal_thread.h"
 #include "mqtt_cmd_deal_thread_download.h"
 #include "nimbo_globals.h"
+#include "nimbo_workers.h"
 #include "test_support.h"
 
 using testsupport::DeviceRoot;
@@ -713,3 +714,51 @@ TEST_F(Workers, LogCommandsRefusedBeforeAnyWorker) {
 }
 
 }  // namespace
+
+// ---- the counted launcher ------------------------------------------------------------
+
+namespace {
+std::mutex g_gate_mutex;
+std::condition_variable g_gate_cv;
+bool g_gate_open = false;
+
+void* held_worker(void*) {
+    std::unique_lock<std::mutex> lock(g_gate_mutex);
+    g_gate_cv.wait(lock, [] { return g_gate_open; });
+    return nullptr;
+}
+
+void open_gate(bool open) {
+    std::lock_guard<std::mutex> lock(g_gate_mutex);
+    g_gate_open = open;
+    g_gate_cv.notify_all();
+}
+}  // namespace
+
+TEST(Launcher, CeilingPerKindThenFreedWhenWorkersEnd) {
+    ASSERT_EQ(workers::running(), 0);
+    open_gate(false);
+    for (int i = 0; i < workers::kPerKind; ++i)
+        EXPECT_TRUE(workers::start(workers::Kind::server_switch, held_worker, nullptr));
+    EXPECT_FALSE(workers::start(workers::Kind::server_switch, held_worker, nullptr));
+    EXPECT_TRUE(workers::start(workers::Kind::log_upload, held_worker, nullptr));  // each kind has its own
+    EXPECT_EQ(workers::running(workers::Kind::server_switch), workers::kPerKind);
+    EXPECT_EQ(workers::running(), workers::kPerKind + 1);
+    EXPECT_FALSE(workers::wait_idle(std::chrono::milliseconds(20)));
+    open_gate(true);
+    ASSERT_TRUE(workers::wait_idle(std::chrono::seconds(10)));
+    EXPECT_TRUE(workers::start(workers::Kind::server_switch, held_worker, nullptr));
+    EXPECT_TRUE(workers::wait_idle(std::chrono::seconds(10)));
+}
+
+TEST(Launcher, SleepWakesWhenTheServiceStops) {
+    EXPECT_TRUE(workers::sleep_for(std::chrono::milliseconds(1)));
+    bool result = true;
+    std::thread sleeper([&] { result = workers::sleep_for(std::chrono::seconds(60)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    g_run_flag = 0;
+    workers::request_stop();
+    sleeper.join();  // hangs for a minute when the stop does not wake it
+    g_run_flag = 1;
+    EXPECT_FALSE(result);
+}
