@@ -23,6 +23,7 @@
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_utils_reply.h"
+#include "nimbo_utils_task.h"
 
 #define TAG "mqtt_deal"
 #define ADEAL_TAG "mqtt_adeal"
@@ -405,7 +406,7 @@ void work(Record* p) {
     }
     if (rc == 0) install(p, tmp);
     nimbo_utils_delete_file(tmp.c_str());
-    delete_task_file();
+    nimbo::end_task(p->taskId);
 }
 
 }  // namespace

@@ -198,6 +198,14 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
 
     switch (row->gate) {
     case mqtt_cmd_deal::Gate::task: {
+        // A copy of a task answered for good (ours, late from a slow link, or the server's
+        // again) is not run a second time.
+        if (nimbo::task_finished(nimbo::finished_tasks_path(), request.taskId)) {
+            LOG_W(TAG, "task already finished, copy dropped, cmd: %s, taskId: %s", request.cmd, request.taskId);
+            // A task file still naming it was left by an end cut short: it blocks no more.
+            nimbo::release_task_command(g_nimbo_cmd_file_path, request.taskId);
+            return done;
+        }
         if (nimbo_utils_cmd_file_compare(g_nimbo_cmd_file_path, request.taskId, reply, &reply_len) != 0) {
             LOG_D(TAG, "%s", reply);
             return done;
@@ -207,6 +215,8 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
         reply_len = 0;
         rc = row->handler(client, &request, reply, &reply_len);
         reply[sizeof reply - 1] = '\0';
+        // Answered for good by the handler itself (a final result with QoS 2).
+        if (rc == kReplyQos2 && reply[0] != '\0') nimbo::record_finished_task(nimbo::finished_tasks_path(), request.taskId);
         // Refused before any worker took the task over: the file must not block every
         // later long task. Kept for a running/paused task (0) and for -10000.
         if (rc != 0 && rc != kHandled) nimbo::release_task_command(g_nimbo_cmd_file_path, request.taskId);
