@@ -3,6 +3,7 @@ mid-download (cut transfer and complete transfer), each finished after the next 
 from the bytes already on disk. And the other side of resumption: the task published to the
 device's own topic at a connection that comes back only after the task finished is not run
 a second time."""
+import time
 import unittest
 
 from fault_proxy import FaultProxy
@@ -121,7 +122,10 @@ class SlowDownlinkTest(ResumeCase):
         wait_for(lambda: not self.exists(TASK_FILE), 30, what="task file removed")
 
         self.proxy.release_downlink()
-        self.svc.wait_log(r"task already finished, copy dropped, cmd: apkUpgrade, taskId: s1", timeout=30)
+        self.svc.wait_log(r'message: .*"taskId":"s1"', count=2, timeout=30)  # the copy is back
+        time.sleep(1.0)
+        self.assertEqual(len(self.gets_since("late.zip")), 1, "downloaded once")
+        self.assertIn("task already finished, copy dropped, cmd: apkUpgrade, taskId: s1", self.svc.log_text())
         final = self.wait_final("apkUpgrade", "s1", timeout=60)
         self.assertEqual(final["status"], "2", final)
         self.assertEqual(len(self.gets_since("late.zip")), 1)
