@@ -294,7 +294,8 @@ void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
 
     // A task that comes back after a power loss during or after its installation.
     const std::string journal = apk_journal_state(record->taskId);
-    const bool reply_pending = file_exists(std::string(g_nimbo_data_path) + "/" + mqtt_utils::backup_name(record->taskId));
+    const bool reply_pending =
+        file_exists(std::string(g_nimbo_data_path) + "/" + mqtt_utils::backup_name(record->taskId));
     if (journal == "replied" || (journal == "installing" && !file_exists(package))) {
         LOG_W(TAG, "task[%s] was installed before the restart, not installed again", record->taskId.c_str());
         // The final reply is stored (and re-sent on connection) unless it was already delivered.

@@ -182,8 +182,8 @@ void mqtt_utils::set_ca_file(const std::string& path) { g_ca_file = path; }
 
 std::string mqtt_utils::backup_name(const std::string& task_id) {
     std::string plain = MQTT_BACKUP_PREFIX + task_id;
-    if (!task_id.empty() && plain.size() <= NAME_MAX &&
-        std::all_of(task_id.begin(), task_id.end(), [](char c) { return plain_name_char(static_cast<unsigned char>(c)); }))
+    auto plain_char = [](char c) { return plain_name_char(static_cast<unsigned char>(c)); };
+    if (!task_id.empty() && plain.size() <= NAME_MAX && std::all_of(task_id.begin(), task_id.end(), plain_char))
         return plain;
     // '=' never occurs in a plain name: the two forms cannot meet.
     unsigned char digest[EVP_MAX_MD_SIZE];

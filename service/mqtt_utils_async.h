@@ -67,5 +67,4 @@ void set_ca_file(const std::string& path);
 // taskId itself is in the stored reply). Every taskId can be stored.
 std::string backup_name(const std::string& task_id);
 
-
 }  // namespace mqtt_utils

@@ -317,7 +317,8 @@ TEST_F(Dispatch, RefusedLongTaskReleasesTheGate) {
         ::unlink(task_file().c_str());
         g_fake.rc = c.rc;
         g_fake.reply = c.reply;
-        mqtt_logic::answer(nullptr, run(std::string(R"({"cmd":"apkUpgrade","param":{},"taskId":")") + c.task_id + "\"}"));
+        const std::string text = std::string(R"({"cmd":"apkUpgrade","param":{},"taskId":")") + c.task_id + "\"}";
+        mqtt_logic::answer(nullptr, run(text));
         EXPECT_EQ(exists(task_file()), c.kept);
         EXPECT_EQ(nimbo::task_finished(nimbo::finished_tasks_path(), c.task_id), c.finished);
     }
