@@ -396,7 +396,7 @@ void work(Record* p) {
                                       p->fileSize, p->md5sum.c_str()) != 0) {
         LOG_E(ADEAL_TAG, "download task refused: [%s] -> [%s]", p->url.c_str(), tmp.c_str());
         custom_resource_poster_callback("3", "Invalid parameter");
-        delete_task_file();
+        nimbo::end_task(p->taskId);
         return;
     }
     int rc = download_logic(task);
