@@ -24,6 +24,7 @@
 #include "nimbo_utils.h"
 #include "nimbo_utils_reply.h"
 #include "nimbo_workers.h"
+#include "nimbo_utils_task.h"
 
 #define TAG "mqtt_deal"
 #define ADEAL_TAG "mqtt_adeal"
@@ -387,7 +388,7 @@ void work(Record* p) {
                                       p->fileSize, p->md5sum.c_str()) != 0) {
         LOG_E(ADEAL_TAG, "download task refused: [%s] -> [%s]", p->url.c_str(), tmp.c_str());
         custom_resource_poster_callback("3", "Invalid parameter");
-        delete_task_file();
+        nimbo::end_task(p->taskId);
         return;
     }
     int rc = download_logic(task);
@@ -397,7 +398,7 @@ void work(Record* p) {
     }
     if (rc == 0) install(p, tmp);
     nimbo_utils_delete_file(tmp.c_str());
-    delete_task_file();
+    nimbo::end_task(p->taskId);
 }
 
 }  // namespace

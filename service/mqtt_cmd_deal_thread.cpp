@@ -286,13 +286,14 @@ void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
 
     // A task that comes back after a power loss during or after its installation.
     const std::string journal = apk_journal_state(record->taskId);
-    const bool reply_pending = file_exists(std::string(g_nimbo_data_path) + "/" MQTT_BACKUP_PREFIX + record->taskId);
+    const bool reply_pending =
+        file_exists(std::string(g_nimbo_data_path) + "/" + mqtt_utils::backup_name(record->taskId));
     if (journal == "replied" || (journal == "installing" && !file_exists(package))) {
         LOG_W(TAG, "task[%s] was installed before the restart, not installed again", record->taskId.c_str());
         // The final reply is stored (and re-sent on connection) unless it was already delivered.
         if (journal == "installing" && !reply_pending) apkupdate_callback("2", "");
         nimbo_utils_delete_file(package.c_str());
-        nimbo_utils_delete_file(g_nimbo_cmd_file_path);
+        nimbo::end_task(record->taskId);
         nimbo_utils_delete_file(apk_journal_path().c_str());
         leave_slot(Kind::apk, record);
         return;
@@ -326,7 +327,7 @@ void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
     }
     if (!paused) {
         nimbo_utils_delete_file(package.c_str());
-        nimbo_utils_delete_file(g_nimbo_cmd_file_path);
+        nimbo::end_task(record->taskId);
         nimbo_utils_delete_file(apk_journal_path().c_str());
     }
     MQTTAsync client = record->client;
@@ -390,7 +391,7 @@ void tasks::run_ota_upgrade(OtaUpgradeWorker* record) {
         }
     }
     if (!paused) nimbo_utils_delete_file(package.c_str());
-    if (!keep_task) nimbo_utils_delete_file(g_nimbo_cmd_file_path);
+    if (!keep_task) nimbo::end_task(record->taskId);
     MQTTAsync client = record->client;
     bool resume_wanted = leave_slot(Kind::ota, record);
     if (paused) after_pause(env, client, resume_wanted);

@@ -281,6 +281,14 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
 
     switch (row->gate) {
     case mqtt_cmd_deal::Gate::task: {
+        // A copy of a task answered for good (ours, late from a slow link, or the server's
+        // again) is not run a second time.
+        if (nimbo::task_finished(nimbo::finished_tasks_path(), request.taskId)) {
+            LOG_W(TAG, "task already finished, copy dropped, cmd: %s, taskId: %s", request.cmd, request.taskId);
+            // A task file still naming it was left by an end cut short: it blocks no more.
+            nimbo::release_task_command(g_nimbo_cmd_file_path, request.taskId);
+            return done;
+        }
         if (nimbo_utils_cmd_file_compare(g_nimbo_cmd_file_path, request.taskId, reply, &reply_len) != 0) {
             LOG_D(TAG, "%s", reply);
             return done;
@@ -293,6 +301,11 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
         // Refused before any worker took the task over: the file must not block every
         // later long task. Kept for a running/paused task (0) and for -10000.
         if (rc != 0 && rc != kHandled) nimbo::release_task_command(g_nimbo_cmd_file_path, request.taskId);
+        if (rc == kReplyQos2 && reply[0] != '\0') {
+            Outcome o = map_result(request, rc, reply);
+            o.ends_task = true;  // answered for good by the handler itself
+            return o;
+        }
         break;
     }
     case mqtt_cmd_deal::Gate::organisation:
@@ -319,9 +332,14 @@ int mqtt_logic::answer(MQTTAsync client, const Outcome& o) {
     case Outcome::Kind::result:
         return nimbo_utils_replay_with_no_data_param(client, o.cmd.c_str(), o.sn.c_str(), o.task_id.c_str(),
                                                      o.status.c_str(), o.fail_des.c_str());
-    case Outcome::Kind::param:
-        return nimbo_utils_replay_with_param_with_qos(client, o.cmd.c_str(), o.sn.c_str(), o.task_id.c_str(),
-                                                      o.param.c_str(), o.qos);
+    case Outcome::Kind::param: {
+        int rc = nimbo_utils_replay_with_param_with_qos(client, o.cmd.c_str(), o.sn.c_str(), o.task_id.c_str(),
+                                                        o.param.c_str(), o.qos);
+        // After the reply is stored: a service stopped in between leaves a task that runs
+        // again, never a final reply lost with its copies dropped.
+        if (o.ends_task) nimbo::record_finished_task(nimbo::finished_tasks_path(), o.task_id);
+        return rc;
+    }
     case Outcome::Kind::poster_refusal:
         return nimbo_utils_replay_with_custom_resources_param(client, o.cmd.c_str(), o.sn.c_str(),
                                                               o.task_id.c_str(), o.status.c_str(),

@@ -52,6 +52,9 @@ struct Outcome {
     std::string cmd, sn, task_id;
     std::string status, fail_des;
     std::string param;
+    // A long task answered for good (its final reply, QoS 2): once the reply is stored, the
+    // taskId goes into the finished-task record.
+    bool ends_task = false;
 };
 
 // The dispatcher's decision for one request with the given command table; runs the

@@ -8,7 +8,11 @@
 #include <malloc.h>
 #endif
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -87,21 +91,33 @@ bool file_exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-// The backup path of a reply, or "" when the payload does not qualify.
-std::string backup_path_for(int qos, const char* topic, const char* payload) {
+// The taskId of a reply that qualifies for a backup, or "" when it does not.
+std::string backup_task_id(int qos, const char* topic, const char* payload) {
     if (qos < 2 || topic == nullptr || payload == nullptr) return {};
     if (std::strcmp(topic, MQTT_REPLY_TOPIC) != 0) return {};
     char task_id[256] = {0};
     char cmd[256] = {0};
-    if (json_utils_jsonstr_get_taskid_and_cmd(payload, task_id, cmd) != 0 || task_id[0] == '\0') return {};
-    std::string name = std::string(MQTT_BACKUP_PREFIX) + task_id;
-    // The task id becomes a file name in the data directory: it may not leave it.
-    if (std::strchr(task_id, '/') != nullptr || name.size() > NAME_MAX) {
-        LOG_E(TAG, "taskId[%s] of cmd[%s] cannot name a backup file, reply not stored", task_id, cmd);
-        return {};
-    }
-    return std::string(g_nimbo_data_path) + "/" + name;
+    if (json_utils_jsonstr_get_taskid_and_cmd(payload, task_id, cmd) != 0) return {};
+    task_id[sizeof task_id - 1] = '\0';
+    return task_id;
 }
+
+std::string data_path(const std::string& name) { return std::string(g_nimbo_data_path) + "/" + name; }
+
+// The backup path of a reply, or "" when the payload does not qualify.
+std::string backup_path_for(int qos, const char* topic, const char* payload) {
+    std::string task_id = backup_task_id(qos, topic, payload);
+    return task_id.empty() ? std::string() : data_path(mqtt_utils::backup_name(task_id));
+}
+
+// The name earlier versions stored the reply of `task_id` under ("" when they could not).
+std::string legacy_backup_name(const std::string& task_id) {
+    std::string name = MQTT_BACKUP_PREFIX + task_id;
+    if (task_id.empty() || task_id.find('/') != std::string::npos || name.size() > NAME_MAX) return {};
+    return name;
+}
+
+bool plain_name_char(unsigned char c) { return std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.'; }
 
 // The stored reply: the whole file without its final line feed.
 bool read_backup(const std::string& path, std::string* text) {
@@ -187,6 +203,24 @@ void mqtt_utils::announce_presence(MQTTAsync client, bool online) {
     int rc = MQTTAsync_sendMessage(client, topic.c_str(), &message, &opts);
     if (rc != MQTTASYNC_SUCCESS) LOG_W(TAG, "presence \"%s\" not published, return code %d", text, rc);
     else LOG_D(TAG, "presence \"%s\" published on %s", text, topic.c_str());
+}
+
+std::string mqtt_utils::backup_name(const std::string& task_id) {
+    std::string plain = MQTT_BACKUP_PREFIX + task_id;
+    auto plain_char = [](char c) { return plain_name_char(static_cast<unsigned char>(c)); };
+    if (!task_id.empty() && plain.size() <= NAME_MAX && std::all_of(task_id.begin(), task_id.end(), plain_char))
+        return plain;
+    // '=' never occurs in a plain name: the two forms cannot meet.
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(task_id.data(), task_id.size(), digest, &len, EVP_sha256(), nullptr) != 1) len = 0;
+    static const char kHex[] = "0123456789abcdef";
+    std::string name = MQTT_BACKUP_PREFIX "=";
+    for (unsigned int i = 0; i < len; ++i) {
+        name += kHex[digest[i] >> 4];
+        name += kHex[digest[i] & 0xf];
+    }
+    return name;
 }
 
 extern "C" int mqtt_utils_async_publish_replay_message(MQTTAsync client, const char* payload) {
@@ -336,9 +370,21 @@ extern "C" void mqtt_utils_backup_message_recovery(MQTTAsync client) {
         if (!read_backup(path, &text)) continue;
         // Only a reply stored under its own task id is ours to send (a leftover temporary
         // file or a copy elsewhere in the tree is not).
-        if (backup_path_for(2, MQTT_REPLY_TOPIC, text.c_str()) != path) {
+        const std::string task_id = backup_task_id(2, MQTT_REPLY_TOPIC, text.c_str());
+        const std::string current = task_id.empty() ? std::string() : data_path(mqtt_utils::backup_name(task_id));
+        const std::string legacy = legacy_backup_name(task_id);
+        if (current.empty() || (path != current && (legacy.empty() || path != data_path(legacy)))) {
             LOG_W(TAG, "%s does not hold a backed-up reply, skipped", path.c_str());
             continue;
+        }
+        if (path != current) {
+            // Stored under the name of an earlier version: moved to the current one, which
+            // the delivery's completion removes.
+            backup_message_deal(1, 2, MQTT_REPLY_TOPIC, text.c_str());
+            if (file_exists(current)) {
+                LOG_I(TAG, "backup %s moved to %s", path.c_str(), current.c_str());
+                nimbo_utils_delete_file(path.c_str());
+            }
         }
         MQTTAsync_message message = MQTTAsync_message_initializer;
         message.payload = const_cast<char*>(text.c_str());
@@ -350,7 +396,7 @@ extern "C" void mqtt_utils_backup_message_recovery(MQTTAsync client) {
         opts.onSuccess = publish_onSuccess;
         opts.onFailure = publish_onFailure;
         backup_message_deal(1, 2, MQTT_REPLY_TOPIC, text.c_str());
-        int rc = MQTTAsync_sendMessage(client, MQTT_REPLY_TOPIC, &message, &opts);
+        int rc = client ? MQTTAsync_sendMessage(client, MQTT_REPLY_TOPIC, &message, &opts) : MQTTASYNC_FAILURE;
         qos2_sent(rc);
         log_send(rc, 2, opts.token, MQTT_REPLY_TOPIC, text.c_str());
     }

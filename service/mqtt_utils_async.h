@@ -35,12 +35,14 @@ int mqtt_utils_async_connect(MQTTAsync client, const char* user_name, MQTTAsync_
 void publish_onSuccess(void* context, MQTTAsync_successData* response);
 void publish_onFailure(void* context, MQTTAsync_failureData* response);
 
-// Operation 1 stores a qualifying reply as "message_<taskId>" in the data directory (an
-// existing file is kept), operation 0 deletes it. Qualifying: qos >= 2, the reply topic,
-// a non-empty taskId usable as a file name.
+// Operation 1 stores a qualifying reply in the data directory under the name of its taskId
+// (mqtt_utils::backup_name; an existing file is kept), operation 0 deletes it. Qualifying:
+// qos >= 2, the reply topic, a non-empty taskId.
 void backup_message_deal(int operation, int qos, const char* topic, const char* payload);
 
-// Re-sends every backup file with QoS 2 (called on every connection).
+// Re-sends every backup file with QoS 2 (called on every connection). A backup under the
+// name an earlier version gave it ("message_" + any taskId without "/") is moved to its
+// current name first.
 void mqtt_utils_backup_message_recovery(MQTTAsync client);
 
 }  // extern "C"
@@ -65,5 +67,11 @@ void set_ca_file(const std::string& path);
 // "online" (after each connection) or "offline" (before an orderly stop). Off: nothing.
 void set_presence(bool on);
 void announce_presence(MQTTAsync client, bool online);
+
+// The backup file name of the reply of `task_id` (not empty): "message_" followed by the
+// taskId when it is made of letters, digits, '-', '_' and '.' and the name fits a file
+// name; otherwise "message_=" followed by the SHA-256 of the taskId in hexadecimal (the
+// taskId itself is in the stored reply). Every taskId can be stored.
+std::string backup_name(const std::string& task_id);
 
 }  // namespace mqtt_utils

@@ -3,8 +3,15 @@
 #include "nimbo_utils_task.h"
 
 #include <cerrno>
-#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "handles.hpp"
 #include "json_utils.h"
 #include "kx_log.h"
 #include "nimbo_globals.h"
@@ -16,6 +23,67 @@ namespace {
 
 // A stored request is at most a few KiB (the request record bounds it).
 constexpr size_t kMaxTaskFileBytes = 1u << 20;
+
+constexpr const char* kFinishedTasksName = "finished_tasks";
+// kFinishedTasksKept taskIds of at most 255 bytes, each escaped at most six-fold.
+constexpr size_t kMaxFinishedBytes = 64u << 10;
+constexpr size_t kMaxTaskIdBytes = 255;
+
+// One read-modify-write of the record at a time (workers end on their own threads).
+std::mutex g_finished_mutex;
+
+// The record's text; never through a symbolic link. False when missing or unreadable.
+bool read_record(const std::string& path, std::string* text) {
+    text->clear();
+    UniqueFd fd{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    if (!fd) {
+        if (errno != ENOENT) LOG_W(TAG, "finished task record %s not readable: %s", path.c_str(), strerror(errno));
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (text->size() + static_cast<size_t>(n) > kMaxFinishedBytes) {
+            LOG_W(TAG, "finished task record %s exceeds %zu bytes, ignored", path.c_str(), kMaxFinishedBytes);
+            text->clear();
+            return false;
+        }
+        text->append(buf, static_cast<size_t>(n));
+    }
+}
+
+// The one writer of the record: atomic replacement, which renames over a symbolic link in its
+// place rather than writing through it.
+bool write_record(const std::string& path, const std::string& text) {
+    return nimbo::replace_file(path, text);
+}
+
+std::vector<std::string> parse_record(const std::string& path, const std::string& text) {
+    std::vector<std::string> ids;
+    JsonPtr root{cJSON_ParseWithLength(text.data(), text.size())};
+    if (!root || !cJSON_IsArray(root.get())) {
+        LOG_W(TAG, "finished task record %s damaged, started anew", path.c_str());
+        return ids;
+    }
+    const cJSON* item = nullptr;
+    cJSON_ArrayForEach(item, root.get()) {
+        if (!cJSON_IsString(item) || item->valuestring[0] == '\0') continue;
+        std::string id = item->valuestring;
+        if (id.size() <= kMaxTaskIdBytes) ids.push_back(std::move(id));
+    }
+    return ids;
+}
+
+std::vector<std::string> load_record(const std::string& path) {
+    std::string text;
+    if (!read_record(path, &text)) return {};
+    return parse_record(path, text);
+}
 
 }  // namespace
 
@@ -60,4 +128,50 @@ extern "C" int nimbo_utils_cmd_file_compare(const char* path, const char* task_i
     if (std::strcmp(request.taskId, task_id ? task_id : "") == 0) return 0;
     LOG_W(TAG, "The last mission is still in progress, cmd: %s, taskId: %s", request.cmd, request.taskId);
     return -10000;
+}
+
+// ---- finished long tasks -------------------------------------------------------------
+
+std::string nimbo::finished_tasks_path() { return std::string(g_nimbo_data_path) + "/" + kFinishedTasksName; }
+
+std::vector<std::string> nimbo::finished_tasks(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_finished_mutex);
+    return load_record(path);
+}
+
+bool nimbo::task_finished(const std::string& path, const std::string& task_id) {
+    if (task_id.empty()) return false;
+    std::vector<std::string> ids = finished_tasks(path);
+    return std::find(ids.begin(), ids.end(), task_id) != ids.end();
+}
+
+bool nimbo::record_finished_task(const std::string& path, const std::string& task_id, size_t keep) {
+    if (task_id.empty() || task_id.size() > kMaxTaskIdBytes || keep == 0) return false;
+    std::lock_guard<std::mutex> lock(g_finished_mutex);
+    std::vector<std::string> ids = load_record(path);
+    ids.erase(std::remove(ids.begin(), ids.end(), task_id), ids.end());
+    ids.push_back(task_id);
+    if (ids.size() > keep) ids.erase(ids.begin(), ids.end() - static_cast<std::ptrdiff_t>(keep));
+
+    JsonPtr array{cJSON_CreateArray()};
+    if (!array) return false;
+    for (const std::string& id : ids) {
+        cJSON* item = cJSON_CreateString(id.c_str());
+        if (item == nullptr || !cJSON_AddItemToArray(array.get(), item)) {
+            cJSON_Delete(item);
+            return false;
+        }
+    }
+    JsonText text{cJSON_PrintUnformatted(array.get())};
+    if (!text || !write_record(path, std::string(text.get()) + "\n")) {
+        LOG_E(TAG, "finished task[%s] could not be recorded in %s", task_id.c_str(), path.c_str());
+        return false;
+    }
+    return true;
+}
+
+void nimbo::end_task(const std::string& task_id) {
+    // Recorded first: a copy arriving once the task file is gone finds the record.
+    if (!task_id.empty()) record_finished_task(finished_tasks_path(), task_id);
+    nimbo_utils_delete_file(g_nimbo_cmd_file_path);
 }

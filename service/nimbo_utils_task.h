@@ -1,7 +1,10 @@
-// The task command file: the one pending long task (log tag "nimbo_utils").
+// The task command file: the one pending long task, and the record of the long tasks that
+// finished lately (log tag "nimbo_utils").
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 extern "C" {
 
@@ -21,5 +24,31 @@ bool read_task_command(const std::string& path, std::string* text);
 // Removes the task file when it still holds `task_id` (a task that ended before any
 // worker took it over). True when removed.
 bool release_task_command(const std::string& path, const std::string& task_id);
+
+// ---- finished long tasks -------------------------------------------------------------
+// A copy of a finished task may still be on its way: the task command published to the
+// device's own topic at a connection, delayed by a slow link, or a second delivery of the
+// server's command. The record keeps the taskIds of the long tasks answered for good, so
+// that such a copy is dropped instead of run again. "finished_tasks" in the data directory:
+// a JSON array of taskIds, oldest first, at most kFinishedTasksKept; replaced atomically.
+
+constexpr size_t kFinishedTasksKept = 32;
+
+// The record's path in the data directory.
+std::string finished_tasks_path();
+
+// The taskIds in the record at `path`, oldest first. A missing, unreadable or damaged
+// record (or a symbolic link) holds none.
+std::vector<std::string> finished_tasks(const std::string& path);
+
+// True when `task_id` (not empty) is in the record at `path`.
+bool task_finished(const std::string& path, const std::string& task_id);
+
+// Adds `task_id` (not empty) to the record at `path`, dropping the oldest beyond `keep`.
+// False when it could not be stored.
+bool record_finished_task(const std::string& path, const std::string& task_id, size_t keep = kFinishedTasksKept);
+
+// A long task answered for good: its taskId recorded, then the task command file removed.
+void end_task(const std::string& task_id);
 
 }  // namespace nimbo

@@ -14,6 +14,9 @@ port. Faults are decided per connection, in the order connections arrive:
                              client's PUBREL), "pubcomp" (the broker's PUBCOMP). The packet
                              itself is delivered; nothing after it is.
   hold()/release()           swallow what the client sends from now on
+  hold_after_connack()       (mqtt=True) the next connection's broker-to-client bytes after
+  release_downlink()         its CONNACK are kept back until release_downlink(), which
+                             delivers them in order: a slow downlink after the connection
   cut()                      drop every open connection now
 
 tc netem is not available in the kernels this runs on; a userspace relay on loopback is.
@@ -78,6 +81,8 @@ class FaultProxy:
         self.mqtt_step = None
         self.mqtt_count = 0
         self.holding = False
+        self.hold_connack = False   # armed by hold_after_connack()
+        self.held_down = []         # states of connections whose downlink is kept back
         self.connections = 0
         self.cuts = 0               # connections cut by a fault (not by cut()/close())
         self.cut_log = []           # (connection number, reason)
@@ -101,6 +106,26 @@ class FaultProxy:
 
     def release(self):
         self.holding = False
+        self.hold_connack = False   # armed by hold_after_connack()
+        self.held_down = []         # states of connections whose downlink is kept back
+
+    def hold_after_connack(self):
+        if not self.mqtt:
+            raise ValueError("an mqtt relay is needed")
+        with self.lock:
+            self.hold_connack = True
+
+    def release_downlink(self):
+        """Delivers what was kept back; the downlink flows freely again."""
+        with self.lock:
+            states, self.held_down = self.held_down, []
+        for state in states:
+            with state["down_lock"]:
+                kept, state["kept"] = state["kept"], None
+                try:
+                    state["client"].sendall(bytes(kept))
+                except OSError:
+                    pass
 
     def cut(self):
         with self.lock:
@@ -147,7 +172,8 @@ class FaultProxy:
                 budget = self.budgets.pop(0) if self.budgets else None
                 pair = (client, upstream)
                 self.pairs.append(pair)
-            state = {"budget": budget, "number": number, "done": False}
+            state = {"budget": budget, "number": number, "done": False, "client": client,
+                     "down_lock": threading.Lock(), "kept": None}
             threading.Thread(target=self._pump, args=(client, upstream, True, pair, state), daemon=True).start()
             threading.Thread(target=self._pump, args=(upstream, client, False, pair, state), daemon=True).start()
 
@@ -161,6 +187,16 @@ class FaultProxy:
                 return None
             self.mqtt_count -= 1
             return self.mqtt_step
+
+    def _take_connack_hold(self, state):
+        """True (and the downlink of this connection kept back from now) when armed."""
+        with self.lock:
+            if not self.hold_connack:
+                return False
+            self.hold_connack = False
+            state["kept"] = bytearray()
+            self.held_down.append(state)
+            return True
 
     def _fault_cut(self, pair, state, reason):
         with self.lock:
@@ -191,12 +227,22 @@ class FaultProxy:
                         return
                     state["budget"] = left - len(data)
                 if scanner is not None:
+                    sent = 0
                     for ptype, first, end in scanner.feed(data):
                         step = self._armed_step(ptype, first, from_client)
                         if step:
                             dst.sendall(data[:end])
                             self._fault_cut(pair, state, f"after {step}")
                             return
+                        if ptype == 2 and not from_client and self._take_connack_hold(state):
+                            dst.sendall(data[:end])
+                            sent = end
+                    data = data[sent:]
+                if not from_client:
+                    with state["down_lock"]:
+                        if state["kept"] is not None:
+                            state["kept"] += data
+                            continue
                 dst.sendall(data)
         except OSError:
             pass

@@ -152,6 +152,20 @@ class QosStepCutTest(QosTwoCase):
         self.assertEqual(self.backups(), [])
         record("mqtt_step_cuts", **figures)
 
+    def test_reply_for_a_task_id_with_a_slash_survives_a_dropped_uplink(self):
+        task_id = "shop/v2-1"
+        lost = self.svc.log_text().count("mqtt connection lost")
+        self.proxy.hold()  # what the service sends goes nowhere
+        start = self.send("apkUpgrade", EMPTY_URL, task_id)
+        self.svc.wait_log(r'send message \w+, qos: 2, .*"taskId":"shop/v2-1"', timeout=30)
+        self.assertEqual(len(self.backups()), 1, "the reply is stored")
+        self.proxy.cut()
+        self.proxy.release()
+        self.svc.wait_log(r"mqtt connection lost", count=lost + 1, timeout=30)
+        final = self.wait_final("apkUpgrade", task_id, timeout=60, start=start)
+        self.assertEqual(final, FINAL)
+        wait_for(lambda: self.backups() == [], 30, what="backup removed")
+
 
 if __name__ == "__main__":
     unittest.main()

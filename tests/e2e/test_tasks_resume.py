@@ -1,10 +1,14 @@
 """Downloads that survive: a service killed mid-download, a broker that goes away
 mid-download (cut transfer and complete transfer), each finished after the next connection
-from the bytes already on disk."""
+from the bytes already on disk. And the other side of resumption: the task published to the
+device's own topic at a connection that comes back only after the task finished is not run
+a second time."""
 import signal
+import time
 import unittest
 
-from harness import wait_for
+from fault_proxy import FaultProxy
+from harness import MgmtSim, wait_for
 from tasks_support import APP, DOWNLOAD, TASK_FILE, TaskCase, md5, payload
 
 PACKAGE = DOWNLOAD + "/tmp_app.zip"
@@ -16,11 +20,13 @@ def apk_param(url, data):
             "apkSize": str(len(data)), "progress": 100}
 
 
-class ResumeTest(TaskCase):
-    SERIAL = "NB30000021"
-
-    def gets_since(self, name, start):
+class ResumeCase(TaskCase):
+    def gets_since(self, name, start=0):
         return [r for r in self.sim.requests()[start:] if r["method"] == "GET" and r["path"] == "/files/" + name]
+
+
+class ResumeTest(ResumeCase):
+    SERIAL = "NB30000021"
 
     def test_killed_service_resumes_from_the_bytes_on_disk(self):
         data = payload(800_000)
@@ -119,6 +125,49 @@ class ResumeTest(TaskCase):
         self.assertEqual([(r["range"], r["status"]) for r in resumed], [(f"bytes={len(data)}-", 416)])
         self.svc.wait_log(r"MD5 verification passed")
         self.assertEqual(self.read_bytes(APP + "/download/Resumed.zip"), data)
+
+
+class SlowDownlinkTest(ResumeCase):
+    SERIAL = "NB30000022"
+
+    def setUp(self):
+        super().setUp()
+        # The service reaches the broker through a relay: a second simulator names it.
+        self.proxy = FaultProxy(self.broker.port, mqtt=True)
+        self.addCleanup(self.proxy.close)
+        self.svc.kill()
+        self.sim = MgmtSim(broker_addr=f"127.0.0.1:{self.proxy.port}")
+        self.addCleanup(self.sim.close)
+        self.svc = self.start_service()
+
+    def test_late_copy_of_a_finished_task_is_not_run_again(self):
+        data = payload(800_000)
+        url = self.host("late.zip", data)
+        self.sim.config(throttle=100_000)
+        self.command("apkUpgrade", apk_param(url, data), "s1")
+        wait_for(lambda: self.gets_since("late.zip"), 10, what="download started")
+        republished = self.svc.log_text().count("recovery tasks from backup file")
+        # The link drops mid-download; after the next CONNACK the broker's bytes are held
+        # back, so the task published at that connection comes back only later.
+        self.proxy.hold_after_connack()
+        self.proxy.cut()
+        self.svc.wait_log(r"recovery tasks from backup file", count=republished + 1, timeout=30)
+        self.assertLess(self.size(PACKAGE), len(data), "the download outlasts the reconnection")
+        # Meanwhile the task finishes: final reply sent, task file removed.
+        self.svc.wait_log(r'send message \w+, qos: 2, .*"taskId":"s1"', timeout=60)
+        wait_for(lambda: not self.exists(TASK_FILE), 30, what="task file removed")
+
+        self.proxy.release_downlink()
+        self.svc.wait_log(r'message: .*"taskId":"s1"', count=2, timeout=30)  # the copy is back
+        time.sleep(1.0)
+        self.assertEqual(len(self.gets_since("late.zip")), 1, "downloaded once")
+        self.assertIn("task already finished, copy dropped, cmd: apkUpgrade, taskId: s1", self.svc.log_text())
+        final = self.wait_final("apkUpgrade", "s1", timeout=60)
+        self.assertEqual(final["status"], "2", final)
+        self.assertEqual(len(self.gets_since("late.zip")), 1)
+        self.assertEqual(self.svc.log_text().count("Installing"), 1)
+        self.assertEqual(len([p for p in self.params("apkUpgrade", "s1") if p.get("status") == "2"]), 1)
+        self.assertFalse(self.exists(TASK_FILE))
 
 
 if __name__ == "__main__":

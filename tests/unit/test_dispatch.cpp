@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -344,29 +345,97 @@ TEST_F(Dispatch, LongStoredCommandIsReadWhole) {
 
 TEST_F(Dispatch, RefusedLongTaskReleasesTheGate) {
     struct Case {
+        const char* task_id;
         int rc;
         const char* reply;
         bool kept;
+        bool finished;  // answered for good: a later copy is dropped
     };
     const Case cases[] = {
-        {0, R"({"status":"1"})", true},                      // worker started (or paused later)
-        {-10000, "", true},                                  // download running / awaiting restart
-        {-10002, R"({"status":"3","failDes":"u"})", false},  // empty URL answered "3"
-        {-8, "", false},                                     // unparsable param, no worker
-        {-2, "", false},
+        {"R1", 0, R"({"status":"1"})", true, false},                      // worker started (or paused later)
+        {"R2", -10000, "", true, false},                                  // download running / awaiting restart
+        {"R3", -10002, R"({"status":"3","failDes":"u"})", false, true},  // empty URL answered "3"
+        {"R4", -8, "", false, false},                                     // unparsable param, no worker
+        {"R5", -2, "", false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rc);
         ::unlink(task_file().c_str());
         g_fake.rc = c.rc;
         g_fake.reply = c.reply;
-        run(R"({"cmd":"apkUpgrade","taskId":"R1","param":{}})");
+        const std::string text = std::string(R"({"cmd":"apkUpgrade","param":{},"taskId":")") + c.task_id + "\"}";
+        mqtt_logic::answer(nullptr, run(text));
         EXPECT_EQ(exists(task_file()), c.kept);
+        EXPECT_EQ(nimbo::task_finished(nimbo::finished_tasks_path(), c.task_id), c.finished);
     }
     // A file that by then names another task is left alone.
     write_file(task_file(), R"({"cmd":"otaUpgrade","taskId":"OTHER"})" "\n");
     EXPECT_FALSE(nimbo::release_task_command(task_file(), "R1"));
     EXPECT_TRUE(exists(task_file()));
+}
+
+TEST_F(Dispatch, CopyOfAFinishedTaskIsDropped) {
+    const std::string a = R"({"cmd":"apkUpgrade","taskId":"A","param":{}})";
+    nimbo::record_finished_task(nimbo::finished_tasks_path(), "A");
+    // Its task file left by an end cut short goes with the dropped copy.
+    write_file(task_file(), a + "\n");
+    Outcome o = run(a);
+    EXPECT_EQ(o.kind, Outcome::Kind::none);
+    EXPECT_TRUE(g_fake.calls.empty());
+    EXPECT_FALSE(exists(task_file()));
+    // Another task passes; once it ends (a worker's end), its copy is dropped too.
+    run(R"({"cmd":"customResourcePoster","taskId":"B","param":{}})");
+    ASSERT_EQ(g_fake.calls.size(), 1u);
+    nimbo::end_task("B");
+    EXPECT_FALSE(exists(task_file()));
+    run(R"({"cmd":"apkUpgrade","taskId":"B","param":{}})");
+    EXPECT_EQ(g_fake.calls.size(), 1u);
+    // Tasks without a taskId are never taken for one another.
+    nimbo::end_task("");
+    run(R"({"cmd":"apkUpgrade","param":{}})");
+    EXPECT_EQ(g_fake.calls.size(), 2u);
+}
+
+TEST(FinishedTasks, RecordIsBoundedPersistedAndSurvivesDamage) {
+    testsupport::TempDir dir;
+    const std::string path = dir / "finished_tasks";
+    using Ids = std::vector<std::string>;
+    for (const char* id : {"a", "b", "c", "d"}) EXPECT_TRUE(nimbo::record_finished_task(path, id, 3));
+    EXPECT_EQ(nimbo::finished_tasks(path), (Ids{"b", "c", "d"}));
+    nimbo::record_finished_task(path, "b", 3);  // again: the newest, not twice
+    EXPECT_EQ(read_file(path), R"(["c","d","b"])" "\n");
+    EXPECT_TRUE(nimbo::task_finished(path, "c"));
+    EXPECT_FALSE(nimbo::task_finished(path, "a"));
+
+    struct Case {
+        const char* content;
+        Ids kept;
+    };
+    const Case cases[] = {
+        {R"(["c","d")", {}},                 // torn
+        {"\x01\xff garbage", {}},
+        {R"({"c":1})", {}},                  // not a list
+        {R"([1,"x","",null])" "\n", {"x"}},  // only non-empty texts count
+        {"", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.content);
+        write_file(path, c.content);
+        EXPECT_EQ(nimbo::finished_tasks(path), c.kept);
+        EXPECT_TRUE(nimbo::record_finished_task(path, "n", 3));
+        Ids after = c.kept;
+        after.push_back("n");
+        EXPECT_EQ(nimbo::finished_tasks(path), after);
+    }
+
+    // A symbolic link in its place is neither read nor written through.
+    write_file(dir / "target", R"(["t"])");
+    ::unlink(path.c_str());
+    ASSERT_EQ(::symlink((dir / "target").c_str(), path.c_str()), 0);
+    EXPECT_FALSE(nimbo::task_finished(path, "t"));
+    EXPECT_TRUE(nimbo::record_finished_task(path, "s", 3));
+    EXPECT_EQ(read_file(dir / "target"), R"(["t"])");
+    EXPECT_EQ(nimbo::finished_tasks(path), Ids{"s"});
 }
 
 TEST_F(Dispatch, OrganisationGateOncePerConnection) {
@@ -442,6 +511,47 @@ TEST_F(Dispatch, BackupFiles) {
     // Completion deletes it.
     backup_message_deal(0, 2, MQTT_REPLY_TOPIC, reply.c_str());
     EXPECT_FALSE(exists(file));
+}
+
+TEST_F(Dispatch, BackupNamesForEveryTaskId) {
+    struct Case {
+        std::string task_id;
+        bool plain;  // stored as "message_" + the taskId
+    };
+    const Case cases[] = {
+        {"T-1.a_b", true},
+        {"shop_v2", true},
+        {"shop/v2", false},
+        {"../T1", false},
+        {std::string(250, 'x'), false},  // "message_" + it exceeds a file name
+        {"t\xc3\xa2" "che 7", false},        // non-ASCII, a space
+    };
+    std::set<std::string> names;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.task_id);
+        const std::string reply = R"({"cmd":"apkUpgradeResp","sn":"NB","taskId":")" + c.task_id + R"(","param":{}})";
+        const std::string name = mqtt_utils::backup_name(c.task_id);
+        EXPECT_EQ(name == "message_" + c.task_id, c.plain);
+        names.insert(name);
+        backup_message_deal(1, 2, MQTT_REPLY_TOPIC, reply.c_str());
+        EXPECT_EQ(read_file(dir_ / name), reply + "\n");  // the taskId is kept inside
+        backup_message_deal(0, 2, MQTT_REPLY_TOPIC, reply.c_str());
+        EXPECT_FALSE(exists(dir_ / name));
+    }
+    EXPECT_EQ(names.size(), sizeof cases / sizeof cases[0]);
+}
+
+TEST_F(Dispatch, BackupUnderAnEarlierNameIsRecoveredAndRemoved) {
+    const std::string id = "t\xc3\xa2" "che 7";
+    const std::string reply = R"({"cmd":"apkUpgradeResp","sn":"NB","taskId":")" + id + R"(","param":{}})";
+    write_file(dir_ / ("message_" + id), reply + "\n");
+    write_file(dir_ / "message_stray", reply + "\n");  // not named after its reply: left alone
+    mqtt_utils_backup_message_recovery(nullptr);
+    EXPECT_FALSE(exists(dir_ / ("message_" + id)));
+    EXPECT_TRUE(exists(dir_ / "message_stray"));
+    EXPECT_EQ(read_file(dir_ / mqtt_utils::backup_name(id)), reply + "\n");
+    backup_message_deal(0, 2, MQTT_REPLY_TOPIC, reply.c_str());  // the delivery completed
+    EXPECT_FALSE(exists(dir_ / mqtt_utils::backup_name(id)));
 }
 
 }  // namespace
