@@ -6,6 +6,7 @@
 #include "device_path.h"
 #include "elog.h"
 #include "hwlink_private.h"
+#include "result_codes.h"
 #include "wpa_ctrl.h"
 
 #define DEV_UTILS_TAG "dev_utils"
@@ -27,18 +28,18 @@ private:
 }  // namespace
 
 extern "C" int device_utils_get_wifi_signal(WifiSignalInfo* info) {
-    if (info == nullptr) return -2;
+    if (info == nullptr) return NIMBO_ERR_INVALID;
     char sock_path[NIMBO_PATH_MAX];
-    if (!hw::dev_path("/var/run/wpa_supplicant/wlan0", sock_path, sizeof sock_path)) return -8;
+    if (!hw::dev_path("/var/run/wpa_supplicant/wlan0", sock_path, sizeof sock_path)) return NIMBO_ERR_FAILED;
     struct stat st;
     if (stat(sock_path, &st) != 0) {
         LOG_E(DEV_UTILS_TAG, "%s not found", sock_path);
-        return -3;
+        return NIMBO_ERR_NOT_FOUND;
     }
     Client client(wpa_ctrl_open(sock_path));
     if (client.get() == nullptr) {
         LOG_E(DEV_UTILS_TAG, "wpa_ctrl_open => failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     const char* cmd = "SIGNAL_POLL";
     char reply[4096];
@@ -48,7 +49,7 @@ extern "C" int device_utils_get_wifi_signal(WifiSignalInfo* info) {
     if (ret == 0) reply[reply_len] = '\0';
     if (ret != 0 || strstr(reply, "FAIL") != nullptr) {
         LOG_E(DEV_UTILS_TAG, "%s => failed, reply: %s", cmd, reply);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     LOG_V(DEV_UTILS_TAG, "%s => successful, reply: \n%s", cmd, reply);
     for (char* line = reply; *line != '\0';) {
@@ -64,5 +65,5 @@ extern "C" int device_utils_get_wifi_signal(WifiSignalInfo* info) {
         line = end + 1;
     }
     LOG_E(DEV_UTILS_TAG, "failed to obtain current network average rssi");
-    return -8;
+    return NIMBO_ERR_FAILED;
 }

@@ -17,6 +17,7 @@
 #include "device_path.h"
 #include "elog.h"
 #include "hwlink_private.h"
+#include "result_codes.h"
 
 extern char** environ;
 
@@ -51,7 +52,7 @@ FILE* open_device_file(const char* abs) {
 }
 
 int first_line_getter(const char* what, const char* abs, const char* fallback_abs, char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     hw::Text line(first_line(abs));
     if (!line && fallback_abs) return first_line_getter(what, fallback_abs, nullptr, out, len);
     if (!line) return 0;  // optional file: nothing written
@@ -122,7 +123,7 @@ HWLINK_API int hwlink_get_device_model(char* out, int* len) {
 HWLINK_API int hwlink_get_device_type(char* out, int* len) { return hwlink_get_device_model(out, len); }
 
 HWLINK_API int hwlink_get_firmware_version(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     char result[1024];
     memset(result, 0, sizeof result);
     if (read_first_line("/etc/build_version", result, sizeof result)) {
@@ -144,7 +145,7 @@ HWLINK_API int hwlink_get_firmware_version(char* out, int* len) {
 }
 
 HWLINK_API int hwlink_get_system_version(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     hw::Text line(first_line("/module_driver/build_version"));
     if (line) return hw::put_field("system version", line.get(), strlen(line.get()), out, len);
     char value[1024];
@@ -153,7 +154,7 @@ HWLINK_API int hwlink_get_system_version(char* out, int* len) {
         char path[NIMBO_PATH_MAX];
         hw::dev_path(kOsRelease, path, sizeof path);
         LOG_E(HWLINK_TAG, "Failed to open %s", path);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     size_t n = strlen(value);
     bool had_lf = n > 0 && value[n - 1] == '\n';
@@ -167,7 +168,7 @@ HWLINK_API int hwlink_get_system_version(char* out, int* len) {
 }
 
 HWLINK_API int hwlink_get_location(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     out[0] = '\0';
     *len = 1;
     return 0;
@@ -176,28 +177,28 @@ HWLINK_API int hwlink_get_location(char* out, int* len) {
 HWLINK_API int hwlink_get_coordinates(char* out, int* len) { return hwlink_get_location(out, len); }
 
 HWLINK_API int hwlink_get_lbs_info(LocationDataParam* info) {
-    if (info == nullptr) return -2;
+    if (info == nullptr) return NIMBO_ERR_INVALID;
     hw::Text lon(devstate_value("longitude"));
     hw::Text lat(devstate_value("latitude"));
-    if (!lon || !lat) return -8;
+    if (!lon || !lat) return NIMBO_ERR_FAILED;
     size_t need = strlen(lon.get()) + strlen(lat.get()) + 2;
     if (need > sizeof info->coordinates) {
         LOG_E(HWLINK_TAG, "coordinates too long (%zu bytes), not reported", need);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     // The length is checked above; using the result keeps -O2 builds free of a truncation warning.
-    if (snprintf(info->coordinates, need, "%s,%s", lon.get(), lat.get()) < 0) return -8;
+    if (snprintf(info->coordinates, need, "%s,%s", lon.get(), lat.get()) < 0) return NIMBO_ERR_FAILED;
     return 0;
 }
 
 HWLINK_API int hwlink_get_last_lbs_info(LocationDataParam* info) {
-    if (info == nullptr) return -2;
+    if (info == nullptr) return NIMBO_ERR_INVALID;
     if (g_hwlink_lbs_init_flag != 0) {
         char path[256];
         if (hw::format(path, sizeof path, "%s/%s", g_nimbo_data_path, "lbs_info_bak") &&
             access(path, R_OK) == 0) {
             hw::Text line(nimbo_utils_read_line_from_file(path));
-            if (!line) return -8;
+            if (!line) return NIMBO_ERR_FAILED;
             return json_utils_jsonstr_to_location_data_param(line.get(), info);
         }
     }
@@ -205,11 +206,11 @@ HWLINK_API int hwlink_get_last_lbs_info(LocationDataParam* info) {
 }
 
 HWLINK_API int hwlink_get_local_ip(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     struct ifaddrs* list = nullptr;
     if (getifaddrs(&list) == -1) {
         LOG_E(HWLINK_TAG, "getifaddrs");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     int result = 0;
     bool found = false;
@@ -221,7 +222,7 @@ HWLINK_API int hwlink_get_local_ip(char* out, int* len) {
                             NI_NUMERICHOST);
         if (s != 0) {
             LOG_E(HWLINK_TAG, "getnameinfo() failed: %s", gai_strerror(s));
-            result = -8;
+            result = NIMBO_ERR_FAILED;
         } else {
             result = hw::put_field("IP address", host, strlen(host), out, len);
         }
@@ -233,7 +234,7 @@ HWLINK_API int hwlink_get_local_ip(char* out, int* len) {
 }
 
 HWLINK_API int hwlink_get_mac_address(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     hw::Text mac(first_line("/sys/devices/platform/ahb2/13440000.sfc/nand_fmw/nand_mac"));
     if (!mac) {
         hw::Text file_mac(first_line("/usr/data/macaddr.txt"));
@@ -248,7 +249,7 @@ HWLINK_API int hwlink_get_mac_address(char* out, int* len) {
 
 namespace {
 int devstate_text_zero(const char* key, char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     hw::Text value(devstate_value(key));
     if (!value) {
         memcpy(out, "NA", 3);
@@ -277,7 +278,7 @@ HWLINK_API int hwlink_get_adb_enabled(void) {
 HWLINK_API int hwlink_get_dev_func(void) { return 0; }
 
 HWLINK_API int hwlink_get_apk_list(AppInfo* list, int* count) {
-    if (list == nullptr || count == nullptr) return -2;
+    if (list == nullptr || count == nullptr) return NIMBO_ERR_INVALID;
     int n = app_utils_get_app_info(g_device_app_path, 8, list);
     *count = n < 0 ? 0 : n;
     return 0;
@@ -285,22 +286,22 @@ HWLINK_API int hwlink_get_apk_list(AppInfo* list, int* count) {
 
 HWLINK_API int hwlink_get_hw_list(HwInfo* list, int* count) {
     if (count) *count = 0;
-    if (list == nullptr || count == nullptr) return -2;
+    if (list == nullptr || count == nullptr) return NIMBO_ERR_INVALID;
     return 0;
 }
 
 HWLINK_API int hwlink_get_cpu_temperature(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     hw::File f(open_device_file("/sys/class/thermal/thermal_zone1/temp"));
     if (!f) {
         LOG_E(HWLINK_TAG, "Failed to open temperature file");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     char raw[10];
     size_t n = fread(raw, 1, 9, f.get());
     if (n == 0) {
         LOG_E(HWLINK_TAG, "Failed to read temperature file");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     raw[n] = '\0';
     long milli = strtol(raw, nullptr, 10);
@@ -319,14 +320,14 @@ int read_cpu_sample(CpuSample* s) {
     hw::File f(open_device_file("/proc/stat"));
     if (!f) {
         LOG_E(HWLINK_TAG, "Failed to open /proc/stat");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     char line[1024];
     unsigned long v[7];
     if (fgets(line, sizeof line, f.get()) == nullptr ||
         sscanf(line, "cpu %lu %lu %lu %lu %lu %lu %lu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6]) != 7) {
         LOG_E(HWLINK_TAG, "Failed to read /proc/stat");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     uint32_t total = 0;
     for (unsigned long x : v) total += (uint32_t)x;
@@ -337,22 +338,22 @@ int read_cpu_sample(CpuSample* s) {
 }  // namespace
 
 HWLINK_API int hwlink_get_cpu_usage(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     CpuSample a, b;
-    if (read_cpu_sample(&a) != 0) return -8;
+    if (read_cpu_sample(&a) != 0) return NIMBO_ERR_FAILED;
     struct timespec pause = {0, 100 * 1000 * 1000};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
-    if (read_cpu_sample(&b) != 0) return -8;
+    if (read_cpu_sample(&b) != 0) return NIMBO_ERR_FAILED;
     uint32_t total_diff = b.total - a.total;
     uint32_t idle_diff = b.idle - a.idle;
     if (total_diff == 0) {
         LOG_E(HWLINK_TAG, "Total CPU time difference is zero");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     if (idle_diff > total_diff) {
         LOG_E(HWLINK_TAG, "Failed to read /proc/stat");  // counters went backwards
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     double usage = (double)(total_diff - idle_diff) * 100.0 / (double)total_diff;
     char text[64];
@@ -361,7 +362,7 @@ HWLINK_API int hwlink_get_cpu_usage(char* out, int* len) {
 }
 
 HWLINK_API int hwlink_get_device_signal_level(const char* network_type, char* out, int* len) {
-    if (network_type == nullptr || out == nullptr || len == nullptr) return -2;
+    if (network_type == nullptr || out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     char text[HWLINK_FIELD_SIZE + 16];
     if (strcmp(network_type, "WIFI") == 0) {
         WifiSignalInfo info;
@@ -380,17 +381,17 @@ HWLINK_API int hwlink_get_device_signal_level(const char* network_type, char* ou
 }
 
 HWLINK_API int hwlink_get_device_uptime(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     hw::File f(open_device_file("/proc/uptime"));
     if (!f) {
         LOG_E(HWLINK_TAG, "Failed to open /proc/uptime");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     double uptime = 0;
     // A value that does not fit the hour counter is no uptime either.
     if (fscanf(f.get(), "%lf", &uptime) != 1 || !(uptime >= 0.0 && uptime < 2147483647.0 * 3600.0)) {
         LOG_E(HWLINK_TAG, "Failed to read /proc/uptime");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     int hours = (int)(uptime / 3600);
     int minutes = (int)((uptime - hours * 3600.0) / 60);
@@ -417,40 +418,40 @@ bool read_int_node(const char* abs, const char* open_err, const char* read_err, 
 }  // namespace
 
 HWLINK_API int hwlink_get_battery_percent(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     int capacity = 0;
     if (!read_int_node("/sys/class/power_supply/kx_battery/capacity", "Failed to open battery level file for reading",
                        "Failed to read battery level", &capacity))
-        return -8;
+        return NIMBO_ERR_FAILED;
     char text[32];
     snprintf(text, sizeof text, "%d.00%c", capacity, '%');
     return hw::put_field("battery level", text, strlen(text), out, len);
 }
 
 HWLINK_API int hwlink_get_battery_status(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     int online = 0;
     if (!read_int_node("/sys/class/power_supply/kx_ac/online", "Failed to open battery status file for reading",
                        "Failed to read battery status", &online))
-        return -8;
+        return NIMBO_ERR_FAILED;
     out[0] = online == 1 ? '1' : '2';
     *len = 1;
     return 0;
 }
 
 HWLINK_API int hwlink_get_device_current(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     memcpy(out, "NA", 3);
     *len = 3;
     return 0;
 }
 
 HWLINK_API int hwlink_get_device_voltage(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     int microvolts = 0;
     if (!read_int_node("/sys/class/power_supply/kx_battery/voltage_now",
                        "Failed to open battery level file for reading", "Failed to read battery level", &microvolts))
-        return -8;
+        return NIMBO_ERR_FAILED;
     float volts = (float)microvolts / 1000000.0f;
     char text[32];
     snprintf(text, sizeof text, "%.2f%c", (double)volts, 'V');
@@ -458,11 +459,11 @@ HWLINK_API int hwlink_get_device_voltage(char* out, int* len) {
 }
 
 HWLINK_API int hwlink_get_memory_usage(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     hw::File f(open_device_file("/proc/meminfo"));
     if (!f) {
         LOG_E(HWLINK_TAG, "Failed to open /proc/meminfo");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     unsigned long total = 0, free_kb = 0, buffers = 0, cached = 0;
     char line[256];
@@ -474,12 +475,12 @@ HWLINK_API int hwlink_get_memory_usage(char* out, int* len) {
     }
     if (total == 0) {
         LOG_E(HWLINK_TAG, "Total memory is zero");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     // Inconsistent counters would wrap around: no usage can be told then.
     if (free_kb > total || buffers > total - free_kb || cached > total - free_kb - buffers) {
         LOG_E(HWLINK_TAG, "Memory counters exceed the total");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     double usage = (double)(total - free_kb - buffers - cached) * 100.0 / (double)total;
     char text[64];
@@ -529,12 +530,12 @@ bool spawn_ip_route(pid_t* pid, int* read_fd) {
 }  // namespace
 
 extern "C" HWLINK_API int hwlink_get_network_type(char* out, int* len) {
-    if (out == nullptr || len == nullptr) return -2;
+    if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     pid_t pid = -1;
     int fd = -1;
     if (!spawn_ip_route(&pid, &fd)) {
         LOG_E(HWLINK_TAG, "Failed to run command");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     char name[64];
     memset(name, 0, sizeof name);
@@ -556,7 +557,7 @@ extern "C" HWLINK_API int hwlink_get_network_type(char* out, int* len) {
     }
     if (name[0] == '\0') {
         LOG_E(HWLINK_TAG, "Default route not found");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     if (strncmp(name, "usb", 3) == 0) {
         memcpy(out, "4G", 3);

@@ -6,6 +6,7 @@
 #include "device_path.h"
 #include "elog.h"
 #include "hwlink_private.h"
+#include "result_codes.h"
 
 namespace hw {
 
@@ -67,7 +68,7 @@ bool shell_command(char* out, size_t size, const char* fmt, const char* const* v
 int put_field(const char* what, const char* text, size_t n, char* out, int* len) {
     if (n >= HWLINK_FIELD_SIZE) {
         LOG_E(HWLINK_TAG, "%s too long (%zu bytes), not reported", what, n);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     memcpy(out, text, n);
     *len = (int)n;

@@ -9,6 +9,7 @@
 #include "elog.h"
 #include "hwlink_private.h"
 #include "pay_signals.h"
+#include "result_codes.h"
 
 namespace {
 
@@ -49,14 +50,14 @@ int run(const char* fmt, const char* const* values, int count) {
 int app_install_failed(char* err, int* err_len) {
     memcpy(err, kAppInstallFailed, sizeof kAppInstallFailed - 1);
     *err_len = (int)(sizeof kAppInstallFailed - 1);
-    return -8;
+    return NIMBO_ERR_FAILED;
 }
 
 int signal_result_for_caller(int r, char* msg) {
-    if (r != -3) return r;
-    if (msg == nullptr) return -3;
+    if (r != NIMBO_ERR_NOT_FOUND) return r;
+    if (msg == nullptr) return NIMBO_ERR_NOT_FOUND;
     memcpy(msg, kOffline, sizeof kOffline - 1);
-    return -8;
+    return NIMBO_ERR_FAILED;
 }
 
 }  // namespace
@@ -64,16 +65,16 @@ int signal_result_for_caller(int r, char* msg) {
 extern "C" {
 
 HWLINK_API int hwlink_send_signal_to_other_process(const char* name, int sig) {
-    if (name == nullptr || name[0] == '\0') return -2;
+    if (name == nullptr || name[0] == '\0') return NIMBO_ERR_INVALID;
     if (!plain_process_name(name)) {
         LOG_E(HWLINK_TAG, "invalid process name: %s", name);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     int pids[kMaxPids];
     int count = 0;
     if (nimbo_utils_find_pid_by_name(name, pids, kMaxPids, &count) != 0 || count <= 0) {
         LOG_W(HWLINK_TAG, "%s process not found", name);
-        return -3;
+        return NIMBO_ERR_NOT_FOUND;
     }
     if (count > kMaxPids) count = kMaxPids;
     int delivered = 0, gone = 0;
@@ -90,16 +91,16 @@ HWLINK_API int hwlink_send_signal_to_other_process(const char* name, int sig) {
     if (delivered > 0) return 0;
     if (gone == count) {
         LOG_W(HWLINK_TAG, "%s process not found", name);
-        return -3;
+        return NIMBO_ERR_NOT_FOUND;
     }
-    return -8;
+    return NIMBO_ERR_FAILED;
 }
 
 HWLINK_API int hwlink_send_signal_to_alibankApp(int number) {
     int sig = nimbo_pay_signal(number);
     if (sig < 0) {
         LOG_E(HWLINK_TAG, "no payment-application signal %d", number);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     return hwlink_send_signal_to_other_process("alibankApp", sig);
 }
@@ -109,7 +110,7 @@ HWLINK_API int hwlink_install_app(const char* package_path, const char* app_dir,
     (void)app_version;
     (void)option1;
     (void)option2;
-    if (err == nullptr || err_len == nullptr) return -2;
+    if (err == nullptr || err_len == nullptr) return NIMBO_ERR_INVALID;
     if (package_path == nullptr || package_path[0] == '\0' || app_dir == nullptr || app_dir[0] == '\0' ||
         !valid_app_name(app_name)) {
         LOG_E(HWLINK_TAG, "refused to install package %s as application \"%s\"", package_path ? package_path : "",
@@ -127,12 +128,12 @@ HWLINK_API int hwlink_install_app(const char* package_path, const char* app_dir,
 
 HWLINK_API int hwlink_install_firmware(const char* package_path, const char* data_dir, const char* work_dir,
                                        char* err, int* err_len) {
-    if (err == nullptr || err_len == nullptr) return -2;
+    if (err == nullptr || err_len == nullptr) return NIMBO_ERR_INVALID;
     // An empty work directory would make "rm -rf /ota" of the commands below.
     if (package_path == nullptr || package_path[0] == '\0' || data_dir == nullptr || data_dir[0] == '\0' ||
         work_dir == nullptr || work_dir[0] == '\0') {
         LOG_E(HWLINK_TAG, "firmware installation: missing package, data or work directory");
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     const char* work_args[] = {work_dir};
     run("rm -rf %s/ota", work_args, 1);
@@ -141,7 +142,7 @@ HWLINK_API int hwlink_install_firmware(const char* package_path, const char* dat
     if (run("unzip -o %s -d %s/ota", unzip_args, 2) != 0) {
         memcpy(err, kUnzipFailed, sizeof kUnzipFailed);
         *err_len = (int)(sizeof kUnzipFailed - 1);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     char config[kCommandMax];
     bool oem = hw::format(config, sizeof config, "%s/ota/ota_config.in", work_dir) &&
@@ -187,7 +188,7 @@ HWLINK_API int hwlink_install_firmware(const char* package_path, const char* dat
         if (len > HWLINK_FIELD_SIZE) len = HWLINK_FIELD_SIZE;
         memcpy(err, text, (size_t)len);
         *err_len = len;
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     return 0;
 }
@@ -199,7 +200,7 @@ HWLINK_API int hwlink_reboot(int type, char* msg) {
     else if (type == 1)
         number = 98;
     else
-        return -2;
+        return NIMBO_ERR_INVALID;
     return signal_result_for_caller(hwlink_send_signal_to_alibankApp(number), msg);
 }
 

@@ -11,6 +11,7 @@
 #include "elog.h"
 #include "hwlink_private.h"
 #include "pay_signals.h"
+#include "result_codes.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ HWLINK_API int g_sig_update_flag = 0;
 
 HWLINK_API int hwlink_update_dev_param(int brightness, int volume, const char* wifi) {
     char path[NIMBO_PATH_MAX];
-    if (!hw::dev_path(kDevConfig, path, sizeof path)) return -8;
+    if (!hw::dev_path(kDevConfig, path, sizeof path)) return NIMBO_ERR_FAILED;
     nimbo_utils_delete_file(path);
     bool has_wifi = wifi != nullptr && wifi[0] != '\0';
     bool wrote = false;
@@ -72,48 +73,48 @@ HWLINK_API int hwlink_update_dev_param(int brightness, int volume, const char* w
             wrote = true;
         }
     }
-    if (!wrote) return -2;
+    if (!wrote) return NIMBO_ERR_INVALID;
     append_line(path, "");
     // The payment application must not be told about a file that is not there.
     if (access(path, R_OK) != 0) {
         LOG_E(HWLINK_TAG, "Failed to write %s", path);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     return hwlink_send_signal_to_alibankApp(92);
 }
 
 HWLINK_API int hwlink_ant_pay_deal(int type, const char* text) {
-    if (text == nullptr || text[0] == '\0') return -2;
+    if (text == nullptr || text[0] == '\0') return NIMBO_ERR_INVALID;
     Json root(cJSON_Parse(text));
     if (root.get() == nullptr) {
         const char* where = cJSON_GetErrorPtr();
         if (where != nullptr) LOG_E(HWLINK_TAG, "original: [%s], Error before: %s", text, where);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     const cJSON* order = cJSON_GetObjectItemCaseSensitive(root.get(), "orderId");
-    if (!cJSON_IsString(order) || order->valuestring == nullptr || order->valuestring[0] == '\0') return -2;
+    if (!cJSON_IsString(order) || order->valuestring == nullptr || order->valuestring[0] == '\0') return NIMBO_ERR_INVALID;
     if (!valid_order_id(order->valuestring)) {
         LOG_E(HWLINK_TAG, "invalid orderId: %s", order->valuestring);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     char dir[NIMBO_PATH_MAX];
-    if (!hw::dev_path(type == 1 ? kPayCodeDir : kPayStatusDir, dir, sizeof dir)) return -8;
-    if (nimbo_utils_ensure_directory_exists(dir) != 0) return -8;
+    if (!hw::dev_path(type == 1 ? kPayCodeDir : kPayStatusDir, dir, sizeof dir)) return NIMBO_ERR_FAILED;
+    if (nimbo_utils_ensure_directory_exists(dir) != 0) return NIMBO_ERR_FAILED;
     char path[4096];
     if (!hw::format(path, sizeof path, "%s/%s", dir, order->valuestring)) {
         LOG_E(HWLINK_TAG, "orderId too long: %s", order->valuestring);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     nimbo_utils_write_line_to_file(path, text, 0);
     if (access(path, R_OK) != 0) {
         LOG_E(HWLINK_TAG, "Failed to write %s", path);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     return hwlink_send_signal_to_alibankApp(type == 1 ? 89 : 90);
 }
 
 HWLINK_API int hwlink_get_alibankApp_state(int* bind_state, int* lock_state) {
-    if (bind_state == nullptr && lock_state == nullptr) return -2;
+    if (bind_state == nullptr && lock_state == nullptr) return NIMBO_ERR_INVALID;
     char path[NIMBO_PATH_MAX];
     bool have_path = hw::dev_path(kDevState, path, sizeof path);
     if (bind_state != nullptr) {
@@ -132,9 +133,9 @@ HWLINK_API int hwlink_get_alibankApp_state(int* bind_state, int* lock_state) {
 
 HWLINK_API int hwlink_cleanup_of_space(void) {
     char path[4096];
-    if (!hw::format(path, sizeof path, "%s/%s", g_device_app_path, "product_test")) return -8;
+    if (!hw::format(path, sizeof path, "%s/%s", g_device_app_path, "product_test")) return NIMBO_ERR_FAILED;
     struct stat st;
-    if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return -8;
+    if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return NIMBO_ERR_FAILED;
     hwlink_send_signal_to_other_process("product_test", SIGTERM);
     nimbo_utils_clear_directory(path);
     return 0;
@@ -147,7 +148,7 @@ HWLINK_API int hwlink_register_signal_update_info(int flag, void (*handler)(int)
             LOG_W(HWLINK_TAG, "update sig has registered");
             return 0;
         }
-        if (handler == nullptr) return -2;
+        if (handler == nullptr) return NIMBO_ERR_INVALID;
         struct sigaction sa;
         memset(&sa, 0, sizeof sa);
         sa.sa_handler = handler;
@@ -155,7 +156,7 @@ HWLINK_API int hwlink_register_signal_update_info(int flag, void (*handler)(int)
         sa.sa_flags = SA_RESTART;
         if (sigaction(sig, &sa, nullptr) != 0) {
             LOG_E(HWLINK_TAG, "Failed to register SIGCHLD signal");
-            return -8;
+            return NIMBO_ERR_FAILED;
         }
         __atomic_store_n(&g_sig_update_flag, 1, __ATOMIC_RELEASE);
         return 0;

@@ -11,6 +11,7 @@
 #include "c_handles.hpp"
 #include "handles.hpp"
 #include "kx_log.h"
+#include "result_codes.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ int hex_value(char c) {
 }  // namespace
 
 int crypto_utils_md5_value_change_into_md5_hex(const unsigned char* digest, char* out) {
-    if (digest == nullptr || out == nullptr) return -2;
+    if (digest == nullptr || out == nullptr) return NIMBO_ERR_INVALID;
     static const char kDigits[] = "0123456789abcdef";
     for (size_t i = 0; i < kDigestSize; ++i) {
         out[2 * i] = kDigits[digest[i] >> 4];
@@ -71,38 +72,38 @@ int crypto_utils_md5_value_change_into_md5_hex(const unsigned char* digest, char
 }
 
 int crypto_utils_generate_md5_value_for_string(const char* text, unsigned char* out) {
-    if (text == nullptr || out == nullptr) return -2;
+    if (text == nullptr || out == nullptr) return NIMBO_ERR_INVALID;
     return md5_bytes(text, std::strlen(text), out) ? 0 : -8;
 }
 
 int crypto_utils_generate_md5_hex_for_string(const char* text, char* out) {
-    if (text == nullptr || out == nullptr) return -2;
+    if (text == nullptr || out == nullptr) return NIMBO_ERR_INVALID;
     unsigned char digest[kDigestSize];
     if (crypto_utils_generate_md5_value_for_string(text, digest) != 0) {
         out[0] = '\0';
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     return crypto_utils_md5_value_change_into_md5_hex(digest, out);
 }
 
 int crypto_utils_calculate_md5_value_for_file(const char* path, unsigned char* out) {
-    if (path == nullptr || out == nullptr) return -2;
+    if (path == nullptr || out == nullptr) return NIMBO_ERR_INVALID;
     unsigned char digest[kDigestSize];
     if (!md5_file(path, digest)) {
         // Never leave an old digest behind that a comparison could still match.
         std::memset(out, 0, kDigestSize);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     std::memcpy(out, digest, kDigestSize);
     return 0;
 }
 
 int crypto_utils_calculate_md5_hex_for_file(const char* path, char* out) {
-    if (path == nullptr || out == nullptr) return -2;
+    if (path == nullptr || out == nullptr) return NIMBO_ERR_INVALID;
     unsigned char digest[kDigestSize];
     if (!md5_file(path, digest)) {
         out[0] = '\0';
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     return crypto_utils_md5_value_change_into_md5_hex(digest, out);
 }
@@ -110,14 +111,14 @@ int crypto_utils_calculate_md5_hex_for_file(const char* path, char* out) {
 int crypto_utils_compare_md5(const unsigned char* digest, const char* hex) {
     if (hex == nullptr || std::strlen(hex) != kHexSize) {
         LOG_E(CRYPTO_UTILS_TAG, "The entered MD5 data length is incorrect");
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
-    if (digest == nullptr) return -8;
+    if (digest == nullptr) return NIMBO_ERR_FAILED;
     for (size_t i = 0; i < kDigestSize; ++i) {
         int hi = hex_value(hex[2 * i]);
         int lo = hex_value(hex[2 * i + 1]);
-        if (hi < 0 || lo < 0) return -8;  // not hexadecimal: never equal
-        if (static_cast<unsigned char>(hi << 4 | lo) != digest[i]) return -8;
+        if (hi < 0 || lo < 0) return NIMBO_ERR_FAILED;  // not hexadecimal: never equal
+        if (static_cast<unsigned char>(hi << 4 | lo) != digest[i]) return NIMBO_ERR_FAILED;
     }
     return 0;
 }

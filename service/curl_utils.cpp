@@ -19,6 +19,7 @@
 #include "kx_log.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
+#include "result_codes.h"
 
 namespace {
 
@@ -450,18 +451,18 @@ int download_progress(void* userp, curl_off_t dltotal, curl_off_t dlnow, curl_of
 
 int curl_utils_download_task_init(DownloadTask* task, const char* url, const char* file_path,
                                   DownloadCallback callback, uint64_t expected_size, const char* expected_md5) {
-    if (task == nullptr) return -2;
+    if (task == nullptr) return NIMBO_ERR_INVALID;
     std::memset(task, 0, sizeof *task);
-    if (url == nullptr || file_path == nullptr || expected_md5 == nullptr) return -2;
+    if (url == nullptr || file_path == nullptr || expected_md5 == nullptr) return NIMBO_ERR_INVALID;
     size_t url_len = std::strlen(url);
     size_t path_len = std::strlen(file_path);
     if (url_len >= sizeof task->url) {
         LOG_E(CURL_UTILS_TAG, "download URL longer than %zu characters refused", sizeof task->url - 1);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     if (path_len >= sizeof task->file_path) {
         LOG_E(CURL_UTILS_TAG, "download path longer than %zu characters refused", sizeof task->file_path - 1);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     std::memcpy(task->url, url, url_len + 1);
     std::memcpy(task->file_path, file_path, path_len + 1);

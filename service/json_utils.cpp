@@ -6,6 +6,7 @@
 #include "handles.hpp"
 #include "json_fields.h"
 #include "kx_log.h"
+#include "result_codes.h"
 
 #define TAG "json_utils"
 
@@ -113,10 +114,10 @@ extern "C" char* json_utils_embed_jsonstr_param_in_jsonstr(const char* container
 extern "C" int json_utils_jsonstr_get_taskid_and_cmd(const char* text, char* task_id, char* cmd) {
     if (task_id == nullptr && cmd == nullptr) {
         LOG_E(TAG, "Invalid argument: taskId or cmd is NULL");
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     JsonPtr root = parse_logged(or_empty(text));
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     bool fits = true;
     if (task_id) fits = copy_string_member(root.get(), "taskId", task_id, 256) && fits;
     if (cmd) fits = copy_string_member(root.get(), "cmd", cmd, 256) && fits;
@@ -143,14 +144,14 @@ int json_utils::parse_request(const char* text, const char* default_sn, RequestC
     if (overflow) *overflow = over;
     if (out == nullptr) {
         LOG_E(TAG, "Invalid argument: data is NULL");
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     std::memset(out, 0, sizeof(*out));
     JsonPtr root = parse_logged(or_empty(text));
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     if (has_escaped_nul(or_empty(text))) {
         LOG_E(TAG, "request refused: a text holds a NUL character");
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
 
     if (!copy_string_member(root.get(), "cmd", out->cmd, sizeof(out->cmd))) over |= kOverflowCmd;
@@ -166,7 +167,7 @@ int json_utils::parse_request(const char* text, const char* default_sn, RequestC
         JsonText printed{cJSON_PrintUnformatted(param)};
         if (!printed) {
             LOG_E(TAG, "Failed to print JSON object");
-            return -2;
+            return NIMBO_ERR_INVALID;
         }
         size_t len = std::strlen(printed.get());
         if (len < sizeof(out->param)) {
@@ -189,16 +190,16 @@ extern "C" int json_utils_jsonstr_to_request_cmd(const char* text, const char* d
 extern "C" int json_utils_jsonstr_to_dev_org_info_param(const char* text, DevOrgInfoParam* out) {
     if (out == nullptr) {
         LOG_E(TAG, "Invalid argument: data is NULL");
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     std::memset(out, 0, sizeof(*out));
     JsonPtr root = parse_logged(or_empty(text));
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     if (!copy_string_member(root.get(), "organizationId", out->organizationId, sizeof(out->organizationId)) ||
         !copy_string_member(root.get(), "departmentId", out->departmentId, sizeof(out->departmentId)) ||
         !copy_string_member(root.get(), "groupId", out->groupId, sizeof(out->groupId))) {
         std::memset(out, 0, sizeof(*out));
-        return -6;
+        return NIMBO_ERR_OVERFLOW;
     }
     return 0;
 }

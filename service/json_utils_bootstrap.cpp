@@ -4,6 +4,7 @@
 #include "handles.hpp"
 #include "json_utils.h"
 #include "kx_log.h"
+#include "result_codes.h"
 
 #define JSON_UTILS_TAG "json_utils"
 
@@ -23,29 +24,29 @@ bool copy_string(const cJSON* item, char* out, size_t size) {
 int json_utils_jsonstr_to_api_mqtt(const char* text, ApiMqttBean* out) {
     if (out == nullptr) {
         LOG_E(JSON_UTILS_TAG, "Invalid argument: data is NULL");
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     std::memset(out, 0, sizeof *out);
-    if (text == nullptr) return -8;
+    if (text == nullptr) return NIMBO_ERR_FAILED;
     JsonPtr root{cJSON_Parse(text)};
     if (!root) {
         const char* where = cJSON_GetErrorPtr();
         if (where != nullptr) LOG_E(JSON_UTILS_TAG, "original: [%s], Error before: %s", text, where);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     const cJSON* code = cJSON_GetObjectItemCaseSensitive(root.get(), "code");
     if (!cJSON_IsNumber(code)) {
         LOG_E(JSON_UTILS_TAG, "Invalid 'code'");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     out->code = code->valueint;
     if (!copy_string(cJSON_GetObjectItemCaseSensitive(root.get(), "message"), out->message, sizeof out->message)) {
         LOG_E(JSON_UTILS_TAG, "Invalid 'message'");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     if (!copy_string(cJSON_GetObjectItemCaseSensitive(root.get(), "data"), out->data, sizeof out->data)) {
         LOG_E(JSON_UTILS_TAG, "Invalid 'data'");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     return 0;
 }

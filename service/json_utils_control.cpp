@@ -9,6 +9,7 @@
 #include "handles.hpp"
 #include "json_fields.h"
 #include "kx_log.h"
+#include "result_codes.h"
 
 #define JSON_TAG "json_utils"
 
@@ -50,7 +51,7 @@ JsonPtr parse_into(const char* text, T* out) {
 template <class T>
 int refuse(T* out) {
     memset(out, 0, sizeof *out);
-    return -2;
+    return NIMBO_ERR_INVALID;
 }
 
 char* print(const JsonPtr& root) {
@@ -65,7 +66,7 @@ extern "C" {
 
 int json_utils_jsonstr_to_devlock_param(const char* text, DevLockParam* out) {
     JsonPtr root = parse_into(text, out);
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     if (!copy_text(root.get(), "lockType", out->lockType, sizeof out->lockType) ||
         !copy_text(root.get(), "pwd", out->pwd, sizeof out->pwd))
         return refuse(out);
@@ -74,7 +75,7 @@ int json_utils_jsonstr_to_devlock_param(const char* text, DevLockParam* out) {
 
 int json_utils_jsonstr_to_geofence_param(const char* text, GeofenceParam* out) {
     JsonPtr root = parse_into(text, out);
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     if (!copy_text(root.get(), "cycle", out->cycle, sizeof out->cycle) ||
         !copy_text(root.get(), "geofenceCoordinates", out->geofenceCoordinates, sizeof out->geofenceCoordinates) ||
         !copy_text(root.get(), "geofenceRadius", out->geofenceRadius, sizeof out->geofenceRadius))
@@ -85,7 +86,7 @@ int json_utils_jsonstr_to_geofence_param(const char* text, GeofenceParam* out) {
 
 int json_utils_jsonstr_to_reboot_param(const char* text, RebootParam* out) {
     JsonPtr root = parse_into(text, out);
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     if (!copy_text(root.get(), "rebootType", out->rebootType, sizeof out->rebootType) ||
         !copy_text(root.get(), "time", out->time, sizeof out->time) ||
         !copy_text(root.get(), "weekCycle", out->weekCycle, sizeof out->weekCycle))
@@ -95,7 +96,7 @@ int json_utils_jsonstr_to_reboot_param(const char* text, RebootParam* out) {
 
 int json_utils_jsonstr_to_on_off_param(const char* text, OnOffParam* out) {
     JsonPtr root = parse_into(text, out);
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     if (!copy_text(root.get(), "offTime", out->offTime, sizeof out->offTime) ||
         !copy_text(root.get(), "onTime", out->onTime, sizeof out->onTime) ||
         !copy_text(root.get(), "weekCycle", out->weekCycle, sizeof out->weekCycle))
@@ -105,7 +106,7 @@ int json_utils_jsonstr_to_on_off_param(const char* text, OnOffParam* out) {
 
 int json_utils_jsonstr_to_switch_server_url_param(const char* text, SwitchServerUrlParam* out) {
     JsonPtr root = parse_into(text, out);
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     if (!copy_text(root.get(), "url", out->url, sizeof out->url) ||
         !copy_text(root.get(), "resetFactoryType", out->resetFactoryType, sizeof out->resetFactoryType))
         return refuse(out);
@@ -114,7 +115,7 @@ int json_utils_jsonstr_to_switch_server_url_param(const char* text, SwitchServer
 
 int json_utils_jsonstr_to_dev_param_bean(const char* text, DevParamBean* out) {
     JsonPtr root = parse_into(text, out);
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     out->brightness = -1;
     out->systemVolume = -1;
     copy_int(root.get(), "brightness", &out->brightness);

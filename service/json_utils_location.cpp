@@ -8,6 +8,7 @@
 #include "json_utils_location.h"
 #include "json_fields.h"
 #include "kx_log.h"
+#include "result_codes.h"
 
 #define JSON_TAG "json_utils"
 
@@ -23,19 +24,19 @@ bool copy_member(const cJSON* obj, const char* key, char* field, size_t size) {
 extern "C" int json_utils_jsonstr_to_location_data_param(const char* text, LocationDataParam* out) {
     if (out == nullptr) {
         LOG_E(JSON_TAG, "Invalid argument: data is NULL");
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     memset(out, 0, sizeof *out);
     JsonPtr root{cJSON_Parse(text ? text : "")};
     if (!root) {
         const char* pos = cJSON_GetErrorPtr();
         if (pos) LOG_E(JSON_TAG, "original: [%s], Error before: %s", text ? text : "", pos);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     if (!copy_member(root.get(), "coordinates", out->coordinates, sizeof out->coordinates) ||
         !copy_member(root.get(), "location", out->location, sizeof out->location)) {
         memset(out, 0, sizeof *out);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     const cJSON* ts = cJSON_GetObjectItemCaseSensitive(root.get(), "timestamp");
     if (cJSON_IsString(ts) && ts->valuestring) out->timestamp = strtoull(ts->valuestring, nullptr, 10);

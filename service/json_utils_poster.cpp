@@ -11,6 +11,7 @@
 #include "handles.hpp"
 #include "json_fields.h"
 #include "kx_log.h"
+#include "result_codes.h"
 
 #define JSON_TAG "json_utils"
 
@@ -247,17 +248,17 @@ extern "C" {
 int json_utils_jsonstr_to_custom_resource_poster_param(const char* text, CustomResourcePosterParam* out) {
     if (out == nullptr) {
         LOG_E(JSON_TAG, "Invalid argument: data is NULL");
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     memset(out, 0, sizeof *out);
     JsonPtr root{cJSON_Parse(text ? text : "")};
     if (!root) {
         log_parse_error(text);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     if (!cJSON_IsObject(root.get())) {
         LOG_E(JSON_TAG, "original: [%s], not a JSON object", text);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     const cJSON* obj = root.get();
     out->enable = cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(obj, "enable")) ? 1 : 0;
@@ -279,7 +280,7 @@ int json_utils_jsonstr_to_custom_resource_poster_param(const char* text, CustomR
               copy_text(obj, "url", out->url, sizeof out->url);
     if (!ok) {
         memset(out, 0, sizeof *out);
-        return -6;
+        return NIMBO_ERR_OVERFLOW;
     }
     return 0;
 }
@@ -377,18 +378,18 @@ int json_utils_jsonstr_to_custom_resource_poster_param_array(const char* array, 
                                                              int* count) {
     if (out == nullptr || count == nullptr) {
         LOG_E(JSON_TAG, "Invalid argument: data is NULL");
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     *out = nullptr;
     *count = 0;
     JsonPtr root = parse_array(array);
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     int n = cJSON_GetArraySize(root.get());
     if (n == 0) return 0;
     auto* records = static_cast<CustomResourcePosterParam*>(calloc(static_cast<size_t>(n), sizeof **out));
     if (records == nullptr) {
         LOG_E(JSON_TAG, "Memory allocation failed");
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     int i = 0;
     const cJSON* entry = nullptr;
@@ -415,13 +416,13 @@ int json_utils_jsonstr_to_custom_resource_poster_param_array(const char* array, 
 
 int json_utils_contains_md5sum_in_custom_resource_poster_param_array(const char* array, const char* md5sum) {
     JsonPtr root = parse_array(array);
-    if (!root) return -8;
+    if (!root) return NIMBO_ERR_FAILED;
     const cJSON* entry = nullptr;
     cJSON_ArrayForEach(entry, root.get()) {
         const char* stored = string_of(entry, "md5sum");
         if (stored != nullptr && strcmp(stored, md5sum ? md5sum : "") == 0) return 0;
     }
-    return -8;
+    return NIMBO_ERR_FAILED;
 }
 
 }  // extern "C"

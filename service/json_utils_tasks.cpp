@@ -10,6 +10,7 @@
 #include "handles.hpp"
 #include "json_fields.h"
 #include "kx_log.h"
+#include "result_codes.h"
 
 #define JSON_TAG "json_utils"
 
@@ -99,7 +100,7 @@ bool null_record(const void* out) {
 template <class T>
 int overflow(T* out) {
     memset(out, 0, sizeof *out);
-    return -6;
+    return NIMBO_ERR_OVERFLOW;
 }
 
 const char* or_empty(const char* text) { return text ? text : ""; }
@@ -139,10 +140,10 @@ const char* skip_space(const char* p) {
 extern "C" {
 
 int json_utils_jsonstr_to_apk_upgrade_param(const char* text, ApkUpgradeParam* out) {
-    if (null_record(out)) return -2;
+    if (null_record(out)) return NIMBO_ERR_INVALID;
     if (has_escaped_nul(text)) return overflow(out);
     JsonPtr root = parse_into(text, out);
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     const cJSON* r = root.get();
     if (!copy_text(r, "apkDownloadUrl", out->apkDownloadUrl, sizeof out->apkDownloadUrl) ||
         !copy_text(r, "apkFileName", out->apkFileName, sizeof out->apkFileName) ||
@@ -159,10 +160,10 @@ int json_utils_jsonstr_to_apk_upgrade_param(const char* text, ApkUpgradeParam* o
 }
 
 int json_utils_jsonstr_to_ota_upgrade_param(const char* text, OtaUpgradeParam* out) {
-    if (null_record(out)) return -2;
+    if (null_record(out)) return NIMBO_ERR_INVALID;
     if (has_escaped_nul(text)) return overflow(out);
     JsonPtr root = parse_into(text, out);
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     const cJSON* r = root.get();
     if (!copy_text(r, "otaDownloadUrl", out->otaDownloadUrl, sizeof out->otaDownloadUrl) ||
         !copy_text(r, "otaVersion", out->otaVersion, sizeof out->otaVersion) ||
@@ -177,10 +178,10 @@ int json_utils_jsonstr_to_ota_upgrade_param(const char* text, OtaUpgradeParam* o
 }
 
 int json_utils_jsonstr_to_query_log_param(const char* text, QueryLogParam* out) {
-    if (null_record(out)) return -2;
+    if (null_record(out)) return NIMBO_ERR_INVALID;
     if (has_escaped_nul(text)) return overflow(out);
     JsonPtr root = parse_into(text, out);
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     const cJSON* r = root.get();
     if (!copy_text(r, "fileType", out->fileType, sizeof out->fileType) ||
         !copy_text(r, "filePath", out->filePath, sizeof out->filePath) ||
@@ -190,10 +191,10 @@ int json_utils_jsonstr_to_query_log_param(const char* text, QueryLogParam* out) 
 }
 
 int json_utils_jsonstr_to_get_log_param(const char* text, GetLogParam* out) {
-    if (null_record(out)) return -2;
+    if (null_record(out)) return NIMBO_ERR_INVALID;
     if (has_escaped_nul(text)) return overflow(out);
     JsonPtr root = parse_into(text, out);
-    if (!root) return -2;
+    if (!root) return NIMBO_ERR_INVALID;
     const cJSON* r = root.get();
     if (!copy_text(r, "downloadFileUrl", out->downloadFileUrl, sizeof out->downloadFileUrl) ||
         !copy_text(r, "dirPath", out->dirPath, sizeof out->dirPath) ||
@@ -204,9 +205,9 @@ int json_utils_jsonstr_to_get_log_param(const char* text, GetLogParam* out) {
 }
 
 int json_utils_jsonstr_to_post_file_result(const char* text, PostFileResult* out) {
-    if (null_record(out)) return -2;
+    if (null_record(out)) return NIMBO_ERR_INVALID;
     JsonPtr root = parse_into(text, out);
-    if (!root) return -8;
+    if (!root) return NIMBO_ERR_FAILED;
     read_post_file_result(root.get(), out);
     return 0;
 }
@@ -281,12 +282,12 @@ char* json_utils_get_log_param_to_jsonstr(const GetLogParam* param) {
 }  // extern "C"
 
 int json_utils::post_file_result_from_head(const char* head, PostFileResult* out) {
-    if (null_record(out)) return -2;
+    if (null_record(out)) return NIMBO_ERR_INVALID;
     memset(out, 0, sizeof *out);
     JsonPtr members{cJSON_CreateObject()};
-    if (!members || head == nullptr) return -8;
+    if (!members || head == nullptr) return NIMBO_ERR_FAILED;
     const char* p = skip_space(head);
-    if (*p != '{') return -8;
+    if (*p != '{') return NIMBO_ERR_FAILED;
     ++p;
     for (;;) {
         const char* end = nullptr;

@@ -38,6 +38,7 @@
 #include "nimbo_utils_devlock.h"
 #include "nimbo_workers.h"
 #include "pay_signals.h"
+#include "result_codes.h"
 
 #define MAIN_TAG "nimbo_main"
 #define UTILS_TAG "nimbo_utils"
@@ -156,7 +157,7 @@ int nimbo_utils_file_lock(int mode) {
     if (mode == 1) g_nimbo_lock_fd = nimbo::open_for_write(path.c_str(), O_RDWR | O_CREAT, 0600, UTILS_TAG);
     if (g_nimbo_lock_fd < 1) {
         LOG_E(UTILS_TAG, "open file[%s] failed", path.c_str());
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     struct flock lock;
     memset(&lock, 0, sizeof lock);
@@ -168,7 +169,7 @@ int nimbo_utils_file_lock(int mode) {
         LOG_E(UTILS_TAG, "fcntl F_SETLK failed");
         close(g_nimbo_lock_fd);
         g_nimbo_lock_fd = -1;
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     if (mode == 1) {
         char line[256];

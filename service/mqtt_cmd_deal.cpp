@@ -5,6 +5,7 @@
 
 #include "kx_log.h"
 #include "mqtt_utils_async.h"
+#include "result_codes.h"
 
 #define TAG "mqtt_deal"
 
@@ -65,11 +66,11 @@ std::vector<std::string> mqtt_cmd_deal::organisation_topics(const DevOrgInfoPara
 extern "C" int mqtt_cmd_deal_devorginfo(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
     if (out == nullptr || out_len == nullptr) {
         LOG_E(TAG, "out_data couldn't be empty");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     DevOrgInfoParam param;
     json_utils_jsonstr_to_dev_org_info_param(request ? request->param : nullptr, &param);
     for (const std::string& topic : mqtt_cmd_deal::organisation_topics(param))
         mqtt_utils_async_subscribe_topic(client, topic.c_str(), 0);
-    return -10000;
+    return NIMBO_HANDLED;
 }

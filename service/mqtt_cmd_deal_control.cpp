@@ -19,6 +19,7 @@
 #include "nimbo_utils_geofence.h"
 #include "nimbo_utils_reply.h"
 #include "nimbo_workers.h"
+#include "result_codes.h"
 
 #define TAG "mqtt_deal"
 #define WORKER_TAG "mqtt_adeal"
@@ -58,9 +59,9 @@ void switch_server(SwitchServerUrlWorker* worker);
 
 int mqtt_cmd_deal_control::write_failure(char* out, int* out_len, const char* fail_des) {
     CText reply{json_utils_generated_common_replay_param_to_jsonstr("3", fail_des ? fail_des : "")};
-    if (!reply) return -8;
+    if (!reply) return NIMBO_ERR_FAILED;
     size_t n = strlen(reply.get());
-    if (n >= MQTT_DEAL_REPLY_SIZE) return -8;
+    if (n >= MQTT_DEAL_REPLY_SIZE) return NIMBO_ERR_FAILED;
     memcpy(out, reply.get(), n + 1);
     *out_len = static_cast<int>(n);
     return 0;
@@ -75,11 +76,11 @@ extern "C" {
 // ---- devLock ------------------------------------------------------------------------
 
 int mqtt_cmd_deal_devlock(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return -8;
+    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
     DevLockParam param;
     if (json_utils_jsonstr_to_devlock_param(param_of(request), &param) != 0) {
         LOG_E(TAG, "parse devLock param failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     LOG_V(TAG, "lock_type: %s, pwd: %s", param.lockType, param.pwd);
     nimbo_utils_devlock_deal(strcmp(param.lockType, "1") == 0 ? 1 : 0);
@@ -89,16 +90,16 @@ int mqtt_cmd_deal_devlock(MQTTAsync, const RequestCmd* request, char* out, int* 
 // ---- geofence -----------------------------------------------------------------------
 
 int mqtt_cmd_deal_lbs_geofence(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return -8;
+    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
     GeofenceParam param;
     if (json_utils_jsonstr_to_geofence_param(param_of(request), &param) != 0) {
         LOG_E(TAG, "parse geofence param failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     std::string path = std::string(g_nimbo_data_path) + "/lbs_geofence";
     if (param.geofenceCoordinates[0] != '\0' && param.geofenceRadius[0] != '\0') {
         CText line{json_utils_geofence_param_to_jsonstr(&param)};
-        if (!line) return -8;
+        if (!line) return NIMBO_ERR_FAILED;
         nimbo_utils_write_line_to_file(path.c_str(), line.get(), 0);
     } else {
         nimbo_utils_delete_file(path.c_str());
@@ -110,11 +111,11 @@ int mqtt_cmd_deal_lbs_geofence(MQTTAsync client, const RequestCmd* request, char
 // ---- reboot, onOff --------------------------------------------------------------------
 
 int mqtt_cmd_deal_reboot(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return -8;
+    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
     RebootParam param;
     if (json_utils_jsonstr_to_reboot_param(param_of(request), &param) != 0) {
         LOG_E(TAG, "parse reboot param failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     LOG_I(TAG, "reboot_type: %s, time: %s, week_cycle: %s", param.rebootType, param.time, param.weekCycle);
     int type;
@@ -123,20 +124,20 @@ int mqtt_cmd_deal_reboot(MQTTAsync, const RequestCmd* request, char* out, int* o
     else if (strcmp(param.rebootType, "2") == 0)
         type = 0;
     else
-        return -2;
+        return NIMBO_ERR_INVALID;
     char msg[kMessageSize] = {0};
     int rc = hwlink_reboot(type, msg);
-    if (rc != -8) return rc;
+    if (rc != NIMBO_ERR_FAILED) return rc;
     if (msg[0] == '\0') nimbo_utils_errcode_converted_into_faildes(-8, msg);
     return mqtt_cmd_deal_control::write_failure(out, out_len, msg);
 }
 
 int mqtt_cmd_deal_on_off_param(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return -8;
+    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
     OnOffParam param;
     if (json_utils_jsonstr_to_on_off_param(param_of(request), &param) != 0) {
         LOG_E(TAG, "parse onOffParam param failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     LOG_V(TAG, "offTime: %s, onTime: %s, weekCycle: %s", param.offTime, param.onTime, param.weekCycle);
     char msg[kMessageSize] = {0};
@@ -149,11 +150,11 @@ int mqtt_cmd_deal_on_off_param(MQTTAsync, const RequestCmd* request, char* out, 
 // ---- setDevParam ----------------------------------------------------------------------
 
 int mqtt_cmd_deal_set_dev_param(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return -8;
+    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
     DevParamBean bean;
     if (json_utils_jsonstr_to_dev_param_bean(param_of(request), &bean) != 0) {
         LOG_E(TAG, "parse setDevParam param failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     std::unique_ptr<DevParamBean, CFree<nimbo_entities_free_DevParamBean>> owner{&bean};
     CText wifi{json_utils_wifiap_param_to_jsonstr(&bean, 1)};
@@ -162,13 +163,13 @@ int mqtt_cmd_deal_set_dev_param(MQTTAsync, const RequestCmd* request, char* out,
     int rc = hwlink_update_dev_param(bean.brightness, bean.systemVolume, wifi.get());
     if (rc == 0) return 0;
     return mqtt_cmd_deal_control::write_failure(out, out_len,
-                                                rc == -2 ? "Illegal parameter" : rc == -3 ? kOffline : "");
+                                                rc == NIMBO_ERR_INVALID ? "Illegal parameter" : rc == NIMBO_ERR_NOT_FOUND ? kOffline : "");
 }
 
 // ---- antPayCode, antPayStatus ----------------------------------------------------------
 
 int mqtt_cmd_ant_pay_deal(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return -8;
+    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
     int type = request && strcmp(request->cmd, "antPayCode") == 0 ? 1 : 0;
     if (hwlink_ant_pay_deal(type, param_of(request)) == 0) return 0;
     return mqtt_cmd_deal_control::write_failure(out, out_len, kOffline);
@@ -177,17 +178,17 @@ int mqtt_cmd_ant_pay_deal(MQTTAsync, const RequestCmd* request, char* out, int* 
 // ---- switchServerUrl ---------------------------------------------------------------------
 
 int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return -8;
+    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
     SwitchServerUrlParam param;
     if (json_utils_jsonstr_to_switch_server_url_param(param_of(request), &param) != 0) {
         LOG_E(TAG, "parse switchServerUrl param failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
-    if (param.url[0] == '\0' || param.resetFactoryType[0] == '\0') return -2;
+    if (param.url[0] == '\0' || param.resetFactoryType[0] == '\0') return NIMBO_ERR_INVALID;
     std::unique_ptr<SwitchServerUrlWorker> worker{new (std::nothrow) SwitchServerUrlWorker};
     if (!worker) {
         LOG_E(TAG, "Memory allocation failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     try {
         worker->client = client;
@@ -198,7 +199,7 @@ int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request,
         worker->url = param.url;
     } catch (...) {
         LOG_E(TAG, "Memory allocation failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     // One switch at a time: while one runs, the newest request waits for it and replaces an
     // older waiting one, which is answered busy.
@@ -212,7 +213,7 @@ int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request,
         } else {
             if (!workers::start(workers::Kind::server_switch, mqtt_cmd_deal_thread_switch_server_url_method,
                                 worker.get()))
-                return -8;  // the thread never started: the record is still ours
+                return NIMBO_ERR_FAILED;  // the thread never started: the record is still ours
             queue.running = true;
             worker.release();
         }
@@ -223,7 +224,7 @@ int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request,
                                                   superseded->taskId.c_str(), "3", kBusy) != 0)
             LOG_E(TAG, "replay failed");
     }
-    return -10000;
+    return NIMBO_HANDLED;
 }
 
 void release_mqtt_cmd_deal_thread_switch_server_url_param(SwitchServerUrlWorker* param) { delete param; }

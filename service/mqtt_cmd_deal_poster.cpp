@@ -25,6 +25,7 @@
 #include "nimbo_utils_reply.h"
 #include "nimbo_workers.h"
 #include "nimbo_utils_task.h"
+#include "result_codes.h"
 
 #define TAG "mqtt_deal"
 #define ADEAL_TAG "mqtt_adeal"
@@ -33,13 +34,6 @@ std::atomic<CustomResourcePosterThreadParam*> g_crp_params{nullptr};
 
 namespace {
 
-constexpr int kInvalid = -2;
-constexpr int kNotSupported = -7;
-constexpr int kFailed = -8;
-constexpr int kHandled = -10000;
-constexpr int kPaused = -10001;
-constexpr int kFinished = -10002;
-constexpr int kDownloadBusy = -10011;
 constexpr int kListChangedSignal = 99;
 
 // The list is a few KiB on a device; a larger file is refused rather than rewritten.
@@ -93,9 +87,9 @@ void notify_app(const char* tag = TAG) {
 // The handler's own reply parameter into the dispatcher's buffer; `rc` passed through.
 int answer(char* out, int* out_len, const char* status, const char* fail_des, const char* action, int rc) {
     CText text{json_utils_poster_resources_param_to_jsonstr(status, fail_des, action)};
-    if (!text) return kFailed;
+    if (!text) return NIMBO_ERR_FAILED;
     size_t n = std::strlen(text.get());
-    if (n >= MQTT_DEAL_REPLY_SIZE) return kFailed;
+    if (n >= MQTT_DEAL_REPLY_SIZE) return NIMBO_ERR_FAILED;
     std::memcpy(out, text.get(), n);
     *out_len = static_cast<int>(n);
     return rc;
@@ -149,13 +143,13 @@ int delete_entry(Context& c) {
     if (!named) {
         LOG_W(TAG, "the resource does not exist, nothing to do");
         delete_task_file();
-        return c.reply("2", "Resources do not exist", kFinished);
+        return c.reply("2", "Resources do not exist", NIMBO_REPLY_QOS2);
     }
     LOG_V(TAG, "try to delete resource: %s", c.found.stored_name.c_str());
     CText next{json_utils_delete_in_custom_resource_poster_array(c.list.c_str(), c.param.position)};
     if (!write_list(c.config, next.get())) {
         delete_task_file();
-        return kFailed;
+        return NIMBO_ERR_FAILED;
     }
     if (!c.found.is_message) {
         if (resource_file(c.found.stored_name))
@@ -166,7 +160,7 @@ int delete_entry(Context& c) {
     }
     notify_app();
     delete_task_file();
-    return c.reply("2", "Delete ok", kFinished);
+    return c.reply("2", "Delete ok", NIMBO_REPLY_QOS2);
 }
 
 // Renames the entry's file to the request's name; the new name, or "" when it stays.
@@ -199,44 +193,44 @@ int update_entry(Context& c, const std::string& file_name) {
         if (!file_name.empty())
             nimbo_utils_rename_file(c.dir.c_str(), file_name.c_str(), c.found.stored_name.c_str());
         delete_task_file();
-        return kFailed;
+        return NIMBO_ERR_FAILED;
     }
     notify_app();
     delete_task_file();
-    return c.reply("2", "Update ok", kFinished);
+    return c.reply("2", "Update ok", NIMBO_REPLY_QOS2);
 }
 
 int add_message(Context& c) {
     CText next{json_utils_embed_param_in_custom_resource_poster_array(c.list.c_str(), c.param)};
     if (!write_list(c.config, next.get())) {
         delete_task_file();
-        return kFailed;
+        return NIMBO_ERR_FAILED;
     }
     notify_app();
     delete_task_file();
     // The message is in the list and the application told: a success, answered like a
     // finished poster (the historical "Operation does not support" here was a success
     // reported as a failure).
-    return c.reply("2", "", kFinished);
+    return c.reply("2", "", NIMBO_REPLY_QOS2);
 }
 
 int start_download(Context& c) {
     LOG_V(TAG, "enter the post picture process");
     if (download_busy()) {
         LOG_W(TAG, "The task has already begun.");
-        return kHandled;
+        return NIMBO_HANDLED;
     }
     CustomResourcePosterParam& p = c.param;
     if (p.url[0] == '\0') {
         delete_task_file();
-        return c.reply("3", "Url is empty", kFinished);
+        return c.reply("3", "Url is empty", NIMBO_REPLY_QOS2);
     }
     std::string stored;
     if (!json_utils_poster::stored_name(p.position, p.fileName, &stored)) {
         LOG_E(TAG, "stored name of position %d and [%s] does not fit %d bytes", p.position, p.fileName,
               POSTER_NAME_SIZE);
         delete_task_file();
-        return kInvalid;
+        return NIMBO_ERR_INVALID;
     }
     RecordPtr record{new Record};
     record->client = c.client;
@@ -278,18 +272,18 @@ int start_download(Context& c) {
     }
     if (!next) {
         delete_task_file();
-        return kFailed;
+        return NIMBO_ERR_FAILED;
     }
     record->newConfig = next.get();
 
     Record* raw = record.get();
     if (!claim(raw)) {
         LOG_W(TAG, "The task has already begun.");
-        return kHandled;
+        return NIMBO_HANDLED;
     }
     if (!workers::start(workers::Kind::poster, mqtt_cmd_deal_thread_custom_resource_poster_method, raw)) {
         unclaim(raw);
-        return kFailed;  // the record goes with `record`
+        return NIMBO_ERR_FAILED;  // the record goes with `record`
     }
     record.release();  // the worker owns it now
     c.reply("1", "", 0);
@@ -299,14 +293,14 @@ int start_download(Context& c) {
 int handle(MQTTAsync client, const RequestCmd& request, char* out, int* out_len) {
     Context c{client, request, {}, {}, {}, {}, {}, out, out_len};
     int rc = json_utils_jsonstr_to_custom_resource_poster_param(request.param, &c.param);
-    if (rc == -6) {
+    if (rc == NIMBO_ERR_OVERFLOW) {
         LOG_E(TAG, "customResourcePoster param refused: a value does not fit");
         delete_task_file();
-        return kInvalid;
+        return NIMBO_ERR_INVALID;
     }
     if (rc != 0) {
         LOG_E(TAG, "parse customResourcePoster param failed");
-        return kFailed;
+        return NIMBO_ERR_FAILED;
     }
     const CustomResourcePosterParam& p = c.param;
     bool is_delete = std::strcmp(p.action, "delete") == 0;
@@ -315,7 +309,7 @@ int handle(MQTTAsync client, const RequestCmd& request, char* out, int* out_len)
     nimbo_utils_ensure_directory_exists(c.dir.c_str());
     if (!read_list(c.config, &c.list)) {
         delete_task_file();
-        return kFailed;
+        return NIMBO_ERR_FAILED;
     }
     if (!c.list.empty() && !json_utils_poster::is_array(c.list)) {
         // Nothing of it can be used; a change starts a new list instead of failing for ever.
@@ -334,7 +328,7 @@ int handle(MQTTAsync client, const RequestCmd& request, char* out, int* out_len)
     if ((poster || p.fileName[0] != '\0') && !json_utils_poster::usable_file_name(p.fileName)) {
         LOG_E(TAG, "fileName [%s] refused", p.fileName);
         delete_task_file();
-        return kInvalid;
+        return NIMBO_ERR_INVALID;
     }
     if (c.found.result == POSTER_LOOKUP_SAME) {
         LOG_V(TAG, "enter the update configuration process");
@@ -348,7 +342,7 @@ int handle(MQTTAsync client, const RequestCmd& request, char* out, int* out_len)
     if (std::strcmp(p.type, "message") == 0) return add_message(c);
     if (poster) return start_download(c);
     delete_task_file();
-    return kNotSupported;
+    return NIMBO_ERR_NOT_SUPPORTED;
 }
 
 // The worker's reports: status "1" with QoS 0, every other status with QoS 2.
@@ -392,7 +386,7 @@ void work(Record* p) {
         return;
     }
     int rc = download_logic(task);
-    if (rc == kPaused || rc == kDownloadBusy) {
+    if (rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY) {
         custom_resource_poster_callback("1", "The task is paused and restarted the next time connect to the server");
         return;
     }
@@ -409,17 +403,17 @@ extern "C" int mqtt_cmd_deal_custom_resource_poster(MQTTAsync client, const Requ
                                                     int* out_len) {
     if (out == nullptr || out_len == nullptr || client == nullptr) {
         delete_task_file();
-        return kFailed;
+        return NIMBO_ERR_FAILED;
     }
     if (request == nullptr || request->param[0] == '\0') {
         delete_task_file();
-        return kInvalid;
+        return NIMBO_ERR_INVALID;
     }
     try {
         return handle(client, *request, out, out_len);
     } catch (const std::bad_alloc&) {
         LOG_E(TAG, "Memory allocation failed");
-        return kFailed;
+        return NIMBO_ERR_FAILED;
     }
 }
 
@@ -465,11 +459,11 @@ extern "C" int nimbo_utils_replay_with_custom_resources_param(MQTTAsync client, 
                                                               const char* task_id, const char* status,
                                                               const char* fail_des, const char* param) {
     CText reply_param{json_utils_poster_resources_param_to_jsonstr2(status, fail_des, param)};
-    if (!reply_param) return kFailed;
+    if (!reply_param) return NIMBO_ERR_FAILED;
     CText envelope{json_utils_embed_param_in_replay_jsonstr(cmd, sn, task_id, reply_param.get())};
     if (!envelope) {
         LOG_E("nimbo_utils", "make json failed, cmd: %s", cmd ? cmd : "");
-        return kFailed;
+        return NIMBO_ERR_FAILED;
     }
     return mqtt_utils_async_publish_replay_message(client, envelope.get());
 }

@@ -20,14 +20,12 @@
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_workers.h"
+#include "result_codes.h"
 
 #define TAG "mqtt_deal"
 
 namespace {
 
-constexpr int kOverflow = -6;
-constexpr int kHandled = -10000;
-constexpr int kReplyQos2 = -10002;
 // Widest time-stamp text a log name can get (decimal seconds of a 64-bit time).
 const std::string kWidestStamp(20, '9');
 constexpr size_t kFieldMax = 255;
@@ -59,7 +57,7 @@ int reply_common(const char* status, const char* fail_des, char* out, int* out_l
 // Parser results as handler results: a value that does not fit is an invalid parameter.
 int parse_failure(int rc, const char* what) {
     LOG_E(TAG, "parse %s param failed", what);
-    return rc == kOverflow ? -2 : -8;
+    return rc == NIMBO_ERR_OVERFLOW ? -2 : -8;
 }
 
 // Peeks at the kind's slot before any work (the claim itself comes before the start).
@@ -111,11 +109,11 @@ bool start_detached(workers::Kind kind, void* (*body)(void*), void* record) {
 // belongs to the worker), -10000 the slot is taken, -8 no thread.
 template <class Record>
 int launch(tasks::Kind kind, std::unique_ptr<Record>& record, void* (*body)(void*)) {
-    if (tasks::claim_slot(kind, record.get(), record->taskId.c_str()) != 0) return kHandled;
+    if (tasks::claim_slot(kind, record.get(), record->taskId.c_str()) != 0) return NIMBO_HANDLED;
     workers::Kind launcher = kind == tasks::Kind::apk ? workers::Kind::apk : workers::Kind::ota;
     if (!start_detached(launcher, body, record.get())) {
         tasks::release_slot(kind, record.get());
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     (void)record.release();
     return 0;
@@ -147,8 +145,8 @@ int judge_ota_result(const std::string& old_version_path, const char* old_versio
     nimbo_utils_delete_file(g_nimbo_cmd_file_path);
     // A power loss while the installer ran leaves the package behind: the task ends here.
     nimbo_utils_delete_file((std::string(g_nimbo_download_path) + "/" TASK_OTA_PACKAGE_NAME).c_str());
-    if (changed) return reply_common("2", "100%", out, out_len, kReplyQos2);
-    return reply_common("3", "Version not changed", out, out_len, kReplyQos2);
+    if (changed) return reply_common("2", "100%", out, out_len, NIMBO_REPLY_QOS2);
+    return reply_common("3", "Version not changed", out, out_len, NIMBO_REPLY_QOS2);
 }
 
 }  // namespace
@@ -171,17 +169,17 @@ extern "C" {
 // ---- apkUpgrade ---------------------------------------------------------------------------
 
 int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
-    if (!args_ok(client, request, out, out_len)) return -8;
-    if (refuse_when_busy(tasks::Kind::apk, request->taskId) != 0) return kHandled;
+    if (!args_ok(client, request, out, out_len)) return NIMBO_ERR_FAILED;
+    if (refuse_when_busy(tasks::Kind::apk, request->taskId) != 0) return NIMBO_HANDLED;
     ApkUpgradeParam param;
     int rc = json_utils_jsonstr_to_apk_upgrade_param(request->param, &param);
     if (rc != 0) return parse_failure(rc, "apkUpgrade");
-    if (param.apkDownloadUrl[0] == '\0') return reply_common("3", "ApkDownloadUrl is empty", out, out_len, kReplyQos2);
+    if (param.apkDownloadUrl[0] == '\0') return reply_common("3", "ApkDownloadUrl is empty", out, out_len, NIMBO_REPLY_QOS2);
     if (!tasks::valid_application_name(param.applicationName)) {
         LOG_E(TAG, "application name [%s] refused", param.applicationName);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
-    if (!download_values_usable(param.apkDownloadUrl, param.md5sum)) return -2;
+    if (!download_values_usable(param.apkDownloadUrl, param.md5sum)) return NIMBO_ERR_INVALID;
 
     auto record = make_record<ApkUpgradeWorker>(client, request, [&param](ApkUpgradeWorker& r) {
         r.apkDownloadUrl = param.apkDownloadUrl;
@@ -191,35 +189,35 @@ int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* 
         r.apkSize = param.apkSize;
         r.progress = static_cast<uint32_t>(param.progress);
     });
-    if (!record) return -8;
+    if (!record) return NIMBO_ERR_FAILED;
     rc = launch(tasks::Kind::apk, record, mqtt_cmd_deal_thread_apkupgrade_method);
     if (rc != 0) return rc;
     snprintf(param.status, sizeof param.status, "1");
     param.failDes[0] = '\0';
     // The worker runs already: its own replies follow, so this one is sent whatever happens.
-    if (!put_reply(json_utils_apkupgrade_param_to_jsonstr(&param), out, out_len)) return kHandled;
+    if (!put_reply(json_utils_apkupgrade_param_to_jsonstr(&param), out, out_len)) return NIMBO_HANDLED;
     return 0;
 }
 
 // ---- otaUpgrade ---------------------------------------------------------------------------
 
 int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
-    if (!args_ok(client, request, out, out_len)) return -8;
-    if (refuse_when_busy(tasks::Kind::ota, request->taskId) != 0) return kHandled;
+    if (!args_ok(client, request, out, out_len)) return NIMBO_ERR_FAILED;
+    if (refuse_when_busy(tasks::Kind::ota, request->taskId) != 0) return NIMBO_HANDLED;
     OtaUpgradeParam param;
     int rc = json_utils_jsonstr_to_ota_upgrade_param(request->param, &param);
     if (rc != 0) return parse_failure(rc, "otaUpgrade");
 
     if (restart_pending()) {
         LOG_W(TAG, "ota task wait for confirmation of restart, exit");
-        return kHandled;
+        return NIMBO_HANDLED;
     }
     const std::string old_path = std::string(g_nimbo_data_path) + "/" + TASK_OTA_OLD_VERSION_NAME;
     CText old_version{nimbo_utils_read_line_from_file(old_path.c_str())};
     if (old_version) return judge_ota_result(old_path, old_version.get(), out, out_len);
 
-    if (param.otaDownloadUrl[0] == '\0') return reply_common("3", "Ota_download_url is empty", out, out_len, kReplyQos2);
-    if (!download_values_usable(param.otaDownloadUrl, param.md5sum)) return -2;
+    if (param.otaDownloadUrl[0] == '\0') return reply_common("3", "Ota_download_url is empty", out, out_len, NIMBO_REPLY_QOS2);
+    if (!download_values_usable(param.otaDownloadUrl, param.md5sum)) return NIMBO_ERR_INVALID;
 
     auto record = make_record<OtaUpgradeWorker>(client, request, [&param](OtaUpgradeWorker& r) {
         r.otaDownloadUrl = param.otaDownloadUrl;
@@ -229,12 +227,12 @@ int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* 
         r.otaSize = param.otaSize;
         r.progress = static_cast<uint32_t>(param.progress);
     });
-    if (!record) return -8;
+    if (!record) return NIMBO_ERR_FAILED;
     rc = launch(tasks::Kind::ota, record, mqtt_cmd_deal_thread_otaupgrade_method);
     if (rc != 0) return rc;
     snprintf(param.status, sizeof param.status, "1");
     param.failDes[0] = '\0';
-    if (!put_reply(json_utils_otaupgrade_param_to_jsonstr(&param), out, out_len)) return kHandled;
+    if (!put_reply(json_utils_otaupgrade_param_to_jsonstr(&param), out, out_len)) return NIMBO_HANDLED;
     return 0;
 }
 
@@ -243,42 +241,42 @@ int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* 
 int mqtt_cmd_deal_capture_log_query(const char* param_text, char* out, int* out_len) {
     if (out == nullptr || out_len == nullptr) {
         LOG_E(TAG, "out_data couldn't be empty");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     QueryLogParam param;
     int rc = json_utils_jsonstr_to_query_log_param(param_text, &param);
     if (rc != 0) return parse_failure(rc, "queryLog");
-    if (strcmp(param.fileType, "log") != 0) return -7;
+    if (strcmp(param.fileType, "log") != 0) return NIMBO_ERR_NOT_SUPPORTED;
     snprintf(param.status, sizeof param.status, "2");
     param.failDes[0] = '\0';
-    if (!put_reply(json_utils_query_log_param_to_jsonstr(&param, kLogNames, 2), out, out_len)) return -8;
+    if (!put_reply(json_utils_query_log_param_to_jsonstr(&param, kLogNames, 2), out, out_len)) return NIMBO_ERR_FAILED;
     return 0;
 }
 
 // ---- getLog ---------------------------------------------------------------------------------
 
 int mqtt_cmd_deal_capture_log_get(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
-    if (!args_ok(client, request, out, out_len)) return -8;
+    if (!args_ok(client, request, out, out_len)) return NIMBO_ERR_FAILED;
     GetLogParam param;
     int rc = json_utils_jsonstr_to_get_log_param(request->param, &param);
     if (rc != 0) return parse_failure(rc, "getLog");
     if (param.downloadFileUrl[0] == '\0' || param.filePath[0] == '\0')
         return reply_common("3", "DownloadFileUrl or filePath is empty", out, out_len, 0);
-    if (param.fileType[0] == '\0') return -2;
-    if (strcmp(param.fileType, "log") != 0) return -7;
+    if (param.fileType[0] == '\0') return NIMBO_ERR_INVALID;
+    if (strcmp(param.fileType, "log") != 0) return NIMBO_ERR_NOT_SUPPORTED;
     // The time-stamped path is reported in a field of 255 characters: refused when it
     // would not fit, never cut.
     tasks::LogUpload widest;
-    if (!tasks::plan_log_upload(param.downloadFileUrl, param.filePath, kWidestStamp, &widest)) return -2;
+    if (!tasks::plan_log_upload(param.downloadFileUrl, param.filePath, kWidestStamp, &widest)) return NIMBO_ERR_INVALID;
     if (widest.file_path.size() > kFieldMax) {
         LOG_E(TAG, "filePath [%s] refused: too long once time-stamped", param.filePath);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
 
     std::unique_ptr<GetLogWorker> record{new (std::nothrow) GetLogWorker};
     if (!record) {
         LOG_E(TAG, "Memory allocation failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     try {
         record->client = client;
@@ -290,13 +288,13 @@ int mqtt_cmd_deal_capture_log_get(MQTTAsync client, const RequestCmd* request, c
         record->env = &tasks::environment();
     } catch (...) {
         LOG_E(TAG, "Memory allocation failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
-    if (!start_detached(workers::Kind::log_upload, mqtt_cmd_deal_thread_capture_log_get_tlog, record.get())) return -8;
+    if (!start_detached(workers::Kind::log_upload, mqtt_cmd_deal_thread_capture_log_get_tlog, record.get())) return NIMBO_ERR_FAILED;
     (void)record.release();
     snprintf(param.status, sizeof param.status, "1");
     param.failDes[0] = '\0';
-    if (!put_reply(json_utils_get_log_param_to_jsonstr(&param), out, out_len)) return kHandled;
+    if (!put_reply(json_utils_get_log_param_to_jsonstr(&param), out, out_len)) return NIMBO_HANDLED;
     return 0;
 }
 

@@ -22,6 +22,7 @@
 #include "nimbo_utils_reply.h"
 #include "nimbo_utils_task.h"
 #include "nimbo_workers.h"
+#include "result_codes.h"
 
 #define TAG "mqtt_adeal"
 
@@ -193,7 +194,7 @@ int tasks::claim_slot(Kind kind, void* record, const char* task_id) {
     }
     if (busy) {
         LOG_W("mqtt_deal", "The task has already begun.");
-        return -10000;
+        return NIMBO_HANDLED;
     }
     return 0;
 }
@@ -308,7 +309,7 @@ void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
     } else {
         rc = env.download(task);
     }
-    bool paused = rc == -10001 || rc == -10011;
+    bool paused = rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY;
     if (paused) {
         apkupdate_callback("1", TASK_PAUSED_TEXT);
     } else if (rc == 0) {
@@ -372,7 +373,7 @@ void tasks::run_ota_upgrade(OtaUpgradeWorker* record) {
     } else {
         rc = env.download(task);
     }
-    bool paused = rc == -10001 || rc == -10011;
+    bool paused = rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY;
     bool keep_task = paused;
     if (paused) {
         otaupdate_callback("1", TASK_PAUSED_TEXT);

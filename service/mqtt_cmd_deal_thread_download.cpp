@@ -20,6 +20,7 @@
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_workers.h"
+#include "result_codes.h"
 
 #define ADEAL_TAG "mqtt_adeal"
 
@@ -145,7 +146,7 @@ int nimbo_utils_check_and_report_free_space(const char* path, uint64_t threshold
     uint64_t free = 0;
     if (path == nullptr || !free_bytes(path, &free) || free == 0) {
         LOG_W(NIMBO_UTILS_TAG, "Failed to retrieve free space information for %s", path ? path : "");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     LOG_I(NIMBO_UTILS_TAG, "Free space on %s: %llu bytes, threshold: %llu", path,
           static_cast<unsigned long long>(free), static_cast<unsigned long long>(threshold));
@@ -158,7 +159,7 @@ int nimbo_utils_check_and_report_free_space(const char* path, uint64_t threshold
     }
     LOG_W(NIMBO_UTILS_TAG, "Warning: Free space is below or equal to the threshold of %llu bytes!",
           static_cast<unsigned long long>(threshold));
-    return -8;
+    return NIMBO_ERR_FAILED;
 }
 
 namespace download {
@@ -187,38 +188,38 @@ int run(DownloadTask task, const Environment& env) {
         std::snprintf(message, sizeof message, "Device does not have enough space for downloads and tasks");
         LOG_E(ADEAL_TAG, "%s", message);
         report_failure(task, message);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     DownloadSlot slot;
     if (!slot.acquire()) {
         LOG_E(ADEAL_TAG, "%s", "The download task has already begun");
-        return -10011;
+        return NIMBO_DOWNLOAD_BUSY;
     }
     g_download_logic_retry_count = 0;
     g_download_logic_md5_failed_count = 0;
     g_download_last_progress = 0;
 
     for (;;) {
-        if (stopping()) return -10001;
+        if (stopping()) return NIMBO_PAUSED;
         int attempt = ++g_download_logic_retry_count;
         if (attempt > DOWNLOAD_MAX_ATTEMPTS) {
             std::snprintf(message, sizeof message, "%d retries have been made and the download task end.",
                           DOWNLOAD_MAX_ATTEMPTS);
             report_failure(task, message);
-            return -8;
+            return NIMBO_ERR_FAILED;
         }
         if (g_download_logic_md5_failed_count >= DOWNLOAD_MAX_MD5_FAILURES) {
             std::snprintf(message, sizeof message, "md5 failed more than %d times and the download task end.",
                           DOWNLOAD_MAX_MD5_FAILURES - 1);
             report_failure(task, message);
-            return -8;
+            return NIMBO_ERR_FAILED;
         }
         HttpResult result = env.transfer(&task, CURL_UTILS_DOWNLOAD_KEY);
         if (result.code != 0) LOG_E(ADEAL_TAG, "code: %d, %s", result.code, result.message);
-        if (stopping()) return -10001;
+        if (stopping()) return NIMBO_PAUSED;
         if (!env.mqtt_connected()) {
             LOG_E(ADEAL_TAG, "mqtt offline, temporary storage task");
-            return -10001;
+            return NIMBO_PAUSED;
         }
         if (result.code != 0) {
             switch (result.code) {
@@ -234,7 +235,7 @@ int run(DownloadTask task, const Environment& env) {
                 case CURLE_WRITE_ERROR:
                 case CURLE_URL_MALFORMAT:  // a URL or file name that no retry can mend
                     report_failure(task, result.message);
-                    return -8;
+                    return NIMBO_ERR_FAILED;
                 case CURLE_COULDNT_RESOLVE_HOST:
                 case CURLE_COULDNT_CONNECT:
                     LOG_W(ADEAL_TAG,
@@ -264,7 +265,7 @@ int run(DownloadTask task, const Environment& env) {
         if (status == 401 || status == 403 || status == 404) {
             std::snprintf(message, sizeof message, "Download failed[HTTP%ld], task end.", status);
             report_failure(task, message);
-            return -8;
+            return NIMBO_ERR_FAILED;
         }
         if (status != 200 && status != 206 && status != 416) {
             LOG_W(ADEAL_TAG, "download failed[HTTP%ld], try again in %d seconds, retryCount: %d", status, kRetryDelay,

@@ -31,6 +31,7 @@
 #include "nimbo_utils_report.h"
 #include "nimbo_utils_task.h"
 #include "pay_signals.h"
+#include "result_codes.h"
 
 #define TAG "mqtt_logic"
 
@@ -42,9 +43,6 @@ std::atomic<int> g_delivered_token{0};
 namespace {
 
 constexpr int kDisconnectTimeoutMs = 10000;
-constexpr int kUnknownCommand = -7;
-constexpr int kHandled = -10000;
-constexpr int kReplyQos2 = -10002;
 using mqtt_logic::kMaxRequestBytes;
 
 const char* const kLockedRule[] = {"customResourcePoster", "setDevParam"};
@@ -120,15 +118,15 @@ mqtt_logic::Outcome map_result(const RequestCmd& request, int rc, const char* re
             o.status = "2";
             o.fail_des = "Success";
         }
-    } else if (rc == kHandled) {
+    } else if (rc == NIMBO_HANDLED) {
         o.kind = mqtt_logic::Outcome::Kind::none;
-    } else if (rc == kReplyQos2) {
+    } else if (rc == NIMBO_REPLY_QOS2) {
         if (has_reply) {
             o.kind = mqtt_logic::Outcome::Kind::param;
             o.param = reply;
             o.qos = 2;
         } else {
-            o = failure(request, fail_text(-8));
+            o = failure(request, fail_text(NIMBO_ERR_FAILED));
         }
     } else {
         o = failure(request, fail_text(rc));
@@ -250,14 +248,14 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
     RequestCmd request;
     unsigned overflow = json_utils::kOverflowNone;
     int rc = json_utils::parse_request(text, g_device_serialno, &request, &overflow);
-    if (rc == -2) {
+    if (rc == NIMBO_ERR_INVALID) {
         LOG_E(TAG, "failed to parse json");
         return none;
     }
     if (rc != 0) {
         // Never cut and executed: refused, and answered when the reply can be addressed.
         LOG_E(TAG, "request refused, a field exceeds its size (cmd: %s, taskId: %s)", request.cmd, request.taskId);
-        if (overflow == json_utils::kOverflowParam && request.cmd[0] != '\0') return failure(request, fail_text(-2));
+        if (overflow == json_utils::kOverflowParam && request.cmd[0] != '\0') return failure(request, fail_text(NIMBO_ERR_INVALID));
         return none;
     }
     LOG_D(TAG, "cmd: %s, param: %s", request.cmd, request.param);
@@ -272,7 +270,7 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
             break;
         }
     }
-    if (row == nullptr) return failure(request, fail_text(kUnknownCommand));
+    if (row == nullptr) return failure(request, fail_text(NIMBO_ERR_NOT_SUPPORTED));
 
     char reply[MQTT_DEAL_REPLY_SIZE];
     memset(reply, 0, sizeof reply);
@@ -300,8 +298,8 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
         reply[sizeof reply - 1] = '\0';
         // Refused before any worker took the task over: the file must not block every
         // later long task. Kept for a running/paused task (0) and for -10000.
-        if (rc != 0 && rc != kHandled) nimbo::release_task_command(g_nimbo_cmd_file_path, request.taskId);
-        if (rc == kReplyQos2 && reply[0] != '\0') {
+        if (rc != 0 && rc != NIMBO_HANDLED) nimbo::release_task_command(g_nimbo_cmd_file_path, request.taskId);
+        if (rc == NIMBO_REPLY_QOS2 && reply[0] != '\0') {
             Outcome o = map_result(request, rc, reply);
             o.ends_task = true;  // answered for good by the handler itself
             return o;
@@ -315,7 +313,7 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
         }
         rc = row->handler(client, &request, reply, &reply_len);
         reply[sizeof reply - 1] = '\0';
-        if (rc == 0 || rc == kHandled) g_flag_mqtt_sub_devorginfo = 1;
+        if (rc == 0 || rc == NIMBO_HANDLED) g_flag_mqtt_sub_devorginfo = 1;
         break;
     case mqtt_cmd_deal::Gate::none:
         rc = row->handler(client, &request, reply, &reply_len);
@@ -379,7 +377,7 @@ mqtt_logic::Outcome mqtt_logic::receive(MQTTAsync client, const char* payload, s
     if (len > kMaxRequestBytes) {
         LOG_E(TAG, "message of %zu bytes refused, a request is at most %zu", len, kMaxRequestBytes);
         RequestCmd head;
-        if (read_head(payload, len, &head)) return failure(head, fail_text(-2));
+        if (read_head(payload, len, &head)) return failure(head, fail_text(NIMBO_ERR_INVALID));
         Outcome none;
         none.code = -8;
         return none;
@@ -393,7 +391,7 @@ mqtt_logic::Outcome mqtt_logic::receive(MQTTAsync client, const char* payload, s
 extern "C" int mf_mqtt_cmd_parse(MQTTAsync client, const char* text) {
     if (text == nullptr) {
         LOG_E(TAG, "failed to parse json");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     try {
         std::lock_guard<std::mutex> lock(g_dispatch_mutex);
@@ -401,7 +399,7 @@ extern "C" int mf_mqtt_cmd_parse(MQTTAsync client, const char* text) {
         return mqtt_logic::answer(client, outcome);
     } catch (...) {
         LOG_E(TAG, "request dropped: out of memory");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
 }
 
@@ -477,7 +475,7 @@ extern "C" void mf_mqtt_conn_failure(void* /*context*/, MQTTAsync_failureData* r
 int mqtt_logic_start(const char* broker_url) {
     if (broker_url == nullptr || *broker_url == '\0') {
         LOG_E(TAG, "broker url is empty");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     snprintf(client_id, sizeof client_id, "%s%s", "MT_", g_device_serialno);
     LOG_D(TAG, "mqtt client_id: %s", client_id);
@@ -489,24 +487,24 @@ int mqtt_logic_start(const char* broker_url) {
         std::lock_guard<std::mutex> lock(mqtt_utils::client_mutex());
         if (g_mqtt_client.load() != nullptr) {
             LOG_E(TAG, "mqtt session already started");
-            return -8;
+            return NIMBO_ERR_FAILED;
         }
         int rc = MQTTAsync_create(&client, broker_url, client_id, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
         if (rc != MQTTASYNC_SUCCESS) {
             LOG_E(TAG, "create mqtt client failed, url: %s, return code %d", broker_url, rc);
-            return -8;
+            return NIMBO_ERR_FAILED;
         }
         rc = MQTTAsync_setCallbacks(client, client, mf_mqtt_conn_lost, mf_mqtt_msgarrvd, mf_mqtt_delivered);
         if (rc == MQTTASYNC_SUCCESS) rc = MQTTAsync_setConnected(client, client, mf_mqtt_conn);
         if (rc != MQTTASYNC_SUCCESS) {
             LOG_E(TAG, "set mqtt callbacks failed, return code %d", rc);
             MQTTAsync_destroy(&client);
-            return -8;
+            return NIMBO_ERR_FAILED;
         }
         g_mqtt_client = client;
     }
     mqtt_utils::use_tls(strncmp(broker_url, "ssl://", 6) == 0);
-    if (mqtt_utils_async_connect(client, g_device_serialno, mf_mqtt_conn_failure) != 0) return -8;
+    if (mqtt_utils_async_connect(client, g_device_serialno, mf_mqtt_conn_failure) != 0) return NIMBO_ERR_FAILED;
 
     g_flag_download_running = 0;
     if (hwlink_register_signal_update_info(1, sig_deal_update_info) != 0)

@@ -23,6 +23,7 @@
 #include "kx_log.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
+#include "result_codes.h"
 
 #define TAG "mqtt_utils"
 
@@ -148,11 +149,11 @@ void log_send(int rc, int qos, int token, const char* topic, const char* payload
 int send(MQTTAsync client, const char* topic, const char* payload, int qos, bool qos_form) {
     if (topic == nullptr || payload == nullptr) {
         LOG_E(TAG, "send message failed: empty topic or payload");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     if (qos < 0 || qos > 2) {
         LOG_E(TAG, "send message failed, invalid qos: %d, topic: %s", qos, topic);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     MQTTAsync_message message = MQTTAsync_message_initializer;
     message.payload = const_cast<char*>(payload);
@@ -249,7 +250,7 @@ extern "C" int mqtt_utils_async_subscribe_topic(MQTTAsync client, const char* to
     int rc = client ? MQTTAsync_subscribe(client, or_empty(topic), qos, &opts) : MQTTASYNC_FAILURE;
     if (rc != MQTTASYNC_SUCCESS) {
         LOG_W(TAG, "Failed to subscribe to topic %s, return code %d", or_empty(topic), rc);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     LOG_D(TAG, "Subscribed to topic %s using QoS%d", topic, qos);
     return 0;
@@ -261,7 +262,7 @@ extern "C" int mqtt_utils_async_unsubscribe_topic(MQTTAsync client, const char* 
     int rc = client ? MQTTAsync_unsubscribe(client, or_empty(topic), &opts) : MQTTASYNC_FAILURE;
     if (rc != MQTTASYNC_SUCCESS) {
         LOG_W(TAG, "Failed to unsubscribe from topic %s, return code %d", or_empty(topic), rc);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     LOG_D(TAG, "Unsubscribed from topic %s", topic);
     return 0;
@@ -277,7 +278,7 @@ extern "C" int mqtt_utils_async_connect(MQTTAsync client, const char* user_name,
         int rc;
         {
             std::lock_guard<std::mutex> lock(mqtt_utils::client_mutex());
-            if (g_connect_aborted || !g_run_flag) return -8;
+            if (g_connect_aborted || !g_run_flag) return NIMBO_ERR_FAILED;
             user = or_empty(user_name);
             MQTTAsync_connectOptions opts = MQTTAsync_connectOptions_initializer;
             opts.keepAliveInterval = kKeepAliveSeconds;
@@ -318,7 +319,7 @@ extern "C" int mqtt_utils_async_connect(MQTTAsync client, const char* user_name,
         }
         LOG_W(TAG, "connect failed, retrying in %d seconds...", kConnectRetrySeconds);
         for (int i = 0; i < kConnectRetrySeconds; ++i) {
-            if (g_connect_aborted || !g_run_flag) return -8;
+            if (g_connect_aborted || !g_run_flag) return NIMBO_ERR_FAILED;
             sleep(1);
         }
     }

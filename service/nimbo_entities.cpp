@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "nimbo_globals.h"
+#include "result_codes.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ void copy(char (&field)[N], const char* value) {
 }  // namespace
 
 int nimbo_entities_init_device_info(DeviceInfo* info, int location_mode) {
-    if (info == nullptr) return -2;
+    if (info == nullptr) return NIMBO_ERR_INVALID;
     memset(info, 0, sizeof *info);
     LocationDataParam loc;
     memset(&loc, 0, sizeof loc);
@@ -64,7 +65,7 @@ int nimbo_entities_init_device_info(DeviceInfo* info, int location_mode) {
 }
 
 int nimbo_entities_init_sys_status_param(SysStatusParam* status) {
-    if (status == nullptr) return -2;
+    if (status == nullptr) return NIMBO_ERR_INVALID;
     memset(status, 0, sizeof *status);
     copy(status->status, "2");
     text(hwlink_get_battery_percent, status->batteryPercent);

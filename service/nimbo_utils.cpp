@@ -27,6 +27,7 @@
 #include "mqtt_utils_async.h"
 #include "nimbo_globals.h"
 #include "ntp_utils.h"
+#include "result_codes.h"
 
 #define TAG NIMBO_UTILS_TAG
 
@@ -440,9 +441,9 @@ char* get_current_time(void) {
 // ---- strings -----------------------------------------------------------------------
 
 int nimbo_utils_string_end_with(const char* text, const char* suffix) {
-    if (text == nullptr || suffix == nullptr) return -2;
+    if (text == nullptr || suffix == nullptr) return NIMBO_ERR_INVALID;
     size_t tl = strlen(text), sl = strlen(suffix);
-    if (tl < sl || memcmp(text + tl - sl, suffix, sl) != 0) return -8;
+    if (tl < sl || memcmp(text + tl - sl, suffix, sl) != 0) return NIMBO_ERR_FAILED;
     return 0;
 }
 
@@ -527,17 +528,17 @@ void nimbo_utils_clear_directory(const char* path) {
 }
 
 int nimbo_utils_rename_file(const char* dir, const char* old_name, const char* new_name) {
-    if (dir == nullptr || old_name == nullptr || new_name == nullptr) return -2;
+    if (dir == nullptr || old_name == nullptr || new_name == nullptr) return NIMBO_ERR_INVALID;
     try {
         std::string from = join(dir, old_name), to = join(dir, new_name);
         struct stat st;
         if (::lstat(from.c_str(), &st) != 0) {
             LOG_E(TAG, "Old file does not exist: %s", from.c_str());
-            return -8;
+            return NIMBO_ERR_FAILED;
         }
         return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : -8;
     } catch (...) {
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
 }
 
@@ -637,12 +638,12 @@ char* nimbo_utils_read_line_from_file(const char* path) {
 }
 
 int nimbo_utils_line_matching_in_file(const char* path, const char* text) {
-    if (path == nullptr || text == nullptr) return -8;
+    if (path == nullptr || text == nullptr) return NIMBO_ERR_FAILED;
     try {
         FilePtr file{::fopen(path, "re")};
         if (!file) {
             LOG_W(TAG, "Error opening file for reading[%s]", path);
-            return -8;
+            return NIMBO_ERR_FAILED;
         }
         // Whole lines: a piece of a longer line must not pass for a line of its own.
         std::string line;
@@ -654,7 +655,7 @@ int nimbo_utils_line_matching_in_file(const char* path, const char* text) {
     } catch (...) {
         LOG_E(TAG, "Memory allocation failed");
     }
-    return -8;
+    return NIMBO_ERR_FAILED;
 }
 
 void nimbo_utils_delete_file(const char* path) {
@@ -682,24 +683,24 @@ void nimbo_utils_delete_file2(const char* dir, const char* name) {
 // ---- configuration and the persisted server URL ------------------------------------
 
 int nimbo_utils_get_executable_folder_path(char* buffer, size_t size) {
-    if (buffer == nullptr || size == 0) return -2;
+    if (buffer == nullptr || size == 0) return NIMBO_ERR_INVALID;
     buffer[0] = '\0';
     char exe[PATH_MAX];
     // "/proc/self/exe" is never mapped under the device root: it is this program.
     ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof exe - 1) return -8;
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof exe - 1) return NIMBO_ERR_FAILED;
     exe[n] = '\0';
     char* slash = strrchr(exe, '/');
-    if (slash == nullptr) return -8;
+    if (slash == nullptr) return NIMBO_ERR_FAILED;
     *slash = '\0';
     size_t len = strlen(exe);
-    if (len >= size) return -8;  // a cut directory would name another place
+    if (len >= size) return NIMBO_ERR_FAILED;  // a cut directory would name another place
     memcpy(buffer, exe, len + 1);
     return 0;
 }
 
 int nimbo_utils_get_server_url(char* out, int* out_len) {
-    if (out == nullptr || out_len == nullptr) return -2;
+    if (out == nullptr || out_len == nullptr) return NIMBO_ERR_INVALID;
     try {
         std::string persistent = url_file(kUrlPersistent), plain = url_file(kUrlPlain);
         const std::string* chosen = nullptr;
@@ -708,38 +709,38 @@ int nimbo_utils_get_server_url(char* out, int* out_len) {
         else if (::access(plain.c_str(), R_OK) == 0)
             chosen = &plain;
         else
-            return -8;
+            return NIMBO_ERR_FAILED;
         std::string url;
-        if (first_line(chosen->c_str(), kLineBuffer, &url) != LineState::line || url.empty()) return -8;
+        if (first_line(chosen->c_str(), kLineBuffer, &url) != LineState::line || url.empty()) return NIMBO_ERR_FAILED;
         if (url.size() >= NIMBO_SERVER_URL_SIZE) {
             LOG_E(TAG, "server url in %s longer than %d characters, ignored", chosen->c_str(),
                   NIMBO_SERVER_URL_SIZE - 1);
-            return -8;
+            return NIMBO_ERR_FAILED;
         }
         memset(out, 0, NIMBO_SERVER_URL_SIZE);
         memcpy(out, url.data(), url.size());
         *out_len = static_cast<int>(url.size());
         return 0;
     } catch (...) {
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
 }
 
 int nimbo_utils_save_server_url(const char* url, int persistent) {
-    if (url == nullptr || *url == '\0') return -2;
+    if (url == nullptr || *url == '\0') return NIMBO_ERR_INVALID;
     if (strlen(url) >= NIMBO_SERVER_URL_SIZE) {
         LOG_E(TAG, "server url longer than %d characters refused", NIMBO_SERVER_URL_SIZE - 1);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     try {
         std::string keep = url_file(persistent == 1 ? kUrlPersistent : kUrlPlain);
         std::string drop = url_file(persistent == 1 ? kUrlPlain : kUrlPersistent);
         // The new file first: a failed write leaves the URL in force at the next start as it was.
-        if (write_line(keep.c_str(), url, 0) != WriteResult::ok) return -8;
+        if (write_line(keep.c_str(), url, 0) != WriteResult::ok) return NIMBO_ERR_FAILED;
         nimbo_utils_delete_file(drop.c_str());
         return 0;
     } catch (...) {
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
 }
 

@@ -17,6 +17,7 @@
 #include "nimbo_utils.h"
 #include "nimbo_utils_geofence.h"
 #include "nimbo_utils_report.h"
+#include "result_codes.h"
 
 namespace {
 
@@ -68,13 +69,13 @@ int nimbo_utils_report_alert_info(MQTTAsync client, const char* sn, int state, c
     hwlink_get_last_lbs_info(&position);  // no position: empty texts
     CText alert{json_utils_alert_info_to_jsonstr(state, alert_name, now.datetime_str, position.coordinates,
                                                  position.location, "")};
-    if (!alert) return -8;
+    if (!alert) return NIMBO_ERR_FAILED;
     CText report{json_utils_embed_param_in_report_jsonstr("alert", sn, "", alert.get())};
-    if (!report) return -8;
+    if (!report) return NIMBO_ERR_FAILED;
     // An answer of the payment application may arrive before the session exists.
     if (client == nullptr) {
         LOG_W("nimbo_utils", "no mqtt client, alert %s not sent", alert_name ? alert_name : "");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     return mqtt_utils_async_publish_report_message(client, report.get());
 }

@@ -10,6 +10,7 @@
 #include "kx_log.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
+#include "result_codes.h"
 
 namespace {
 
@@ -26,11 +27,11 @@ void clear_out(char* out, int* out_len) {
 }  // namespace
 
 int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_len) {
-    if (out == nullptr || out_len == nullptr) return -2;
+    if (out == nullptr || out_len == nullptr) return NIMBO_ERR_INVALID;
     if (server_url == nullptr || *server_url == '\0') {
         LOG_E(NIMBO_UTILS_TAG, "server_url cannot be empty");
         clear_out(out, out_len);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     size_t len = std::strlen(server_url);
     char api_url[kRequestUrlSize] = {0};
@@ -39,7 +40,7 @@ int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_
     if (n < 0 || static_cast<size_t>(n) >= sizeof api_url) {
         LOG_E(NIMBO_UTILS_TAG, "server_url too long: %s", server_url);
         clear_out(out, out_len);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     LOG_V(NIMBO_UTILS_TAG, "api_url: %s", api_url);
 
@@ -48,19 +49,19 @@ int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_
     if (result.code != 0) {
         LOG_E(NIMBO_UTILS_TAG, "get request[%s] is failed, error msg: %s", api_url, result.message);
         clear_out(out, out_len);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     // The body decides, whatever the HTTP status: an error page does not parse.
     if (reply.empty()) {
         LOG_E(NIMBO_UTILS_TAG, "get request[%s] successfully, but response is empty", api_url);
         clear_out(out, out_len);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     ApiMqttBean bean;
     if (json_utils_jsonstr_to_api_mqtt(reply.c_str(), &bean) != 0) {
         LOG_E(NIMBO_UTILS_TAG, "failed to parse json");
         clear_out(out, out_len);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     if (bean.code != 100000 || std::strcmp(bean.message, "success") != 0) {
         clear_out(out, out_len);
@@ -69,7 +70,7 @@ int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_
     if (bean.data[0] == '\0') {
         LOG_E(NIMBO_UTILS_TAG, "get request[%s] successfully, but it names no broker", api_url);
         clear_out(out, out_len);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     bool has_scheme = std::strncmp(bean.data, "ssl://", 6) == 0 || std::strncmp(bean.data, "tcp://", 6) == 0;
     char broker[kRequestUrlSize];
@@ -77,7 +78,7 @@ int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_
     if (n < 0 || static_cast<size_t>(n) >= kBrokerUrlSize) {
         LOG_E(NIMBO_UTILS_TAG, "broker url longer than %zu characters refused: %s", kBrokerUrlSize - 1, broker);
         clear_out(out, out_len);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     std::memcpy(out, broker, static_cast<size_t>(n) + 1);
     *out_len = n;
@@ -87,11 +88,11 @@ int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_
 // ---- the terminal's identity --------------------------------------------------------------
 
 int nimbo_utils_check_serialno(const char* serial) {
-    if (serial == nullptr) return -2;
+    if (serial == nullptr) return NIMBO_ERR_INVALID;
     bool blank = true;
     for (const char* p = serial; *p != '\0'; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
-        if (c == '+' || c == '#') return -2;  // a wildcard: the command topic could not be subscribed
+        if (c == '+' || c == '#') return NIMBO_ERR_INVALID;  // a wildcard: the command topic could not be subscribed
         if (!std::isspace(c)) blank = false;
     }
     return blank ? -2 : 0;
@@ -110,5 +111,5 @@ int nimbo_utils_load_serialno(void) {
           "device serial number \"%s\" is empty or unusable: not going online without an identity of its own "
           "(read from /usr/data/serialnumber, else the NAND serial node)",
           g_device_serialno);
-    return -2;
+    return NIMBO_ERR_INVALID;
 }

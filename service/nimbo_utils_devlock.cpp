@@ -19,6 +19,7 @@
 #include "nimbo_utils.h"
 #include "nimbo_utils_alert.h"
 #include "pay_signals.h"
+#include "result_codes.h"
 
 #define TAG "nimbo_utils"
 
@@ -59,7 +60,7 @@ int nimbo_utils_devlock_deal(int target_state) {
     hwlink_get_alibankApp_state(&bind_state, &now_state);
     if (static_cast<unsigned>(now_state) >= 2) {
         LOG_E(TAG, "now_state illegal, unknown error");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     std::string path = state_file();
     int target = target_state;
@@ -83,7 +84,7 @@ int nimbo_utils_devlock_deal(int target_state) {
     g_devlock_target_state = target;
     if (!set_timer(nimbo_devlock::kFirstSignalSeconds, nimbo_devlock::kRepeatSeconds)) {
         LOG_E(TAG, "timer_settime");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     return 0;
 }

@@ -23,6 +23,7 @@
 #include "nimbo_utils.h"
 #include "nimbo_utils_alert.h"
 #include "nimbo_utils_devlock.h"
+#include "result_codes.h"
 
 #define TAG "nimbo_utils"
 
@@ -64,15 +65,15 @@ double haversine_distance(double lat1, double lon1, double lat2, double lon2) {
 int parse_fixed_format(const char* text, double* first, double* second) {
     if (text == nullptr || first == nullptr || second == nullptr) return 0;
     const char* comma = strchr(text, ',');
-    if (comma == nullptr) return -8;
+    if (comma == nullptr) return NIMBO_ERR_FAILED;
     char* end = nullptr;
     double a = strtod(text, &end);
-    if (end == text || end != comma) return -8;
+    if (end == text || end != comma) return NIMBO_ERR_FAILED;
     const char* rest = comma + 1;
     double b = strtod(rest, &end);
-    if (end == rest || *end != '\0') return -8;
+    if (end == rest || *end != '\0') return NIMBO_ERR_FAILED;
     // "nan" and "inf" parse as numbers but compare as nothing: a fence would never fire.
-    if (!isfinite(a) || !isfinite(b)) return -8;
+    if (!isfinite(a) || !isfinite(b)) return NIMBO_ERR_FAILED;
     *first = a;
     *second = b;
     return 0;
@@ -111,34 +112,34 @@ int nimbo_geofence::evaluate(const std::string& data_dir, const Actions& actions
     CText line{nimbo_utils_read_line_from_file2(fence_path.c_str(), kLineSize)};
     if (!line) {
         LOG_E(TAG, "get geofence info failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     GeofenceParam fence;
     if (json_utils_jsonstr_to_geofence_param(line.get(), &fence) != 0) {
         LOG_E(TAG, "parse geofence info failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     double fence_lon = 0, fence_lat = 0;
     if (parse_fixed_format(fence.geofenceCoordinates, &fence_lon, &fence_lat) != 0) {
         LOG_E(TAG, "get coordinates from geofence failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     // A radius that is not a number must not become 0 (every position would be outside).
     long radius = 0;
     if (!parse_radius(fence.geofenceRadius, &radius)) {
         LOG_E(TAG, "get radius from geofence failed: [%s]", fence.geofenceRadius);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     LocationDataParam position;
     memset(&position, 0, sizeof position);
     if (actions.position(&position) != 0) {
         LOG_E(TAG, "get last lbs info failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     double dev_lon = 0, dev_lat = 0;
     if (parse_fixed_format(position.coordinates, &dev_lon, &dev_lat) != 0) {
         LOG_E(TAG, "get coordinates from last lbs info failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     double distance = haversine_distance(fence_lat, fence_lon, dev_lat, dev_lon);
     int radius_m = radius > INT_MAX ? INT_MAX : radius < INT_MIN ? INT_MIN : static_cast<int>(radius);
@@ -183,6 +184,6 @@ extern "C" int nimbo_utils_geofence_deal(MQTTAsync client, const char* sn) {
         return nimbo_geofence::evaluate(g_nimbo_data_path, actions);
     } catch (...) {
         LOG_E(TAG, "Memory allocation failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
 }

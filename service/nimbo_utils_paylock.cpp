@@ -11,6 +11,7 @@
 #include "c_handles.hpp"
 #include "kx_log.h"
 #include "nimbo_utils.h"
+#include "result_codes.h"
 
 #define TAG "nimbo_utils"
 
@@ -20,7 +21,7 @@ extern "C" int nimbo_utils_check_paylock_state(void) {
     UniqueFd fd{::open(path.c_str(), O_RDWR | O_CLOEXEC)};
     if (fd.get() < 1) {
         LOG_E(TAG, "open file[%s] failed", path.c_str());
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     struct flock lock;
     std::memset(&lock, 0, sizeof lock);
@@ -32,11 +33,11 @@ extern "C" int nimbo_utils_check_paylock_state(void) {
     fd.reset();
     if (rc < 0) {
         LOG_E(TAG, "fcntl F_GETLK faled");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     if (lock.l_type != F_RDLCK && lock.l_type != F_UNLCK && lock.l_pid != 0) {
         LOG_I(TAG, "%s is locked by pid %d", path.c_str(), static_cast<int>(lock.l_pid));
-        return -9;
+        return NIMBO_ERR_PAYING;
     }
     return 0;
 }

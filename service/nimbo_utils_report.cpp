@@ -12,6 +12,7 @@
 #include "mqtt_cmd_deal.h"
 #include "mqtt_utils_async.h"
 #include "nimbo_entities.h"
+#include "result_codes.h"
 
 #define REPLY_BUFFER_SIZE 4096
 
@@ -24,7 +25,7 @@ extern "C" int nimbo_utils_report_device_info(MQTTAsync client, const char* sn, 
                         : nullptr};
     if (!envelope) {
         LOG_E("nimbo_utils", "make json failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     return mqtt_utils_async_publish_report_message(client, envelope.get());
 }
@@ -32,19 +33,19 @@ extern "C" int nimbo_utils_report_device_info(MQTTAsync client, const char* sn, 
 int mqtt_cmd_deal_query_sys_status(char* reply, int* reply_len) {
     if (reply == nullptr || reply_len == nullptr) {
         LOG_E("mqtt_deal", "out_data couldn't be empty");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     SysStatusParam status;
     nimbo_entities_init_sys_status_param(&status);
     CText json{json_utils_sys_status_param_to_jsonstr(&status)};
     if (!json) {
         LOG_E("mqtt_deal", "jsonstr is NULL");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     size_t n = strlen(json.get());
     if (n >= REPLY_BUFFER_SIZE) {
         LOG_E("mqtt_deal", "status reply too long: %zu bytes", n);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     memcpy(reply, json.get(), n + 1);
     *reply_len = static_cast<int>(n);

@@ -35,6 +35,7 @@
 #include "device_path.h"
 #include "kx_log.h"
 #include "nimbo_utils.h"
+#include "result_codes.h"
 
 extern char** environ;
 
@@ -405,13 +406,13 @@ int nimbo_utils_run_command_by_popen(const char* command) {
 
 int nimbo_utils_find_pid_by_name(const char* name, int* pids, int capacity, int* count) {
     if (count != nullptr) *count = 0;
-    if (name == nullptr || pids == nullptr || count == nullptr) return -2;
+    if (name == nullptr || pids == nullptr || count == nullptr) return NIMBO_ERR_INVALID;
     try {
         std::vector<std::string> lines;
         // pgrep still matches a pattern; quoting only keeps the name out of the shell.
         if (!nimbo::run_collect("pgrep " + nimbo::shell_quote(name), &lines, nullptr)) {
             LOG_E(TAG, "popen failed");
-            return -8;
+            return NIMBO_ERR_FAILED;
         }
         int stored = 0;
         for (const std::string& line : lines) {
@@ -425,7 +426,7 @@ int nimbo_utils_find_pid_by_name(const char* name, int* pids, int capacity, int*
         return 0;
     } catch (...) {
         LOG_E(TAG, "popen failed");
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
 }
 

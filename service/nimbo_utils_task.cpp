@@ -16,6 +16,7 @@
 #include "kx_log.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
+#include "result_codes.h"
 
 #define TAG "nimbo_utils"
 
@@ -123,11 +124,11 @@ extern "C" int nimbo_utils_cmd_file_compare(const char* path, const char* task_i
     int rc = json_utils_jsonstr_to_request_cmd(stored.c_str(), g_device_serialno, &request);
     if (rc != 0) {
         nimbo_utils_delete_file(path);
-        return -2;
+        return NIMBO_ERR_INVALID;
     }
     if (std::strcmp(request.taskId, task_id ? task_id : "") == 0) return 0;
     LOG_W(TAG, "The last mission is still in progress, cmd: %s, taskId: %s", request.cmd, request.taskId);
-    return -10000;
+    return NIMBO_HANDLED;
 }
 
 // ---- finished long tasks -------------------------------------------------------------

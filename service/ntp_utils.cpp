@@ -11,6 +11,7 @@
 
 #include "c_handles.hpp"
 #include "kx_log.h"
+#include "result_codes.h"
 
 #define NTP_TAG "ntp_utils"
 
@@ -66,30 +67,30 @@ struct timeval from_ntp_timestamp(uint32_t seconds, uint32_t fraction) {
 }
 
 int query(struct timeval* out, const char* host, uint16_t port, int timeout_seconds) {
-    if (out == nullptr || host == nullptr || *host == '\0') return -8;
+    if (out == nullptr || host == nullptr || *host == '\0') return NIMBO_ERR_FAILED;
     UniqueFd sock{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)};
     if (!sock) {
         LOG_E(NTP_TAG, "socket creation failed: %s", std::strerror(errno));
         return 1;
     }
     sockaddr_in addr{};
-    if (!resolve(host, port, &addr)) return -8;
+    if (!resolve(host, port, &addr)) return NIMBO_ERR_FAILED;
 
     timeval tv{};
     tv.tv_sec = timeout_seconds > 0 ? timeout_seconds : 1;
     if (::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
         LOG_E(NTP_TAG, "Error setting socket options: %s", std::strerror(errno));
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     // A connected datagram socket only receives answers from the server it asked.
     if (::connect(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         LOG_E(NTP_TAG, "sendto failed: %s", std::strerror(errno));
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     unsigned char packet[kPacketSize] = {0x1B};  // LI 0, version 3, mode 3 (client)
     if (::send(sock.get(), packet, sizeof packet, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof packet)) {
         LOG_E(NTP_TAG, "sendto failed: %s", std::strerror(errno));
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     ssize_t got;
     do {
@@ -100,24 +101,24 @@ int query(struct timeval* out, const char* host, uint16_t port, int timeout_seco
             LOG_E(NTP_TAG, "Timeout occurred! No response from NTP server.");
         else
             LOG_E(NTP_TAG, "recvfrom failed: %s", std::strerror(errno));
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     if (static_cast<size_t>(got) < kPacketSize) {
         LOG_E(NTP_TAG, "short reply from %s: %zd bytes", host, got);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     uint32_t seconds = read_be32(packet + 40);
     uint32_t fraction = read_be32(packet + 44);
     if (seconds == 0) {  // an unsynchronised server sends no time
         LOG_E(NTP_TAG, "reply from %s has no transmit time", host);
-        return -8;
+        return NIMBO_ERR_FAILED;
     }
     *out = from_ntp_timestamp(seconds, fraction);
     return 0;
 }
 
 int query_first(struct timeval* out, const std::vector<std::string>& hosts, uint16_t port) {
-    if (out == nullptr) return -8;
+    if (out == nullptr) return NIMBO_ERR_FAILED;
     for (const auto& host : hosts) {
         *out = timeval{};
         if (query(out, host.c_str(), port, 1) == 0) {
@@ -127,18 +128,18 @@ int query_first(struct timeval* out, const std::vector<std::string>& hosts, uint
         }
     }
     *out = timeval{};
-    return -8;
+    return NIMBO_ERR_FAILED;
 }
 
 }  // namespace ntp_utils
 
 int ntp_utils_get_ntp_time_by_default(struct timeval* out) {
-    if (out == nullptr) return -8;
+    if (out == nullptr) return NIMBO_ERR_FAILED;
     return ntp_utils::query_first(out, ntp_utils::default_servers(), kNtpPort);
 }
 
 int ntp_utils_get_ntp_time(struct timeval* out, const char* host, int timeout_seconds) {
-    if (out == nullptr || host == nullptr) return -8;
+    if (out == nullptr || host == nullptr) return NIMBO_ERR_FAILED;
     *out = timeval{};
     return ntp_utils::query(out, host, kNtpPort, timeout_seconds);
 }
