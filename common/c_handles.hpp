@@ -1,10 +1,15 @@
-// One zero-size deleter for every C handle the program owns.
+// One zero-size deleter for every C handle the program and the library own. The library
+// instantiates only what it uses, so it needs nothing but libc at run time.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <unistd.h>
+
+#include <cjson/cJSON.h>
+#include <curl/curl.h>
+#include <openssl/evp.h>
 
 template <auto FreeFn>
 struct CFree {
@@ -49,3 +54,12 @@ public:
 private:
     int fd_ = -1;
 };
+
+inline void c_cjson_free(char* p) noexcept { cJSON_free(p); }
+
+using JsonPtr = std::unique_ptr<cJSON, CFree<cJSON_Delete>>;
+using JsonText = std::unique_ptr<char, CFree<c_cjson_free>>;  // from cJSON_PrintUnformatted
+using CurlPtr = std::unique_ptr<CURL, CFree<curl_easy_cleanup>>;
+using SlistPtr = std::unique_ptr<curl_slist, CFree<curl_slist_free_all>>;
+using MimePtr = std::unique_ptr<curl_mime, CFree<curl_mime_free>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, CFree<EVP_MD_CTX_free>>;

@@ -10,7 +10,6 @@
 
 #include "c_handles.hpp"
 #include "fuzz_support.h"
-#include "handles.hpp"
 #include "json_utils_poster.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "handles.hpp"
+#include "c_handles.hpp"
 #include "json_utils.h"
 #include "json_utils_control.h"
 #include "json_utils_poster.h"

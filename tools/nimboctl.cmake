@@ -9,7 +9,7 @@ add_executable(nimboctl
   ${CMAKE_CURRENT_SOURCE_DIR}/nimboctl/catalogue.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/nimboctl/render.cpp)
 target_include_directories(nimboctl PRIVATE
-  ${CMAKE_CURRENT_SOURCE_DIR}/nimboctl ${PROJECT_SOURCE_DIR}/common ${PROJECT_SOURCE_DIR}/service)
+  ${CMAKE_CURRENT_SOURCE_DIR}/nimboctl ${PROJECT_SOURCE_DIR}/common)
 target_link_libraries(nimboctl PRIVATE eclipse-paho-mqtt-c::paho-mqtt3as PkgConfig::CJSON OpenSSL::Crypto Threads::Threads)
 install(TARGETS nimboctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 target_compile_definitions(nimboctl PRIVATE NIMBO_VERSION_TEXT="${PROJECT_VERSION}")

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "handles.hpp"
+#include "c_handles.hpp"
 #include "test_support.h"
 
 extern char** environ;

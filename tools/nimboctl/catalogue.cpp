@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "handles.hpp"
+#include "c_handles.hpp"
 
 namespace nimboctl {
 

@@ -25,7 +25,7 @@
 
 #include "broker_link.hpp"
 #include "catalogue.hpp"
-#include "handles.hpp"
+#include "c_handles.hpp"
 #include "render.hpp"
 
 namespace nimboctl {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "handles.hpp"
+#include "c_handles.hpp"
 
 namespace nimboctl {
 namespace {

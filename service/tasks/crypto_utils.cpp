@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "c_handles.hpp"
-#include "handles.hpp"
 #include "kx_log.h"
 #include "result_codes.h"
 

@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <utility>
 
-#include "handles.hpp"
+#include "c_handles.hpp"
 #include "json_fields.h"
 #include "kx_log.h"
 #include "result_codes.h"

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "handles.hpp"
+#include "c_handles.hpp"
 #include "json_fields.h"
 #include "kx_log.h"
 #include "result_codes.h"

@@ -6,7 +6,7 @@
 
 #include <new>
 
-#include "handles.hpp"
+#include "c_handles.hpp"
 #include "json_fields.h"
 #include "kx_log.h"
 #include "result_codes.h"

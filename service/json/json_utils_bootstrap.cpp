@@ -1,7 +1,7 @@
 // Parser of the bootstrap reply of "api/v1/mqtt".
 #include <cstring>
 
-#include "handles.hpp"
+#include "c_handles.hpp"
 #include "json_utils.h"
 #include "kx_log.h"
 #include "result_codes.h"

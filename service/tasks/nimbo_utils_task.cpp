@@ -11,7 +11,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "handles.hpp"
+#include "c_handles.hpp"
 #include "json_utils.h"
 #include "kx_log.h"
 #include "nimbo_globals.h"

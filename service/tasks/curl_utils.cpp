@@ -15,7 +15,6 @@
 
 #include "c_handles.hpp"
 #include "crypto_utils.h"
-#include "handles.hpp"
 #include "kx_log.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"

@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "handles.hpp"
+#include "c_handles.hpp"
 #include "json_utils_location.h"
 #include "json_fields.h"
 #include "kx_log.h"

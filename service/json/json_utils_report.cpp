@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "handles.hpp"
+#include "c_handles.hpp"
 #include "kx_log.h"
 
 #define JSON_TAG "json_utils"
