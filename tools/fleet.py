@@ -907,10 +907,16 @@ def run(args):
     return ok, fleet.figures
 
 
+def dumps(figures):
+    """Indented JSON with lists of numbers kept on one line."""
+    text = json.dumps(figures, indent=1)
+    return re.sub(r"\[\s*([-\d.,\s]*?)\s*\]", lambda m: "[" + re.sub(r"\s+", " ", m.group(1)) + "]", text)
+
+
 def main():
     args = parse_args()
     ok, figures = run(args)
-    text = json.dumps(figures, indent=1)
+    text = dumps(figures)
     print(text)
     if args.json:
         with open(args.json, "w") as f:
