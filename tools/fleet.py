@@ -16,6 +16,8 @@ Scenarios (each prints its figures, and writes them as JSON with --json FILE):
   server-outage  the management server refuses the bootstrap for --down seconds while the fleet
                  starts: the retry pattern as the server sees it
   footprint      PSS and USS per agent with N running, idle CPU per agent per minute
+  all            one fleet through start, footprint, fanout, rollout and broker-outage, then
+                 restarted twice under a server outage: fixed delays, then retry_spread=--spread
 
 Without --broker the fleet gets its own mosquitto (a free loopback port, configured for the
 fleet's connections); without --server it gets tools/mgmt_sim.py. broker-outage needs the own
@@ -174,23 +176,27 @@ class Registry:
 
     def stop_all(self, timeout=20.0):
         with self.lock:
-            procs = list(self.procs)
-            self.procs = []
-        for _, proc in procs:
+            procs = [p for _, p in self.procs]
+        return self.stop_procs(procs, timeout)
+
+    def stop_procs(self, procs, timeout=20.0):
+        with self.lock:
+            self.procs = [(label, p) for label, p in self.procs if p not in procs]
+        for proc in procs:
             if proc.poll() is None:
                 try:
                     os.killpg(proc.pid, signal.SIGTERM)
                 except ProcessLookupError:
                     pass
         deadline = time.monotonic() + timeout
-        for _, proc in procs:
+        for proc in procs:
             try:
                 proc.wait(max(0.0, deadline - time.monotonic()))
             except subprocess.TimeoutExpired:
                 pass
-        for _, proc in procs:
+        for proc in procs:
             self.kill_group(proc)
-        left = [p.pid for _, p in procs if p.poll() is None]
+        left = [p.pid for p in procs if p.poll() is None]
         return left
 
 
@@ -349,6 +355,7 @@ class Fleet:
         self.figures = {"n": self.n}
         self._progress_stop = threading.Event()
         self._progress = None
+        self.progress_mark = 0
         self.status_line = ""
 
     # ---- pieces -----------------------------------------------------------------------------
@@ -385,14 +392,17 @@ class Fleet:
         for part in ("bin", "lib"):
             shutil.copytree(os.path.join(stage, part), os.path.join(self.prefix, part), symlinks=True)
         self.program = os.path.join(self.prefix, "bin", "nimboservice")
+        self.write_ini()
+        binary = os.environ.get("NIMBO_BINARY_DIR") or os.path.dirname(stage)
+        self.alibank = os.environ.get("NIMBO_ALIBANK") or os.path.join(binary, "tools", "alibankApp")
+
+    def write_ini(self):
         lines = ["[server]", f"server_url={self.server_url}"]
         for entry in self.args.ini:
             section, _, kv = entry.partition(".")
             lines += [f"[{section}]", kv]
         with open(os.path.join(self.prefix, "bin", "nimboservice.ini"), "w") as f:
             f.write("\n".join(lines) + "\n")
-        binary = os.environ.get("NIMBO_BINARY_DIR") or os.path.dirname(stage)
-        self.alibank = os.environ.get("NIMBO_ALIBANK") or os.path.join(binary, "tools", "alibankApp")
 
     def build_roots(self):
         """One template root, copied per terminal; only the serial number and the paths that
@@ -473,7 +483,7 @@ class Fleet:
         while not self._progress_stop.wait(0.5):
             alive = sum(1 for p in self.agents.values() if p.poll() is None)
             line = (f"[{time.monotonic() - self.t_start:6.1f}s] agents {alive}/{self.n} running, "
-                    f"{len(self.connected_serials())}/{self.n} connected; {self.phase}")
+                    f"{len(self.connected_serials(self.progress_mark))}/{self.n} connected; {self.phase}")
             if TTY:
                 sys.stdout.write("\r\033[K" + line)
                 sys.stdout.flush()
@@ -501,16 +511,24 @@ class Fleet:
         self.start_services(refuse=refuse)
         self.install()
         self.build_roots()
-        mark = self.server.mark()
+        mark = self.progress_mark = self.server.mark()
         self.phase = "starting"
         self.t_start = time.monotonic()
         self.progress(True)
         self.start_agents()
         return mark
 
+    def up(self):
+        """Brings the fleet up and waits until every terminal is connected (once)."""
+        if self.agents:
+            return self.up_mark
+        self.up_mark = self.bring_up()
+        self.wait_connected(self.up_mark, self.args.timeout)
+        time.sleep(1.0)  # the last subscriptions settle
+        return self.up_mark
+
     def scenario_start(self):
-        mark = self.bring_up()
-        self.wait_connected(mark, self.args.timeout)
+        mark = self.up()
         connect_times = {}
         for t, topic, p, _ in self.server.since(mark):
             if p and topic == REPORT_TOPIC and p.get("cmd") == "deviceInfo":
@@ -539,9 +557,7 @@ class Fleet:
             time.sleep(3600)
 
     def scenario_fanout(self):
-        mark = self.bring_up()
-        self.wait_connected(mark, self.args.timeout)
-        time.sleep(1.0)  # the last subscriptions settle
+        self.up()
         self.phase = "fan-out"
         figures = {}
         for round_no in range(self.args.rounds):
@@ -583,24 +599,25 @@ class Fleet:
             "last_reply_s": round(max(ts[0] for ts in seen.values()) - began, 3) if seen else None,
         }
 
-    def package(self, size):
+    def package(self, size, tag):
         data = bytearray()
         block = b"fleet"
         while len(data) < size:
             block = hashlib.sha256(block).digest()
             data += block
         data = bytes(data[:size])
-        base = os.path.join(self.sim.files, "package.bin")
+        base = os.path.join(self.sim.files, f"package-{tag}.bin")
         with open(base, "wb") as f:
             f.write(data)
         # One file for the whole fleet, under one name per terminal (hard links) so that the
         # server's request log tells the bytes each terminal fetched.
         for sn in self.serials:
-            os.link(base, os.path.join(self.sim.files, f"pkg-{sn}.zip"))
+            os.link(base, os.path.join(self.sim.files, f"pkg-{tag}-{sn}.zip"))
+        self.package_tag = tag
         return data
 
     def apk_param(self, sn, data):
-        return {"apkDownloadUrl": f"{self.sim.url}/files/pkg-{sn}.zip", "apkFileName": "pkg.zip",
+        return {"apkDownloadUrl": f"{self.sim.url}/files/pkg-{self.package_tag}-{sn}.zip", "apkFileName": "pkg.zip",
                 "apkVersion": "1.0.0", "applicationName": APP_NAME, "md5sum": hashlib.md5(data).hexdigest(),
                 "apkSize": str(len(data)), "autoStart": True, "setKioskMode": False, "setLauncher": False,
                 "progress": 100}
@@ -626,11 +643,9 @@ class Fleet:
         return good
 
     def scenario_rollout(self):
-        mark = self.bring_up()
+        self.up()
         self.need("sim")
-        self.wait_connected(mark, self.args.timeout)
-        time.sleep(1.0)
-        data = self.package(self.args.package_kib * 1024)
+        data = self.package(self.args.package_kib * 1024, "ro")
         if self.args.cuts:
             self.sim.config(cut_after={"bytes": len(data) // 2, "count": self.args.cuts})
         self.phase = "rollout"
@@ -650,7 +665,7 @@ class Fleet:
         per_sn = {}
         requests = {}
         for e in self.sim.requests():
-            m = re.match(r"^/files/pkg-(.+)\.zip$", e["path"])
+            m = re.match(r"^/files/pkg-ro-(.+)\.zip$", e["path"])
             if m:
                 per_sn[m.group(1)] = per_sn.get(m.group(1), 0) + e.get("bytes_sent", 0)
                 requests[m.group(1)] = requests.get(m.group(1), 0) + 1
@@ -677,17 +692,15 @@ class Fleet:
                    if os.path.exists(os.path.join(self.roots[sn], "usr/data/app/nimboservice/data", "message_" + task)))
 
     def scenario_broker_outage(self):
-        mark = self.bring_up()
+        self.up()
         self.need("broker")
         self.need("sim")
-        self.wait_connected(mark, self.args.timeout)
-        time.sleep(1.0)
         ok = True
         if self.args.rounds_before:
             f = self.fanout_round("pre")
             self.figures["fanout_before"] = f
             ok = f["missing"] == 0 and f["duplicates"] == 0
-        data = self.package(16 * 1024)
+        data = self.package(16 * 1024, "bo")
         # The downloads hang at the server while the broker freezes: the final replies (QoS 2)
         # are produced with the session still up but never acknowledged, and stay backed up.
         hang = max(5.0, self.args.hang)
@@ -761,30 +774,61 @@ class Fleet:
         return ok
 
     def scenario_server_outage(self):
-        mark = self.bring_up(refuse="http500")
+        if self.agents:
+            # A fleet already up: restarted with the server refusing.
+            self.restart_agents(refuse="http500")
+        else:
+            self.bring_up(refuse="http500")
         self.need("sim")
+        mark = self.up_mark = self.server.mark()
+        spread = next((e.partition("=")[2] for e in self.args.ini if e.startswith("server.retry_spread=")), "0")
         self.phase = f"server refusing for {self.args.down:.0f}s"
         time.sleep(max(0.0, self.args.down - (time.monotonic() - self.t_start)))
         self.sim.config(refuse=None)
         back_at = time.monotonic()
         self.phase = "server answering"
         self.wait_connected(mark, self.args.timeout)
-        boots = [e for e in self.sim.requests() if e["path"].rstrip("/").endswith("api/v1/mqtt")]
+        boots = [e for e in self.sim.requests() if e["path"].rstrip("/").endswith("api/v1/mqtt")
+                 and e["t"] >= self.t_start_wall]
         times = [e["t"] for e in boots]
         series = per_second(times, self.t_start_wall)
         refused = [e["t"] for e in boots if e["status"] != 200]
-        self.figures["server_outage"] = {
-            "down_s": self.args.down, "bootstrap_requests": len(boots), "refused": len(refused),
-            "all_connected_after_server_back_s": round(time.monotonic() - back_at, 1),
-            "requests": rate_figures(times, self.t_start_wall),
-            "series_per_s": series,
+        self.figures.setdefault("server_outage", []).append({
+            "retry_spread": int(spread), "down_s": self.args.down, "bootstrap_requests": len(boots),
+            "refused": len(refused), "all_connected_after_server_back_s": round(time.monotonic() - back_at, 1),
+            "requests": rate_figures(times, self.t_start_wall), "series_per_s": series,
             "busy_seconds": sum(1 for c in series if c), "seconds": len(series),
-        }
+        })
         return True
 
+    def restart_agents(self, refuse=None):
+        self.phase = "stopping the agents"
+        self.reg.stop_procs(list(self.agents.values()) + list(self.payment.values()))
+        self.agents, self.payment = {}, {}
+        self.write_ini()
+        if refuse:
+            self.sim.config(refuse=refuse)
+        self.phase = "starting"
+        self.t_start = time.monotonic()
+        self.progress_mark = self.server.mark()
+        self.start_agents()
+
+    def scenario_all(self):
+        """One fleet through every scenario: start, footprint, fan-out, rollout, broker outage,
+        then a restart under a management server outage with fixed and with spread delays."""
+        ok = self.scenario_start()
+        ok = self.scenario_footprint() and ok
+        ok = self.scenario_fanout() and ok
+        ok = self.scenario_rollout() and ok
+        ok = self.scenario_broker_outage() and ok
+        for spread in ("0", str(self.args.spread)):
+            self.args.ini = [e for e in self.args.ini if not e.startswith("server.retry_spread=")]
+            self.args.ini.append(f"server.retry_spread={spread}")
+            ok = self.scenario_server_outage() and ok
+        return ok
+
     def scenario_footprint(self):
-        mark = self.bring_up()
-        self.wait_connected(mark, self.args.timeout)
+        self.up()
         self.phase = f"idle for {self.args.idle:.0f}s"
         time.sleep(5)
         tick = os.sysconf("SC_CLK_TCK")
@@ -847,7 +891,7 @@ class Fleet:
 
 SCENARIOS = {"run": "scenario_run", "start": "scenario_start", "fanout": "scenario_fanout",
              "rollout": "scenario_rollout", "broker-outage": "scenario_broker_outage",
-             "server-outage": "scenario_server_outage", "footprint": "scenario_footprint"}
+             "server-outage": "scenario_server_outage", "footprint": "scenario_footprint", "all": "scenario_all"}
 
 
 def parse_args(argv=None):
@@ -876,6 +920,7 @@ def parse_args(argv=None):
     ap.add_argument("--rounds-after", type=int, default=0, help="fan-out round after the broker outage")
     ap.add_argument("--down", type=float, default=75, help="seconds the server refuses the bootstrap")
     ap.add_argument("--idle", type=float, default=60, help="seconds of idle CPU measurement")
+    ap.add_argument("--spread", type=int, default=50, help="retry_spread of the second server outage of 'all'")
     ap.add_argument("--workdir", help="work directory (default a new one under /tmp)")
     ap.add_argument("--keep", action="store_true", help="keep the work directory")
     ap.add_argument("--json", help="write the figures to this file")
