@@ -481,7 +481,7 @@ class Fleet:
     def _progress_loop(self):
         last_plain = 0.0
         while not self._progress_stop.wait(0.5):
-            alive = sum(1 for p in self.agents.values() if p.poll() is None)
+            alive = sum(1 for p in list(self.agents.values()) if p.poll() is None)
             line = (f"[{time.monotonic() - self.t_start:6.1f}s] agents {alive}/{self.n} running, "
                     f"{len(self.connected_serials(self.progress_mark))}/{self.n} connected; {self.phase}")
             if TTY:
