@@ -935,13 +935,15 @@ def run(args):
     def interrupted(signum, frame):
         raise KeyboardInterrupt
 
-    old = {s: signal.signal(s, interrupted) for s in (signal.SIGTERM, signal.SIGHUP)} \
+    # SIGINT too: a shell without job control starts background commands with it ignored.
+    old = {s: signal.signal(s, interrupted) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)} \
         if threading.current_thread() is threading.main_thread() else {}
     try:
         ok = bool(getattr(fleet, SCENARIOS[args.scenario])())
     except KeyboardInterrupt:
         say("\ninterrupted: stopping the fleet")
         fleet.figures["interrupted"] = True
+        ok = args.scenario == "run"  # its normal end
     except TimeoutError as err:
         say(f"\n{err}")
         fleet.figures["error"] = str(err)
