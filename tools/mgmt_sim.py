@@ -57,8 +57,8 @@ Administration (for tests and operators):
                          {"hang": 5}                     wait 5 s before answering file requests
                          {"upload_answer": {"success": true, "desc": "ok"}, "upload_answer_pad": 4000}
                          {"verify_token": false}
-  GET  /_sim/requests  the request log as JSON: method, path, headers, range, status, bytes_sent
-                       (and the form fields of uploads)
+  GET  /_sim/requests  the request log as JSON: method, path, headers, range, status, bytes_sent,
+                       t (arrival, seconds since the epoch) and the form fields of uploads
   GET  /_sim/files     the files served, as JSON: name, size, md5, url
   POST /_sim/reset     settings back to the command line's, log cleared
 """
@@ -185,6 +185,12 @@ class Simulator:
             return copy.deepcopy(self.requests)
 
 
+class Server(ThreadingHTTPServer):
+    # A fleet of terminals connects at once: a listen backlog of 5 would drop most of them.
+    request_queue_size = 4096
+    daemon_threads = True
+
+
 class Handler(BaseHTTPRequestHandler):
     server_version = "mgmt-sim/1.0"
     sim = None  # set by main
@@ -201,6 +207,7 @@ class Handler(BaseHTTPRequestHandler):
             "path": self.path,
             "headers": {k: v for k, v in self.headers.items()},
             "range": self.headers.get("Range"),
+            "t": round(time.time(), 3),
         }
         e.update(extra)
         return e
@@ -579,12 +586,11 @@ def main():
         initial["inject"][path] = {"status": int(status), "body": ""}
     Handler.sim = Simulator(initial, args.files, args.uploads, args.verbose, quiet=args.quiet)
     try:
-        server = ThreadingHTTPServer((args.bind, args.port), Handler)
+        server = Server((args.bind, args.port), Handler)
     except OSError as err:
         print(f"mgmt_sim: cannot listen on {args.bind}:{args.port}: {err.strerror}; "
               "choose another --port (0 picks a free one)", file=sys.stderr)
         return 1
-    server.daemon_threads = True
     port = server.server_address[1]
     if args.port_file:
         tmp = args.port_file + ".tmp"

@@ -39,6 +39,7 @@
 #include "nimbo_workers.h"
 #include "pay_signals.h"
 #include "result_codes.h"
+#include "retry_spread.h"
 
 #define MAIN_TAG "nimbo_main"
 #define UTILS_TAG "nimbo_utils"
@@ -382,8 +383,9 @@ int main(int argc, char** argv) {
         int len = 0;
         int rc = nimbo_utils_request_api_v1_mqtt(g_nimbo_server_url, reply, &len);
         if (rc != 0) {
-            LOG_W(MAIN_TAG, "get url failed, retrying in %d seconds...", kBootstrapRetrySeconds);
-            sleep_seconds(kBootstrapRetrySeconds);
+            const int delay = nimbo::spread_delay(kBootstrapRetrySeconds);
+            LOG_W(MAIN_TAG, "get url failed, retrying in %d seconds...", delay);
+            sleep_seconds(delay);
             continue;
         }
         if (len <= 0 || reply[0] == '\0') continue;

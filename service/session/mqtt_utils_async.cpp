@@ -24,6 +24,7 @@
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "result_codes.h"
+#include "retry_spread.h"
 
 #define TAG "mqtt_utils"
 
@@ -286,8 +287,10 @@ extern "C" int mqtt_utils_async_connect(MQTTAsync client, const char* user_name,
             opts.username = user.c_str();
             opts.password = kPassword;
             opts.automaticReconnect = 1;
-            opts.minRetryInterval = kMinRetrySeconds;
-            opts.maxRetryInterval = kMaxRetrySeconds;
+            // The library doubles the interval from the minimum up to the maximum: a spread
+            // minimum puts terminals cut off together on different reconnection schedules.
+            opts.minRetryInterval = nimbo::spread_delay(kMinRetrySeconds);
+            opts.maxRetryInterval = nimbo::spread_delay(kMaxRetrySeconds);
             opts.context = client;
             opts.onSuccess = nullptr;
             opts.onFailure = on_failure;
@@ -317,8 +320,9 @@ extern "C" int mqtt_utils_async_connect(MQTTAsync client, const char* user_name,
             LOG_I(TAG, "connected successfully");
             return 0;
         }
-        LOG_W(TAG, "connect failed, retrying in %d seconds...", kConnectRetrySeconds);
-        for (int i = 0; i < kConnectRetrySeconds; ++i) {
+        const int delay = nimbo::spread_delay(kConnectRetrySeconds);
+        LOG_W(TAG, "connect failed, retrying in %d seconds...", delay);
+        for (int i = 0; i < delay; ++i) {
             if (g_connect_aborted || !g_run_flag) return NIMBO_ERR_FAILED;
             sleep(1);
         }

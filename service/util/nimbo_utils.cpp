@@ -28,6 +28,7 @@
 #include "nimbo_globals.h"
 #include "ntp_utils.h"
 #include "result_codes.h"
+#include "retry_spread.h"
 
 #define TAG NIMBO_UTILS_TAG
 
@@ -259,8 +260,21 @@ bool parse_dimension(const char* key, const char* text, int* out) {
     return true;
 }
 
+void parse_retry_spread(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    long v = ::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < 0 || v > nimbo::kRetrySpreadMax) {
+        LOG_W(TAG, "retry_spread=%s is not a percentage of 0 to %d, %d kept", text, nimbo::kRetrySpreadMax,
+              nimbo::retry_spread());
+        return;
+    }
+    nimbo::set_retry_spread(static_cast<int>(v));
+}
+
 IniValues read_ini_values(const std::string& dir) {
     IniValues values;
+    nimbo::set_retry_spread(0);
     if (dir.empty()) return values;
     std::string ini = dir + "/nimboservice.ini";
     IniConfig config = ini_utils_parse_config_file(ini.c_str());
@@ -286,6 +300,8 @@ IniValues read_ini_values(const std::string& dir) {
                 parse_dimension(key, value, &g_device_screen_width);
             } else if (strcmp(key, "screen_height") == 0) {
                 parse_dimension(key, value, &g_device_screen_height);
+            } else if (strcmp(key, "retry_spread") == 0) {
+                parse_retry_spread(value);
             }
         }
     }

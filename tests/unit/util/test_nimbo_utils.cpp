@@ -12,12 +12,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "c_handles.hpp"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
+#include "retry_spread.h"
 #include "test_support.h"
 
 namespace {
@@ -410,6 +412,40 @@ TEST_F(Config, IniValues) {
     EXPECT_STREQ(g_nimbo_server_url, "https://a.example");
     EXPECT_EQ(g_device_screen_width, 1080);   // a later occurrence overrides
     EXPECT_EQ(g_device_screen_height, 800);   // not a number: default kept
+}
+
+TEST_F(Config, RetrySpread) {
+    struct Case {
+        const char* ini;
+        int spread;
+        int low, high;  // what a 30-second delay may become
+    };
+    const Case cases[] = {
+        {"", 0, 30, 30},                      // no key: fixed delays
+        {"[s]\nretry_spread=50\n", 50, 15, 45},
+        {"[s]\nretry_spread=100\n", 100, 1, 60},  // never below one second
+        {"[s]\nretry_spread=101\n", 0, 30, 30},   // out of range: refused
+        {"[s]\nretry_spread=-5\n", 0, 30, 30},
+        {"[s]\nretry_spread=20%\n", 0, 30, 30},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ini);
+        ini(c.ini);
+        configure();
+        EXPECT_EQ(nimbo::retry_spread(), c.spread);
+        std::set<int> seen;
+        for (int i = 0; i < 2000; ++i) {
+            int d = nimbo::spread_delay(30);
+            ASSERT_GE(d, c.low);
+            ASSERT_LE(d, c.high);
+            seen.insert(d);
+        }
+        // A spread covers its range, not a few values.
+        if (c.spread > 0) {
+            EXPECT_GE(seen.size(), static_cast<size_t>(c.high - c.low - 2));
+        }
+    }
+    EXPECT_EQ(nimbo::spread_delay(0), 0);
 }
 
 TEST_F(Config, DeviceModelWinsAndIsBounded) {

@@ -1,0 +1,979 @@
+#!/usr/bin/python3
+"""A fleet of nimboservice agents on one machine: N installed agents, each on its own simulated
+terminal, against one broker and one management server, and the measured scenarios.
+
+  fleet.py SCENARIO [-n N] [--broker URL] [--server URL] [options]
+
+Scenarios (each prints its figures, and writes them as JSON with --json FILE):
+  run            start the fleet and keep it running until Ctrl-C
+  start          time until all are connected, bootstrap requests and broker connections per second
+  fanout         querySysStatus to every terminal: reply latency p50/p99, time until the last reply
+  rollout        apkUpgrade to every terminal from one server: total time, bytes served per terminal,
+                 one final reply each, the installed package verified (--cuts K cuts K transfers
+                 halfway so that those terminals resume)
+  broker-outage  QoS 2 final replies pending on every terminal, the broker down for --outage seconds:
+                 time until all are back, reconnections per second, each reply delivered once
+  server-outage  the management server refuses the bootstrap for --down seconds while the fleet
+                 starts: the retry pattern as the server sees it
+  footprint      PSS and USS per agent with N running, idle CPU per agent per minute
+  all            one fleet through start, footprint, fanout, rollout and broker-outage, then
+                 restarted twice under a server outage: fixed delays, then retry_spread=--spread
+
+Without --broker the fleet gets its own mosquitto (a free loopback port, configured for the
+fleet's connections); without --server it gets tools/mgmt_sim.py. broker-outage needs the own
+broker, rollout, broker-outage and server-outage the own management simulator.
+
+Every terminal is a copy of one template root built by tools/terminal_sim.py, with its own
+serial number (--sn-prefix and a six-digit number), data and log; the agents all run the one
+installed program (--stage DIR, default $NIMBO_STAGE_DIR or build/stage), copied once beside a
+nimboservice.ini naming the management server. --payment starts the payment-application
+stand-in on every terminal.
+
+Every process started is registered with its process group and stopped at the end, also on
+Ctrl-C, SIGTERM or SIGHUP; should the runner itself be killed, its children get SIGKILL from
+the kernel (parent-death signal). The work directory (--workdir, default a new directory under
+/tmp) is removed at the end unless --keep is given.
+"""
+import argparse
+import ctypes
+import hashlib
+import json
+import os
+import re
+import resource
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+
+import paho.mqtt.client as mqtt
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(HERE)
+PYTHON = sys.executable or "/usr/bin/python3"
+REPLY_TOPIC = "/e/default/ma/d/plat"
+REPORT_TOPIC = "/e/default/rp/d/plat"
+CMD_TOPIC_PREFIX = "/e/default/ma/d/"
+APP_NAME = "FleetApp"
+TTY = sys.stdout.isatty()
+_LIBC = ctypes.CDLL(None, use_errno=True)
+PR_SET_PDEATHSIG = 1
+
+
+def say(text):
+    print(text, flush=True)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def port_open(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+            return True
+    except OSError:
+        return False
+
+
+def wait_until(predicate, timeout, what, interval=0.1):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"timed out after {timeout:.0f}s waiting for {what}")
+        time.sleep(interval)
+
+
+def raise_fd_limit():
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < hard:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+
+
+def child_setup():
+    """In every child: its own process group and death with the runner."""
+    os.setpgid(0, 0)
+    _LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def percentile(values, p):
+    if not values:
+        return None
+    ordered = sorted(values)
+    k = max(0, min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1)))))
+    return ordered[k]
+
+
+def per_second(times, origin):
+    """Counts per whole second after origin: a list from second 0 to the last event."""
+    if not times:
+        return []
+    counts = [0] * (int(max(times) - origin) + 1)
+    for t in times:
+        counts[max(0, int(t - origin))] += 1
+    return counts
+
+
+def rate_figures(times, origin):
+    series = per_second(times, origin)
+    if not series:
+        return {"count": 0}
+    first = next(i for i, c in enumerate(series) if c)
+    span = max(1, len(series) - first)
+    return {"count": len(times), "peak_per_s": max(series), "mean_per_s": round(len(times) / span, 1),
+            "first_s": first, "last_s": len(series) - 1}
+
+
+class Registry:
+    """Every process the runner started, stopped group by group at the end."""
+
+    def __init__(self, pid_file):
+        self.procs = []  # (label, Popen)
+        self.pid_file = pid_file
+        self.lock = threading.Lock()
+
+    def spawn(self, label, args, **kw):
+        kw.setdefault("stdin", subprocess.DEVNULL)
+        kw.setdefault("stdout", subprocess.DEVNULL)
+        kw.setdefault("stderr", subprocess.DEVNULL)
+        proc = subprocess.Popen(args, preexec_fn=child_setup, **kw)
+        with self.lock:
+            self.procs.append((label, proc))
+            with open(self.pid_file, "a") as f:
+                f.write(f"{proc.pid} {label}\n")
+        return proc
+
+    def stop(self, proc, timeout=15.0, sig=signal.SIGTERM):
+        if proc.poll() is None:
+            try:
+                os.killpg(proc.pid, sig)
+            except ProcessLookupError:
+                pass
+            try:
+                proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                pass
+        self.kill_group(proc)
+
+    @staticmethod
+    def kill_group(proc):
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)  # the process and anything it left in its group
+        except (ProcessLookupError, PermissionError):
+            pass
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def stop_all(self, timeout=20.0):
+        with self.lock:
+            procs = [p for _, p in self.procs]
+        return self.stop_procs(procs, timeout)
+
+    def stop_procs(self, procs, timeout=20.0):
+        with self.lock:
+            self.procs = [(label, p) for label, p in self.procs if p not in procs]
+        for proc in procs:
+            if proc.poll() is None:
+                try:
+                    os.killpg(proc.pid, signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+        deadline = time.monotonic() + timeout
+        for proc in procs:
+            try:
+                proc.wait(max(0.0, deadline - time.monotonic()))
+            except subprocess.TimeoutExpired:
+                pass
+        for proc in procs:
+            self.kill_group(proc)
+        left = [p.pid for p in procs if p.poll() is None]
+        return left
+
+
+class LocalBroker:
+    """mosquitto on a free loopback port, allowing the fleet's connections; keeps its port
+    across stop()/start(). Persistence keeps the server's session across a restart."""
+
+    def __init__(self, reg, workdir):
+        self.reg = reg
+        self.dir = os.path.join(workdir, "broker")
+        os.makedirs(self.dir, exist_ok=True)
+        self.port = free_port()
+        self.url = f"tcp://127.0.0.1:{self.port}"
+        self.addr = f"127.0.0.1:{self.port}"
+        self.log = os.path.join(self.dir, "mosquitto.log")
+        self.conf = os.path.join(self.dir, "mosquitto.conf")
+        with open(self.conf, "w") as f:
+            f.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\nmax_connections -1\n"
+                    f"persistence true\npersistence_location {self.dir}/\nautosave_interval 2\n"
+                    f"max_queued_messages 0\nmax_inflight_messages 100\nset_tcp_nodelay true\n"
+                    f"log_dest file {self.log}\nlog_type error\nlog_type warning\nlog_type notice\n"
+                    f"log_timestamp true\n")
+            if os.geteuid() == 0:
+                f.write("user root\n")  # else it drops to its own user, who cannot write here
+        self.proc = None
+        self.start()
+
+    def start(self):
+        if self.proc and self.proc.poll() is None:
+            return
+        self.proc = self.reg.spawn("mosquitto", ["mosquitto", "-c", self.conf])
+        wait_until(lambda: port_open(self.port), 15, f"mosquitto on port {self.port}")
+
+    def freeze(self):
+        os.kill(self.proc.pid, signal.SIGSTOP)
+
+    def kill(self):
+        self.reg.kill_group(self.proc)
+
+    def connections(self, since=0.0):
+        """Times (whole seconds since the epoch) of the clients' connections, from the log."""
+        out = []
+        rx = re.compile(r"^(\d+): New client connected from .* as MT_")
+        try:
+            with open(self.log, errors="replace") as f:
+                for line in f:
+                    m = rx.match(line)
+                    if m and int(m.group(1)) >= int(since):
+                        out.append(float(m.group(1)))
+        except FileNotFoundError:
+            pass
+        return out
+
+
+class LocalSim:
+    """tools/mgmt_sim.py on a free port, with a files directory for packages."""
+
+    def __init__(self, reg, workdir, broker_addr, refuse=None):
+        self.dir = os.path.join(workdir, "sim")
+        self.files = os.path.join(self.dir, "files")
+        os.makedirs(self.files, exist_ok=True)
+        port_file = os.path.join(self.dir, "port")
+        args = [PYTHON, os.path.join(HERE, "mgmt_sim.py"), "--port", "0", "--port-file", port_file,
+                "--broker", broker_addr, "--files", self.files, "--uploads", os.path.join(self.dir, "uploads"),
+                "--quiet"]
+        if refuse:
+            args += ["--refuse", refuse]
+        self.proc = reg.spawn("mgmt_sim", args, stderr=open(os.path.join(self.dir, "sim.log"), "ab"))
+        wait_until(lambda: os.path.exists(port_file), 15, "mgmt_sim port")
+        with open(port_file) as f:
+            self.port = int(f.read().strip())
+        self.url = f"http://127.0.0.1:{self.port}"
+
+    def config(self, **settings):
+        req = urllib.request.Request(self.url + "/_sim/config", data=json.dumps(settings).encode(), method="POST",
+                                     headers={"Content-Type": "application/json"})
+        with urllib.request.urlopen(req, timeout=30) as r:
+            return json.loads(r.read() or b"{}")
+
+    def requests(self):
+        with urllib.request.urlopen(self.url + "/_sim/requests", timeout=120) as r:
+            return json.loads(r.read())
+
+
+class ServerSide:
+    """The management server's MQTT side: one client on the reply and report topics (a
+    persistent session, so nothing is lost while it reconnects after a broker restart)."""
+
+    def __init__(self, host, port):
+        self.messages = []  # (monotonic time, topic, parsed or None, raw)
+        self.cond = threading.Condition()
+        self.connected = threading.Event()
+        self.client = mqtt.Client(client_id=f"fleet-server-{os.getpid()}", clean_session=False)
+        self.client.max_inflight_messages_set(1000)
+        self.client.max_queued_messages_set(0)
+        self.client.on_connect = self._on_connect
+        self.client.on_disconnect = lambda *a: self.connected.clear()
+        self.client.on_message = self._on_message
+        self.client.reconnect_delay_set(1, 1)
+        self.client.connect(host, port, keepalive=60)
+        self.client.loop_start()
+        if not self.connected.wait(15):
+            raise RuntimeError("the server side could not connect to the broker")
+
+    def _on_connect(self, client, userdata, flags, rc):
+        if rc == 0:
+            client.subscribe([(REPLY_TOPIC, 2), (REPORT_TOPIC, 2)])
+            self.connected.set()
+
+    def _on_message(self, client, userdata, msg):
+        now = time.monotonic()
+        raw = msg.payload.decode("utf-8", "replace")
+        try:
+            parsed = json.loads(raw)
+        except ValueError:
+            parsed = None
+        with self.cond:
+            self.messages.append((now, msg.topic, parsed if isinstance(parsed, dict) else None, raw))
+            self.cond.notify_all()
+
+    def mark(self):
+        with self.cond:
+            return len(self.messages)
+
+    def since(self, mark):
+        with self.cond:
+            return list(self.messages[mark:])
+
+    def send(self, sn, cmd, task_id, param=None):
+        body = {"cmd": cmd, "taskId": task_id, "sn": sn}
+        if param is not None:
+            body["param"] = param
+        self.client.publish(CMD_TOPIC_PREFIX + sn, json.dumps(body, separators=(",", ":")), qos=0)
+
+    def close(self):
+        self.client.loop_stop()
+        try:
+            self.client.disconnect()
+        except Exception:  # noqa: BLE001 - the broker may be gone
+            pass
+
+
+class Fleet:
+    def __init__(self, args):
+        self.args = args
+        self.n = args.n
+        raise_fd_limit()
+        self.workdir = args.workdir or tempfile.mkdtemp(prefix="nimbo-fleet-")
+        os.makedirs(self.workdir, exist_ok=True)
+        self.reg = Registry(os.path.join(self.workdir, "pids"))
+        self.serials = [f"{args.sn_prefix}{i:06d}" for i in range(self.n)]
+        self.roots = {sn: os.path.join(self.workdir, "t", sn) for sn in self.serials}
+        self.agents = {}    # sn -> Popen
+        self.payment = {}   # sn -> Popen
+        self.broker = self.sim = self.server = None
+        self.figures = {"n": self.n}
+        self._progress_stop = threading.Event()
+        self._progress = None
+        self.progress_mark = 0
+        self.status_line = ""
+
+    # ---- pieces -----------------------------------------------------------------------------
+    def start_services(self, refuse=None):
+        a = self.args
+        if a.broker:
+            m = re.match(r"^(?:tcp://)?([^:/]+):(\d+)$", a.broker)
+            if not m:
+                raise SystemExit(f"--broker {a.broker}: expected tcp://HOST:PORT")
+            host, port, broker_addr = m.group(1), int(m.group(2)), f"{m.group(1)}:{m.group(2)}"
+        else:
+            self.broker = LocalBroker(self.reg, self.workdir)
+            host, port, broker_addr = "127.0.0.1", self.broker.port, self.broker.addr
+        if a.server:
+            self.server_url = a.server
+        else:
+            self.sim = LocalSim(self.reg, self.workdir, broker_addr, refuse=refuse)
+            self.server_url = self.sim.url
+        self.server = ServerSide(host, port)
+
+    def need(self, what):
+        if what == "broker" and self.broker is None:
+            raise SystemExit("this scenario stops and starts the broker: run it without --broker")
+        if what == "sim" and self.sim is None:
+            raise SystemExit("this scenario configures the management simulator: run it without --server")
+
+    def install(self):
+        stage = os.path.abspath(self.args.stage or os.environ.get("NIMBO_STAGE_DIR")
+                                or os.path.join(SOURCE, "build", "stage"))
+        program = os.path.join(stage, "bin", "nimboservice")
+        if not os.access(program, os.X_OK):
+            raise SystemExit(f"no installed program at {program} (cmake --install build --prefix {stage})")
+        self.prefix = os.path.join(self.workdir, "prefix")
+        for part in ("bin", "lib"):
+            shutil.copytree(os.path.join(stage, part), os.path.join(self.prefix, part), symlinks=True)
+        self.program = os.path.join(self.prefix, "bin", "nimboservice")
+        self.write_ini()
+        binary = os.environ.get("NIMBO_BINARY_DIR") or os.path.dirname(stage)
+        self.alibank = os.environ.get("NIMBO_ALIBANK") or os.path.join(binary, "tools", "alibankApp")
+
+    def write_ini(self):
+        lines = ["[server]", f"server_url={self.server_url}"]
+        for entry in self.args.ini:
+            section, _, kv = entry.partition(".")
+            lines += [f"[{section}]", kv]
+        with open(os.path.join(self.prefix, "bin", "nimboservice.ini"), "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def build_roots(self):
+        """One template root, copied per terminal; only the serial number and the paths that
+        the template's device programs name differ."""
+        began = time.monotonic()
+        template = os.path.join(self.workdir, "template")
+        subprocess.run([PYTHON, os.path.join(HERE, "terminal_sim.py"), "build", template, "--serial", "TEMPLATE"],
+                       check=True)
+        with_paths = []
+        for dirpath, _, names in os.walk(template):
+            for name in names:
+                full = os.path.join(dirpath, name)
+                if not os.path.islink(full) and os.path.getsize(full) < 65536:
+                    with open(full, "rb") as f:
+                        if template.encode() in f.read():
+                            with_paths.append(os.path.relpath(full, template))
+        for i, sn in enumerate(self.serials):
+            root = self.roots[sn]
+            shutil.copytree(template, root, symlinks=True)
+            with open(os.path.join(root, "usr/data/serialnumber"), "w") as f:
+                f.write(sn + "\n")
+            for rel in with_paths:
+                full = os.path.join(root, rel)
+                with open(full, "rb") as f:
+                    text = f.read()
+                with open(full, "wb") as f:
+                    f.write(text.replace(template.encode(), root.encode()))
+            if (i + 1) % 100 == 0:
+                self.show(f"terminals built {i + 1}/{self.n}")
+        self.figures["roots_built_s"] = round(time.monotonic() - began, 1)
+
+    def agent_env(self, root):
+        env = dict(os.environ, NIMBO_DEVICE_ROOT=root, NIMBO_LOG_STDERR="0",
+                   PATH=os.path.join(root, "bin") + ":" + os.environ.get("PATH", "/usr/bin:/bin"))
+        env.pop("TZ", None)
+        if self.args.log_level:
+            env["NIMBO_LOG_LEVEL"] = str(self.args.log_level)
+        return env
+
+    def start_agents(self):
+        began = time.monotonic()
+        self.t_start_wall = time.time()
+        self.t_start = began
+        pace = 1.0 / self.args.rate if self.args.rate > 0 else 0.0
+        for i, sn in enumerate(self.serials):
+            root = self.roots[sn]
+            env = self.agent_env(root)
+            if self.args.payment and os.access(self.alibank, os.X_OK):
+                self.payment[sn] = self.reg.spawn(f"alibankApp {sn}", [self.alibank], env=env, cwd=root)
+            self.agents[sn] = self.reg.spawn(f"nimboservice {sn}", [self.program], env=env, cwd=root)
+            if pace:
+                delay = began + (i + 1) * pace - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+        self.figures["spawn_s"] = round(time.monotonic() - began, 2)
+
+    # ---- progress -----------------------------------------------------------------------------
+    def show(self, text):
+        self.status_line = text
+        if TTY:
+            sys.stdout.write("\r\033[K" + text)
+            sys.stdout.flush()
+
+    def progress(self, on):
+        if on and self._progress is None:
+            self._progress_stop.clear()
+            self._progress = threading.Thread(target=self._progress_loop, daemon=True)
+            self._progress.start()
+        elif not on and self._progress is not None:
+            self._progress_stop.set()
+            self._progress.join()
+            self._progress = None
+            if TTY:
+                sys.stdout.write("\n")
+
+    def _progress_loop(self):
+        last_plain = 0.0
+        while not self._progress_stop.wait(0.5):
+            alive = sum(1 for p in list(self.agents.values()) if p.poll() is None)
+            line = (f"[{time.monotonic() - self.t_start:6.1f}s] agents {alive}/{self.n} running, "
+                    f"{len(self.connected_serials(self.progress_mark))}/{self.n} connected; {self.phase}")
+            if TTY:
+                sys.stdout.write("\r\033[K" + line)
+                sys.stdout.flush()
+            elif time.monotonic() - last_plain >= 10:
+                last_plain = time.monotonic()
+                say(line)
+
+    phase = "starting"
+
+    # ---- views on the server side ----------------------------------------------------------------
+    def connected_serials(self, mark=0):
+        return {p.get("sn") for _, topic, p, _ in self.server.since(mark)
+                if p and topic == REPORT_TOPIC and p.get("cmd") == "deviceInfo"}
+
+    def wait_connected(self, mark, timeout):
+        wait_until(lambda: len(self.connected_serials(mark) & set(self.serials)) >= self.n, timeout,
+                   f"all {self.n} terminals connected", interval=0.25)
+
+    def replies(self, mark, cmd):
+        return [(t, p, raw) for t, topic, p, raw in self.server.since(mark)
+                if p and topic == REPLY_TOPIC and p.get("cmd") == cmd]
+
+    # ---- scenarios ---------------------------------------------------------------------------------
+    def bring_up(self, refuse=None):
+        self.start_services(refuse=refuse)
+        self.install()
+        self.build_roots()
+        mark = self.progress_mark = self.server.mark()
+        self.phase = "starting"
+        self.t_start = time.monotonic()
+        self.progress(True)
+        self.start_agents()
+        return mark
+
+    def up(self):
+        """Brings the fleet up and waits until every terminal is connected (once)."""
+        if self.agents:
+            return self.up_mark
+        self.up_mark = self.bring_up()
+        self.wait_connected(self.up_mark, self.args.timeout)
+        time.sleep(1.0)  # the last subscriptions settle
+        return self.up_mark
+
+    def scenario_start(self):
+        mark = self.up()
+        connect_times = {}
+        for t, topic, p, _ in self.server.since(mark):
+            if p and topic == REPORT_TOPIC and p.get("cmd") == "deviceInfo":
+                connect_times.setdefault(p.get("sn"), t)
+        self.figures["start"] = {
+            "all_connected_s": round(max(connect_times.values()) - self.t_start, 2),
+            "first_connected_s": round(min(connect_times.values()) - self.t_start, 2),
+            "connected_p50_s": round(percentile([t - self.t_start for t in connect_times.values()], 50), 2),
+        }
+        if self.sim:
+            boots = [e["t"] for e in self.sim.requests() if e["path"].rstrip("/").endswith("api/v1/mqtt")]
+            self.figures["start"]["bootstrap_requests"] = rate_figures(boots, self.t_start_wall)
+        if self.broker:
+            self.figures["start"]["broker_connections"] = rate_figures(
+                self.broker.connections(self.t_start_wall), int(self.t_start_wall))
+        return True
+
+    def scenario_run(self):
+        mark = self.bring_up()
+        self.phase = "Ctrl-C stops the fleet"
+        try:
+            self.wait_connected(mark, self.args.timeout)
+        except TimeoutError as err:
+            say(f"\n{err}")
+        while True:
+            time.sleep(3600)
+
+    def scenario_fanout(self):
+        self.up()
+        self.phase = "fan-out"
+        figures = {}
+        for round_no in range(self.args.rounds):
+            figures = self.fanout_round(f"fo{round_no}")
+            self.figures.setdefault("fanout_rounds", []).append(figures)
+        return all(f["missing"] == 0 and f["duplicates"] == 0 for f in self.figures["fanout_rounds"])
+
+    def fanout_round(self, tag):
+        mark = self.server.mark()
+        sent = {}
+        began = time.monotonic()
+        for sn in self.serials:
+            sent[f"{tag}-{sn}"] = time.monotonic()
+            self.server.send(sn, "querySysStatus", f"{tag}-{sn}")
+        send_s = time.monotonic() - began
+
+        def got():
+            return {p.get("taskId") for _, p, _ in self.replies(mark, "querySysStatusResp")} & set(sent)
+
+        try:
+            wait_until(lambda: len(got()) >= len(sent), self.args.reply_timeout, "every fan-out reply", 0.05)
+        except TimeoutError:
+            pass
+        time.sleep(self.args.settle)
+        seen = {}
+        for t, p, _ in self.replies(mark, "querySysStatusResp"):
+            task = p.get("taskId")
+            if task in sent:
+                seen.setdefault(task, []).append(t)
+        latencies = [ts[0] - sent[task] for task, ts in seen.items()]
+        return {
+            "sent": len(sent), "send_s": round(send_s, 3), "answered": len(seen),
+            "missing": len(sent) - len(seen), "duplicates": sum(len(ts) - 1 for ts in seen.values()),
+            "ok_status": sum(1 for _, p, _ in self.replies(mark, "querySysStatusResp")
+                             if p.get("taskId") in sent and (p.get("param") or {}).get("status") == "2"),
+            "latency_p50_ms": round(percentile(latencies, 50) * 1000, 1) if latencies else None,
+            "latency_p99_ms": round(percentile(latencies, 99) * 1000, 1) if latencies else None,
+            "latency_max_ms": round(max(latencies) * 1000, 1) if latencies else None,
+            "last_reply_s": round(max(ts[0] for ts in seen.values()) - began, 3) if seen else None,
+        }
+
+    def package(self, size, tag):
+        data = bytearray()
+        block = b"fleet"
+        while len(data) < size:
+            block = hashlib.sha256(block).digest()
+            data += block
+        data = bytes(data[:size])
+        base = os.path.join(self.sim.files, f"package-{tag}.bin")
+        with open(base, "wb") as f:
+            f.write(data)
+        # One file for the whole fleet, under one name per terminal (hard links) so that the
+        # server's request log tells the bytes each terminal fetched.
+        for sn in self.serials:
+            os.link(base, os.path.join(self.sim.files, f"pkg-{tag}-{sn}.zip"))
+        self.package_tag = tag
+        return data
+
+    def apk_param(self, sn, data):
+        return {"apkDownloadUrl": f"{self.sim.url}/files/pkg-{self.package_tag}-{sn}.zip", "apkFileName": "pkg.zip",
+                "apkVersion": "1.0.0", "applicationName": APP_NAME, "md5sum": hashlib.md5(data).hexdigest(),
+                "apkSize": str(len(data)), "autoStart": True, "setKioskMode": False, "setLauncher": False,
+                "progress": 100}
+
+    def finals(self, mark, tasks):
+        out = {}
+        for t, p, raw in self.replies(mark, "apkUpgradeResp"):
+            status = (p.get("param") or {}).get("status")
+            if p.get("taskId") in tasks and status in ("2", "3"):
+                out.setdefault(p["taskId"], []).append((t, status, raw))
+        return out
+
+    def verified_packages(self, data):
+        want = hashlib.md5(data).hexdigest()
+        good = 0
+        for sn in self.serials:
+            path = os.path.join(self.roots[sn], "usr/data/app/download", APP_NAME + ".zip")
+            try:
+                with open(path, "rb") as f:
+                    good += hashlib.md5(f.read()).hexdigest() == want
+            except OSError:
+                pass
+        return good
+
+    def scenario_rollout(self):
+        self.up()
+        self.need("sim")
+        data = self.package(self.args.package_kib * 1024, "ro")
+        if self.args.cuts:
+            self.sim.config(cut_after={"bytes": len(data) // 2, "count": self.args.cuts})
+        self.phase = "rollout"
+        mark = self.server.mark()
+        tasks = {f"ro-{sn}": sn for sn in self.serials}
+        began = time.monotonic()
+        for task, sn in tasks.items():
+            self.server.send(sn, "apkUpgrade", task, self.apk_param(sn, data))
+        try:
+            wait_until(lambda: len(self.finals(mark, tasks)) >= len(tasks), self.args.reply_timeout,
+                       "every final reply", 0.25)
+        except TimeoutError:
+            pass
+        total_s = time.monotonic() - began
+        time.sleep(self.args.settle)
+        finals = self.finals(mark, tasks)
+        per_sn = {}
+        requests = {}
+        for e in self.sim.requests():
+            m = re.match(r"^/files/pkg-ro-(.+)\.zip$", e["path"])
+            if m:
+                per_sn[m.group(1)] = per_sn.get(m.group(1), 0) + e.get("bytes_sent", 0)
+                requests[m.group(1)] = requests.get(m.group(1), 0) + 1
+        served = [per_sn.get(sn, 0) for sn in self.serials]
+        resumed = sum(1 for sn in self.serials if requests.get(sn, 0) > 1)
+        self.figures["rollout"] = {
+            "package_bytes": len(data), "cuts": self.args.cuts, "total_s": round(total_s, 2),
+            "finals": len(finals), "missing": len(tasks) - len(finals),
+            "more_than_one_final": sum(1 for v in finals.values() if len(v) > 1),
+            "succeeded": sum(1 for v in finals.values() if v[0][1] == "2"),
+            "verified_packages": self.verified_packages(data),
+            "bytes_served_per_terminal": {"min": min(served), "max": max(served),
+                                          "mean": round(statistics.mean(served))},
+            "terminals_over_package_size": sum(1 for b in served if b > len(data)),
+            "terminals_resumed": resumed, "requests": sum(requests.values()),
+            "server_bytes_total": sum(served),
+        }
+        r = self.figures["rollout"]
+        return (r["missing"] == 0 and r["more_than_one_final"] == 0 and r["verified_packages"] == self.n
+                and r["terminals_over_package_size"] == 0)
+
+    def backups(self, tasks):
+        return sum(1 for task, sn in tasks.items()
+                   if os.path.exists(os.path.join(self.roots[sn], "usr/data/app/nimboservice/data", "message_" + task)))
+
+    def scenario_broker_outage(self):
+        self.up()
+        self.need("broker")
+        self.need("sim")
+        ok = True
+        if self.args.rounds_before:
+            f = self.fanout_round("pre")
+            self.figures["fanout_before"] = f
+            ok = f["missing"] == 0 and f["duplicates"] == 0
+        data = self.package(16 * 1024, "bo")
+        # The downloads hang at the server while the broker freezes: the final replies (QoS 2)
+        # are produced with the session still up but never acknowledged, and stay backed up.
+        hang = max(5.0, self.args.hang)
+        self.sim.config(hang=hang)
+        self.phase = "outage: commands out"
+        mark = self.server.mark()
+        tasks = {f"bo-{sn}": sn for sn in self.serials}
+        began = time.monotonic()
+        for task, sn in tasks.items():
+            self.server.send(sn, "apkUpgrade", task, self.apk_param(sn, data))
+
+        def first_replies():
+            return {p.get("taskId") for _, p, _ in self.replies(mark, "apkUpgradeResp")
+                    if (p.get("param") or {}).get("status") == "1"} & set(tasks)
+
+        wait_until(lambda: len(first_replies()) >= len(tasks), hang - 1.0, "every terminal's first reply", 0.05)
+        self.broker.freeze()
+        self.phase = "outage: broker frozen, replies pending"
+        frozen_at = time.monotonic()
+        try:
+            wait_until(lambda: self.backups(tasks) >= len(tasks), hang + 60, "every final reply backed up", 0.5)
+        except TimeoutError:
+            pass
+        pending = self.backups(tasks)
+        self.sim.config(hang=0)
+        self.broker.kill()
+        down_wall = time.time()
+        down_at = time.monotonic()
+        self.phase = f"outage: broker down for {self.args.outage:.0f}s"
+        time.sleep(self.args.outage)
+        mark_back = self.server.mark()
+        up_wall = time.time()
+        self.broker.start()
+        up_at = time.monotonic()
+        self.phase = "outage: broker back"
+        try:
+            self.wait_connected(mark_back, self.args.timeout)
+        except TimeoutError:
+            pass
+        back = {}
+        for t, topic, p, _ in self.server.since(mark_back):
+            if p and topic == REPORT_TOPIC and p.get("cmd") == "deviceInfo":
+                back.setdefault(p.get("sn"), t)
+        try:
+            wait_until(lambda: len(self.finals(mark, tasks)) >= len(tasks) and self.backups(tasks) == 0,
+                       self.args.reply_timeout, "every backed-up reply delivered", 0.25)
+        except TimeoutError:
+            pass
+        time.sleep(self.args.settle)
+        finals = self.finals(mark, tasks)
+        reconnects = self.broker.connections(up_wall)
+        self.figures["broker_outage"] = {
+            "outage_s": round(up_at - down_at, 1), "hang_s": hang,
+            "replies_pending_at_stop": pending, "frozen_for_s": round(down_at - frozen_at, 1),
+            "back": len(back), "all_back_s": round(max(back.values()) - up_at, 2) if back else None,
+            "back_p50_s": round(percentile([t - up_at for t in back.values()], 50), 2) if back else None,
+            "reconnections": rate_figures(reconnects, int(up_wall)),
+            "reconnection_series": per_second(reconnects, int(up_wall))[:180],
+            "finals": len(finals), "missing": len(tasks) - len(finals),
+            "duplicates": sum(len(v) - 1 for v in finals.values()),
+            "succeeded": sum(1 for v in finals.values() if v[0][1] == "2"),
+            "backups_left": self.backups(tasks), "since_commands_s": round(time.monotonic() - began, 1),
+            "down_since_epoch": round(down_wall, 1),
+        }
+        r = self.figures["broker_outage"]
+        ok = ok and r["missing"] == 0 and r["duplicates"] == 0 and r["backups_left"] == 0
+        if self.args.rounds_after:
+            f = self.fanout_round("post")
+            self.figures["fanout_after"] = f
+            ok = ok and f["missing"] == 0 and f["duplicates"] == 0
+        return ok
+
+    def scenario_server_outage(self):
+        if self.agents:
+            # A fleet already up: restarted with the server refusing.
+            self.restart_agents(refuse="http500")
+        else:
+            self.bring_up(refuse="http500")
+        self.need("sim")
+        mark = self.up_mark = self.server.mark()
+        spread = next((e.partition("=")[2] for e in self.args.ini if e.startswith("server.retry_spread=")), "0")
+        self.phase = f"server refusing for {self.args.down:.0f}s"
+        time.sleep(max(0.0, self.args.down - (time.monotonic() - self.t_start)))
+        self.sim.config(refuse=None)
+        back_at = time.monotonic()
+        self.phase = "server answering"
+        self.wait_connected(mark, self.args.timeout)
+        boots = [e for e in self.sim.requests() if e["path"].rstrip("/").endswith("api/v1/mqtt")
+                 and e["t"] >= self.t_start_wall]
+        times = [e["t"] for e in boots]
+        series = per_second(times, self.t_start_wall)
+        refused = [e["t"] for e in boots if e["status"] != 200]
+        self.figures.setdefault("server_outage", []).append({
+            "retry_spread": int(spread), "down_s": self.args.down, "bootstrap_requests": len(boots),
+            "refused": len(refused), "all_connected_after_server_back_s": round(time.monotonic() - back_at, 1),
+            "requests": rate_figures(times, self.t_start_wall), "series_per_s": series,
+            "busy_seconds": sum(1 for c in series if c), "seconds": len(series),
+        })
+        return True
+
+    def restart_agents(self, refuse=None):
+        self.phase = "stopping the agents"
+        self.reg.stop_procs(list(self.agents.values()) + list(self.payment.values()))
+        self.agents, self.payment = {}, {}
+        self.write_ini()
+        if refuse:
+            self.sim.config(refuse=refuse)
+        self.phase = "starting"
+        self.t_start = time.monotonic()
+        self.progress_mark = self.server.mark()
+        self.start_agents()
+
+    def scenario_all(self):
+        """One fleet through every scenario: start, footprint, fan-out, rollout, broker outage,
+        then a restart under a management server outage with fixed and with spread delays."""
+        ok = self.scenario_start()
+        ok = self.scenario_footprint() and ok
+        ok = self.scenario_fanout() and ok
+        ok = self.scenario_rollout() and ok
+        ok = self.scenario_broker_outage() and ok
+        for spread in ("0", str(self.args.spread)):
+            self.args.ini = [e for e in self.args.ini if not e.startswith("server.retry_spread=")]
+            self.args.ini.append(f"server.retry_spread={spread}")
+            ok = self.scenario_server_outage() and ok
+        return ok
+
+    def scenario_footprint(self):
+        self.up()
+        self.phase = f"idle for {self.args.idle:.0f}s"
+        time.sleep(5)
+        tick = os.sysconf("SC_CLK_TCK")
+
+        def cpu(pid):
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / tick
+
+        pids = {sn: p.pid for sn, p in self.agents.items() if p.poll() is None}
+        before = {sn: cpu(pid) for sn, pid in pids.items()}
+        t0 = time.monotonic()
+        time.sleep(self.args.idle)
+        minutes = (time.monotonic() - t0) / 60.0
+        cpu_ms = [(cpu(pid) - before[sn]) * 1000 / minutes for sn, pid in pids.items()]
+        pss, uss, rss, threads, fds = [], [], [], [], []
+        for pid in pids.values():
+            with open(f"/proc/{pid}/smaps_rollup") as f:
+                v = {k: int(rest.split()[0]) for k, _, rest in (line.partition(":") for line in f)
+                     if rest.strip().endswith("kB")}
+            pss.append(v["Pss"])
+            uss.append(v["Private_Clean"] + v["Private_Dirty"])
+            rss.append(v["Rss"])
+            with open(f"/proc/{pid}/status") as f:
+                threads.append(int(re.search(r"^Threads:\s+(\d+)", f.read(), re.M).group(1)))
+            fds.append(len(os.listdir(f"/proc/{pid}/fd")))
+
+        def summary(values, digits=0):
+            return {"mean": round(statistics.mean(values), digits), "median": round(statistics.median(values), digits),
+                    "max": round(max(values), digits)}
+
+        self.figures["footprint"] = {
+            "agents_sampled": len(pids), "idle_s": round(minutes * 60, 1),
+            "pss_kib": summary(pss), "uss_kib": summary(uss), "rss_kib": summary(rss),
+            "fleet_pss_mib": round(sum(pss) / 1024, 1),
+            "cpu_ms_per_agent_per_min": summary(cpu_ms, 2),
+            "threads": summary(threads), "fds": summary(fds),
+        }
+        return True
+
+    # ---- end ------------------------------------------------------------------------------------
+    def close(self):
+        self.progress(False)
+        if self.server:
+            self.server.close()
+        began = time.monotonic()
+        left = self.reg.stop_all()
+        self.figures["stop_s"] = round(time.monotonic() - began, 1)
+        self.figures["left_running"] = left
+        logs = 0
+        for root in self.roots.values():
+            for dirpath, _, names in os.walk(os.path.join(root, "usr/data/log")):
+                logs += sum(os.path.getsize(os.path.join(dirpath, n)) for n in names)
+        self.figures["agent_log_bytes_mean"] = round(logs / max(1, self.n))
+        if not self.args.keep:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+        else:
+            say(f"work directory kept: {self.workdir}")
+
+
+SCENARIOS = {"run": "scenario_run", "start": "scenario_start", "fanout": "scenario_fanout",
+             "rollout": "scenario_rollout", "broker-outage": "scenario_broker_outage",
+             "server-outage": "scenario_server_outage", "footprint": "scenario_footprint", "all": "scenario_all"}
+
+
+def parse_args(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0], epilog="See docs/fleet.md.",
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("scenario", choices=sorted(SCENARIOS))
+    ap.add_argument("-n", type=int, default=50, help="number of agents (default 50)")
+    ap.add_argument("--broker", help="broker URL tcp://HOST:PORT (default: a mosquitto of its own)")
+    ap.add_argument("--server", help="management server URL (default: tools/mgmt_sim.py of its own)")
+    ap.add_argument("--stage", help="installed build (default $NIMBO_STAGE_DIR or build/stage)")
+    ap.add_argument("--sn-prefix", default="FL", help="serial numbers are this and six digits")
+    ap.add_argument("--payment", action="store_true", help="a payment-application stand-in per terminal")
+    ap.add_argument("--rate", type=float, default=0, help="agents started per second (default: at once)")
+    ap.add_argument("--ini", action="append", default=[], metavar="SECTION.KEY=VALUE",
+                    help="an extra nimboservice.ini entry for every agent")
+    ap.add_argument("--log-level", type=int, default=0, help="NIMBO_LOG_LEVEL of the agents")
+    ap.add_argument("--timeout", type=float, default=600, help="seconds to wait for the fleet to connect")
+    ap.add_argument("--reply-timeout", type=float, default=300, help="seconds to wait for replies")
+    ap.add_argument("--settle", type=float, default=2.0, help="seconds to wait for late duplicates")
+    ap.add_argument("--rounds", type=int, default=1, help="fan-out rounds")
+    ap.add_argument("--package-kib", type=int, default=256, help="rollout package size")
+    ap.add_argument("--cuts", type=int, default=0, help="rollout transfers cut halfway")
+    ap.add_argument("--outage", type=float, default=60, help="seconds the broker is down")
+    ap.add_argument("--hang", type=float, default=10, help="seconds the downloads wait before the outage")
+    ap.add_argument("--rounds-before", type=int, default=0, help="fan-out round before the broker outage")
+    ap.add_argument("--rounds-after", type=int, default=0, help="fan-out round after the broker outage")
+    ap.add_argument("--down", type=float, default=75, help="seconds the server refuses the bootstrap")
+    ap.add_argument("--idle", type=float, default=60, help="seconds of idle CPU measurement")
+    ap.add_argument("--spread", type=int, default=50, help="retry_spread of the second server outage of 'all'")
+    ap.add_argument("--workdir", help="work directory (default a new one under /tmp)")
+    ap.add_argument("--keep", action="store_true", help="keep the work directory")
+    ap.add_argument("--json", help="write the figures to this file")
+    return ap.parse_args(argv)
+
+
+def run(args):
+    """Runs one scenario; returns (ok, figures). Everything started is stopped before it returns."""
+    fleet = Fleet(args)
+    ok = False
+
+    def interrupted(signum, frame):
+        raise KeyboardInterrupt
+
+    # SIGINT too: a shell without job control starts background commands with it ignored.
+    old = {s: signal.signal(s, interrupted) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)} \
+        if threading.current_thread() is threading.main_thread() else {}
+    try:
+        ok = bool(getattr(fleet, SCENARIOS[args.scenario])())
+    except KeyboardInterrupt:
+        say("\ninterrupted: stopping the fleet")
+        fleet.figures["interrupted"] = True
+        ok = args.scenario == "run"  # its normal end
+    except TimeoutError as err:
+        say(f"\n{err}")
+        fleet.figures["error"] = str(err)
+    finally:
+        fleet.close()
+        for s, h in old.items():
+            signal.signal(s, h)
+    return ok, fleet.figures
+
+
+def dumps(figures):
+    """Indented JSON with lists of numbers kept on one line."""
+    text = json.dumps(figures, indent=1)
+    return re.sub(r"\[\s*([-\d.,\s]*?)\s*\]", lambda m: "[" + re.sub(r"\s+", " ", m.group(1)) + "]", text)
+
+
+def main():
+    args = parse_args()
+    ok, figures = run(args)
+    text = dumps(figures)
+    print(text)
+    if args.json:
+        with open(args.json, "w") as f:
+            f.write(text + "\n")
+    if figures.get("left_running"):
+        print(f"fleet: processes left running: {figures['left_running']}", file=sys.stderr)
+        return 1
+    print("fleet: " + ("PASS" if ok else "FAIL"))
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
