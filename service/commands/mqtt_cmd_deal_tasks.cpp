@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <new>
 #include <string>
 
 #include "c_handles.hpp"
@@ -60,9 +59,6 @@ int parse_failure(int rc, const char* what) {
     return rc == NIMBO_ERR_OVERFLOW ? -2 : -8;
 }
 
-// Peeks at the kind's slot before any work (the claim itself comes before the start).
-int refuse_when_busy(tasks::Kind kind, const char* task_id) { return tasks::claim_slot(kind, nullptr, task_id); }
-
 // The server's download values that could never work: a file name too long for its
 // authentication header, an expected MD5 that is not 32 hexadecimal digits.
 bool download_values_usable(const char* url, const char* md5) {
@@ -77,45 +73,14 @@ bool download_values_usable(const char* url, const char* md5) {
     return true;
 }
 
-// A worker record with the request's identity, completed by `fill`; null when memory ran out.
-template <class Record, class Fill>
-std::unique_ptr<Record> make_record(MQTTAsync client, const RequestCmd* request, Fill fill) {
-    std::unique_ptr<Record> record{new (std::nothrow) Record};
-    if (!record) {
-        LOG_E(TAG, "Memory allocation failed");
-        return nullptr;
-    }
-    try {
-        record->client = client;
-        record->cmd = request->cmd;
-        record->sn = request->sn;
-        record->taskId = request->taskId;
-        record->env = &tasks::environment();
-        fill(*record);
-    } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
-        return nullptr;
-    }
-    return record;
-}
-
-// Starts `body` detached with `record` through the counted launcher; on failure the
-// record is still the caller's.
-bool start_detached(workers::Kind kind, void* (*body)(void*), void* record) {
-    return workers::start(kind, body, record);
-}
-
 // Claims the kind's slot for the record and starts its worker. 0 started (the record now
 // belongs to the worker), -10000 the slot is taken, -8 no thread.
 template <class Record>
-int launch(tasks::Kind kind, std::unique_ptr<Record>& record, void* (*body)(void*)) {
-    if (tasks::claim_slot(kind, record.get(), record->taskId.c_str()) != 0) return NIMBO_HANDLED;
-    workers::Kind launcher = kind == tasks::Kind::apk ? workers::Kind::apk : workers::Kind::ota;
-    if (!start_detached(launcher, body, record.get())) {
-        tasks::release_slot(kind, record.get());
-        return NIMBO_ERR_FAILED;
-    }
-    (void)record.release();
+int launch(workers::Kind kind, std::unique_ptr<Record>& record, void (*body)(Record*)) {
+    workers::Claim slot = workers::Claim::take(kind, record.get(), record->taskId);
+    if (!slot) return NIMBO_HANDLED;
+    if (!workers::start(kind, record, body)) return NIMBO_ERR_FAILED;
+    slot.hand_over();
     return 0;
 }
 
@@ -170,7 +135,7 @@ extern "C" {
 
 int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
     if (!args_ok(client, request, out, out_len)) return NIMBO_ERR_FAILED;
-    if (refuse_when_busy(tasks::Kind::apk, request->taskId) != 0) return NIMBO_HANDLED;
+    if (workers::busy(workers::Kind::apk, request->taskId)) return NIMBO_HANDLED;
     ApkUpgradeParam param;
     int rc = json_utils_jsonstr_to_apk_upgrade_param(request->param, &param);
     if (rc != 0) return parse_failure(rc, "apkUpgrade");
@@ -181,7 +146,7 @@ int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* 
     }
     if (!download_values_usable(param.apkDownloadUrl, param.md5sum)) return NIMBO_ERR_INVALID;
 
-    auto record = make_record<ApkUpgradeWorker>(client, request, [&param](ApkUpgradeWorker& r) {
+    auto record = tasks::make_record<ApkUpgradeWorker>(client, *request, [&param](ApkUpgradeWorker& r) {
         r.apkDownloadUrl = param.apkDownloadUrl;
         r.apkVersion = param.apkVersion;
         r.applicationName = param.applicationName;
@@ -190,7 +155,7 @@ int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* 
         r.progress = static_cast<uint32_t>(param.progress);
     });
     if (!record) return NIMBO_ERR_FAILED;
-    rc = launch(tasks::Kind::apk, record, mqtt_cmd_deal_thread_apkupgrade_method);
+    rc = launch(workers::Kind::apk, record, tasks::run_apk_upgrade);
     if (rc != 0) return rc;
     snprintf(param.status, sizeof param.status, "1");
     param.failDes[0] = '\0';
@@ -203,7 +168,7 @@ int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* 
 
 int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
     if (!args_ok(client, request, out, out_len)) return NIMBO_ERR_FAILED;
-    if (refuse_when_busy(tasks::Kind::ota, request->taskId) != 0) return NIMBO_HANDLED;
+    if (workers::busy(workers::Kind::ota, request->taskId)) return NIMBO_HANDLED;
     OtaUpgradeParam param;
     int rc = json_utils_jsonstr_to_ota_upgrade_param(request->param, &param);
     if (rc != 0) return parse_failure(rc, "otaUpgrade");
@@ -219,7 +184,7 @@ int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* 
     if (param.otaDownloadUrl[0] == '\0') return reply_common("3", "Ota_download_url is empty", out, out_len, NIMBO_REPLY_QOS2);
     if (!download_values_usable(param.otaDownloadUrl, param.md5sum)) return NIMBO_ERR_INVALID;
 
-    auto record = make_record<OtaUpgradeWorker>(client, request, [&param](OtaUpgradeWorker& r) {
+    auto record = tasks::make_record<OtaUpgradeWorker>(client, *request, [&param](OtaUpgradeWorker& r) {
         r.otaDownloadUrl = param.otaDownloadUrl;
         r.otaVersion = param.otaVersion;
         r.packageName = param.packageName;
@@ -228,7 +193,7 @@ int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* 
         r.progress = static_cast<uint32_t>(param.progress);
     });
     if (!record) return NIMBO_ERR_FAILED;
-    rc = launch(tasks::Kind::ota, record, mqtt_cmd_deal_thread_otaupgrade_method);
+    rc = launch(workers::Kind::ota, record, tasks::run_ota_upgrade);
     if (rc != 0) return rc;
     snprintf(param.status, sizeof param.status, "1");
     param.failDes[0] = '\0';
@@ -273,25 +238,11 @@ int mqtt_cmd_deal_capture_log_get(MQTTAsync client, const RequestCmd* request, c
         return NIMBO_ERR_INVALID;
     }
 
-    std::unique_ptr<GetLogWorker> record{new (std::nothrow) GetLogWorker};
-    if (!record) {
-        LOG_E(TAG, "Memory allocation failed");
-        return NIMBO_ERR_FAILED;
-    }
-    try {
-        record->client = client;
-        record->cmd = request->cmd;
-        record->sn = request->sn;
-        record->taskId = request->taskId;
-        record->downloadFileUrl = param.downloadFileUrl;
-        record->filePath = param.filePath;
-        record->env = &tasks::environment();
-    } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
-        return NIMBO_ERR_FAILED;
-    }
-    if (!start_detached(workers::Kind::log_upload, mqtt_cmd_deal_thread_capture_log_get_tlog, record.get())) return NIMBO_ERR_FAILED;
-    (void)record.release();
+    auto record = tasks::make_record<GetLogWorker>(client, *request, [&param](GetLogWorker& r) {
+        r.downloadFileUrl = param.downloadFileUrl;
+        r.filePath = param.filePath;
+    });
+    if (!record || !workers::start(workers::Kind::log_upload, record, tasks::run_get_log)) return NIMBO_ERR_FAILED;
     snprintf(param.status, sizeof param.status, "1");
     param.failDes[0] = '\0';
     if (!put_reply(json_utils_get_log_param_to_jsonstr(&param), out, out_len)) return NIMBO_HANDLED;
