@@ -40,12 +40,32 @@ constexpr size_t kErrorText = 256;
 
 std::string package_path(const char* name) { return std::string(g_nimbo_download_path) + "/" + name; }
 
-// The installer's error text (err_len bytes, not necessarily terminated), or the fallback.
-std::string installer_text(const char* err, int err_len, const char* fallback) {
-    if (err_len <= 0) return fallback;
-    size_t n = std::min(static_cast<size_t>(err_len), kErrorText);
-    n = strnlen(err, n);
-    return n > 0 ? std::string(err, n) : std::string(fallback);
+// The installer's error text (len bytes, not necessarily terminated).
+struct InstallerError {
+    char text[kErrorText + 1] = {};
+    int len = 0;
+    // The text, or `fallback` when there is none.
+    std::string or_else(const char* fallback) const {
+        if (len <= 0) return fallback;
+        size_t n = strnlen(text, std::min(static_cast<size_t>(len), kErrorText));
+        return n > 0 ? std::string(text, n) : std::string(fallback);
+    }
+};
+
+// Fetches an upgrade package through the environment's driver: its result, after the
+// callback got "3" for a refused task or the pause text for a paused one.
+int fetch(const tasks::Environment& env, const std::string& url, const std::string& path, DownloadCallback callback,
+          uint64_t size, const std::string& md5) {
+    DownloadTask task;
+    int rc = curl_utils_download_task_init(&task, url.c_str(), path.c_str(), callback, size, md5.c_str());
+    if (rc != 0) {
+        LOG_E(TAG, "download task of [%s] refused", url.c_str());
+        callback("3", "Invalid parameter");
+        return rc;
+    }
+    rc = env.download(task);
+    if (rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY) callback("1", TASK_PAUSED_TEXT);
+    return rc;
 }
 
 // The pause of a download: the task file and the partial package stay for the resumption
@@ -225,30 +245,19 @@ void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
         return;
     }
 
-    DownloadTask task;
-    int rc = curl_utils_download_task_init(&task, record->apkDownloadUrl.c_str(), package.c_str(), apkupdate_callback,
-                                           record->apkSize, record->md5sum.c_str());
-    if (rc != 0) {
-        LOG_E(TAG, "download task of [%s] refused", record->apkDownloadUrl.c_str());
-        apkupdate_callback("3", "Invalid parameter");
-    } else {
-        rc = env.download(task);
-    }
+    int rc = fetch(env, record->apkDownloadUrl, package, apkupdate_callback, record->apkSize, record->md5sum);
     bool paused = rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY;
-    if (paused) {
-        apkupdate_callback("1", TASK_PAUSED_TEXT);
-    } else if (rc == 0) {
+    if (rc == 0) {
         apkupdate_callback("1", kInstalling);
-        char err[kErrorText + 1];
-        memset(err, 0, sizeof err);
-        int err_len = 0;
+        InstallerError err;
         write_apk_journal("installing", record->taskId);
         int installed = env.install_app(package.c_str(), g_device_app_path, record->applicationName.c_str(),
-                                        record->apkVersion.c_str(), record->option1, record->option2, err, &err_len);
+                                        record->apkVersion.c_str(), record->option1, record->option2, err.text,
+                                        &err.len);
         if (installed == 0)
             apkupdate_callback("2", "");
         else
-            apkupdate_callback("3", installer_text(err, err_len, kApkUnknown).c_str());
+            apkupdate_callback("3", err.or_else(kApkUnknown).c_str());
         write_apk_journal("replied", record->taskId);
     }
     if (!paused) {
@@ -274,31 +283,20 @@ void tasks::run_ota_upgrade(OtaUpgradeWorker* record) {
     workers::Claim slot = workers::Claim::adopt(workers::Kind::ota, record, record->taskId);
     const std::string package = package_path(TASK_OTA_PACKAGE_NAME);
 
-    DownloadTask task;
-    int rc = curl_utils_download_task_init(&task, record->otaDownloadUrl.c_str(), package.c_str(), otaupdate_callback,
-                                           record->otaSize, record->md5sum.c_str());
-    if (rc != 0) {
-        LOG_E(TAG, "download task of [%s] refused", record->otaDownloadUrl.c_str());
-        otaupdate_callback("3", "Invalid parameter");
-    } else {
-        rc = env.download(task);
-    }
+    int rc = fetch(env, record->otaDownloadUrl, package, otaupdate_callback, record->otaSize, record->md5sum);
     bool paused = rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY;
     bool keep_task = paused;
-    if (paused) {
-        otaupdate_callback("1", TASK_PAUSED_TEXT);
-    } else if (rc == 0) {
+    if (rc == 0) {
         otaupdate_callback("1", kInstalling);
-        char err[kErrorText + 1];
-        memset(err, 0, sizeof err);
-        int err_len = 0;
-        int installed = env.install_firmware(package.c_str(), g_nimbo_data_path, g_nimbo_cache_path, err, &err_len);
+        InstallerError err;
+        int installed =
+            env.install_firmware(package.c_str(), g_nimbo_data_path, g_nimbo_cache_path, err.text, &err.len);
         if (installed == 0) {
             // The result is judged after the restart, on the command delivered again.
             otaupdate_callback("1", kOtaWaiting);
             keep_task = true;
         } else {
-            otaupdate_callback("3", installer_text(err, err_len, kOtaUnknown).c_str());
+            otaupdate_callback("3", err.or_else(kOtaUnknown).c_str());
         }
     }
     if (!paused) nimbo_utils_delete_file(package.c_str());
