@@ -73,14 +73,24 @@ bool download_values_usable(const char* url, const char* md5) {
     return true;
 }
 
-// Claims the kind's slot for the record and starts its worker. 0 started (the record now
-// belongs to the worker), -10000 the slot is taken, -8 no thread.
-template <class Record>
-int launch(workers::Kind kind, std::unique_ptr<Record>& record, void (*body)(Record*)) {
-    workers::Claim slot = workers::Claim::take(kind, record.get(), record->taskId);
-    if (!slot) return NIMBO_HANDLED;
+// Builds the worker's record (completed by `fill`), claims the kind's slot for it (the
+// upgrades) and starts the worker, then answers "1" with the request's `param`. 0 started
+// (the record now belongs to the worker), -10000 the slot is taken, -8 no record or thread.
+template <class Record, class Param, class Fill>
+int start_worker(workers::Kind kind, MQTTAsync client, const RequestCmd& request, Fill fill, void (*body)(Record*),
+                 Param& param, char* (*accepted)(const Param*), char* out, int* out_len) {
+    auto record = tasks::make_record<Record>(client, request, fill);
+    if (!record) return NIMBO_ERR_FAILED;
+    const bool slotted = kind != workers::Kind::log_upload;
+    workers::Claim slot =
+        slotted ? workers::Claim::take(kind, record.get(), record->taskId) : workers::Claim::none(kind);
+    if (slotted && !slot) return NIMBO_HANDLED;
     if (!workers::start(kind, record, body)) return NIMBO_ERR_FAILED;
     slot.hand_over();
+    snprintf(param.status, sizeof param.status, "1");
+    param.failDes[0] = '\0';
+    // The worker runs already: its own replies follow, so this one is sent whatever happens.
+    if (!put_reply(accepted(&param), out, out_len)) return NIMBO_HANDLED;
     return 0;
 }
 
@@ -146,22 +156,16 @@ int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* 
     }
     if (!download_values_usable(param.apkDownloadUrl, param.md5sum)) return NIMBO_ERR_INVALID;
 
-    auto record = tasks::make_record<ApkUpgradeWorker>(client, *request, [&param](ApkUpgradeWorker& r) {
+    auto fill = [&param](ApkUpgradeWorker& r) {
         r.apkDownloadUrl = param.apkDownloadUrl;
         r.apkVersion = param.apkVersion;
         r.applicationName = param.applicationName;
         r.md5sum = param.md5sum;
         r.apkSize = param.apkSize;
         r.progress = static_cast<uint32_t>(param.progress);
-    });
-    if (!record) return NIMBO_ERR_FAILED;
-    rc = launch(workers::Kind::apk, record, tasks::run_apk_upgrade);
-    if (rc != 0) return rc;
-    snprintf(param.status, sizeof param.status, "1");
-    param.failDes[0] = '\0';
-    // The worker runs already: its own replies follow, so this one is sent whatever happens.
-    if (!put_reply(json_utils_apkupgrade_param_to_jsonstr(&param), out, out_len)) return NIMBO_HANDLED;
-    return 0;
+    };
+    return start_worker(workers::Kind::apk, client, *request, fill, tasks::run_apk_upgrade, param,
+                        json_utils_apkupgrade_param_to_jsonstr, out, out_len);
 }
 
 // ---- otaUpgrade ---------------------------------------------------------------------------
@@ -184,21 +188,16 @@ int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* 
     if (param.otaDownloadUrl[0] == '\0') return reply_common("3", "Ota_download_url is empty", out, out_len, NIMBO_REPLY_QOS2);
     if (!download_values_usable(param.otaDownloadUrl, param.md5sum)) return NIMBO_ERR_INVALID;
 
-    auto record = tasks::make_record<OtaUpgradeWorker>(client, *request, [&param](OtaUpgradeWorker& r) {
+    auto fill = [&param](OtaUpgradeWorker& r) {
         r.otaDownloadUrl = param.otaDownloadUrl;
         r.otaVersion = param.otaVersion;
         r.packageName = param.packageName;
         r.md5sum = param.md5sum;
         r.otaSize = param.otaSize;
         r.progress = static_cast<uint32_t>(param.progress);
-    });
-    if (!record) return NIMBO_ERR_FAILED;
-    rc = launch(workers::Kind::ota, record, tasks::run_ota_upgrade);
-    if (rc != 0) return rc;
-    snprintf(param.status, sizeof param.status, "1");
-    param.failDes[0] = '\0';
-    if (!put_reply(json_utils_otaupgrade_param_to_jsonstr(&param), out, out_len)) return NIMBO_HANDLED;
-    return 0;
+    };
+    return start_worker(workers::Kind::ota, client, *request, fill, tasks::run_ota_upgrade, param,
+                        json_utils_otaupgrade_param_to_jsonstr, out, out_len);
 }
 
 // ---- queryLog ------------------------------------------------------------------------------
@@ -238,15 +237,12 @@ int mqtt_cmd_deal_capture_log_get(MQTTAsync client, const RequestCmd* request, c
         return NIMBO_ERR_INVALID;
     }
 
-    auto record = tasks::make_record<GetLogWorker>(client, *request, [&param](GetLogWorker& r) {
+    auto fill = [&param](GetLogWorker& r) {
         r.downloadFileUrl = param.downloadFileUrl;
         r.filePath = param.filePath;
-    });
-    if (!record || !workers::start(workers::Kind::log_upload, record, tasks::run_get_log)) return NIMBO_ERR_FAILED;
-    snprintf(param.status, sizeof param.status, "1");
-    param.failDes[0] = '\0';
-    if (!put_reply(json_utils_get_log_param_to_jsonstr(&param), out, out_len)) return NIMBO_HANDLED;
-    return 0;
+    };
+    return start_worker(workers::Kind::log_upload, client, *request, fill, tasks::run_get_log, param,
+                        json_utils_get_log_param_to_jsonstr, out, out_len);
 }
 
 }  // extern "C"

@@ -72,6 +72,8 @@ public:
     static Claim take(Kind kind, void* record, const std::string& task_id);
     // The worker's: holds the slot for `record` whether or not a handler claimed it.
     static Claim adopt(Kind kind, void* record, const std::string& task_id);
+    // No claim (a kind without a slot).
+    static Claim none(Kind kind) { return Claim(kind, nullptr); }
 
     Claim(Claim&& other) noexcept : kind_(other.kind_), record_(other.record_) { other.record_ = nullptr; }
     Claim& operator=(Claim&&) = delete;
