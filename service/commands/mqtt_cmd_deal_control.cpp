@@ -6,7 +6,6 @@
 
 #include <memory>
 #include <mutex>
-#include <new>
 
 #include "c_handles.hpp"
 #include "hwlink.h"
@@ -54,6 +53,7 @@ SwitchQueue& switch_queue() {
 }
 
 void switch_server(SwitchServerUrlWorker* worker);
+void run_switches(SwitchServerUrlWorker* first);
 
 }  // namespace
 
@@ -185,22 +185,11 @@ int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request,
         return NIMBO_ERR_FAILED;
     }
     if (param.url[0] == '\0' || param.resetFactoryType[0] == '\0') return NIMBO_ERR_INVALID;
-    std::unique_ptr<SwitchServerUrlWorker> worker{new (std::nothrow) SwitchServerUrlWorker};
-    if (!worker) {
-        LOG_E(TAG, "Memory allocation failed");
-        return NIMBO_ERR_FAILED;
-    }
-    try {
-        worker->client = client;
-        worker->cmd = request->cmd;
-        worker->sn = request->sn;
-        worker->taskId = request->taskId;
-        worker->resetFactoryType = param.resetFactoryType;
-        worker->url = param.url;
-    } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
-        return NIMBO_ERR_FAILED;
-    }
+    auto worker = tasks::make_record<SwitchServerUrlWorker>(client, *request, [&param](SwitchServerUrlWorker& w) {
+        w.resetFactoryType = param.resetFactoryType;
+        w.url = param.url;
+    });
+    if (!worker) return NIMBO_ERR_FAILED;
     // One switch at a time: while one runs, the newest request waits for it and replaces an
     // older waiting one, which is answered busy.
     std::unique_ptr<SwitchServerUrlWorker> superseded;
@@ -211,11 +200,9 @@ int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request,
             superseded = std::move(queue.waiting);
             queue.waiting = std::move(worker);
         } else {
-            if (!workers::start(workers::Kind::server_switch, mqtt_cmd_deal_thread_switch_server_url_method,
-                                worker.get()))
+            if (!workers::start(workers::Kind::server_switch, worker, run_switches))
                 return NIMBO_ERR_FAILED;  // the thread never started: the record is still ours
             queue.running = true;
-            worker.release();
         }
     }
     if (superseded) {
@@ -227,25 +214,29 @@ int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request,
     return NIMBO_HANDLED;
 }
 
-void release_mqtt_cmd_deal_thread_switch_server_url_param(SwitchServerUrlWorker* param) { delete param; }
-
-void* mqtt_cmd_deal_thread_switch_server_url_method(void* arg) {
-    std::unique_ptr<SwitchServerUrlWorker> worker{static_cast<SwitchServerUrlWorker*>(arg)};
-    while (worker) {
-        switch_server(worker.get());
-        worker.reset();
-        SwitchQueue& queue = switch_queue();
-        std::lock_guard<std::mutex> lock(queue.mutex);
-        if (g_run_flag.load() == 0) queue.waiting.reset();  // stopping: nobody will run it
-        worker = std::move(queue.waiting);
-        if (!worker) queue.running = false;
-    }
-    return nullptr;
-}
-
 }  // extern "C"
 
 namespace {
+
+// The server-switch worker: runs the switch it was started with, then every request that
+// waited for it (each waiting record is freed here).
+void run_switches(SwitchServerUrlWorker* first) {
+    switch_server(first);
+    for (;;) {
+        std::unique_ptr<SwitchServerUrlWorker> next;
+        {
+            SwitchQueue& queue = switch_queue();
+            std::lock_guard<std::mutex> lock(queue.mutex);
+            if (g_run_flag.load() == 0) queue.waiting.reset();  // stopping: nobody will run it
+            next = std::move(queue.waiting);
+            if (!next) {
+                queue.running = false;
+                return;
+            }
+        }
+        switch_server(next.get());
+    }
+}
 
 void switch_server(SwitchServerUrlWorker* worker) {
     try {

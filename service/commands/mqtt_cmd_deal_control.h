@@ -9,22 +9,13 @@
 #include <string>
 
 #include "mqtt_cmd_deal.h"
+#include "mqtt_cmd_deal_thread.h"
 
-// The server-switch worker's record: the client and private copies of what it needs.
-struct SwitchServerUrlWorker {
-    MQTTAsync client = nullptr;
-    std::string cmd, sn, taskId;
+// The server-switch worker's record: private copies of what it needs. The worker validates
+// the new server, stores it, replies and runs the restart script.
+struct SwitchServerUrlWorker : tasks::Record {
     std::string resetFactoryType, url;
 };
-
-extern "C" {
-
-// The server-switch worker: validates the new server, stores it, replies and runs the
-// restart script. Owns and frees its record.
-void* mqtt_cmd_deal_thread_switch_server_url_method(void* arg);
-void release_mqtt_cmd_deal_thread_switch_server_url_param(SwitchServerUrlWorker* param);
-
-}  // extern "C"
 
 namespace mqtt_cmd_deal_control {
 

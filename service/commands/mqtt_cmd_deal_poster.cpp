@@ -3,34 +3,27 @@
 // application (signal 99) after every change of the list.
 #include "mqtt_cmd_deal_poster.h"
 
-#include <pthread.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <thread>
 
 #include "c_handles.hpp"
 #include "curl_utils.h"
 #include "hwlink.h"
 #include "kx_log.h"
 #include "mqtt_cmd_deal.h"
-#include "mqtt_cmd_deal_thread_download.h"
-#include "mqtt_utils_async.h"
+#include "mqtt_cmd_deal_thread.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
-#include "nimbo_utils_reply.h"
 #include "nimbo_workers.h"
 #include "nimbo_utils_task.h"
 #include "result_codes.h"
 
 #define TAG "mqtt_deal"
 #define ADEAL_TAG "mqtt_adeal"
-
-std::atomic<CustomResourcePosterThreadParam*> g_crp_params{nullptr};
 
 namespace {
 
@@ -41,6 +34,8 @@ constexpr size_t kMaxListBytes = 1u << 20;
 
 using Record = CustomResourcePosterThreadParam;
 using RecordPtr = std::unique_ptr<Record>;
+
+void work(Record* p);
 
 void delete_task_file() { nimbo_utils_delete_file(g_nimbo_cmd_file_path); }
 
@@ -93,29 +88,6 @@ int answer(char* out, int* out_len, const char* status, const char* fail_des, co
     std::memcpy(out, text.get(), n);
     *out_len = static_cast<int>(n);
     return rc;
-}
-
-bool download_busy() {
-    pthread_mutex_lock(&g_download_mutex);
-    bool busy = g_flag_download_running.load() != 0 || g_crp_params.load() != nullptr;
-    pthread_mutex_unlock(&g_download_mutex);
-    return busy;
-}
-
-// Takes the one poster worker slot for `record`; false when a download or worker holds it.
-bool claim(Record* record) {
-    pthread_mutex_lock(&g_download_mutex);
-    bool free = g_flag_download_running.load() == 0 && g_crp_params.load() == nullptr;
-    if (free) g_crp_params.store(record);
-    pthread_mutex_unlock(&g_download_mutex);
-    return free;
-}
-
-void unclaim(Record* record) {
-    pthread_mutex_lock(&g_download_mutex);
-    Record* expected = record;
-    g_crp_params.compare_exchange_strong(expected, nullptr);
-    pthread_mutex_unlock(&g_download_mutex);
 }
 
 // Everything one request needs.
@@ -216,10 +188,7 @@ int add_message(Context& c) {
 
 int start_download(Context& c) {
     LOG_V(TAG, "enter the post picture process");
-    if (download_busy()) {
-        LOG_W(TAG, "The task has already begun.");
-        return NIMBO_HANDLED;
-    }
+    if (workers::busy(workers::Kind::poster, c.request.taskId)) return NIMBO_HANDLED;
     CustomResourcePosterParam& p = c.param;
     if (p.url[0] == '\0') {
         delete_task_file();
@@ -232,13 +201,11 @@ int start_download(Context& c) {
         delete_task_file();
         return NIMBO_ERR_INVALID;
     }
-    RecordPtr record{new Record};
-    record->client = c.client;
-    record->cmd = c.request.cmd;
-    record->sn = c.request.sn;
-    record->taskId = c.request.taskId;
-    record->url = p.url;
-    record->storedName = stored;
+    RecordPtr record = tasks::make_record<Record>(c.client, c.request, [&](Record& r) {
+        r.url = p.url;
+        r.storedName = stored;
+    });
+    if (!record) return NIMBO_ERR_FAILED;
     std::memcpy(p.fileName, stored.c_str(), stored.size() + 1);  // fits: stored_name checked the size
     record->fileSize = p.fileSize;
     record->progress = static_cast<uint32_t>(p.progress);
@@ -276,16 +243,10 @@ int start_download(Context& c) {
     }
     record->newConfig = next.get();
 
-    Record* raw = record.get();
-    if (!claim(raw)) {
-        LOG_W(TAG, "The task has already begun.");
-        return NIMBO_HANDLED;
-    }
-    if (!workers::start(workers::Kind::poster, mqtt_cmd_deal_thread_custom_resource_poster_method, raw)) {
-        unclaim(raw);
-        return NIMBO_ERR_FAILED;  // the record goes with `record`
-    }
-    record.release();  // the worker owns it now
+    workers::Claim slot = workers::Claim::take(workers::Kind::poster, record.get(), record->taskId);
+    if (!slot) return NIMBO_HANDLED;
+    if (!workers::start(workers::Kind::poster, record, work)) return NIMBO_ERR_FAILED;  // the record goes with `record`
+    slot.hand_over();  // the worker holds the slot now
     c.reply("1", "", 0);
     return 0;  // accepted even without a reply text: the worker runs and keeps the task file
 }
@@ -345,20 +306,9 @@ int handle(MQTTAsync client, const RequestCmd& request, char* out, int* out_len)
     return NIMBO_ERR_NOT_SUPPORTED;
 }
 
-// The worker's reports: status "1" with QoS 0, every other status with QoS 2.
-void report(const char* status, const char* text) {
-    Record* p = g_crp_params.load();
-    if (p == nullptr || p->client == nullptr) return;
-    CText param{json_utils_poster_resources_param_to_jsonstr(status, text, "add")};
-    int qos = std::strcmp(status, "1") == 0 ? 0 : 2;
-    if (!param || nimbo_utils_replay_with_param_with_qos(p->client, p->cmd.c_str(), p->sn.c_str(),
-                                                         p->taskId.c_str(), param.get(), qos) != 0)
-        LOG_E(ADEAL_TAG, "replay failed");
-}
-
 void install(Record* p, const std::string& tmp) {
     custom_resource_poster_callback("1", "Installing");
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    p->env->sleep(1);
     if (std::rename(tmp.c_str(), p->localPath.c_str()) != 0) {
         LOG_E(ADEAL_TAG, "rename %s to %s failed", tmp.c_str(), p->localPath.c_str());
         custom_resource_poster_callback("3", "An unknown error occurred in install");
@@ -375,7 +325,9 @@ void install(Record* p, const std::string& tmp) {
     custom_resource_poster_callback("2", "");
 }
 
+// The worker: owns its record and holds the poster slot until it ends.
 void work(Record* p) {
+    workers::Claim slot = workers::Claim::adopt(workers::Kind::poster, p, p->taskId);
     std::string tmp = std::string(g_nimbo_download_path) + "/" + p->storedName;
     DownloadTask task;
     if (curl_utils_download_task_init(&task, p->url.c_str(), tmp.c_str(), custom_resource_poster_callback,
@@ -385,7 +337,7 @@ void work(Record* p) {
         nimbo::end_task(p->taskId);
         return;
     }
-    int rc = download_logic(task);
+    int rc = p->env->download(task);
     if (rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY) {
         custom_resource_poster_callback("1", "The task is paused and restarted the next time connect to the server");
         return;
@@ -417,53 +369,10 @@ extern "C" int mqtt_cmd_deal_custom_resource_poster(MQTTAsync client, const Requ
     }
 }
 
-extern "C" void* mqtt_cmd_deal_thread_custom_resource_poster_method(void* arg) {
-    auto* p = static_cast<Record*>(arg);
-    if (p == nullptr) return nullptr;
-    g_crp_params.store(p);  // claimed by the handler already; kept for callers that did not
-    try {
-        work(p);
-    } catch (const std::bad_alloc&) {
-        LOG_E(ADEAL_TAG, "Memory allocation failed");
-    }
-    unclaim(p);
-    release_mqtt_cmd_deal_thread_custom_resource_poster_param(p);
-    return nullptr;
-}
-
 extern "C" void custom_resource_poster_callback(const char* status, const char* text) {
     if (status == nullptr) return;
     if (text == nullptr) text = "";
-    if (std::strcmp(status, "1") == 0 && std::strchr(text, '%') != nullptr) {
-        if (g_download_logic_retry_count.load() > 0) {
-            g_download_logic_retry_count = 0;
-            LOG_V(ADEAL_TAG, "breakpoint successful, clear retryCount");
-        }
-        Record* p = g_crp_params.load();
-        uint32_t step = p != nullptr ? p->progress : 0;
-        if (step >= 100) return;
-        int percent = 0;
-        if (std::sscanf(text, "%d", &percent) == 1) {
-            if (static_cast<uint32_t>(percent - g_download_last_progress.load()) < step) return;
-            g_download_last_progress = percent;
-        }
-    }
-    report(status, text);
-}
-
-extern "C" void release_mqtt_cmd_deal_thread_custom_resource_poster_param(CustomResourcePosterThreadParam* param) {
-    delete param;
-}
-
-extern "C" int nimbo_utils_replay_with_custom_resources_param(MQTTAsync client, const char* cmd, const char* sn,
-                                                              const char* task_id, const char* status,
-                                                              const char* fail_des, const char* param) {
-    CText reply_param{json_utils_poster_resources_param_to_jsonstr2(status, fail_des, param)};
-    if (!reply_param) return NIMBO_ERR_FAILED;
-    CText envelope{json_utils_embed_param_in_replay_jsonstr(cmd, sn, task_id, reply_param.get())};
-    if (!envelope) {
-        LOG_E("nimbo_utils", "make json failed, cmd: %s", cmd ? cmd : "");
-        return NIMBO_ERR_FAILED;
-    }
-    return mqtt_utils_async_publish_replay_message(client, envelope.get());
+    auto* p = static_cast<Record*>(workers::holder(workers::Kind::poster));
+    tasks::send_report(p, p != nullptr ? p->progress : 0, status, text,
+                       [&] { return json_utils_poster_resources_param_to_jsonstr(status, text, "add"); });
 }

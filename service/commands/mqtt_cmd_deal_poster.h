@@ -6,22 +6,17 @@
 #include <MQTTAsync.h>
 #include <stdint.h>
 
-#include <atomic>
 #include <string>
 
 #include "json_utils.h"
 #include "json_utils_poster.h"
+#include "mqtt_cmd_deal_thread.h"
 
 #define POSTER_RESOURCE_DIR "res/advertisement"
 #define POSTER_CONFIG_FILE "config.json"
 
-// What a poster download hands to its worker; the worker owns it and frees it with
-// release_mqtt_cmd_deal_thread_custom_resource_poster_param.
-struct CustomResourcePosterThreadParam {
-    MQTTAsync client = nullptr;  // replies go through it
-    std::string cmd;
-    std::string sn;
-    std::string taskId;
+// What a poster download hands to its worker; the worker owns it.
+struct CustomResourcePosterThreadParam : tasks::Record {
     std::string url;
     std::string storedName;  // "<position>_<fileName>"
     uint64_t fileSize = 0;
@@ -34,29 +29,15 @@ struct CustomResourcePosterThreadParam {
     bool sameFile = false;   // the new file takes the replaced entry's own name
 };
 
-// The running worker's record, null when none runs. Claimed by the handler under
-// g_download_mutex before the worker starts, cleared by the worker as it ends.
-extern std::atomic<CustomResourcePosterThreadParam*> g_crp_params;
-
 extern "C" {
 
 // The command handler: 0 accepted (a download started, reply "1"), -10002 finished (reply
 // in `out`), -10000 nothing to publish, -2/-7/-8 failures answered by the dispatcher.
 int mqtt_cmd_deal_custom_resource_poster(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
 
-// The worker's entry; `arg` is its CustomResourcePosterThreadParam.
-void* mqtt_cmd_deal_thread_custom_resource_poster_method(void* arg);
-
-// Progress and results of the download and of the worker.
+// Progress and results of the download and of the worker, replied through the record
+// holding the poster slot.
 void custom_resource_poster_callback(const char* status, const char* text);
-
-// Frees the record; null is ignored.
-void release_mqtt_cmd_deal_thread_custom_resource_poster_param(CustomResourcePosterThreadParam* param);
-
-// The poster's refusal reply: {"status","failDes","action"?} with "action" from the param text.
-int nimbo_utils_replay_with_custom_resources_param(MQTTAsync client, const char* cmd, const char* sn,
-                                                   const char* task_id, const char* status, const char* fail_des,
-                                                   const char* param);
 
 }  // extern "C"
 

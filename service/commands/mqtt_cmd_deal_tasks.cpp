@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <new>
 #include <string>
 
 #include "c_handles.hpp"
@@ -60,9 +59,6 @@ int parse_failure(int rc, const char* what) {
     return rc == NIMBO_ERR_OVERFLOW ? -2 : -8;
 }
 
-// Peeks at the kind's slot before any work (the claim itself comes before the start).
-int refuse_when_busy(tasks::Kind kind, const char* task_id) { return tasks::claim_slot(kind, nullptr, task_id); }
-
 // The server's download values that could never work: a file name too long for its
 // authentication header, an expected MD5 that is not 32 hexadecimal digits.
 bool download_values_usable(const char* url, const char* md5) {
@@ -77,45 +73,24 @@ bool download_values_usable(const char* url, const char* md5) {
     return true;
 }
 
-// A worker record with the request's identity, completed by `fill`; null when memory ran out.
-template <class Record, class Fill>
-std::unique_ptr<Record> make_record(MQTTAsync client, const RequestCmd* request, Fill fill) {
-    std::unique_ptr<Record> record{new (std::nothrow) Record};
-    if (!record) {
-        LOG_E(TAG, "Memory allocation failed");
-        return nullptr;
-    }
-    try {
-        record->client = client;
-        record->cmd = request->cmd;
-        record->sn = request->sn;
-        record->taskId = request->taskId;
-        record->env = &tasks::environment();
-        fill(*record);
-    } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
-        return nullptr;
-    }
-    return record;
-}
-
-// Starts `body` detached with `record` through the counted launcher; on failure the
-// record is still the caller's.
-bool start_detached(workers::Kind kind, void* (*body)(void*), void* record) {
-    return workers::start(kind, body, record);
-}
-
-// Claims the kind's slot for the record and starts its worker. 0 started (the record now
-// belongs to the worker), -10000 the slot is taken, -8 no thread.
-template <class Record>
-int launch(tasks::Kind kind, std::unique_ptr<Record>& record, void* (*body)(void*)) {
-    if (tasks::claim_slot(kind, record.get(), record->taskId.c_str()) != 0) return NIMBO_HANDLED;
-    workers::Kind launcher = kind == tasks::Kind::apk ? workers::Kind::apk : workers::Kind::ota;
-    if (!start_detached(launcher, body, record.get())) {
-        tasks::release_slot(kind, record.get());
-        return NIMBO_ERR_FAILED;
-    }
-    (void)record.release();
+// Builds the worker's record (completed by `fill`), claims the kind's slot for it (the
+// upgrades) and starts the worker, then answers "1" with the request's `param`. 0 started
+// (the record now belongs to the worker), -10000 the slot is taken, -8 no record or thread.
+template <class Record, class Param, class Fill>
+int start_worker(workers::Kind kind, MQTTAsync client, const RequestCmd& request, Fill fill, void (*body)(Record*),
+                 Param& param, char* (*accepted)(const Param*), char* out, int* out_len) {
+    auto record = tasks::make_record<Record>(client, request, fill);
+    if (!record) return NIMBO_ERR_FAILED;
+    const bool slotted = kind != workers::Kind::log_upload;
+    workers::Claim slot =
+        slotted ? workers::Claim::take(kind, record.get(), record->taskId) : workers::Claim::none(kind);
+    if (slotted && !slot) return NIMBO_HANDLED;
+    if (!workers::start(kind, record, body)) return NIMBO_ERR_FAILED;
+    slot.hand_over();
+    snprintf(param.status, sizeof param.status, "1");
+    param.failDes[0] = '\0';
+    // The worker runs already: its own replies follow, so this one is sent whatever happens.
+    if (!put_reply(accepted(&param), out, out_len)) return NIMBO_HANDLED;
     return 0;
 }
 
@@ -170,7 +145,7 @@ extern "C" {
 
 int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
     if (!args_ok(client, request, out, out_len)) return NIMBO_ERR_FAILED;
-    if (refuse_when_busy(tasks::Kind::apk, request->taskId) != 0) return NIMBO_HANDLED;
+    if (workers::busy(workers::Kind::apk, request->taskId)) return NIMBO_HANDLED;
     ApkUpgradeParam param;
     int rc = json_utils_jsonstr_to_apk_upgrade_param(request->param, &param);
     if (rc != 0) return parse_failure(rc, "apkUpgrade");
@@ -181,29 +156,23 @@ int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* 
     }
     if (!download_values_usable(param.apkDownloadUrl, param.md5sum)) return NIMBO_ERR_INVALID;
 
-    auto record = make_record<ApkUpgradeWorker>(client, request, [&param](ApkUpgradeWorker& r) {
+    auto fill = [&param](ApkUpgradeWorker& r) {
         r.apkDownloadUrl = param.apkDownloadUrl;
         r.apkVersion = param.apkVersion;
         r.applicationName = param.applicationName;
         r.md5sum = param.md5sum;
         r.apkSize = param.apkSize;
         r.progress = static_cast<uint32_t>(param.progress);
-    });
-    if (!record) return NIMBO_ERR_FAILED;
-    rc = launch(tasks::Kind::apk, record, mqtt_cmd_deal_thread_apkupgrade_method);
-    if (rc != 0) return rc;
-    snprintf(param.status, sizeof param.status, "1");
-    param.failDes[0] = '\0';
-    // The worker runs already: its own replies follow, so this one is sent whatever happens.
-    if (!put_reply(json_utils_apkupgrade_param_to_jsonstr(&param), out, out_len)) return NIMBO_HANDLED;
-    return 0;
+    };
+    return start_worker(workers::Kind::apk, client, *request, fill, tasks::run_apk_upgrade, param,
+                        json_utils_apkupgrade_param_to_jsonstr, out, out_len);
 }
 
 // ---- otaUpgrade ---------------------------------------------------------------------------
 
 int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
     if (!args_ok(client, request, out, out_len)) return NIMBO_ERR_FAILED;
-    if (refuse_when_busy(tasks::Kind::ota, request->taskId) != 0) return NIMBO_HANDLED;
+    if (workers::busy(workers::Kind::ota, request->taskId)) return NIMBO_HANDLED;
     OtaUpgradeParam param;
     int rc = json_utils_jsonstr_to_ota_upgrade_param(request->param, &param);
     if (rc != 0) return parse_failure(rc, "otaUpgrade");
@@ -219,21 +188,16 @@ int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* 
     if (param.otaDownloadUrl[0] == '\0') return reply_common("3", "Ota_download_url is empty", out, out_len, NIMBO_REPLY_QOS2);
     if (!download_values_usable(param.otaDownloadUrl, param.md5sum)) return NIMBO_ERR_INVALID;
 
-    auto record = make_record<OtaUpgradeWorker>(client, request, [&param](OtaUpgradeWorker& r) {
+    auto fill = [&param](OtaUpgradeWorker& r) {
         r.otaDownloadUrl = param.otaDownloadUrl;
         r.otaVersion = param.otaVersion;
         r.packageName = param.packageName;
         r.md5sum = param.md5sum;
         r.otaSize = param.otaSize;
         r.progress = static_cast<uint32_t>(param.progress);
-    });
-    if (!record) return NIMBO_ERR_FAILED;
-    rc = launch(tasks::Kind::ota, record, mqtt_cmd_deal_thread_otaupgrade_method);
-    if (rc != 0) return rc;
-    snprintf(param.status, sizeof param.status, "1");
-    param.failDes[0] = '\0';
-    if (!put_reply(json_utils_otaupgrade_param_to_jsonstr(&param), out, out_len)) return NIMBO_HANDLED;
-    return 0;
+    };
+    return start_worker(workers::Kind::ota, client, *request, fill, tasks::run_ota_upgrade, param,
+                        json_utils_otaupgrade_param_to_jsonstr, out, out_len);
 }
 
 // ---- queryLog ------------------------------------------------------------------------------
@@ -273,29 +237,12 @@ int mqtt_cmd_deal_capture_log_get(MQTTAsync client, const RequestCmd* request, c
         return NIMBO_ERR_INVALID;
     }
 
-    std::unique_ptr<GetLogWorker> record{new (std::nothrow) GetLogWorker};
-    if (!record) {
-        LOG_E(TAG, "Memory allocation failed");
-        return NIMBO_ERR_FAILED;
-    }
-    try {
-        record->client = client;
-        record->cmd = request->cmd;
-        record->sn = request->sn;
-        record->taskId = request->taskId;
-        record->downloadFileUrl = param.downloadFileUrl;
-        record->filePath = param.filePath;
-        record->env = &tasks::environment();
-    } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
-        return NIMBO_ERR_FAILED;
-    }
-    if (!start_detached(workers::Kind::log_upload, mqtt_cmd_deal_thread_capture_log_get_tlog, record.get())) return NIMBO_ERR_FAILED;
-    (void)record.release();
-    snprintf(param.status, sizeof param.status, "1");
-    param.failDes[0] = '\0';
-    if (!put_reply(json_utils_get_log_param_to_jsonstr(&param), out, out_len)) return NIMBO_HANDLED;
-    return 0;
+    auto fill = [&param](GetLogWorker& r) {
+        r.downloadFileUrl = param.downloadFileUrl;
+        r.filePath = param.filePath;
+    };
+    return start_worker(workers::Kind::log_upload, client, *request, fill, tasks::run_get_log, param,
+                        json_utils_get_log_param_to_jsonstr, out, out_len);
 }
 
 }  // extern "C"

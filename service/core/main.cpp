@@ -1,5 +1,7 @@
 // Entry of nimboservice: configuration, logging, instance lock, signals, bootstrap loop,
-// MQTT session, and the orderly stop.
+// MQTT session, and the orderly stop. The steps of the program's start and stop
+// (nimbo_utils_file_lock, nimbo_utils_init_function, nimbo_utils_exit_function) keep their
+// historical names but live here: only this file calls them.
 //
 // Signals become messages: every asynchronous signal the service uses is blocked before any
 // thread exists, and one thread receives them with sigwaitinfo. That thread looks up the

@@ -1,4 +1,6 @@
-// The device-information report and the system-status answer.
+// The device-information report and the system-status answer. The answer's handler
+// (mqtt_cmd_deal_query_sys_status) lives here, beside the report, because both are built
+// from the same device records.
 #include "nimbo_utils_report.h"
 
 #include <string.h>

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "c_handles.hpp"
@@ -26,9 +28,6 @@
 
 #define TAG "mqtt_adeal"
 
-std::atomic<ApkUpgradeWorker*> g_apk_params{nullptr};
-std::atomic<OtaUpgradeWorker*> g_ota_params{nullptr};
-
 namespace {
 
 constexpr const char* kInstalling = "Installing";
@@ -39,64 +38,34 @@ constexpr const char* kDmesgName = "dmesg.log";
 constexpr const char* kAppLogName = "app_log.tar.gz";
 constexpr size_t kErrorText = 256;
 
-// Per kind: whether a delivery of the running task was refused while its worker ran.
-struct SlotState {
-    std::string task_id;  // guarded by g_download_mutex
-    bool resume_wanted = false;
-};
-SlotState g_apk_slot;
-SlotState g_ota_slot;
-
-SlotState& state_of(tasks::Kind kind) { return kind == tasks::Kind::apk ? g_apk_slot : g_ota_slot; }
-
-void* holder_of(tasks::Kind kind) {
-    return kind == tasks::Kind::apk ? static_cast<void*>(g_apk_params.load()) : static_cast<void*>(g_ota_params.load());
-}
-
-void set_holder(tasks::Kind kind, void* record) {
-    if (kind == tasks::Kind::apk)
-        g_apk_params.store(static_cast<ApkUpgradeWorker*>(record));
-    else
-        g_ota_params.store(static_cast<OtaUpgradeWorker*>(record));
-}
-
-class DownloadLock {
-public:
-    DownloadLock() { pthread_mutex_lock(&g_download_mutex); }
-    ~DownloadLock() { pthread_mutex_unlock(&g_download_mutex); }
-    DownloadLock(const DownloadLock&) = delete;
-    DownloadLock& operator=(const DownloadLock&) = delete;
-};
-
-// Empties the kind's slot; true when a delivery of the task was refused meanwhile.
-bool leave_slot(tasks::Kind kind, const void* record) {
-    DownloadLock lock;
-    if (holder_of(kind) != record) return false;
-    set_holder(kind, nullptr);
-    SlotState& state = state_of(kind);
-    bool wanted = state.resume_wanted;
-    state.resume_wanted = false;
-    state.task_id.clear();
-    return wanted;
-}
-
-// A worker that holds its slot (the handler claimed it; tests may call the body directly).
-void enter_slot(tasks::Kind kind, void* record, const std::string& task_id) {
-    DownloadLock lock;
-    if (holder_of(kind) == record) return;
-    set_holder(kind, record);
-    state_of(kind).task_id = task_id;
-    state_of(kind).resume_wanted = false;
-}
-
 std::string package_path(const char* name) { return std::string(g_nimbo_download_path) + "/" + name; }
 
-// The installer's error text (err_len bytes, not necessarily terminated), or the fallback.
-std::string installer_text(const char* err, int err_len, const char* fallback) {
-    if (err_len <= 0) return fallback;
-    size_t n = std::min(static_cast<size_t>(err_len), kErrorText);
-    n = strnlen(err, n);
-    return n > 0 ? std::string(err, n) : std::string(fallback);
+// The installer's error text (len bytes, not necessarily terminated).
+struct InstallerError {
+    char text[kErrorText + 1] = {};
+    int len = 0;
+    // The text, or `fallback` when there is none.
+    std::string or_else(const char* fallback) const {
+        if (len <= 0) return fallback;
+        size_t n = strnlen(text, std::min(static_cast<size_t>(len), kErrorText));
+        return n > 0 ? std::string(text, n) : std::string(fallback);
+    }
+};
+
+// Fetches an upgrade package through the environment's driver: its result, after the
+// callback got "3" for a refused task or the pause text for a paused one.
+int fetch(const tasks::Environment& env, const std::string& url, const std::string& path, DownloadCallback callback,
+          uint64_t size, const std::string& md5) {
+    DownloadTask task;
+    int rc = curl_utils_download_task_init(&task, url.c_str(), path.c_str(), callback, size, md5.c_str());
+    if (rc != 0) {
+        LOG_E(TAG, "download task of [%s] refused", url.c_str());
+        callback("3", "Invalid parameter");
+        return rc;
+    }
+    rc = env.download(task);
+    if (rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY) callback("1", TASK_PAUSED_TEXT);
+    return rc;
 }
 
 // The pause of a download: the task file and the partial package stay for the resumption
@@ -136,28 +105,13 @@ tasks::Environment make_production() {
     env.reply = nimbo_utils_replay_with_param_with_qos;
     env.connected = [] { return g_flag_mqtt_connect.load() != 0; };
     env.republish = republish_task;
+    env.sleep = [](unsigned seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); };
+    env.stamp = [] { return std::string(nimbo_utils_get_current_timeinfo(2).timestamp_str); };
     return env;
 }
 
 std::atomic<const tasks::Environment*> g_environment{nullptr};
 const tasks::Environment& env_of(const tasks::Environment* env) { return env ? *env : tasks::environment(); }
-
-// Sends one report of an upgrade through its callback's rules.
-template <class Record, class Build>
-void send_report(Record* record, const char* status, const char* text, Build build) {
-    if (!tasks::progress_report_due(status, text, record ? record->progress : 100)) return;
-    if (record == nullptr || record->client == nullptr) return;
-    CText param{build(record, status, text)};
-    if (!param) {
-        LOG_E(TAG, "replay failed");
-        return;
-    }
-    int qos = strcmp(status, "1") == 0 ? 0 : 2;
-    const tasks::Environment& env = env_of(record->env);
-    if (env.reply(record->client, record->cmd.c_str(), record->sn.c_str(), record->taskId.c_str(), param.get(),
-                  qos) != 0)
-        LOG_E(TAG, "replay failed");
-}
 
 }  // namespace
 
@@ -170,36 +124,12 @@ const tasks::Environment& tasks::production_environment() {
 
 void tasks::use_environment(const Environment* env) { g_environment.store(env); }
 
-int tasks::running_workers() { return workers::running(); }
-
 const tasks::Environment& tasks::environment() {
     const Environment* env = g_environment.load();
     return env ? *env : production_environment();
 }
 
-int tasks::claim_slot(Kind kind, void* record, const char* task_id) {
-    bool busy;
-    {
-        DownloadLock lock;
-        SlotState& state = state_of(kind);
-        busy = g_flag_download_running.load() != 0 || holder_of(kind) != nullptr;
-        if (busy) {
-            if (holder_of(kind) != nullptr && task_id != nullptr && state.task_id == task_id)
-                state.resume_wanted = true;
-        } else if (record != nullptr) {
-            set_holder(kind, record);
-            state.task_id = task_id ? task_id : "";
-            state.resume_wanted = false;
-        }
-    }
-    if (busy) {
-        LOG_W("mqtt_deal", "The task has already begun.");
-        return NIMBO_HANDLED;
-    }
-    return 0;
-}
-
-void tasks::release_slot(Kind kind, const void* record) { leave_slot(kind, record); }
+void tasks::record_not_built() { LOG_E("mqtt_deal", "Memory allocation failed"); }
 
 bool tasks::progress_report_due(const char* status, const char* text, uint32_t step) {
     if (status == nullptr || text == nullptr) return false;
@@ -215,6 +145,21 @@ bool tasks::progress_report_due(const char* status, const char* text, uint32_t s
     if (static_cast<uint32_t>(percent - g_download_last_progress.load()) < step) return false;
     g_download_last_progress = percent;
     return true;
+}
+
+void tasks::send_report(const Record* record, uint32_t step, const char* status, const char* text,
+                        const std::function<char*()>& build) {
+    if (!progress_report_due(status, text, step)) return;
+    if (record == nullptr || record->client == nullptr) return;
+    CText param{build()};
+    if (!param) {
+        LOG_E(TAG, "replay failed");
+        return;
+    }
+    int qos = strcmp(status, "1") == 0 ? 0 : 2;
+    if (env_of(record->env).reply(record->client, record->cmd.c_str(), record->sn.c_str(), record->taskId.c_str(),
+                                  param.get(), qos) != 0)
+        LOG_E(TAG, "replay failed");
 }
 
 bool tasks::plan_log_upload(const std::string& download_url, const std::string& file_path, const std::string& stamp,
@@ -246,8 +191,9 @@ bool tasks::plan_log_upload(const std::string& download_url, const std::string& 
 // ---- application upgrade ----------------------------------------------------------------
 
 extern "C" void apkupdate_callback(const char* status, const char* text) {
-    send_report(g_apk_params.load(), status, text, [](ApkUpgradeWorker* r, const char* s, const char* t) {
-        return json_utils_apkupgrade_param_to_jsonstr2(s, t, r->apkVersion.c_str(), r->applicationName.c_str());
+    auto* r = static_cast<ApkUpgradeWorker*>(workers::holder(workers::Kind::apk));
+    tasks::send_report(r, r ? r->progress : 100, status, text, [&] {
+        return json_utils_apkupgrade_param_to_jsonstr2(status, text, r->apkVersion.c_str(), r->applicationName.c_str());
     });
 }
 
@@ -282,7 +228,7 @@ bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) ==
 
 void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
     const Environment& env = env_of(record->env);
-    enter_slot(Kind::apk, record, record->taskId);
+    workers::Claim slot = workers::Claim::adopt(workers::Kind::apk, record, record->taskId);
     const std::string package = package_path(TASK_APK_PACKAGE_NAME);
 
     // A task that comes back after a power loss during or after its installation.
@@ -296,34 +242,22 @@ void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
         nimbo_utils_delete_file(package.c_str());
         nimbo::end_task(record->taskId);
         nimbo_utils_delete_file(apk_journal_path().c_str());
-        leave_slot(Kind::apk, record);
         return;
     }
 
-    DownloadTask task;
-    int rc = curl_utils_download_task_init(&task, record->apkDownloadUrl.c_str(), package.c_str(), apkupdate_callback,
-                                           record->apkSize, record->md5sum.c_str());
-    if (rc != 0) {
-        LOG_E(TAG, "download task of [%s] refused", record->apkDownloadUrl.c_str());
-        apkupdate_callback("3", "Invalid parameter");
-    } else {
-        rc = env.download(task);
-    }
+    int rc = fetch(env, record->apkDownloadUrl, package, apkupdate_callback, record->apkSize, record->md5sum);
     bool paused = rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY;
-    if (paused) {
-        apkupdate_callback("1", TASK_PAUSED_TEXT);
-    } else if (rc == 0) {
+    if (rc == 0) {
         apkupdate_callback("1", kInstalling);
-        char err[kErrorText + 1];
-        memset(err, 0, sizeof err);
-        int err_len = 0;
+        InstallerError err;
         write_apk_journal("installing", record->taskId);
         int installed = env.install_app(package.c_str(), g_device_app_path, record->applicationName.c_str(),
-                                        record->apkVersion.c_str(), record->option1, record->option2, err, &err_len);
+                                        record->apkVersion.c_str(), record->option1, record->option2, err.text,
+                                        &err.len);
         if (installed == 0)
             apkupdate_callback("2", "");
         else
-            apkupdate_callback("3", installer_text(err, err_len, kApkUnknown).c_str());
+            apkupdate_callback("3", err.or_else(kApkUnknown).c_str());
         write_apk_journal("replied", record->taskId);
     }
     if (!paused) {
@@ -331,87 +265,45 @@ void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
         nimbo::end_task(record->taskId);
         nimbo_utils_delete_file(apk_journal_path().c_str());
     }
-    MQTTAsync client = record->client;
-    bool resume_wanted = leave_slot(Kind::apk, record);
-    if (paused) after_pause(env, client, resume_wanted);
+    bool resume_wanted = slot.leave();
+    if (paused) after_pause(env, record->client, resume_wanted);
 }
-
-extern "C" void* mqtt_cmd_deal_thread_apkupgrade_method(void* arg) {
-    std::unique_ptr<ApkUpgradeWorker, CFree<release_mqtt_cmd_deal_thread_apkupgrade_param>> record{
-        static_cast<ApkUpgradeWorker*>(arg)};
-    if (!record) return nullptr;
-    try {
-        tasks::run_apk_upgrade(record.get());
-    } catch (...) {
-        LOG_E(TAG, "apk upgrade worker ended: out of memory");
-        tasks::release_slot(tasks::Kind::apk, record.get());
-    }
-    return nullptr;
-}
-
-extern "C" void release_mqtt_cmd_deal_thread_apkupgrade_param(ApkUpgradeWorker* param) { delete param; }
 
 // ---- firmware upgrade ---------------------------------------------------------------------
 
 extern "C" void otaupdate_callback(const char* status, const char* text) {
-    send_report(g_ota_params.load(), status, text, [](OtaUpgradeWorker* r, const char* s, const char* t) {
-        return json_utils_otaupgrade_param_to_jsonstr2(s, t, r->otaVersion.c_str(), r->packageName.c_str());
+    auto* r = static_cast<OtaUpgradeWorker*>(workers::holder(workers::Kind::ota));
+    tasks::send_report(r, r ? r->progress : 100, status, text, [&] {
+        return json_utils_otaupgrade_param_to_jsonstr2(status, text, r->otaVersion.c_str(), r->packageName.c_str());
     });
 }
 
 void tasks::run_ota_upgrade(OtaUpgradeWorker* record) {
     const Environment& env = env_of(record->env);
-    enter_slot(Kind::ota, record, record->taskId);
+    workers::Claim slot = workers::Claim::adopt(workers::Kind::ota, record, record->taskId);
     const std::string package = package_path(TASK_OTA_PACKAGE_NAME);
 
-    DownloadTask task;
-    int rc = curl_utils_download_task_init(&task, record->otaDownloadUrl.c_str(), package.c_str(), otaupdate_callback,
-                                           record->otaSize, record->md5sum.c_str());
-    if (rc != 0) {
-        LOG_E(TAG, "download task of [%s] refused", record->otaDownloadUrl.c_str());
-        otaupdate_callback("3", "Invalid parameter");
-    } else {
-        rc = env.download(task);
-    }
+    int rc = fetch(env, record->otaDownloadUrl, package, otaupdate_callback, record->otaSize, record->md5sum);
     bool paused = rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY;
     bool keep_task = paused;
-    if (paused) {
-        otaupdate_callback("1", TASK_PAUSED_TEXT);
-    } else if (rc == 0) {
+    if (rc == 0) {
         otaupdate_callback("1", kInstalling);
-        char err[kErrorText + 1];
-        memset(err, 0, sizeof err);
-        int err_len = 0;
-        int installed = env.install_firmware(package.c_str(), g_nimbo_data_path, g_nimbo_cache_path, err, &err_len);
+        InstallerError err;
+        int installed =
+            env.install_firmware(package.c_str(), g_nimbo_data_path, g_nimbo_cache_path, err.text, &err.len);
         if (installed == 0) {
             // The result is judged after the restart, on the command delivered again.
             otaupdate_callback("1", kOtaWaiting);
             keep_task = true;
         } else {
-            otaupdate_callback("3", installer_text(err, err_len, kOtaUnknown).c_str());
+            otaupdate_callback("3", err.or_else(kOtaUnknown).c_str());
         }
     }
     if (!paused) nimbo_utils_delete_file(package.c_str());
     if (!keep_task) nimbo::end_task(record->taskId);
-    MQTTAsync client = record->client;
-    bool resume_wanted = leave_slot(Kind::ota, record);
-    if (paused) after_pause(env, client, resume_wanted);
+    bool resume_wanted = slot.leave();
+    if (paused) after_pause(env, record->client, resume_wanted);
 }
-
-extern "C" void* mqtt_cmd_deal_thread_otaupgrade_method(void* arg) {
-    std::unique_ptr<OtaUpgradeWorker, CFree<release_mqtt_cmd_deal_thread_otaupgrade_param>> record{
-        static_cast<OtaUpgradeWorker*>(arg)};
-    if (!record) return nullptr;
-    try {
-        tasks::run_ota_upgrade(record.get());
-    } catch (...) {
-        LOG_E(TAG, "ota upgrade worker ended: out of memory");
-        tasks::release_slot(tasks::Kind::ota, record.get());
-    }
-    return nullptr;
-}
-
-extern "C" void release_mqtt_cmd_deal_thread_otaupgrade_param(OtaUpgradeWorker* param) { delete param; }
 
 // ---- log upload ----------------------------------------------------------------------------
 
@@ -462,9 +354,8 @@ void reply_get_log(const GetLogWorker& record, const tasks::Environment& env, co
 
 void tasks::run_get_log(GetLogWorker* record) {
     const Environment& env = env_of(record->env);
-    TimeInfo now = nimbo_utils_get_current_timeinfo(2);
     LogUpload plan;
-    if (!plan_log_upload(record->downloadFileUrl, record->filePath, now.timestamp_str, &plan)) {
+    if (!plan_log_upload(record->downloadFileUrl, record->filePath, env.stamp(), &plan)) {
         char text[256] = {0};
         nimbo_utils_errcode_converted_into_faildes(-2, text);
         reply_get_log(*record, env, "3", text);
@@ -509,17 +400,3 @@ void tasks::run_get_log(GetLogWorker* record) {
     else
         reply_get_log(*record, env, "3", parsed.desc);
 }
-
-extern "C" void* mqtt_cmd_deal_thread_capture_log_get_tlog(void* arg) {
-    std::unique_ptr<GetLogWorker, CFree<release_mqtt_cmd_deal_thread_capture_log_get_tlog_param>> record{
-        static_cast<GetLogWorker*>(arg)};
-    if (!record) return nullptr;
-    try {
-        tasks::run_get_log(record.get());
-    } catch (...) {
-        LOG_E(TAG, "log upload worker ended: out of memory");
-    }
-    return nullptr;
-}
-
-extern "C" void release_mqtt_cmd_deal_thread_capture_log_get_tlog_param(GetLogWorker* param) { delete param; }

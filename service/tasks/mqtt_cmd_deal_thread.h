@@ -6,51 +6,46 @@
 #include <MQTTAsync.h>
 #include <stdint.h>
 
-#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "curl_utils.h"
+#include "json_utils.h"
 
 namespace tasks {
-struct Environment;
-}
 
-// The application-upgrade worker's record.
-struct ApkUpgradeWorker {
+struct Environment;
+
+// What every worker record starts with: the request it serves and the environment it runs in.
+struct Record {
     MQTTAsync client = nullptr;
     std::string cmd, sn, taskId;
+    const Environment* env = nullptr;
+};
+
+}  // namespace tasks
+
+// The application-upgrade worker's record.
+struct ApkUpgradeWorker : tasks::Record {
     std::string apkDownloadUrl, apkVersion, applicationName, md5sum;
     int option1 = 0, option2 = 0;  // handed to the installer
     uint64_t apkSize = 0;
     uint32_t progress = 0;  // percentage points between two progress replies
-    const tasks::Environment* env = nullptr;
 };
 
 // The firmware-upgrade worker's record.
-struct OtaUpgradeWorker {
-    MQTTAsync client = nullptr;
-    std::string cmd, sn, taskId;
+struct OtaUpgradeWorker : tasks::Record {
     std::string otaDownloadUrl, otaVersion, packageName, md5sum;
     uint64_t otaSize = 0;
     uint32_t progress = 0;
-    const tasks::Environment* env = nullptr;
 };
 
 // The log-upload worker's record.
-struct GetLogWorker {
-    MQTTAsync client = nullptr;
-    std::string cmd, sn, taskId;
+struct GetLogWorker : tasks::Record {
     std::string downloadFileUrl;
     std::string filePath;  // replaced by the time-stamped path
-    const tasks::Environment* env = nullptr;
 };
-
-// The running worker of each upgrade kind (null when none). A handler claims the slot
-// under g_download_mutex before it starts the thread; the worker empties it, under the
-// same mutex, when it ends. The progress callbacks reply through it.
-extern std::atomic<ApkUpgradeWorker*> g_apk_params;
-extern std::atomic<OtaUpgradeWorker*> g_ota_params;
 
 #define TASK_PAUSED_TEXT "The task is paused and restarted the next time connect to the server"
 #define TASK_APK_PACKAGE_NAME "tmp_app.zip"
@@ -59,17 +54,9 @@ extern std::atomic<OtaUpgradeWorker*> g_ota_params;
 
 extern "C" {
 
-void* mqtt_cmd_deal_thread_apkupgrade_method(void* arg);
-void* mqtt_cmd_deal_thread_otaupgrade_method(void* arg);
-void* mqtt_cmd_deal_thread_capture_log_get_tlog(void* arg);
-
-// Each takes null.
-void release_mqtt_cmd_deal_thread_apkupgrade_param(ApkUpgradeWorker* param);
-void release_mqtt_cmd_deal_thread_otaupgrade_param(OtaUpgradeWorker* param);
-void release_mqtt_cmd_deal_thread_capture_log_get_tlog_param(GetLogWorker* param);
-
 // Download callbacks and reporters of the two upgrades: progress ("1" with a percentage)
 // throttled by the record's step, every other report sent (QoS 0 for "1", 2 otherwise).
+// They reply through the record holding the kind's slot.
 void apkupdate_callback(const char* status, const char* text);
 void otaupdate_callback(const char* status, const char* text);
 
@@ -98,6 +85,10 @@ struct Environment {
     std::function<bool()> connected;
     // Publishes the stored task command to the device's own command topic.
     std::function<void(MQTTAsync client, const std::string& text)> republish;
+    // Waits `seconds` (the pause before a poster is put in place).
+    std::function<void(unsigned seconds)> sleep;
+    // The time stamp of a log upload's names (decimal seconds).
+    std::function<std::string()> stamp;
 };
 
 // The real driver, installers, shell, upload and publishing.
@@ -111,21 +102,38 @@ const Environment& environment();
 // Upload answers are kept whole up to this size; a longer one keeps this many first bytes.
 constexpr size_t kUploadAnswerMax = 64u * 1024u;
 
-// The kinds of worker slot.
-enum class Kind { apk, ota };
+// Logs that a record could not be built ("Memory allocation failed").
+void record_not_built();
 
-// Claims the kind's slot for `record` under g_download_mutex. -10000 when a download runs
-// or a worker of the kind holds the slot (logged "The task has already begun."), 0 when
-// claimed. A same-task delivery refused while the worker runs is remembered, so that a
-// worker that pauses after the session came back takes the task up again.
-int claim_slot(Kind kind, void* record, const char* task_id);
-// Empties the slot when `record` holds it.
-void release_slot(Kind kind, const void* record);
+// A worker record with the request's identity and the current environment, completed by
+// `fill`; null (logged) when memory ran out.
+template <class R, class Fill>
+std::unique_ptr<R> make_record(MQTTAsync client, const RequestCmd& request, Fill fill) {
+    try {
+        auto record = std::make_unique<R>();
+        record->client = client;
+        record->cmd = request.cmd;
+        record->sn = request.sn;
+        record->taskId = request.taskId;
+        record->env = &environment();
+        fill(*record);
+        return record;
+    } catch (...) {
+        record_not_built();
+        return nullptr;
+    }
+}
 
 // Progress throttling of the task callbacks: true when a report of `text` (status "1")
 // must be sent with the given step. Updates g_download_last_progress and resets the retry
 // count when a percentage arrives.
 bool progress_report_due(const char* status, const char* text, uint32_t step);
+
+// One report of a download worker's callback: when progress_report_due lets it through with
+// the record's step, the parameter `build()` makes is replied for the record (QoS 0 for "1",
+// 2 otherwise). A null record (no worker) sends nothing.
+void send_report(const Record* record, uint32_t step, const char* status, const char* text,
+                 const std::function<char*()>& build);
 
 // The names the upload of a log file uses at time stamp `stamp`.
 struct LogUpload {
@@ -138,10 +146,7 @@ struct LogUpload {
 bool plan_log_upload(const std::string& download_url, const std::string& file_path, const std::string& stamp,
                      LogUpload* out);
 
-// Workers started and not yet ended (their threads may outlive their slots briefly).
-int running_workers();
-
-// The worker bodies, for tests that run them on their own thread.
+// The worker bodies, started through workers::start.
 void run_apk_upgrade(ApkUpgradeWorker* record);
 void run_ota_upgrade(OtaUpgradeWorker* record);
 void run_get_log(GetLogWorker* record);

@@ -2,20 +2,14 @@
 // failure, resumption from the bytes on disk, MD5 verification.
 #include "mqtt_cmd_deal_thread_download.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <thread>
 
 #include "c_handles.hpp"
 #include "crypto_utils.h"
-#include "hwlink.h"
 #include "kx_log.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
@@ -36,31 +30,6 @@ constexpr unsigned kTimeoutDelay = 15;
 constexpr unsigned kRetryDelay = 60;
 constexpr unsigned kThrottledDelay = 180;
 
-inline void c_closedir(DIR* d) noexcept { ::closedir(d); }
-using DirPtr = std::unique_ptr<DIR, CFree<c_closedir>>;
-
-class DownloadSlot {
-public:
-    // Takes the one download slot of the service; false when another download holds it.
-    bool acquire() {
-        pthread_mutex_lock(&g_download_mutex);
-        bool free = g_flag_download_running.load() == 0;
-        if (free) g_flag_download_running.store(1);
-        pthread_mutex_unlock(&g_download_mutex);
-        held_ = free;
-        return free;
-    }
-    ~DownloadSlot() {
-        if (!held_) return;
-        pthread_mutex_lock(&g_download_mutex);
-        g_flag_download_running.store(0);
-        pthread_mutex_unlock(&g_download_mutex);
-    }
-
-private:
-    bool held_ = false;
-};
-
 void report_failure(const DownloadTask& task, const char* message) {
     LOG_E(ADEAL_TAG, "[%s] %s", task.file_path, message);
     if (task.callback != nullptr) task.callback("3", message);
@@ -71,30 +40,6 @@ bool md5_matches(const DownloadTask& task) {
     unsigned char digest[16];
     if (crypto_utils_calculate_md5_value_for_file(task.file_path, digest) != 0) return false;
     return crypto_utils_compare_md5(digest, task.expected_md5) == 0;
-}
-
-bool sum_tree(const char* path, uint64_t* total) {
-    DirPtr dir{::opendir(path)};
-    if (!dir) {
-        LOG_E(ADEAL_TAG, "opendir");
-        return false;
-    }
-    while (dirent* entry = ::readdir(dir.get())) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        char full[1024];
-        int n = std::snprintf(full, sizeof full, "%s/%s", path, entry->d_name);
-        struct stat st {};
-        if (n < 0 || static_cast<size_t>(n) >= sizeof full || ::lstat(full, &st) != 0) {
-            LOG_E(ADEAL_TAG, "lstat: %s", full);
-            return false;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            if (!sum_tree(full, total)) return false;
-        } else if (!S_ISLNK(st.st_mode)) {
-            *total += static_cast<uint64_t>(st.st_size);
-        }
-    }
-    return true;
 }
 
 // One second of the retry delays. Fault-injection tests shorten it through
@@ -118,49 +63,7 @@ std::chrono::milliseconds retry_second() {
     return unit;
 }
 
-bool free_bytes(const char* path, uint64_t* out) {
-    struct statvfs vfs {};
-    if (::statvfs(path, &vfs) != 0) {
-        LOG_E(NIMBO_UTILS_TAG, "Error getting filesystem statistics");
-        return false;
-    }
-    *out = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
-    return true;
-}
-
 }  // namespace
-
-uint64_t nimbo_utils_get_directory_size(const char* path) {
-    if (path == nullptr) return 0;
-    uint64_t total = 0;
-    return sum_tree(path, &total) ? total : 0;
-}
-
-uint64_t nimbo_utils_get_free_space(const char* path) {
-    uint64_t free = 0;
-    if (path == nullptr || !free_bytes(path, &free)) return 0;
-    return free;
-}
-
-int nimbo_utils_check_and_report_free_space(const char* path, uint64_t threshold) {
-    uint64_t free = 0;
-    if (path == nullptr || !free_bytes(path, &free) || free == 0) {
-        LOG_W(NIMBO_UTILS_TAG, "Failed to retrieve free space information for %s", path ? path : "");
-        return NIMBO_ERR_FAILED;
-    }
-    LOG_I(NIMBO_UTILS_TAG, "Free space on %s: %llu bytes, threshold: %llu", path,
-          static_cast<unsigned long long>(free), static_cast<unsigned long long>(threshold));
-    if (free > threshold) return 0;
-    if (hwlink_cleanup_of_space() == 0) {
-        if (!free_bytes(path, &free)) free = 0;
-        LOG_I(NIMBO_UTILS_TAG, "Try to free up a little space, the remaining space after cleaning is %llu bytes",
-              static_cast<unsigned long long>(free));
-        if (free > threshold) return 0;
-    }
-    LOG_W(NIMBO_UTILS_TAG, "Warning: Free space is below or equal to the threshold of %llu bytes!",
-          static_cast<unsigned long long>(threshold));
-    return NIMBO_ERR_FAILED;
-}
 
 namespace download {
 
@@ -190,7 +93,7 @@ int run(DownloadTask task, const Environment& env) {
         report_failure(task, message);
         return NIMBO_ERR_FAILED;
     }
-    DownloadSlot slot;
+    workers::DownloadSlot slot;
     if (!slot.acquire()) {
         LOG_E(ADEAL_TAG, "%s", "The download task has already begun");
         return NIMBO_DOWNLOAD_BUSY;

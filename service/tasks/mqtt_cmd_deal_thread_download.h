@@ -1,4 +1,4 @@
-// The download driver of the long tasks (log tag "mqtt_adeal") and its storage checks.
+// The download driver of the long tasks (log tag "mqtt_adeal").
 #pragma once
 
 #include <stdint.h>
@@ -23,13 +23,6 @@ extern std::atomic<int> g_download_last_progress;
 // when an MD5 was given); -8 failed (the callback got "3" and the reason); -10001 paused
 // because the MQTT session was down after an attempt; -10011 another download is running.
 int download_logic(DownloadTask task);
-
-// Bytes of the files under `path` (links not followed, not counted); 0 on any error.
-uint64_t nimbo_utils_get_directory_size(const char* path);
-// Free bytes of the file system holding `path`; 0 when unknown.
-uint64_t nimbo_utils_get_free_space(const char* path);
-// 0 when the free space is strictly above `threshold` (after at most one clean-up), else -8.
-int nimbo_utils_check_and_report_free_space(const char* path, uint64_t threshold);
 
 namespace download {
 

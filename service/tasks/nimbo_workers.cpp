@@ -1,8 +1,9 @@
-// The counted launcher of detached workers and the sleep that wakes at stop.
+// The counted launcher of detached workers, the sleep that wakes at stop and the task slots.
 #include "nimbo_workers.h"
 
 #include <pthread.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -17,6 +18,11 @@ namespace {
 constexpr int kKinds = 5;
 const char* const kNames[kKinds] = {"application upgrade", "firmware upgrade", "log upload", "poster",
                                     "server switch"};
+// What a worker that ended on an exception logs (tag "mqtt_adeal").
+const char* const kEnded[kKinds] = {"apk upgrade worker ended: out of memory",
+                                    "ota upgrade worker ended: out of memory",
+                                    "log upload worker ended: out of memory", "Memory allocation failed",
+                                    "Memory allocation failed"};
 
 struct State {
     std::mutex mutex;
@@ -31,26 +37,52 @@ State& state() {
 }
 
 struct Launch {
-    void* (*body)(void*);
-    void* record;
+    std::function<void()> job;
     int kind;
 };
 
 void* trampoline(void* arg) {
-    Launch launch = *static_cast<Launch*>(arg);
-    delete static_cast<Launch*>(arg);
-    launch.body(launch.record);
+    std::unique_ptr<Launch> launch{static_cast<Launch*>(arg)};
+    const int kind = launch->kind;
+    try {
+        launch->job();
+    } catch (...) {
+        LOG_E("mqtt_adeal", "%s", kEnded[kind]);
+    }
+    launch.reset();
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    --s.count[launch.kind];
+    --s.count[kind];
     --s.total;
     s.changed.notify_all();
     return nullptr;
 }
 
+// Per slot kind: the holder and whether a delivery of its task was refused meanwhile.
+struct SlotState {
+    std::atomic<void*> holder{nullptr};
+    std::string task_id;  // guarded by g_download_mutex
+    bool resume_wanted = false;
+};
+SlotState g_slots[kKinds];
+
+class DownloadLock {
+public:
+    DownloadLock() { pthread_mutex_lock(&g_download_mutex); }
+    ~DownloadLock() { pthread_mutex_unlock(&g_download_mutex); }
+    DownloadLock(const DownloadLock&) = delete;
+    DownloadLock& operator=(const DownloadLock&) = delete;
+};
+
+void hold(SlotState& slot, void* record, const std::string& task_id) {
+    slot.holder.store(record);
+    slot.task_id = task_id;
+    slot.resume_wanted = false;
+}
+
 }  // namespace
 
-bool workers::start(Kind kind, void* (*body)(void*), void* record) {
+bool workers::start(Kind kind, std::function<void()> job) {
     const int k = static_cast<int>(kind);
     State& s = state();
     {
@@ -63,7 +95,11 @@ bool workers::start(Kind kind, void* (*body)(void*), void* record) {
         ++s.total;
     }
     int rc = -1;
-    auto* launch = new (std::nothrow) Launch{body, record, k};
+    Launch* launch = nullptr;
+    try {
+        launch = new Launch{std::move(job), k};
+    } catch (...) {
+    }
     pthread_attr_t attr;
     if (launch != nullptr && pthread_attr_init(&attr) == 0) {
         rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -110,4 +146,65 @@ bool workers::wait_idle(std::chrono::milliseconds limit) {
     State& s = state();
     std::unique_lock<std::mutex> lock(s.mutex);
     return s.changed.wait_for(lock, limit, [&s] { return s.total == 0; });
+}
+
+// ---- task slots ------------------------------------------------------------------------
+
+void* workers::holder(Kind kind) { return g_slots[static_cast<int>(kind)].holder.load(); }
+
+bool workers::busy(Kind kind, const std::string& task_id) {
+    bool refused;
+    {
+        DownloadLock lock;
+        SlotState& slot = g_slots[static_cast<int>(kind)];
+        refused = g_flag_download_running.load() != 0 || slot.holder.load() != nullptr;
+        if (slot.holder.load() != nullptr && slot.task_id == task_id) slot.resume_wanted = true;
+    }
+    if (refused) LOG_W("mqtt_deal", "The task has already begun.");
+    return refused;
+}
+
+workers::Claim workers::Claim::take(Kind kind, void* record, const std::string& task_id) {
+    {
+        DownloadLock lock;
+        SlotState& slot = g_slots[static_cast<int>(kind)];
+        if (g_flag_download_running.load() == 0 && slot.holder.load() == nullptr) {
+            hold(slot, record, task_id);
+            return Claim(kind, record);
+        }
+    }
+    (void)busy(kind, task_id);  // logs, and remembers a refused delivery of the held task
+    return Claim(kind, nullptr);
+}
+
+workers::Claim workers::Claim::adopt(Kind kind, void* record, const std::string& task_id) {
+    DownloadLock lock;
+    SlotState& slot = g_slots[static_cast<int>(kind)];
+    if (slot.holder.load() != record) hold(slot, record, task_id);
+    return Claim(kind, record);
+}
+
+bool workers::Claim::leave() {
+    void* record = record_;
+    record_ = nullptr;
+    if (record == nullptr) return false;
+    DownloadLock lock;
+    SlotState& slot = g_slots[static_cast<int>(kind_)];
+    if (slot.holder.load() != record) return false;
+    bool wanted = slot.resume_wanted;
+    hold(slot, nullptr, "");
+    return wanted;
+}
+
+bool workers::DownloadSlot::acquire() {
+    DownloadLock lock;
+    held_ = g_flag_download_running.load() == 0;
+    if (held_) g_flag_download_running.store(1);
+    return held_;
+}
+
+workers::DownloadSlot::~DownloadSlot() {
+    if (!held_) return;
+    DownloadLock lock;
+    g_flag_download_running.store(0);
 }

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -315,6 +316,42 @@ std::string url_file(const char* name) {
 constexpr const char* kUrlPersistent = "nimbo_server_url_persistent";
 constexpr const char* kUrlPlain = "nimbo_server_url";
 
+// ---- storage measurements (logged as the download driver's) -----------------------------
+
+bool sum_tree(const char* path, uint64_t* total) {
+    DirPtr dir{::opendir(path)};
+    if (!dir) {
+        LOG_E("mqtt_adeal", "opendir");
+        return false;
+    }
+    while (dirent* entry = ::readdir(dir.get())) {
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+        char full[1024];
+        int n = std::snprintf(full, sizeof full, "%s/%s", path, entry->d_name);
+        struct stat st {};
+        if (n < 0 || static_cast<size_t>(n) >= sizeof full || ::lstat(full, &st) != 0) {
+            LOG_E("mqtt_adeal", "lstat: %s", full);
+            return false;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (!sum_tree(full, total)) return false;
+        } else if (!S_ISLNK(st.st_mode)) {
+            *total += static_cast<uint64_t>(st.st_size);
+        }
+    }
+    return true;
+}
+
+bool free_bytes(const char* path, uint64_t* out) {
+    struct statvfs vfs {};
+    if (::statvfs(path, &vfs) != 0) {
+        LOG_E(TAG, "Error getting filesystem statistics");
+        return false;
+    }
+    *out = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
+    return true;
+}
+
 }  // namespace
 
 // ======================================================================================
@@ -609,6 +646,40 @@ char* nimbo_utils_get_value_by_key(const char* path, const char* key) {
         LOG_E(TAG, "Memory allocation failed");
     }
     return nullptr;
+}
+
+// ---- storage measurements ----------------------------------------------------------------
+
+uint64_t nimbo_utils_get_directory_size(const char* path) {
+    if (path == nullptr) return 0;
+    uint64_t total = 0;
+    return sum_tree(path, &total) ? total : 0;
+}
+
+uint64_t nimbo_utils_get_free_space(const char* path) {
+    uint64_t free = 0;
+    if (path == nullptr || !free_bytes(path, &free)) return 0;
+    return free;
+}
+
+int nimbo_utils_check_and_report_free_space(const char* path, uint64_t threshold) {
+    uint64_t free = 0;
+    if (path == nullptr || !free_bytes(path, &free) || free == 0) {
+        LOG_W(TAG, "Failed to retrieve free space information for %s", path ? path : "");
+        return NIMBO_ERR_FAILED;
+    }
+    LOG_I(TAG, "Free space on %s: %llu bytes, threshold: %llu", path,
+          static_cast<unsigned long long>(free), static_cast<unsigned long long>(threshold));
+    if (free > threshold) return 0;
+    if (hwlink_cleanup_of_space() == 0) {
+        if (!free_bytes(path, &free)) free = 0;
+        LOG_I(TAG, "Try to free up a little space, the remaining space after cleaning is %llu bytes",
+              static_cast<unsigned long long>(free));
+        if (free > threshold) return 0;
+    }
+    LOG_W(TAG, "Warning: Free space is below or equal to the threshold of %llu bytes!",
+          static_cast<unsigned long long>(threshold));
+    return NIMBO_ERR_FAILED;
 }
 
 // ---- line files ----------------------------------------------------------------------

@@ -45,6 +45,14 @@ int is_regular_file(const char* path);
 int nimbo_utils_rename_file(const char* dir, const char* old_name, const char* new_name);
 char** nimbo_utils_find_files_with_prefix(const char* dir, const char* prefix, int recurse, int* count);
 
+// ---- storage measurements ----------------------------------------------------------------
+// Bytes of the files under `path` (links not followed, not counted); 0 on any error.
+uint64_t nimbo_utils_get_directory_size(const char* path);
+// Free bytes of the file system holding `path`; 0 when unknown.
+uint64_t nimbo_utils_get_free_space(const char* path);
+// 0 when the free space is strictly above `threshold` (after at most one clean-up), else -8.
+int nimbo_utils_check_and_report_free_space(const char* path, uint64_t threshold);
+
 // ---- line files ----------------------------------------------------------------------
 // mode 1 appends; anything else replaces the file atomically.
 void nimbo_utils_write_line_to_file2(const char* dir, const char* name, const char* text, int mode);

@@ -11,6 +11,7 @@
 #include "json_utils_poster.h"
 #include "mqtt_cmd_deal.h"
 #include "mqtt_cmd_deal_poster.h"
+#include "nimbo_workers.h"
 #include "nimbo_globals.h"
 #include "test_support.h"
 
@@ -463,7 +464,7 @@ TEST_F(PosterHandler, RefusalsLeaveTheListAlone) {
         EXPECT_EQ(reply(), c.reply);
         EXPECT_EQ(config(), std::string(kTwoPosters) + "\n");
         EXPECT_EQ(task_file(), c.task_file_kept);
-        EXPECT_EQ(g_crp_params.load(), nullptr);
+        EXPECT_EQ(workers::holder(workers::Kind::poster), nullptr);
     }
 }
 
@@ -473,17 +474,17 @@ TEST_F(PosterHandler, NoSecondDownloadWhileOneRunsOrIsStarting) {
     EXPECT_EQ(run(param), -10000);
     EXPECT_EQ(reply(), "");
     EXPECT_TRUE(task_file());
-    EXPECT_EQ(g_crp_params.load(), nullptr);
+    EXPECT_EQ(workers::holder(workers::Kind::poster), nullptr);
 
     // A worker that has claimed the slot but not yet started its download.
     g_flag_download_running = 0;
     CustomResourcePosterThreadParam starting;
-    g_crp_params = &starting;
+    workers::Claim claim = workers::Claim::take(workers::Kind::poster, &starting, "t0");
+    ASSERT_TRUE(claim);
     EXPECT_EQ(run(param), -10000);
     EXPECT_EQ(reply(), "");
     EXPECT_TRUE(task_file());
-    EXPECT_EQ(g_crp_params.load(), &starting);
-    g_crp_params = nullptr;
+    EXPECT_EQ(workers::holder(workers::Kind::poster), &starting);
 }
 
 TEST_F(PosterHandler, MissingArgumentsRemoveTheTaskFile) {

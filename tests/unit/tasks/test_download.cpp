@@ -11,6 +11,7 @@
 #include "crypto_utils.h"
 #include "mqtt_cmd_deal_thread_download.h"
 #include "nimbo_globals.h"
+#include "nimbo_utils.h"
 #include "sim_server.h"
 #include "test_support.h"
 

@@ -353,11 +353,9 @@ protected:
 
     // Until every worker has ended (and left its slot).
     void wait_idle() {
-        for (int i = 0; i < 500 && tasks::running_workers() != 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_EQ(tasks::running_workers(), 0);
-        ASSERT_EQ(g_apk_params.load(), nullptr);
-        ASSERT_EQ(g_ota_params.load(), nullptr);
+        ASSERT_TRUE(workers::wait_idle(std::chrono::seconds(5)));
+        ASSERT_EQ(workers::holder(workers::Kind::apk), nullptr);
+        ASSERT_EQ(workers::holder(workers::Kind::ota), nullptr);
     }
 
     void wait_replies(size_t n) {
@@ -371,7 +369,7 @@ protected:
 
     TempDir dir_;
     std::unique_ptr<DeviceRoot> root_;
-    tasks::Environment env_;
+    tasks::Environment env_ = tasks::production_environment();
     MQTTAsync client_ = reinterpret_cast<MQTTAsync>(0x1);
     RequestCmd request_{};
     char out_[MQTT_DEAL_REPLY_SIZE];
@@ -525,13 +523,13 @@ TEST_F(Workers, RefusalsBeforeAnyWorkerStarts) {
 TEST_F(Workers, RedeliveryWhileTheWorkerStartsRunsNoSecondWorker) {
     hold_download_ = true;
     ASSERT_EQ(call(mqtt_cmd_deal_apkupgrade, "apkUpgrade", kApk), 0);
-    ApkUpgradeWorker* first = g_apk_params.load();
+    void* first = workers::holder(workers::Kind::apk);
     ASSERT_NE(first, nullptr);
     // Immediately, before the worker reached the driver, and again while it downloads.
     EXPECT_EQ(call(mqtt_cmd_deal_apkupgrade, "apkUpgrade", kApk), -10000);
     wait_download_started();
     EXPECT_EQ(call(mqtt_cmd_deal_apkupgrade, "apkUpgrade", kApk), -10000);
-    EXPECT_EQ(g_apk_params.load(), first);
+    EXPECT_EQ(workers::holder(workers::Kind::apk), first);
     release_download();
     wait_idle();
     EXPECT_EQ(downloads_, 1);
@@ -722,10 +720,9 @@ std::mutex g_gate_mutex;
 std::condition_variable g_gate_cv;
 bool g_gate_open = false;
 
-void* held_worker(void*) {
+void held_worker() {
     std::unique_lock<std::mutex> lock(g_gate_mutex);
     g_gate_cv.wait(lock, [] { return g_gate_open; });
-    return nullptr;
 }
 
 void open_gate(bool open) {
@@ -739,15 +736,15 @@ TEST(Launcher, CeilingPerKindThenFreedWhenWorkersEnd) {
     ASSERT_EQ(workers::running(), 0);
     open_gate(false);
     for (int i = 0; i < workers::kPerKind; ++i)
-        EXPECT_TRUE(workers::start(workers::Kind::server_switch, held_worker, nullptr));
-    EXPECT_FALSE(workers::start(workers::Kind::server_switch, held_worker, nullptr));
-    EXPECT_TRUE(workers::start(workers::Kind::log_upload, held_worker, nullptr));  // each kind has its own
+        EXPECT_TRUE(workers::start(workers::Kind::server_switch, held_worker));
+    EXPECT_FALSE(workers::start(workers::Kind::server_switch, held_worker));
+    EXPECT_TRUE(workers::start(workers::Kind::log_upload, held_worker));  // each kind has its own
     EXPECT_EQ(workers::running(workers::Kind::server_switch), workers::kPerKind);
     EXPECT_EQ(workers::running(), workers::kPerKind + 1);
     EXPECT_FALSE(workers::wait_idle(std::chrono::milliseconds(20)));
     open_gate(true);
     ASSERT_TRUE(workers::wait_idle(std::chrono::seconds(10)));
-    EXPECT_TRUE(workers::start(workers::Kind::server_switch, held_worker, nullptr));
+    EXPECT_TRUE(workers::start(workers::Kind::server_switch, held_worker));
     EXPECT_TRUE(workers::wait_idle(std::chrono::seconds(10)));
 }
 
