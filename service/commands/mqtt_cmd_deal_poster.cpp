@@ -19,7 +19,6 @@
 #include "kx_log.h"
 #include "mqtt_cmd_deal.h"
 #include "mqtt_cmd_deal_thread_download.h"
-#include "mqtt_utils_async.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_utils_reply.h"
@@ -84,17 +83,6 @@ void notify_app(const char* tag = TAG) {
     if (rc != 0) LOG_W(tag, "signal %d to alibankApp not delivered: %d", kListChangedSignal, rc);
 }
 
-// The handler's own reply parameter into the dispatcher's buffer; `rc` passed through.
-int answer(char* out, int* out_len, const char* status, const char* fail_des, const char* action, int rc) {
-    CText text{json_utils_poster_resources_param_to_jsonstr(status, fail_des, action)};
-    if (!text) return NIMBO_ERR_FAILED;
-    size_t n = std::strlen(text.get());
-    if (n >= MQTT_DEAL_REPLY_SIZE) return NIMBO_ERR_FAILED;
-    std::memcpy(out, text.get(), n);
-    *out_len = static_cast<int>(n);
-    return rc;
-}
-
 bool download_busy() {
     pthread_mutex_lock(&g_download_mutex);
     bool busy = g_flag_download_running.load() != 0 || g_crp_params.load() != nullptr;
@@ -130,8 +118,12 @@ struct Context {
     char* out;
     int* out_len;
 
+    // The handler's own reply parameter into the dispatcher's buffer; `rc` passed through.
     int reply(const char* status, const char* fail_des, int rc) const {
-        return answer(out, out_len, status, fail_des, param.action, rc);
+        return mqtt_cmd_deal::put_reply(json_utils_poster_resources_param_to_jsonstr(status, fail_des, param.action),
+                                        out, out_len)
+                   ? rc
+                   : NIMBO_ERR_FAILED;
     }
 };
 
@@ -401,7 +393,7 @@ std::string poster::resource_dir() { return std::string(g_device_app_path) + "/"
 
 extern "C" int mqtt_cmd_deal_custom_resource_poster(MQTTAsync client, const RequestCmd* request, char* out,
                                                     int* out_len) {
-    if (out == nullptr || out_len == nullptr || client == nullptr) {
+    if (!mqtt_cmd_deal::args_ok(out, out_len) || client == nullptr) {
         delete_task_file();
         return NIMBO_ERR_FAILED;
     }
@@ -453,17 +445,4 @@ extern "C" void custom_resource_poster_callback(const char* status, const char* 
 
 extern "C" void release_mqtt_cmd_deal_thread_custom_resource_poster_param(CustomResourcePosterThreadParam* param) {
     delete param;
-}
-
-extern "C" int nimbo_utils_replay_with_custom_resources_param(MQTTAsync client, const char* cmd, const char* sn,
-                                                              const char* task_id, const char* status,
-                                                              const char* fail_des, const char* param) {
-    CText reply_param{json_utils_poster_resources_param_to_jsonstr2(status, fail_des, param)};
-    if (!reply_param) return NIMBO_ERR_FAILED;
-    CText envelope{json_utils_embed_param_in_replay_jsonstr(cmd, sn, task_id, reply_param.get())};
-    if (!envelope) {
-        LOG_E("nimbo_utils", "make json failed, cmd: %s", cmd ? cmd : "");
-        return NIMBO_ERR_FAILED;
-    }
-    return mqtt_utils_async_publish_replay_message(client, envelope.get());
 }

@@ -53,11 +53,6 @@ void custom_resource_poster_callback(const char* status, const char* text);
 // Frees the record; null is ignored.
 void release_mqtt_cmd_deal_thread_custom_resource_poster_param(CustomResourcePosterThreadParam* param);
 
-// The poster's refusal reply: {"status","failDes","action"?} with "action" from the param text.
-int nimbo_utils_replay_with_custom_resources_param(MQTTAsync client, const char* cmd, const char* sn,
-                                                   const char* task_id, const char* status, const char* fail_des,
-                                                   const char* param);
-
 }  // extern "C"
 
 namespace poster {

@@ -5,6 +5,7 @@
 
 #include "c_handles.hpp"
 #include "json_utils.h"
+#include "json_utils_poster.h"
 #include "kx_log.h"
 #include "mqtt_utils_async.h"
 #include "result_codes.h"
@@ -36,6 +37,14 @@ extern "C" int nimbo_utils_replay_with_no_data_param(MQTTAsync client, const cha
         return NIMBO_ERR_FAILED;
     }
     return nimbo_utils_replay_with_param_with_qos(client, cmd, sn, task_id, param.get(), 0);
+}
+
+extern "C" int nimbo_utils_replay_with_custom_resources_param(MQTTAsync client, const char* cmd, const char* sn,
+                                                              const char* task_id, const char* status,
+                                                              const char* fail_des, const char* param) {
+    CText reply_param{json_utils_poster_resources_param_to_jsonstr2(status, fail_des, param)};
+    if (!reply_param) return NIMBO_ERR_FAILED;
+    return nimbo_utils_replay_with_param(client, cmd, sn, task_id, reply_param.get());
 }
 
 // The result-code table.

@@ -14,6 +14,11 @@ int nimbo_utils_replay_with_param(MQTTAsync client, const char* cmd, const char*
                                   const char* param);
 int nimbo_utils_replay_with_param_with_qos(MQTTAsync client, const char* cmd, const char* sn, const char* task_id,
                                            const char* param, int qos);
+// The poster's refusal reply: {"status","failDes","action"?} with "action" from the param
+// text, QoS 0.
+int nimbo_utils_replay_with_custom_resources_param(MQTTAsync client, const char* cmd, const char* sn,
+                                                   const char* task_id, const char* status, const char* fail_des,
+                                                   const char* param);
 // The failure text of a result code into the caller's cleared 256-byte buffer.
 void nimbo_utils_errcode_converted_into_faildes(int code, char* buffer);
 
