@@ -1,5 +1,6 @@
 // The control commands. They run on the MQTT message thread; the server switch starts a
-// detached worker that owns its record.
+// detached worker that owns its record (mqtt_cmd_deal_thread_switch_server_url_method, here
+// with the switch queue it shares with the handler).
 #include "mqtt_cmd_deal_control.h"
 
 #include <string.h>

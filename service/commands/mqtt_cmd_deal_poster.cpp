@@ -1,6 +1,8 @@
 // The "customResourcePoster" command: inserts, updates, renames, replaces and deletes the
 // entries of "config.json", downloads poster files on a detached worker and tells the payment
-// application (signal 99) after every change of the list.
+// application (signal 99) after every change of the list. The worker, its callback and its
+// record (mqtt_cmd_deal_thread_custom_resource_poster_method, custom_resource_poster_callback)
+// stay here with the list operations they share with the handler.
 #include "mqtt_cmd_deal_poster.h"
 
 #include <pthread.h>
@@ -127,6 +129,20 @@ struct Context {
     }
 };
 
+// Writes the new list; false, and the task ended, when it cannot be written.
+bool store_list(const Context& c, const char* next) {
+    if (write_list(c.config, next)) return true;
+    delete_task_file();
+    return false;
+}
+
+// The list changed: the application is told and the task ends with the reply "2".
+int list_changed(const Context& c, const char* fail_des) {
+    notify_app();
+    delete_task_file();
+    return c.reply("2", fail_des, NIMBO_REPLY_QOS2);
+}
+
 int delete_entry(Context& c) {
     LOG_V(TAG, "enter the deletion process");
     // A poster is deleted when it is the one named; a message (no file) by its position.
@@ -139,10 +155,7 @@ int delete_entry(Context& c) {
     }
     LOG_V(TAG, "try to delete resource: %s", c.found.stored_name.c_str());
     CText next{json_utils_delete_in_custom_resource_poster_array(c.list.c_str(), c.param.position)};
-    if (!write_list(c.config, next.get())) {
-        delete_task_file();
-        return NIMBO_ERR_FAILED;
-    }
+    if (!store_list(c, next.get())) return NIMBO_ERR_FAILED;
     if (!c.found.is_message) {
         if (resource_file(c.found.stored_name))
             nimbo_utils_delete_file2(c.dir.c_str(), c.found.stored_name.c_str());
@@ -150,9 +163,7 @@ int delete_entry(Context& c) {
             LOG_W(TAG, "stored name [%s] is not a file of the resource directory, not deleted",
                   c.found.stored_name.c_str());
     }
-    notify_app();
-    delete_task_file();
-    return c.reply("2", "Delete ok", NIMBO_REPLY_QOS2);
+    return list_changed(c, "Delete ok");
 }
 
 // Renames the entry's file to the request's name; the new name, or "" when it stays.
@@ -180,30 +191,22 @@ int update_entry(Context& c, const std::string& file_name) {
     CText next{json_utils_update_in_custom_resource_poster_array_by_position(
         c.list.c_str(), p.position, p.md5sum, static_cast<int>(p.enable), p.level, p.sliderTitle, p.beginTime,
         p.endTime, file_name.c_str())};
-    if (!write_list(c.config, next.get())) {
+    if (!store_list(c, next.get())) {
         // The list still names the old file: a rename is taken back.
         if (!file_name.empty())
             nimbo_utils_rename_file(c.dir.c_str(), file_name.c_str(), c.found.stored_name.c_str());
-        delete_task_file();
         return NIMBO_ERR_FAILED;
     }
-    notify_app();
-    delete_task_file();
-    return c.reply("2", "Update ok", NIMBO_REPLY_QOS2);
+    return list_changed(c, "Update ok");
 }
 
 int add_message(Context& c) {
     CText next{json_utils_embed_param_in_custom_resource_poster_array(c.list.c_str(), c.param)};
-    if (!write_list(c.config, next.get())) {
-        delete_task_file();
-        return NIMBO_ERR_FAILED;
-    }
-    notify_app();
-    delete_task_file();
+    if (!store_list(c, next.get())) return NIMBO_ERR_FAILED;
     // The message is in the list and the application told: a success, answered like a
     // finished poster (the historical "Operation does not support" here was a success
     // reported as a failure).
-    return c.reply("2", "", NIMBO_REPLY_QOS2);
+    return list_changed(c, "");
 }
 
 int start_download(Context& c) {

@@ -1,5 +1,6 @@
 // Handlers of the upgrades and of the log commands. They run on the MQTT message thread,
-// answer at once and leave the long work to detached workers that own their records.
+// answer at once and leave the long work to detached workers that own their records. The
+// checks of the request's values (tasks::valid_*) are the handlers' and live here.
 #include "mqtt_cmd_deal_tasks.h"
 
 #include <ctype.h>

@@ -1,4 +1,5 @@
-// The device-information report and the system-status answer.
+// The device-information report and the system-status answer (the "querySysStatus" handler,
+// here with the device records it shares with the report).
 #include "nimbo_utils_report.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// JSON of the device report: the device information and the system status (log tag "json_utils").
 #include "json_utils_report.h"
 
 #include <stdlib.h>

@@ -1,4 +1,5 @@
-// JSON of the upgrade and log commands (log tag "json_utils").
+// JSON of the upgrade and log commands (log tag "json_utils"), with the log upload's answer
+// (json_utils::post_file_result_from_head).
 #include "json_utils_tasks.h"
 
 #include <stdlib.h>

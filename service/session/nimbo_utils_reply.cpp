@@ -1,4 +1,5 @@
-// Reply operations shared by the dispatcher and every command handler.
+// Reply operations shared by the dispatcher and every command handler, and the failure text
+// of a result code.
 #include "nimbo_utils_reply.h"
 
 #include <cstdio>
