@@ -19,9 +19,6 @@ using json_fields::print;
 // A complete JSON text: nothing but blanks may follow the value.
 JsonPtr parse_logged(const char* text) { return json_fields::parse_logged(text, true); }
 
-template <class T>
-JsonPtr parse_into(const char* text, T* out) { return json_fields::parse_into(text, out, true); }
-
 // The common envelope {"cmd","sn","taskId"?}.
 JsonPtr envelope(const char* cmd, const char* suffix, const char* sn, const char* task_id) {
     JsonPtr root{cJSON_CreateObject()};
@@ -110,7 +107,7 @@ extern "C" int json_utils_jsonstr_get_taskid_and_cmd(const char* text, char* tas
 int json_utils::parse_request(const char* text, const char* default_sn, RequestCmd* out, unsigned* overflow) {
     unsigned over = kOverflowNone;
     if (overflow) *overflow = over;
-    JsonPtr root = parse_into(text, out);
+    JsonPtr root = json_fields::parse_into(text, out, true);
     if (!root) return NIMBO_ERR_INVALID;
     if (json_fields::has_escaped_nul(text)) {
         LOG_E(TAG, "request refused: a text holds a NUL character");
@@ -148,13 +145,12 @@ extern "C" int json_utils_jsonstr_to_request_cmd(const char* text, const char* d
 }
 
 extern "C" int json_utils_jsonstr_to_dev_org_info_param(const char* text, DevOrgInfoParam* out) {
-    JsonPtr root = parse_into(text, out);
-    if (!root) return NIMBO_ERR_INVALID;
-    if (!copy_member(root.get(), "organizationId", out->organizationId, sizeof(out->organizationId)) ||
-        !copy_member(root.get(), "departmentId", out->departmentId, sizeof(out->departmentId)) ||
-        !copy_member(root.get(), "groupId", out->groupId, sizeof(out->groupId))) {
-        std::memset(out, 0, sizeof(*out));
-        return NIMBO_ERR_OVERFLOW;
-    }
-    return 0;
+    return json_fields::parse_record(
+        text, out,
+        [out](const cJSON* r) {
+            return json_fields::copy_members(r, {{"organizationId", out->organizationId},
+                                                 {"departmentId", out->departmentId},
+                                                 {"groupId", out->groupId}});
+        },
+        NIMBO_ERR_OVERFLOW, true);
 }
