@@ -32,11 +32,11 @@ constexpr size_t kMessageSize = 256;
 
 const char* param_of(const RequestCmd* request) { return request ? request->param : ""; }
 
-// The handler's arguments checked and the request's param parsed into `param`; false after
-// the error log "parse <what> param failed".
+// The handler's arguments checked (mqtt_cmd_deal::args_ok) and the request's param parsed
+// into `param`; false, after the error log "parse <what> param failed" for the param.
 template <class Param>
-bool parse(char* out, int* out_len, const RequestCmd* request, int (*parser)(const char*, Param*), Param* param,
-           const char* what) {
+bool args_and_param(char* out, int* out_len, const RequestCmd* request, int (*parser)(const char*, Param*),
+                    Param* param, const char* what) {
     if (!mqtt_cmd_deal::args_ok(out, out_len)) return false;
     if (parser(param_of(request), param) == 0) return true;
     LOG_E(TAG, "parse %s param failed", what);
@@ -82,7 +82,8 @@ extern "C" {
 
 int mqtt_cmd_deal_devlock(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
     DevLockParam param;
-    if (!parse(out, out_len, request, json_utils_jsonstr_to_devlock_param, &param, "devLock")) return NIMBO_ERR_FAILED;
+    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_devlock_param, &param, "devLock"))
+        return NIMBO_ERR_FAILED;
     LOG_V(TAG, "lock_type: %s, pwd: %s", param.lockType, param.pwd);
     nimbo_utils_devlock_deal(strcmp(param.lockType, "1") == 0 ? 1 : 0);
     return 0;
@@ -92,7 +93,8 @@ int mqtt_cmd_deal_devlock(MQTTAsync, const RequestCmd* request, char* out, int* 
 
 int mqtt_cmd_deal_lbs_geofence(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
     GeofenceParam param;
-    if (!parse(out, out_len, request, json_utils_jsonstr_to_geofence_param, &param, "geofence")) return NIMBO_ERR_FAILED;
+    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_geofence_param, &param, "geofence"))
+        return NIMBO_ERR_FAILED;
     std::string path = std::string(g_nimbo_data_path) + "/lbs_geofence";
     if (param.geofenceCoordinates[0] != '\0' && param.geofenceRadius[0] != '\0') {
         CText line{json_utils_geofence_param_to_jsonstr(&param)};
@@ -109,7 +111,8 @@ int mqtt_cmd_deal_lbs_geofence(MQTTAsync client, const RequestCmd* request, char
 
 int mqtt_cmd_deal_reboot(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
     RebootParam param;
-    if (!parse(out, out_len, request, json_utils_jsonstr_to_reboot_param, &param, "reboot")) return NIMBO_ERR_FAILED;
+    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_reboot_param, &param, "reboot"))
+        return NIMBO_ERR_FAILED;
     LOG_I(TAG, "reboot_type: %s, time: %s, week_cycle: %s", param.rebootType, param.time, param.weekCycle);
     int type;
     if (strcmp(param.rebootType, "1") == 0)
@@ -126,7 +129,8 @@ int mqtt_cmd_deal_reboot(MQTTAsync, const RequestCmd* request, char* out, int* o
 
 int mqtt_cmd_deal_on_off_param(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
     OnOffParam param;
-    if (!parse(out, out_len, request, json_utils_jsonstr_to_on_off_param, &param, "onOffParam")) return NIMBO_ERR_FAILED;
+    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_on_off_param, &param, "onOffParam"))
+        return NIMBO_ERR_FAILED;
     LOG_V(TAG, "offTime: %s, onTime: %s, weekCycle: %s", param.offTime, param.onTime, param.weekCycle);
     char msg[kMessageSize] = {0};
     int rc = hwlink_poweroff(msg);
@@ -138,14 +142,16 @@ int mqtt_cmd_deal_on_off_param(MQTTAsync, const RequestCmd* request, char* out, 
 
 int mqtt_cmd_deal_set_dev_param(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
     DevParamBean bean;
-    if (!parse(out, out_len, request, json_utils_jsonstr_to_dev_param_bean, &bean, "setDevParam")) return NIMBO_ERR_FAILED;
+    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_dev_param_bean, &bean, "setDevParam"))
+        return NIMBO_ERR_FAILED;
     std::unique_ptr<DevParamBean, CFree<nimbo_entities_free_DevParamBean>> owner{&bean};
     CText wifi{json_utils_wifiap_param_to_jsonstr(&bean, 1)};
     LOG_V(TAG, "brightness: %d, systemVolume: %d, wifiap: %s", bean.brightness, bean.systemVolume,
           wifi ? wifi.get() : "(null)");
     int rc = hwlink_update_dev_param(bean.brightness, bean.systemVolume, wifi.get());
     if (rc == 0) return 0;
-    return fail(out, out_len, rc == NIMBO_ERR_INVALID ? "Illegal parameter" : rc == NIMBO_ERR_NOT_FOUND ? kOffline : "");
+    return fail(out, out_len,
+                rc == NIMBO_ERR_INVALID ? "Illegal parameter" : rc == NIMBO_ERR_NOT_FOUND ? kOffline : "");
 }
 
 // ---- antPayCode, antPayStatus ----------------------------------------------------------
@@ -161,7 +167,8 @@ int mqtt_cmd_ant_pay_deal(MQTTAsync, const RequestCmd* request, char* out, int* 
 
 int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
     SwitchServerUrlParam param;
-    if (!parse(out, out_len, request, json_utils_jsonstr_to_switch_server_url_param, &param, "switchServerUrl"))
+    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_switch_server_url_param, &param,
+                        "switchServerUrl"))
         return NIMBO_ERR_FAILED;
     if (param.url[0] == '\0' || param.resetFactoryType[0] == '\0') return NIMBO_ERR_INVALID;
     std::unique_ptr<SwitchServerUrlWorker> worker{new (std::nothrow) SwitchServerUrlWorker};

@@ -1,7 +1,6 @@
 // JSON of the display-resource list and of the "customResourcePoster" command.
 #include "json_utils_poster.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 

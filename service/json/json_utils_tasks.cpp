@@ -132,7 +132,9 @@ int json_utils_jsonstr_to_ota_upgrade_param(const char* text, OtaUpgradeParam* o
 
 int json_utils_jsonstr_to_query_log_param(const char* text, QueryLogParam* out) {
     return parse_param(text, out, [out](const cJSON* r) {
-        return copy_members(r, {{"fileType", out->fileType}, {"filePath", out->filePath}, {"queryType", out->queryType}});
+        return copy_members(r, {{"fileType", out->fileType},
+                                {"filePath", out->filePath},
+                                {"queryType", out->queryType}});
     });
 }
 
