@@ -30,7 +30,7 @@ bool json_fields::copy_text(const cJSON* item, const char* key, char* field, siz
     if (!cJSON_IsString(item) || item->valuestring == nullptr) return true;
     size_t n = strlen(item->valuestring);
     if (n >= size) {
-        LOG_E(TAG, "'%s' too long (%zu bytes, at most %zu)", key ? key : "", n, size - 1);
+        LOG_E(TAG, "'%s' too long (%zu bytes, at most %zu)", or_empty(key), n, size - 1);
         return false;
     }
     memcpy(field, item->valuestring, n + 1);

@@ -31,6 +31,7 @@ void copy_int(const cJSON* obj, const char* key, int* out, Getter get = exact) {
 }
 
 using json_fields::copy_members;
+using json_fields::or_empty;
 using json_fields::parse_record;
 using json_fields::print;
 
@@ -172,13 +173,13 @@ char* json_utils_alert_info_to_jsonstr(int state, const char* alert_name, const 
     JsonPtr root{cJSON_CreateObject()};
     JsonPtr msg{cJSON_CreateObject()};
     if (!root || !msg || !cJSON_AddStringToObject(root.get(), "type", "app") ||
-        !cJSON_AddStringToObject(root.get(), "time", time_text ? time_text : "") ||
+        !cJSON_AddStringToObject(root.get(), "time", or_empty(time_text)) ||
         !cJSON_AddStringToObject(root.get(), "level", "critical") ||
         !cJSON_AddStringToObject(root.get(), "alertStatus", state == 1 ? "active" : "cleared") ||
-        !cJSON_AddStringToObject(root.get(), "msgName", alert_name ? alert_name : "") ||
-        !cJSON_AddStringToObject(msg.get(), "coordinates", coordinates ? coordinates : "") ||
-        !cJSON_AddStringToObject(msg.get(), "location", location ? location : "") ||
-        !cJSON_AddStringToObject(msg.get(), "password", password ? password : "") ||
+        !cJSON_AddStringToObject(root.get(), "msgName", or_empty(alert_name)) ||
+        !cJSON_AddStringToObject(msg.get(), "coordinates", or_empty(coordinates)) ||
+        !cJSON_AddStringToObject(msg.get(), "location", or_empty(location)) ||
+        !cJSON_AddStringToObject(msg.get(), "password", or_empty(password)) ||
         !cJSON_AddItemToObject(root.get(), "msg", msg.get())) {
         LOG_E(JSON_TAG, "Failed to create JSON object");
         return nullptr;
