@@ -1,8 +1,10 @@
-// The command table and the organisation command.
+// The command table, the handlers' argument check and reply writer, and the organisation
+// command.
 #include "mqtt_cmd_deal.h"
 
 #include <cstring>
 
+#include "c_handles.hpp"
 #include "kx_log.h"
 #include "mqtt_utils_async.h"
 #include "result_codes.h"
@@ -47,6 +49,35 @@ mqtt_cmd_deal::Table mqtt_cmd_deal::command_table() {
     return {kCommands, static_cast<int>(sizeof kCommands / sizeof kCommands[0])};
 }
 
+bool mqtt_cmd_deal::args_ok(char* out, int* out_len) {
+    if (out != nullptr && out_len != nullptr) return true;
+    LOG_E(TAG, "out_data couldn't be empty");
+    return false;
+}
+
+bool mqtt_cmd_deal::args_ok(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
+    return args_ok(out, out_len) && client != nullptr && request != nullptr && request->param[0] != '\0';
+}
+
+bool mqtt_cmd_deal::put_reply(char* text, char* out, int* out_len) {
+    CText owner{text};
+    if (!owner) return false;
+    size_t n = std::strlen(owner.get());
+    if (n >= MQTT_DEAL_REPLY_SIZE) {
+        LOG_E(TAG, "reply of %zu bytes does not fit", n);
+        return false;
+    }
+    std::memcpy(out, owner.get(), n + 1);
+    *out_len = static_cast<int>(n);
+    return true;
+}
+
+int mqtt_cmd_deal::reply_status(char* out, int* out_len, const char* status, const char* fail_des, int rc) {
+    return put_reply(json_utils_generated_common_replay_param_to_jsonstr(status, fail_des), out, out_len)
+               ? rc
+               : NIMBO_ERR_FAILED;
+}
+
 std::vector<std::string> mqtt_cmd_deal::organisation_topics(const DevOrgInfoParam& param) {
     std::vector<std::string> topics;
     if (param.organizationId[0] == '\0') return topics;
@@ -64,10 +95,7 @@ std::vector<std::string> mqtt_cmd_deal::organisation_topics(const DevOrgInfoPara
 }
 
 extern "C" int mqtt_cmd_deal_devorginfo(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
-    if (out == nullptr || out_len == nullptr) {
-        LOG_E(TAG, "out_data couldn't be empty");
-        return NIMBO_ERR_FAILED;
-    }
+    if (!mqtt_cmd_deal::args_ok(out, out_len)) return NIMBO_ERR_FAILED;
     DevOrgInfoParam param;
     json_utils_jsonstr_to_dev_org_info_param(request ? request->param : nullptr, &param);
     for (const std::string& topic : mqtt_cmd_deal::organisation_topics(param))

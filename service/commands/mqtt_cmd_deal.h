@@ -63,6 +63,18 @@ struct Table {
 // The service's command table, in lookup order (first match wins).
 Table command_table();
 
+// The handler's argument check: false, after the error log "out_data couldn't be empty",
+// when the reply buffer or the length out is null.
+bool args_ok(char* out, int* out_len);
+// The same, and false as well without a client, a request or a param text.
+bool args_ok(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+
+// Takes a heap reply text (freed here) into the reply buffer with its terminator, and its
+// length into `out_len`. False when the text is null or does not fit MQTT_DEAL_REPLY_SIZE.
+bool put_reply(char* text, char* out, int* out_len);
+// The reply {"status","failDes"} into the buffer: `rc`, or -8 when it cannot be written.
+int reply_status(char* out, int* out_len, const char* status, const char* fail_des, int rc);
+
 // The organisation topics for the identifiers, in subscription order. Empty when the
 // organisation is empty or an identifier would name a wildcard or another topic level.
 std::vector<std::string> organisation_topics(const DevOrgInfoParam& param);

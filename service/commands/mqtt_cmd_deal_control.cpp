@@ -1,5 +1,6 @@
 // The control commands. They run on the MQTT message thread; the server switch starts a
-// detached worker that owns its record.
+// detached worker that owns its record (mqtt_cmd_deal_thread_switch_server_url_method, here
+// with the switch queue it shares with the handler).
 #include "mqtt_cmd_deal_control.h"
 
 #include <string.h>
@@ -28,15 +29,29 @@ namespace {
 constexpr const char* kOffline = "App Alipay is offline";
 constexpr size_t kMessageSize = 256;
 
-bool out_ok(char* out, int* out_len) {
-    if (out == nullptr || out_len == nullptr) {
-        LOG_E(TAG, "out_data couldn't be empty");
-        return false;
-    }
-    return true;
+const char* param_of(const RequestCmd* request) { return request ? request->param : ""; }
+
+// The handler's arguments checked (mqtt_cmd_deal::args_ok) and the request's param parsed
+// into `param`; false, after the error log "parse <what> param failed" for the param.
+template <class Param>
+bool args_and_param(char* out, int* out_len, const RequestCmd* request, int (*parser)(const char*, Param*),
+                    Param* param, const char* what) {
+    if (!mqtt_cmd_deal::args_ok(out, out_len)) return false;
+    if (parser(param_of(request), param) == 0) return true;
+    LOG_E(TAG, "parse %s param failed", what);
+    return false;
 }
 
-const char* param_of(const RequestCmd* request) { return request ? request->param : ""; }
+// The failure reply {"status":"3","failDes":fail_des}; 0, or -8 when it cannot be written.
+int fail(char* out, int* out_len, const char* fail_des) {
+    return mqtt_cmd_deal::reply_status(out, out_len, "3", fail_des, 0);
+}
+
+// The failure reply of a device call: its own message, or the text of its result.
+int device_failure(char* out, int* out_len, char* msg, int rc) {
+    if (msg[0] == '\0') nimbo_utils_errcode_converted_into_faildes(rc, msg);
+    return fail(out, out_len, msg);
+}
 
 constexpr const char* kBusy = "Device is busy, please try again later.";
 
@@ -57,16 +72,6 @@ void run_switches(SwitchServerUrlWorker* first);
 
 }  // namespace
 
-int mqtt_cmd_deal_control::write_failure(char* out, int* out_len, const char* fail_des) {
-    CText reply{json_utils_generated_common_replay_param_to_jsonstr("3", fail_des ? fail_des : "")};
-    if (!reply) return NIMBO_ERR_FAILED;
-    size_t n = strlen(reply.get());
-    if (n >= MQTT_DEAL_REPLY_SIZE) return NIMBO_ERR_FAILED;
-    memcpy(out, reply.get(), n + 1);
-    *out_len = static_cast<int>(n);
-    return 0;
-}
-
 std::string mqtt_cmd_deal_control::restart_command(const std::string& dir) {
     return nimbo::shell_quote(dir) + "/nimboservice.sh restart";
 }
@@ -76,12 +81,9 @@ extern "C" {
 // ---- devLock ------------------------------------------------------------------------
 
 int mqtt_cmd_deal_devlock(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
     DevLockParam param;
-    if (json_utils_jsonstr_to_devlock_param(param_of(request), &param) != 0) {
-        LOG_E(TAG, "parse devLock param failed");
+    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_devlock_param, &param, "devLock"))
         return NIMBO_ERR_FAILED;
-    }
     LOG_V(TAG, "lock_type: %s, pwd: %s", param.lockType, param.pwd);
     nimbo_utils_devlock_deal(strcmp(param.lockType, "1") == 0 ? 1 : 0);
     return 0;
@@ -90,12 +92,9 @@ int mqtt_cmd_deal_devlock(MQTTAsync, const RequestCmd* request, char* out, int* 
 // ---- geofence -----------------------------------------------------------------------
 
 int mqtt_cmd_deal_lbs_geofence(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
     GeofenceParam param;
-    if (json_utils_jsonstr_to_geofence_param(param_of(request), &param) != 0) {
-        LOG_E(TAG, "parse geofence param failed");
+    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_geofence_param, &param, "geofence"))
         return NIMBO_ERR_FAILED;
-    }
     std::string path = std::string(g_nimbo_data_path) + "/lbs_geofence";
     if (param.geofenceCoordinates[0] != '\0' && param.geofenceRadius[0] != '\0') {
         CText line{json_utils_geofence_param_to_jsonstr(&param)};
@@ -111,12 +110,9 @@ int mqtt_cmd_deal_lbs_geofence(MQTTAsync client, const RequestCmd* request, char
 // ---- reboot, onOff --------------------------------------------------------------------
 
 int mqtt_cmd_deal_reboot(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
     RebootParam param;
-    if (json_utils_jsonstr_to_reboot_param(param_of(request), &param) != 0) {
-        LOG_E(TAG, "parse reboot param failed");
+    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_reboot_param, &param, "reboot"))
         return NIMBO_ERR_FAILED;
-    }
     LOG_I(TAG, "reboot_type: %s, time: %s, week_cycle: %s", param.rebootType, param.time, param.weekCycle);
     int type;
     if (strcmp(param.rebootType, "1") == 0)
@@ -128,62 +124,52 @@ int mqtt_cmd_deal_reboot(MQTTAsync, const RequestCmd* request, char* out, int* o
     char msg[kMessageSize] = {0};
     int rc = hwlink_reboot(type, msg);
     if (rc != NIMBO_ERR_FAILED) return rc;
-    if (msg[0] == '\0') nimbo_utils_errcode_converted_into_faildes(-8, msg);
-    return mqtt_cmd_deal_control::write_failure(out, out_len, msg);
+    return device_failure(out, out_len, msg, rc);
 }
 
 int mqtt_cmd_deal_on_off_param(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
     OnOffParam param;
-    if (json_utils_jsonstr_to_on_off_param(param_of(request), &param) != 0) {
-        LOG_E(TAG, "parse onOffParam param failed");
+    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_on_off_param, &param, "onOffParam"))
         return NIMBO_ERR_FAILED;
-    }
     LOG_V(TAG, "offTime: %s, onTime: %s, weekCycle: %s", param.offTime, param.onTime, param.weekCycle);
     char msg[kMessageSize] = {0};
     int rc = hwlink_poweroff(msg);
     if (rc == 0) return 0;
-    if (msg[0] == '\0') nimbo_utils_errcode_converted_into_faildes(rc, msg);
-    return mqtt_cmd_deal_control::write_failure(out, out_len, msg);
+    return device_failure(out, out_len, msg, rc);
 }
 
 // ---- setDevParam ----------------------------------------------------------------------
 
 int mqtt_cmd_deal_set_dev_param(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
     DevParamBean bean;
-    if (json_utils_jsonstr_to_dev_param_bean(param_of(request), &bean) != 0) {
-        LOG_E(TAG, "parse setDevParam param failed");
+    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_dev_param_bean, &bean, "setDevParam"))
         return NIMBO_ERR_FAILED;
-    }
     std::unique_ptr<DevParamBean, CFree<nimbo_entities_free_DevParamBean>> owner{&bean};
     CText wifi{json_utils_wifiap_param_to_jsonstr(&bean, 1)};
     LOG_V(TAG, "brightness: %d, systemVolume: %d, wifiap: %s", bean.brightness, bean.systemVolume,
           wifi ? wifi.get() : "(null)");
     int rc = hwlink_update_dev_param(bean.brightness, bean.systemVolume, wifi.get());
     if (rc == 0) return 0;
-    return mqtt_cmd_deal_control::write_failure(out, out_len,
-                                                rc == NIMBO_ERR_INVALID ? "Illegal parameter" : rc == NIMBO_ERR_NOT_FOUND ? kOffline : "");
+    return fail(out, out_len,
+                rc == NIMBO_ERR_INVALID ? "Illegal parameter" : rc == NIMBO_ERR_NOT_FOUND ? kOffline : "");
 }
 
 // ---- antPayCode, antPayStatus ----------------------------------------------------------
 
 int mqtt_cmd_ant_pay_deal(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
+    if (!mqtt_cmd_deal::args_ok(out, out_len)) return NIMBO_ERR_FAILED;
     int type = request && strcmp(request->cmd, "antPayCode") == 0 ? 1 : 0;
     if (hwlink_ant_pay_deal(type, param_of(request)) == 0) return 0;
-    return mqtt_cmd_deal_control::write_failure(out, out_len, kOffline);
+    return fail(out, out_len, kOffline);
 }
 
 // ---- switchServerUrl ---------------------------------------------------------------------
 
 int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
-    if (!out_ok(out, out_len)) return NIMBO_ERR_FAILED;
     SwitchServerUrlParam param;
-    if (json_utils_jsonstr_to_switch_server_url_param(param_of(request), &param) != 0) {
-        LOG_E(TAG, "parse switchServerUrl param failed");
+    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_switch_server_url_param, &param,
+                        "switchServerUrl"))
         return NIMBO_ERR_FAILED;
-    }
     if (param.url[0] == '\0' || param.resetFactoryType[0] == '\0') return NIMBO_ERR_INVALID;
     auto worker = tasks::make_record<SwitchServerUrlWorker>(client, *request, [&param](SwitchServerUrlWorker& w) {
         w.resetFactoryType = param.resetFactoryType;

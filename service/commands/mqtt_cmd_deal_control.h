@@ -22,7 +22,4 @@ namespace mqtt_cmd_deal_control {
 // The command that restarts the service from the program's directory `dir`.
 std::string restart_command(const std::string& dir);
 
-// The reply text {"status":"3","failDes":fail_des} into the dispatcher's buffer; 0 or -8.
-int write_failure(char* out, int* out_len, const char* fail_des);
-
 }  // namespace mqtt_cmd_deal_control

@@ -1,6 +1,8 @@
 // The "customResourcePoster" command: inserts, updates, renames, replaces and deletes the
 // entries of "config.json", downloads poster files on a detached worker and tells the payment
-// application (signal 99) after every change of the list.
+// application (signal 99) after every change of the list. The worker, its callback and its
+// record (mqtt_cmd_deal_thread_custom_resource_poster_method, custom_resource_poster_callback)
+// stay here with the list operations they share with the handler.
 #include "mqtt_cmd_deal_poster.h"
 
 #include <sys/stat.h>
@@ -16,6 +18,7 @@
 #include "kx_log.h"
 #include "mqtt_cmd_deal.h"
 #include "mqtt_cmd_deal_thread.h"
+#include "mqtt_cmd_deal_thread_download.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_workers.h"
@@ -79,17 +82,6 @@ void notify_app(const char* tag = TAG) {
     if (rc != 0) LOG_W(tag, "signal %d to alibankApp not delivered: %d", kListChangedSignal, rc);
 }
 
-// The handler's own reply parameter into the dispatcher's buffer; `rc` passed through.
-int answer(char* out, int* out_len, const char* status, const char* fail_des, const char* action, int rc) {
-    CText text{json_utils_poster_resources_param_to_jsonstr(status, fail_des, action)};
-    if (!text) return NIMBO_ERR_FAILED;
-    size_t n = std::strlen(text.get());
-    if (n >= MQTT_DEAL_REPLY_SIZE) return NIMBO_ERR_FAILED;
-    std::memcpy(out, text.get(), n);
-    *out_len = static_cast<int>(n);
-    return rc;
-}
-
 // Everything one request needs.
 struct Context {
     MQTTAsync client;
@@ -102,10 +94,28 @@ struct Context {
     char* out;
     int* out_len;
 
+    // The handler's own reply parameter into the dispatcher's buffer; `rc` passed through.
     int reply(const char* status, const char* fail_des, int rc) const {
-        return answer(out, out_len, status, fail_des, param.action, rc);
+        return mqtt_cmd_deal::put_reply(json_utils_poster_resources_param_to_jsonstr(status, fail_des, param.action),
+                                        out, out_len)
+                   ? rc
+                   : NIMBO_ERR_FAILED;
     }
 };
+
+// Writes the new list; false, and the task ended, when it cannot be written.
+bool store_list(const Context& c, const char* next) {
+    if (write_list(c.config, next)) return true;
+    delete_task_file();
+    return false;
+}
+
+// The list changed: the application is told and the task ends with the reply "2".
+int list_changed(const Context& c, const char* fail_des) {
+    notify_app();
+    delete_task_file();
+    return c.reply("2", fail_des, NIMBO_REPLY_QOS2);
+}
 
 int delete_entry(Context& c) {
     LOG_V(TAG, "enter the deletion process");
@@ -119,10 +129,7 @@ int delete_entry(Context& c) {
     }
     LOG_V(TAG, "try to delete resource: %s", c.found.stored_name.c_str());
     CText next{json_utils_delete_in_custom_resource_poster_array(c.list.c_str(), c.param.position)};
-    if (!write_list(c.config, next.get())) {
-        delete_task_file();
-        return NIMBO_ERR_FAILED;
-    }
+    if (!store_list(c, next.get())) return NIMBO_ERR_FAILED;
     if (!c.found.is_message) {
         if (resource_file(c.found.stored_name))
             nimbo_utils_delete_file2(c.dir.c_str(), c.found.stored_name.c_str());
@@ -130,9 +137,7 @@ int delete_entry(Context& c) {
             LOG_W(TAG, "stored name [%s] is not a file of the resource directory, not deleted",
                   c.found.stored_name.c_str());
     }
-    notify_app();
-    delete_task_file();
-    return c.reply("2", "Delete ok", NIMBO_REPLY_QOS2);
+    return list_changed(c, "Delete ok");
 }
 
 // Renames the entry's file to the request's name; the new name, or "" when it stays.
@@ -160,30 +165,22 @@ int update_entry(Context& c, const std::string& file_name) {
     CText next{json_utils_update_in_custom_resource_poster_array_by_position(
         c.list.c_str(), p.position, p.md5sum, static_cast<int>(p.enable), p.level, p.sliderTitle, p.beginTime,
         p.endTime, file_name.c_str())};
-    if (!write_list(c.config, next.get())) {
+    if (!store_list(c, next.get())) {
         // The list still names the old file: a rename is taken back.
         if (!file_name.empty())
             nimbo_utils_rename_file(c.dir.c_str(), file_name.c_str(), c.found.stored_name.c_str());
-        delete_task_file();
         return NIMBO_ERR_FAILED;
     }
-    notify_app();
-    delete_task_file();
-    return c.reply("2", "Update ok", NIMBO_REPLY_QOS2);
+    return list_changed(c, "Update ok");
 }
 
 int add_message(Context& c) {
     CText next{json_utils_embed_param_in_custom_resource_poster_array(c.list.c_str(), c.param)};
-    if (!write_list(c.config, next.get())) {
-        delete_task_file();
-        return NIMBO_ERR_FAILED;
-    }
-    notify_app();
-    delete_task_file();
+    if (!store_list(c, next.get())) return NIMBO_ERR_FAILED;
     // The message is in the list and the application told: a success, answered like a
     // finished poster (the historical "Operation does not support" here was a success
     // reported as a failure).
-    return c.reply("2", "", NIMBO_REPLY_QOS2);
+    return list_changed(c, "");
 }
 
 int start_download(Context& c) {
@@ -353,7 +350,7 @@ std::string poster::resource_dir() { return std::string(g_device_app_path) + "/"
 
 extern "C" int mqtt_cmd_deal_custom_resource_poster(MQTTAsync client, const RequestCmd* request, char* out,
                                                     int* out_len) {
-    if (out == nullptr || out_len == nullptr || client == nullptr) {
+    if (!mqtt_cmd_deal::args_ok(out, out_len) || client == nullptr) {
         delete_task_file();
         return NIMBO_ERR_FAILED;
     }

@@ -1,5 +1,6 @@
 // Handlers of the upgrades and of the log commands. They run on the MQTT message thread,
-// answer at once and leave the long work to detached workers that own their records.
+// answer at once and leave the long work to detached workers that own their records. The
+// checks of the request's values (tasks::valid_*) are the handlers' and live here.
 #include "mqtt_cmd_deal_tasks.h"
 
 #include <ctype.h>
@@ -30,28 +31,9 @@ const std::string kWidestStamp(20, '9');
 constexpr size_t kFieldMax = 255;
 constexpr const char* kLogNames[] = {"dmesg.log", "app_log.tar.gz"};
 
-bool args_ok(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
-    return out != nullptr && out_len != nullptr && client != nullptr && request != nullptr &&
-           request->param[0] != '\0';
-}
-
-// The reply text into the dispatcher's buffer; false when it cannot be built or does not fit.
-bool put_reply(char* text, char* out, int* out_len) {
-    CText owner{text};
-    if (!owner) return false;
-    size_t n = strlen(owner.get());
-    if (n >= MQTT_DEAL_REPLY_SIZE) {
-        LOG_E(TAG, "reply of %zu bytes does not fit", n);
-        return false;
-    }
-    memcpy(out, owner.get(), n + 1);
-    *out_len = static_cast<int>(n);
-    return true;
-}
-
-int reply_common(const char* status, const char* fail_des, char* out, int* out_len, int rc) {
-    return put_reply(json_utils_generated_common_replay_param_to_jsonstr(status, fail_des), out, out_len) ? rc : -8;
-}
+using mqtt_cmd_deal::args_ok;
+using mqtt_cmd_deal::put_reply;
+using mqtt_cmd_deal::reply_status;
 
 // Parser results as handler results: a value that does not fit is an invalid parameter.
 int parse_failure(int rc, const char* what) {
@@ -120,8 +102,8 @@ int judge_ota_result(const std::string& old_version_path, const char* old_versio
     nimbo_utils_delete_file(g_nimbo_cmd_file_path);
     // A power loss while the installer ran leaves the package behind: the task ends here.
     nimbo_utils_delete_file((std::string(g_nimbo_download_path) + "/" TASK_OTA_PACKAGE_NAME).c_str());
-    if (changed) return reply_common("2", "100%", out, out_len, NIMBO_REPLY_QOS2);
-    return reply_common("3", "Version not changed", out, out_len, NIMBO_REPLY_QOS2);
+    if (changed) return reply_status(out, out_len, "2", "100%", NIMBO_REPLY_QOS2);
+    return reply_status(out, out_len, "3", "Version not changed", NIMBO_REPLY_QOS2);
 }
 
 }  // namespace
@@ -149,7 +131,7 @@ int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* 
     ApkUpgradeParam param;
     int rc = json_utils_jsonstr_to_apk_upgrade_param(request->param, &param);
     if (rc != 0) return parse_failure(rc, "apkUpgrade");
-    if (param.apkDownloadUrl[0] == '\0') return reply_common("3", "ApkDownloadUrl is empty", out, out_len, NIMBO_REPLY_QOS2);
+    if (param.apkDownloadUrl[0] == '\0') return reply_status(out, out_len, "3", "ApkDownloadUrl is empty", NIMBO_REPLY_QOS2);
     if (!tasks::valid_application_name(param.applicationName)) {
         LOG_E(TAG, "application name [%s] refused", param.applicationName);
         return NIMBO_ERR_INVALID;
@@ -185,7 +167,7 @@ int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* 
     CText old_version{nimbo_utils_read_line_from_file(old_path.c_str())};
     if (old_version) return judge_ota_result(old_path, old_version.get(), out, out_len);
 
-    if (param.otaDownloadUrl[0] == '\0') return reply_common("3", "Ota_download_url is empty", out, out_len, NIMBO_REPLY_QOS2);
+    if (param.otaDownloadUrl[0] == '\0') return reply_status(out, out_len, "3", "Ota_download_url is empty", NIMBO_REPLY_QOS2);
     if (!download_values_usable(param.otaDownloadUrl, param.md5sum)) return NIMBO_ERR_INVALID;
 
     auto fill = [&param](OtaUpgradeWorker& r) {
@@ -203,10 +185,7 @@ int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* 
 // ---- queryLog ------------------------------------------------------------------------------
 
 int mqtt_cmd_deal_capture_log_query(const char* param_text, char* out, int* out_len) {
-    if (out == nullptr || out_len == nullptr) {
-        LOG_E(TAG, "out_data couldn't be empty");
-        return NIMBO_ERR_FAILED;
-    }
+    if (!args_ok(out, out_len)) return NIMBO_ERR_FAILED;
     QueryLogParam param;
     int rc = json_utils_jsonstr_to_query_log_param(param_text, &param);
     if (rc != 0) return parse_failure(rc, "queryLog");
@@ -225,7 +204,7 @@ int mqtt_cmd_deal_capture_log_get(MQTTAsync client, const RequestCmd* request, c
     int rc = json_utils_jsonstr_to_get_log_param(request->param, &param);
     if (rc != 0) return parse_failure(rc, "getLog");
     if (param.downloadFileUrl[0] == '\0' || param.filePath[0] == '\0')
-        return reply_common("3", "DownloadFileUrl or filePath is empty", out, out_len, 0);
+        return reply_status(out, out_len, "3", "DownloadFileUrl or filePath is empty", 0);
     if (param.fileType[0] == '\0') return NIMBO_ERR_INVALID;
     if (strcmp(param.fileType, "log") != 0) return NIMBO_ERR_NOT_SUPPORTED;
     // The time-stamped path is reported in a field of 255 characters: refused when it

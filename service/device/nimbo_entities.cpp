@@ -1,7 +1,9 @@
 #include "nimbo_entities.h"
 
+#include <stdlib.h>
 #include <string.h>
 
+#include "json_utils_control.h"
 #include "nimbo_globals.h"
 #include "result_codes.h"
 
@@ -83,4 +85,11 @@ int nimbo_entities_init_sys_status_param(SysStatusParam* status) {
     int rc = hwlink_get_device_signal_level(status->networkType, status->devSi, &len);
     status->devSi[sizeof status->devSi - 1] = '\0';
     return rc;
+}
+
+void nimbo_entities_free_DevParamBean(DevParamBean* bean) {
+    if (bean == nullptr) return;
+    free(bean->wifiAP);
+    bean->wifiAP = nullptr;
+    bean->wifiAPCount = 0;
 }

@@ -16,8 +16,6 @@
 #include "nimbo_entities.h"
 #include "result_codes.h"
 
-#define REPLY_BUFFER_SIZE 4096
-
 extern "C" int nimbo_utils_report_device_info(MQTTAsync client, const char* sn, int location_mode) {
     // The record is large (applications and hardware arrays): heap, not stack.
     auto info = std::make_unique<DeviceInfo>();
@@ -33,23 +31,13 @@ extern "C" int nimbo_utils_report_device_info(MQTTAsync client, const char* sn, 
 }
 
 int mqtt_cmd_deal_query_sys_status(char* reply, int* reply_len) {
-    if (reply == nullptr || reply_len == nullptr) {
-        LOG_E("mqtt_deal", "out_data couldn't be empty");
-        return NIMBO_ERR_FAILED;
-    }
+    if (!mqtt_cmd_deal::args_ok(reply, reply_len)) return NIMBO_ERR_FAILED;
     SysStatusParam status;
     nimbo_entities_init_sys_status_param(&status);
-    CText json{json_utils_sys_status_param_to_jsonstr(&status)};
-    if (!json) {
+    char* json = json_utils_sys_status_param_to_jsonstr(&status);
+    if (json == nullptr) {
         LOG_E("mqtt_deal", "jsonstr is NULL");
         return NIMBO_ERR_FAILED;
     }
-    size_t n = strlen(json.get());
-    if (n >= REPLY_BUFFER_SIZE) {
-        LOG_E("mqtt_deal", "status reply too long: %zu bytes", n);
-        return NIMBO_ERR_FAILED;
-    }
-    memcpy(reply, json.get(), n + 1);
-    *reply_len = static_cast<int>(n);
-    return 0;
+    return mqtt_cmd_deal::put_reply(json, reply, reply_len) ? 0 : NIMBO_ERR_FAILED;
 }

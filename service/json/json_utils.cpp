@@ -12,32 +12,12 @@
 
 namespace {
 
-const char* or_empty(const char* text) { return text ? text : ""; }
+using json_fields::copy_member;
+using json_fields::or_empty;
+using json_fields::print;
 
-// Parses a complete JSON text (nothing but blanks may follow the value). On failure logs
-// "original: [%s], Error before: %s" when the parser gives a position.
-JsonPtr parse_logged(const char* text) {
-    const char* end = nullptr;
-    JsonPtr json{cJSON_ParseWithOpts(text, &end, 1)};
-    if (!json && end != nullptr) LOG_E(TAG, "original: [%s], Error before: %s", text, end);
-    return json;
-}
-
-// The printed object as a heap text the caller frees with free().
-char* print_owned(const cJSON* json) {
-    JsonText printed{cJSON_PrintUnformatted(json)};
-    if (!printed) {
-        LOG_E(TAG, "Failed to print JSON object");
-        return nullptr;
-    }
-    return strdup(printed.get());
-}
-
-// Copies a string member that fits `size` - 1 characters. False (and `dst` left empty)
-// when it does not fit; a missing member or one of another type leaves `dst` empty.
-bool copy_string_member(const cJSON* obj, const char* key, char* dst, size_t size) {
-    return json_fields::copy_text(cJSON_GetObjectItemCaseSensitive(obj, key), key, dst, size);
-}
+// A complete JSON text: nothing but blanks may follow the value.
+JsonPtr parse_logged(const char* text) { return json_fields::parse_logged(text, true); }
 
 // The common envelope {"cmd","sn","taskId"?}.
 JsonPtr envelope(const char* cmd, const char* suffix, const char* sn, const char* task_id) {
@@ -71,20 +51,20 @@ extern "C" char* json_utils_embed_param_in_replay_jsonstr(const char* cmd, const
     JsonPtr root = envelope(cmd, "Resp", sn, task_id);
     if (!root) return nullptr;
     if (param && *param && !add_param(root.get(), param)) return nullptr;
-    return print_owned(root.get());
+    return print(root.get());
 }
 
 extern "C" char* json_utils_embed_param_in_report_jsonstr(const char* cmd, const char* sn,
                                                           const char* task_id, const char* param) {
     JsonPtr root = envelope(cmd, "", sn, task_id);
     if (!root || !add_param(root.get(), param)) return nullptr;
-    return print_owned(root.get());
+    return print(root.get());
 }
 
 extern "C" char* json_utils_create_empty_param_report_jsonstr(const char* cmd, const char* sn,
                                                               const char* task_id) {
     JsonPtr root = envelope(cmd, "", sn, task_id);
-    return root ? print_owned(root.get()) : nullptr;
+    return root ? print(root.get()) : nullptr;
 }
 
 extern "C" char* json_utils_generated_common_replay_param_to_jsonstr(const char* status, const char* fail_des) {
@@ -94,7 +74,7 @@ extern "C" char* json_utils_generated_common_replay_param_to_jsonstr(const char*
         LOG_E(TAG, "Failed to create JSON object");
         return nullptr;
     }
-    return print_owned(root.get());
+    return print(root.get());
 }
 
 extern "C" char* json_utils_embed_jsonstr_param_in_jsonstr(const char* container, const char* item) {
@@ -108,7 +88,7 @@ extern "C" char* json_utils_embed_jsonstr_param_in_jsonstr(const char* container
     JsonPtr value = parse_logged(item);
     if (!value) return nullptr;
     cJSON_AddItemToArray(array.get(), value.release());
-    return print_owned(array.get());
+    return print(array.get());
 }
 
 extern "C" int json_utils_jsonstr_get_taskid_and_cmd(const char* text, char* task_id, char* cmd) {
@@ -116,47 +96,27 @@ extern "C" int json_utils_jsonstr_get_taskid_and_cmd(const char* text, char* tas
         LOG_E(TAG, "Invalid argument: taskId or cmd is NULL");
         return NIMBO_ERR_INVALID;
     }
-    JsonPtr root = parse_logged(or_empty(text));
+    JsonPtr root = parse_logged(text);
     if (!root) return NIMBO_ERR_INVALID;
     bool fits = true;
-    if (task_id) fits = copy_string_member(root.get(), "taskId", task_id, 256) && fits;
-    if (cmd) fits = copy_string_member(root.get(), "cmd", cmd, 256) && fits;
+    if (task_id) fits = copy_member(root.get(), "taskId", task_id, 256) && fits;
+    if (cmd) fits = copy_member(root.get(), "cmd", cmd, 256) && fits;
     return fits ? 0 : -2;
 }
-
-namespace {
-
-// True when a JSON text holds the escape \u0000 in a string. The parser ends its strings at
-// the first NUL, so "Sh\u0000op" would silently become "Sh": such a request is refused.
-bool has_escaped_nul(const char* text) {
-    for (const char* p = text; *p; ++p) {
-        if (*p != '\\') continue;
-        if (p[1] == 'u' && p[2] == '0' && p[3] == '0' && p[4] == '0' && p[5] == '0') return true;
-        if (p[1] != '\0') ++p;  // skip the escaped character, e.g. the second half of "\\"
-    }
-    return false;
-}
-
-}  // namespace
 
 int json_utils::parse_request(const char* text, const char* default_sn, RequestCmd* out, unsigned* overflow) {
     unsigned over = kOverflowNone;
     if (overflow) *overflow = over;
-    if (out == nullptr) {
-        LOG_E(TAG, "Invalid argument: data is NULL");
-        return NIMBO_ERR_INVALID;
-    }
-    std::memset(out, 0, sizeof(*out));
-    JsonPtr root = parse_logged(or_empty(text));
+    JsonPtr root = json_fields::parse_into(text, out, true);
     if (!root) return NIMBO_ERR_INVALID;
-    if (has_escaped_nul(or_empty(text))) {
+    if (json_fields::has_escaped_nul(text)) {
         LOG_E(TAG, "request refused: a text holds a NUL character");
         return NIMBO_ERR_INVALID;
     }
 
-    if (!copy_string_member(root.get(), "cmd", out->cmd, sizeof(out->cmd))) over |= kOverflowCmd;
-    if (!copy_string_member(root.get(), "taskId", out->taskId, sizeof(out->taskId))) over |= kOverflowTaskId;
-    if (!copy_string_member(root.get(), "sn", out->sn, sizeof(out->sn))) over |= kOverflowSn;
+    if (!copy_member(root.get(), "cmd", out->cmd, sizeof(out->cmd))) over |= kOverflowCmd;
+    if (!copy_member(root.get(), "taskId", out->taskId, sizeof(out->taskId))) over |= kOverflowTaskId;
+    if (!copy_member(root.get(), "sn", out->sn, sizeof(out->sn))) over |= kOverflowSn;
     if (out->sn[0] == '\0' && !(over & kOverflowSn) && default_sn && *default_sn) {
         size_t len = std::strlen(default_sn);
         if (len < sizeof(out->sn)) std::memcpy(out->sn, default_sn, len + 1);
@@ -164,11 +124,8 @@ int json_utils::parse_request(const char* text, const char* default_sn, RequestC
 
     const cJSON* param = cJSON_GetObjectItemCaseSensitive(root.get(), "param");
     if (cJSON_IsObject(param)) {
-        JsonText printed{cJSON_PrintUnformatted(param)};
-        if (!printed) {
-            LOG_E(TAG, "Failed to print JSON object");
-            return NIMBO_ERR_INVALID;
-        }
+        CText printed{print(param)};
+        if (!printed) return NIMBO_ERR_INVALID;
         size_t len = std::strlen(printed.get());
         if (len < sizeof(out->param)) {
             std::memcpy(out->param, printed.get(), len + 1);
@@ -176,7 +133,7 @@ int json_utils::parse_request(const char* text, const char* default_sn, RequestC
             LOG_E(TAG, "'param' is too long: %zu characters, at most %zu", len, sizeof(out->param) - 1);
             over |= kOverflowParam;
         }
-    } else if (!copy_string_member(root.get(), "param", out->param, sizeof(out->param))) {
+    } else if (!copy_member(root.get(), "param", out->param, sizeof(out->param))) {
         over |= kOverflowParam;
     }
     if (overflow) *overflow = over;
@@ -188,18 +145,12 @@ extern "C" int json_utils_jsonstr_to_request_cmd(const char* text, const char* d
 }
 
 extern "C" int json_utils_jsonstr_to_dev_org_info_param(const char* text, DevOrgInfoParam* out) {
-    if (out == nullptr) {
-        LOG_E(TAG, "Invalid argument: data is NULL");
-        return NIMBO_ERR_INVALID;
-    }
-    std::memset(out, 0, sizeof(*out));
-    JsonPtr root = parse_logged(or_empty(text));
-    if (!root) return NIMBO_ERR_INVALID;
-    if (!copy_string_member(root.get(), "organizationId", out->organizationId, sizeof(out->organizationId)) ||
-        !copy_string_member(root.get(), "departmentId", out->departmentId, sizeof(out->departmentId)) ||
-        !copy_string_member(root.get(), "groupId", out->groupId, sizeof(out->groupId))) {
-        std::memset(out, 0, sizeof(*out));
-        return NIMBO_ERR_OVERFLOW;
-    }
-    return 0;
+    return json_fields::parse_record(
+        text, out,
+        [out](const cJSON* r) {
+            return json_fields::copy_members(r, {{"organizationId", out->organizationId},
+                                                 {"departmentId", out->departmentId},
+                                                 {"groupId", out->groupId}});
+        },
+        NIMBO_ERR_OVERFLOW, true);
 }

@@ -1,5 +1,9 @@
-// All JSON builders and parsers of the service (log tag "json_utils").
+// The envelopes, the command request and the organisation parameters (log tag "json_utils").
 // Builders return heap texts (unformatted JSON) that the caller frees with free().
+// The json_utils functions are split by concern: json_utils_bootstrap.cpp (the bootstrap
+// reply), json_utils_control (control commands), json_utils_location, json_utils_poster,
+// json_utils_report (device report) and json_utils_tasks (upgrades and logs); their shared
+// support is json_fields.
 #pragma once
 
 #include <string>

@@ -26,129 +26,83 @@ bool copy_text(const cJSON* obj, const char* key, char* field, size_t size, Gett
     return json_fields::copy_text(get(obj, key), key, field, size);
 }
 
-// A number member as an int (out left as it is when absent or of another type).
 void copy_int(const cJSON* obj, const char* key, int* out, Getter get = exact) {
-    const cJSON* item = get(obj, key);
-    if (cJSON_IsNumber(item)) *out = item->valueint;  // cJSON saturates valueint to the int range
+    json_fields::copy_int(get(obj, key), out);
 }
 
-// Zero-fills the record and parses the text; null root after the error logs of the parsers.
-template <class T>
-JsonPtr parse_into(const char* text, T* out) {
-    if (out == nullptr) {
-        LOG_E(JSON_TAG, "Invalid argument: data is NULL");
-        return nullptr;
-    }
-    memset(out, 0, sizeof *out);
-    JsonPtr root{cJSON_Parse(text ? text : "")};
-    if (!root) {
-        const char* pos = cJSON_GetErrorPtr();
-        if (pos) LOG_E(JSON_TAG, "original: [%s], Error before: %s", text ? text : "", pos);
-    }
-    return root;
-}
-
-template <class T>
-int refuse(T* out) {
-    memset(out, 0, sizeof *out);
-    return NIMBO_ERR_INVALID;
-}
-
-char* print(const JsonPtr& root) {
-    char* text = cJSON_PrintUnformatted(root.get());
-    if (text == nullptr) LOG_E(JSON_TAG, "Failed to create JSON object");
-    return text;
-}
+using json_fields::copy_members;
+using json_fields::or_empty;
+using json_fields::parse_record;
+using json_fields::print;
 
 }  // namespace
 
 extern "C" {
 
 int json_utils_jsonstr_to_devlock_param(const char* text, DevLockParam* out) {
-    JsonPtr root = parse_into(text, out);
-    if (!root) return NIMBO_ERR_INVALID;
-    if (!copy_text(root.get(), "lockType", out->lockType, sizeof out->lockType) ||
-        !copy_text(root.get(), "pwd", out->pwd, sizeof out->pwd))
-        return refuse(out);
-    return 0;
+    return parse_record(text, out, [out](const cJSON* r) {
+        return copy_members(r, {{"lockType", out->lockType}, {"pwd", out->pwd}});
+    });
 }
 
 int json_utils_jsonstr_to_geofence_param(const char* text, GeofenceParam* out) {
-    JsonPtr root = parse_into(text, out);
-    if (!root) return NIMBO_ERR_INVALID;
-    if (!copy_text(root.get(), "cycle", out->cycle, sizeof out->cycle) ||
-        !copy_text(root.get(), "geofenceCoordinates", out->geofenceCoordinates, sizeof out->geofenceCoordinates) ||
-        !copy_text(root.get(), "geofenceRadius", out->geofenceRadius, sizeof out->geofenceRadius))
-        return refuse(out);
-    copy_int(root.get(), "pushAlert", &out->pushAlert);
-    return 0;
+    return parse_record(text, out, [out](const cJSON* r) {
+        if (!copy_members(r, {{"cycle", out->cycle},
+                              {"geofenceCoordinates", out->geofenceCoordinates},
+                              {"geofenceRadius", out->geofenceRadius}}))
+            return false;
+        copy_int(r, "pushAlert", &out->pushAlert);
+        return true;
+    });
 }
 
 int json_utils_jsonstr_to_reboot_param(const char* text, RebootParam* out) {
-    JsonPtr root = parse_into(text, out);
-    if (!root) return NIMBO_ERR_INVALID;
-    if (!copy_text(root.get(), "rebootType", out->rebootType, sizeof out->rebootType) ||
-        !copy_text(root.get(), "time", out->time, sizeof out->time) ||
-        !copy_text(root.get(), "weekCycle", out->weekCycle, sizeof out->weekCycle))
-        return refuse(out);
-    return 0;
+    return parse_record(text, out, [out](const cJSON* r) {
+        return copy_members(r, {{"rebootType", out->rebootType}, {"time", out->time}, {"weekCycle", out->weekCycle}});
+    });
 }
 
 int json_utils_jsonstr_to_on_off_param(const char* text, OnOffParam* out) {
-    JsonPtr root = parse_into(text, out);
-    if (!root) return NIMBO_ERR_INVALID;
-    if (!copy_text(root.get(), "offTime", out->offTime, sizeof out->offTime) ||
-        !copy_text(root.get(), "onTime", out->onTime, sizeof out->onTime) ||
-        !copy_text(root.get(), "weekCycle", out->weekCycle, sizeof out->weekCycle))
-        return refuse(out);
-    return 0;
+    return parse_record(text, out, [out](const cJSON* r) {
+        return copy_members(r, {{"offTime", out->offTime}, {"onTime", out->onTime}, {"weekCycle", out->weekCycle}});
+    });
 }
 
 int json_utils_jsonstr_to_switch_server_url_param(const char* text, SwitchServerUrlParam* out) {
-    JsonPtr root = parse_into(text, out);
-    if (!root) return NIMBO_ERR_INVALID;
-    if (!copy_text(root.get(), "url", out->url, sizeof out->url) ||
-        !copy_text(root.get(), "resetFactoryType", out->resetFactoryType, sizeof out->resetFactoryType))
-        return refuse(out);
-    return 0;
+    return parse_record(text, out, [out](const cJSON* r) {
+        return copy_members(r, {{"url", out->url}, {"resetFactoryType", out->resetFactoryType}});
+    });
 }
 
 int json_utils_jsonstr_to_dev_param_bean(const char* text, DevParamBean* out) {
-    JsonPtr root = parse_into(text, out);
-    if (!root) return NIMBO_ERR_INVALID;
-    out->brightness = -1;
-    out->systemVolume = -1;
-    copy_int(root.get(), "brightness", &out->brightness);
-    copy_int(root.get(), "systemVolume", &out->systemVolume);
-    const cJSON* list = any_case(root.get(), "wifiAP");
-    if (!cJSON_IsArray(list)) return 0;
-    int count = cJSON_GetArraySize(list);
-    if (count < 1) return 0;
-    WifiApParam* entries = static_cast<WifiApParam*>(calloc(static_cast<size_t>(count), sizeof(WifiApParam)));
-    if (entries == nullptr) {
-        LOG_E(JSON_TAG, "Memory allocation failed");
-        return refuse(out);
-    }
-    out->wifiAP = entries;
-    out->wifiAPCount = count;
-    int i = 0;
-    for (const cJSON* item = list->child; item != nullptr && i < count; item = item->next, ++i) {
-        WifiApParam* ap = &entries[i];
-        if (!copy_text(item, "pwd", ap->pwd, sizeof ap->pwd, any_case) ||
-            !copy_text(item, "ssid", ap->ssid, sizeof ap->ssid, any_case)) {
-            nimbo_entities_free_DevParamBean(out);
-            return refuse(out);
+    return parse_record(text, out, [out](const cJSON* r) {
+        out->brightness = -1;
+        out->systemVolume = -1;
+        copy_int(r, "brightness", &out->brightness);
+        copy_int(r, "systemVolume", &out->systemVolume);
+        const cJSON* list = any_case(r, "wifiAP");
+        if (!cJSON_IsArray(list)) return true;
+        int count = cJSON_GetArraySize(list);
+        if (count < 1) return true;
+        auto* entries = static_cast<WifiApParam*>(calloc(static_cast<size_t>(count), sizeof(WifiApParam)));
+        if (entries == nullptr) {
+            LOG_E(JSON_TAG, "Memory allocation failed");
+            return false;
         }
-        copy_int(item, "stype", &ap->stype, any_case);
-    }
-    return 0;
-}
-
-void nimbo_entities_free_DevParamBean(DevParamBean* bean) {
-    if (bean == nullptr) return;
-    free(bean->wifiAP);
-    bean->wifiAP = nullptr;
-    bean->wifiAPCount = 0;
+        out->wifiAP = entries;
+        out->wifiAPCount = count;
+        int i = 0;
+        for (const cJSON* item = list->child; item != nullptr && i < count; item = item->next, ++i) {
+            WifiApParam* ap = &entries[i];
+            if (!copy_text(item, "pwd", ap->pwd, sizeof ap->pwd, any_case) ||
+                !copy_text(item, "ssid", ap->ssid, sizeof ap->ssid, any_case)) {
+                nimbo_entities_free_DevParamBean(out);
+                return false;
+            }
+            copy_int(item, "stype", &ap->stype, any_case);
+        }
+        return true;
+    });
 }
 
 char* json_utils_geofence_param_to_jsonstr(const GeofenceParam* param) {
@@ -161,7 +115,7 @@ char* json_utils_geofence_param_to_jsonstr(const GeofenceParam* param) {
         LOG_E(JSON_TAG, "Failed to create JSON object");
         return nullptr;
     }
-    return print(root);
+    return print(root.get());
 }
 
 char* json_utils_wifiap_param_to_jsonstr(const DevParamBean* bean, int wep_disabled) {
@@ -211,7 +165,7 @@ char* json_utils_wifiap_param_to_jsonstr(const DevParamBean* bean, int wep_disab
         LOG_V(JSON_TAG, "wifiAP[%d], ssid=%s, psk=%s, protocols=%s", i, ap.ssid, ap.pwd, type);
     }
     if (cJSON_GetArraySize(list.get()) < 1) return nullptr;
-    return print(list);
+    return print(list.get());
 }
 
 char* json_utils_alert_info_to_jsonstr(int state, const char* alert_name, const char* time_text,
@@ -219,19 +173,19 @@ char* json_utils_alert_info_to_jsonstr(int state, const char* alert_name, const 
     JsonPtr root{cJSON_CreateObject()};
     JsonPtr msg{cJSON_CreateObject()};
     if (!root || !msg || !cJSON_AddStringToObject(root.get(), "type", "app") ||
-        !cJSON_AddStringToObject(root.get(), "time", time_text ? time_text : "") ||
+        !cJSON_AddStringToObject(root.get(), "time", or_empty(time_text)) ||
         !cJSON_AddStringToObject(root.get(), "level", "critical") ||
         !cJSON_AddStringToObject(root.get(), "alertStatus", state == 1 ? "active" : "cleared") ||
-        !cJSON_AddStringToObject(root.get(), "msgName", alert_name ? alert_name : "") ||
-        !cJSON_AddStringToObject(msg.get(), "coordinates", coordinates ? coordinates : "") ||
-        !cJSON_AddStringToObject(msg.get(), "location", location ? location : "") ||
-        !cJSON_AddStringToObject(msg.get(), "password", password ? password : "") ||
+        !cJSON_AddStringToObject(root.get(), "msgName", or_empty(alert_name)) ||
+        !cJSON_AddStringToObject(msg.get(), "coordinates", or_empty(coordinates)) ||
+        !cJSON_AddStringToObject(msg.get(), "location", or_empty(location)) ||
+        !cJSON_AddStringToObject(msg.get(), "password", or_empty(password)) ||
         !cJSON_AddItemToObject(root.get(), "msg", msg.get())) {
         LOG_E(JSON_TAG, "Failed to create JSON object");
         return nullptr;
     }
     msg.release();  // owned by root now
-    return print(root);
+    return print(root.get());
 }
 
 }  // extern "C"

@@ -72,7 +72,8 @@ int json_utils_jsonstr_to_switch_server_url_param(const char* text, SwitchServer
 // (-2): a cut password would configure a network that can never connect.
 int json_utils_jsonstr_to_dev_param_bean(const char* text, DevParamBean* out);
 
-// Frees the Wi-Fi array of the record and clears the pointer and count.
+// Frees the Wi-Fi array of the record and clears the pointer and count (with the other
+// device records in nimbo_entities.cpp).
 void nimbo_entities_free_DevParamBean(DevParamBean* bean);
 
 // {"geofenceCoordinates","geofenceRadius","cycle","pushAlert"}, or null.

@@ -1,7 +1,6 @@
 // JSON of the display-resource list and of the "customResourcePoster" command.
 #include "json_utils_poster.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -17,50 +16,22 @@
 
 namespace {
 
-// Copies a string member into a fixed field; absent or of another type: left empty. A value
-// that does not fit is refused.
-bool copy_text(const cJSON* obj, const char* key, char* field, size_t size) {
-    return json_fields::copy_text(cJSON_GetObjectItemCaseSensitive(obj, key), key, field, size);
-}
+using json_fields::copy_members;
+using json_fields::copy_member;
+using json_fields::member;
+using json_fields::or_empty;
+using json_fields::print;
 
-void copy_int(const cJSON* obj, const char* key, int32_t* out) {
-    const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, key);
-    if (cJSON_IsNumber(item)) *out = item->valueint;  // cJSON saturates valueint to the int range
-}
+void copy_int(const cJSON* obj, const char* key, int32_t* out) { json_fields::copy_int(member(obj, key), out); }
 
-// "fileSize": a string of decimal digits ("" reads as 0). False for anything else in a string.
 bool copy_size(const cJSON* obj, const char* key, uint64_t* out) {
-    const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, key);
-    if (!cJSON_IsString(item) || item->valuestring == nullptr || item->valuestring[0] == '\0') return true;
-    const char* text = item->valuestring;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') {
-            LOG_E(JSON_TAG, "'%s' is not a decimal number: %.64s", key, text);
-            return false;
-        }
-    }
-    errno = 0;
-    unsigned long long value = strtoull(text, nullptr, 10);
-    if (errno == ERANGE) {
-        LOG_E(JSON_TAG, "'%s' does not fit 64 bits: %.64s", key, text);
-        return false;
-    }
-    *out = static_cast<uint64_t>(value);
-    return true;
-}
-
-void log_parse_error(const char* text) {
-    const char* pos = cJSON_GetErrorPtr();
-    if (pos) LOG_E(JSON_TAG, "original: [%s], Error before: %s", text ? text : "", pos);
+    return json_fields::copy_size(member(obj, key), key, out);
 }
 
 // A list text parsed; null (logged) when it is not JSON or not an array.
 JsonPtr parse_array(const char* text) {
-    JsonPtr root{cJSON_Parse(text ? text : "")};
-    if (!root) {
-        log_parse_error(text);
-        return nullptr;
-    }
+    JsonPtr root = json_fields::parse_logged(text);
+    if (!root) return nullptr;
     if (!cJSON_IsArray(root.get())) {
         LOG_E(JSON_TAG, "original: [%s], not a JSON array", text);
         return nullptr;
@@ -68,14 +39,8 @@ JsonPtr parse_array(const char* text) {
     return root;
 }
 
-char* print(const cJSON* root) {
-    char* text = cJSON_PrintUnformatted(root);
-    if (text == nullptr) LOG_E(JSON_TAG, "Failed to create JSON object");
-    return text;
-}
-
 bool at_position(const cJSON* entry, int position) {
-    const cJSON* pos = cJSON_GetObjectItemCaseSensitive(entry, "position");
+    const cJSON* pos = member(entry, "position");
     return cJSON_IsObject(entry) && cJSON_IsNumber(pos) && pos->valuedouble == static_cast<double>(position);
 }
 
@@ -88,7 +53,7 @@ cJSON* find_position(const cJSON* array, int position) {
 }
 
 const char* string_of(const cJSON* obj, const char* key) {
-    const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, key);
+    const cJSON* item = member(obj, key);
     return cJSON_IsString(item) ? item->valuestring : nullptr;
 }
 
@@ -138,7 +103,7 @@ char* append(const char* array, JsonPtr entry) {
 // Replaces the value of a key the entry already holds; a missing key is not added.
 void set_existing(cJSON* entry, const char* key, cJSON* value) {
     JsonPtr owned{value};
-    if (owned && cJSON_GetObjectItemCaseSensitive(entry, key) != nullptr)
+    if (owned && member(entry, key) != nullptr)
         cJSON_ReplaceItemInObjectCaseSensitive(entry, key, owned.release());
 }
 
@@ -146,19 +111,19 @@ void update_entry(cJSON* entry, const char* md5sum, int enable, int level, const
                   const char* begin_time, const char* end_time, const char* file_name, bool always_name) {
     set_existing(entry, "enable", cJSON_CreateNumber(enable));
     set_existing(entry, "level", cJSON_CreateNumber(level));
-    set_existing(entry, "sliderTitle", cJSON_CreateString(slider_title ? slider_title : ""));
-    set_existing(entry, "beginTime", cJSON_CreateString(begin_time ? begin_time : ""));
-    set_existing(entry, "endTime", cJSON_CreateString(end_time ? end_time : ""));
+    set_existing(entry, "sliderTitle", cJSON_CreateString(or_empty(slider_title)));
+    set_existing(entry, "beginTime", cJSON_CreateString(or_empty(begin_time)));
+    set_existing(entry, "endTime", cJSON_CreateString(or_empty(end_time)));
     if (always_name || (file_name != nullptr && file_name[0] != '\0'))
-        set_existing(entry, "fileName", cJSON_CreateString(file_name ? file_name : ""));
-    set_existing(entry, "md5sum", cJSON_CreateString(md5sum ? md5sum : ""));
+        set_existing(entry, "fileName", cJSON_CreateString(or_empty(file_name)));
+    set_existing(entry, "md5sum", cJSON_CreateString(or_empty(md5sum)));
 }
 
 char* reply_param(const char* status, const char* fail_des, const char* action, bool with_action) {
     JsonPtr root{cJSON_CreateObject()};
-    if (!root || !cJSON_AddStringToObject(root.get(), "status", status ? status : "") ||
-        !cJSON_AddStringToObject(root.get(), "failDes", fail_des ? fail_des : "") ||
-        (with_action && !cJSON_AddStringToObject(root.get(), "action", action ? action : ""))) {
+    if (!root || !cJSON_AddStringToObject(root.get(), "status", or_empty(status)) ||
+        !cJSON_AddStringToObject(root.get(), "failDes", or_empty(fail_des)) ||
+        (with_action && !cJSON_AddStringToObject(root.get(), "action", or_empty(action)))) {
         LOG_E(JSON_TAG, "Failed to create JSON object");
         return nullptr;
     }
@@ -176,7 +141,7 @@ bool json_utils_poster::is_array(const std::string& text) {
 
 bool json_utils_poster::stored_name(int position, const char* file_name, std::string* out) {
     char name[POSTER_NAME_SIZE];
-    int n = std::snprintf(name, sizeof name, "%d_%s", position, file_name ? file_name : "");
+    int n = std::snprintf(name, sizeof name, "%d_%s", position, or_empty(file_name));
     if (n < 0 || static_cast<size_t>(n) >= sizeof name) return false;
     out->assign(name, static_cast<size_t>(n));
     return true;
@@ -214,12 +179,12 @@ json_utils_poster::Lookup json_utils_poster::lookup(const char* array, int posit
     if (name != nullptr) found.stored_name = name;
     found.is_message = name == nullptr || (type != nullptr && strcmp(type, "message") == 0);
     found.has_md5sum = stored_md5 != nullptr;
-    if (stored_md5 == nullptr || strcmp(stored_md5, md5sum ? md5sum : "") != 0) {
+    if (stored_md5 == nullptr || strcmp(stored_md5, or_empty(md5sum)) != 0) {
         found.result = POSTER_LOOKUP_OTHER;
         return found;
     }
     std::string expected;
-    const char* wanted = file_name ? file_name : "";
+    const char* wanted = or_empty(file_name);
     bool same = name != nullptr && ((stored_name(position, wanted, &expected) && expected == name) ||
                                     (wanted[0] != '\0' && strcmp(name, wanted) == 0));
     found.result = same ? POSTER_LOOKUP_SAME : POSTER_LOOKUP_RENAMED;
@@ -246,43 +211,34 @@ char* json_utils_poster::replace_by_position(const char* array, const CustomReso
 extern "C" {
 
 int json_utils_jsonstr_to_custom_resource_poster_param(const char* text, CustomResourcePosterParam* out) {
-    if (out == nullptr) {
-        LOG_E(JSON_TAG, "Invalid argument: data is NULL");
-        return NIMBO_ERR_INVALID;
-    }
-    memset(out, 0, sizeof *out);
-    JsonPtr root{cJSON_Parse(text ? text : "")};
-    if (!root) {
-        log_parse_error(text);
-        return NIMBO_ERR_INVALID;
-    }
-    if (!cJSON_IsObject(root.get())) {
-        LOG_E(JSON_TAG, "original: [%s], not a JSON object", text);
-        return NIMBO_ERR_INVALID;
-    }
-    const cJSON* obj = root.get();
-    out->enable = cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(obj, "enable")) ? 1 : 0;
-    copy_int(obj, "level", &out->level);
-    copy_int(obj, "progress", &out->progress);
-    copy_int(obj, "position", &out->position);
-    copy_int(obj, "height", &out->height);
-    copy_int(obj, "width", &out->width);
-    bool ok = copy_text(obj, "action", out->action, sizeof out->action) &&
-              copy_text(obj, "beginTime", out->beginTime, sizeof out->beginTime) &&
-              copy_text(obj, "endTime", out->endTime, sizeof out->endTime) &&
-              copy_text(obj, "type", out->type, sizeof out->type) &&
-              copy_text(obj, "source", out->source, sizeof out->source) &&
-              copy_text(obj, "fileName", out->fileName, sizeof out->fileName) &&
-              copy_size(obj, "fileSize", &out->fileSize) &&
-              copy_text(obj, "md5sum", out->md5sum, sizeof out->md5sum) &&
-              copy_text(obj, "sliderTitle", out->sliderTitle, sizeof out->sliderTitle) &&
-              copy_text(obj, "toDir", out->toDir, sizeof out->toDir) &&
-              copy_text(obj, "url", out->url, sizeof out->url);
-    if (!ok) {
-        memset(out, 0, sizeof *out);
-        return NIMBO_ERR_OVERFLOW;
-    }
-    return 0;
+    bool object = true;
+    int rc = json_fields::parse_record(
+        text, out,
+        [out, &object](const cJSON* obj) {
+            object = cJSON_IsObject(obj);
+            if (!object) return false;
+            out->enable = cJSON_IsTrue(member(obj, "enable")) ? 1 : 0;
+            copy_int(obj, "level", &out->level);
+            copy_int(obj, "progress", &out->progress);
+            copy_int(obj, "position", &out->position);
+            copy_int(obj, "height", &out->height);
+            copy_int(obj, "width", &out->width);
+            return copy_members(obj, {{"action", out->action},
+                                      {"beginTime", out->beginTime},
+                                      {"endTime", out->endTime},
+                                      {"type", out->type},
+                                      {"source", out->source},
+                                      {"fileName", out->fileName}}) &&
+                   copy_size(obj, "fileSize", &out->fileSize) &&
+                   copy_members(obj, {{"md5sum", out->md5sum},
+                                      {"sliderTitle", out->sliderTitle},
+                                      {"toDir", out->toDir},
+                                      {"url", out->url}});
+        },
+        NIMBO_ERR_OVERFLOW);
+    if (object) return rc;
+    LOG_E(JSON_TAG, "original: [%s], not a JSON object", text);
+    return NIMBO_ERR_INVALID;
 }
 
 char* json_utils_poster_resources_param_to_jsonstr(const char* status, const char* fail_des, const char* action) {
@@ -290,7 +246,7 @@ char* json_utils_poster_resources_param_to_jsonstr(const char* status, const cha
 }
 
 char* json_utils_poster_resources_param_to_jsonstr2(const char* status, const char* fail_des, const char* param) {
-    JsonPtr root{cJSON_Parse(param ? param : "")};
+    JsonPtr root{cJSON_Parse(or_empty(param))};
     if (!root) return reply_param(status, fail_des, "add", true);
     const cJSON* action = cJSON_IsObject(root.get()) ? cJSON_GetObjectItem(root.get(), "action") : nullptr;
     if (cJSON_IsString(action) && action->valuestring != nullptr)
@@ -352,7 +308,7 @@ char* json_utils_update_in_custom_resource_poster_array(const char* array, const
     cJSON* entry = nullptr;
     cJSON_ArrayForEach(entry, root.get()) {
         const char* stored = string_of(entry, "md5sum");
-        if (stored != nullptr && strcmp(stored, md5sum ? md5sum : "") == 0) break;
+        if (stored != nullptr && strcmp(stored, or_empty(md5sum)) == 0) break;
     }
     if (entry != nullptr)
         update_entry(entry, md5sum, enable, level, slider_title, begin_time, end_time, file_name, true);
@@ -395,19 +351,16 @@ int json_utils_jsonstr_to_custom_resource_poster_param_array(const char* array, 
     const cJSON* entry = nullptr;
     cJSON_ArrayForEach(entry, root.get()) {
         CustomResourcePosterParam* r = &records[i++];
-        const cJSON* enable = cJSON_GetObjectItemCaseSensitive(entry, "enable");
+        const cJSON* enable = member(entry, "enable");
         r->enable = cJSON_IsNumber(enable) && enable->valueint != 0 ? 1 : 0;
         copy_int(entry, "level", &r->level);
         copy_int(entry, "position", &r->position);
         // A value that does not fit its field is left empty rather than cut.
-        if (!copy_text(entry, "beginTime", r->beginTime, sizeof r->beginTime)) r->beginTime[0] = '\0';
-        if (!copy_text(entry, "endTime", r->endTime, sizeof r->endTime)) r->endTime[0] = '\0';
-        if (!copy_text(entry, "source", r->source, sizeof r->source)) r->source[0] = '\0';
-        if (!copy_text(entry, "type", r->type, sizeof r->type)) r->type[0] = '\0';
-        if (!copy_text(entry, "sliderTitle", r->sliderTitle, sizeof r->sliderTitle)) r->sliderTitle[0] = '\0';
-        if (!copy_text(entry, "path", r->toDir, sizeof r->toDir)) r->toDir[0] = '\0';
-        if (!copy_text(entry, "md5sum", r->md5sum, sizeof r->md5sum)) r->md5sum[0] = '\0';
-        if (!copy_size(entry, "fileSize", &r->fileSize)) r->fileSize = 0;
+        for (const json_fields::TextField& f :
+             {json_fields::TextField{"beginTime", r->beginTime}, {"endTime", r->endTime}, {"source", r->source},
+              {"type", r->type}, {"sliderTitle", r->sliderTitle}, {"path", r->toDir}, {"md5sum", r->md5sum}})
+            copy_member(entry, f.key, f.field, f.size);
+        copy_size(entry, "fileSize", &r->fileSize);
     }
     *out = records;
     *count = n;
@@ -420,7 +373,7 @@ int json_utils_contains_md5sum_in_custom_resource_poster_param_array(const char*
     const cJSON* entry = nullptr;
     cJSON_ArrayForEach(entry, root.get()) {
         const char* stored = string_of(entry, "md5sum");
-        if (stored != nullptr && strcmp(stored, md5sum ? md5sum : "") == 0) return 0;
+        if (stored != nullptr && strcmp(stored, or_empty(md5sum)) == 0) return 0;
     }
     return NIMBO_ERR_FAILED;
 }

@@ -1,24 +1,22 @@
+// JSON of the device report: the device information and the system status (log tag "json_utils").
 #include "json_utils_report.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 #include "c_handles.hpp"
+#include "json_fields.h"
 #include "kx_log.h"
 
 #define JSON_TAG "json_utils"
 
 namespace {
 
-// cJSON's allocator is malloc, so its printed text is handed out as a plain heap text.
+// A root that could not be created is logged like one that cannot be printed.
 char* print(const JsonPtr& root) {
-    if (!root) {
-        LOG_E(JSON_TAG, "Failed to create JSON object");
-        return nullptr;
-    }
-    char* text = cJSON_PrintUnformatted(root.get());
-    if (text == nullptr) LOG_E(JSON_TAG, "Failed to create JSON object");
-    return text;
+    if (root) return json_fields::print(root.get());
+    LOG_E(JSON_TAG, "Failed to create JSON object");
+    return nullptr;
 }
 
 bool add_string(cJSON* obj, const char* key, const char* value) {

@@ -1,4 +1,5 @@
-// JSON of the upgrade and log commands (log tag "json_utils").
+// JSON of the upgrade and log commands (log tag "json_utils"), with the log upload's answer
+// (json_utils::post_file_result_from_head).
 #include "json_utils_tasks.h"
 
 #include <stdlib.h>
@@ -16,13 +17,11 @@
 
 namespace {
 
-const cJSON* member(const cJSON* obj, const char* key) { return cJSON_GetObjectItemCaseSensitive(obj, key); }
-
-// A string member into a fixed field; absent or of another type: left empty. A value that
-// does not fit is refused.
-bool copy_text(const cJSON* obj, const char* key, char* field, size_t size) {
-    return json_fields::copy_text(member(obj, key), key, field, size);
-}
+using json_fields::copy_members;
+using json_fields::member;
+using json_fields::null_record;
+using json_fields::or_empty;
+using json_fields::print;
 
 // A string member shortened to its field (texts that are only shown).
 void copy_text_shortened(const cJSON* obj, const char* key, char* field, size_t size) {
@@ -42,20 +41,11 @@ void copy_bool(const cJSON* obj, const char* key, int32_t* out) {
     if (cJSON_IsBool(item)) *out = cJSON_IsTrue(item) ? 1 : 0;
 }
 
-void copy_number(const cJSON* obj, const char* key, int32_t* out) {
-    const cJSON* item = member(obj, key);
-    if (cJSON_IsNumber(item)) *out = item->valueint;  // cJSON saturates to the int range
-}
+void copy_number(const cJSON* obj, const char* key, int32_t* out) { json_fields::copy_int(member(obj, key), out); }
 
-// A size sent as a string of decimal digits; a negative text means no size (0), never a
-// huge one.
+// A size sent as a string of decimal digits; anything else means no size (0).
 void copy_size_text(const cJSON* obj, const char* key, uint64_t* out) {
-    const cJSON* item = member(obj, key);
-    if (!cJSON_IsString(item) || item->valuestring == nullptr) return;
-    const char* s = item->valuestring;
-    while (*s == ' ' || *s == '\t') ++s;
-    if (*s == '-') return;
-    *out = strtoull(s, nullptr, 10);
+    json_fields::copy_size(member(obj, key), key, out);
 }
 
 void copy_int_text(const cJSON* obj, const char* key, int32_t* out) {
@@ -64,46 +54,17 @@ void copy_int_text(const cJSON* obj, const char* key, int32_t* out) {
     *out = static_cast<int32_t>(strtol(item->valuestring, nullptr, 10));
 }
 
-// Zero-fills the record and parses the text; null root after the parser's error log.
-template <class T>
-JsonPtr parse_into(const char* text, T* out) {
-    memset(out, 0, sizeof *out);
-    JsonPtr root{cJSON_Parse(text ? text : "")};
-    if (!root) {
-        const char* pos = cJSON_GetErrorPtr();
-        if (pos) LOG_E(JSON_TAG, "original: [%s], Error before: %s", text ? text : "", pos);
+// Parses a command parameter into its record. A "\u0000" escape inside a JSON string is
+// refused first (-6): the parser would end the text there, so the value would arrive cut.
+template <class T, class Read>
+int parse_param(const char* text, T* out, Read read) {
+    if (out != nullptr && json_fields::has_escaped_nul(text)) {
+        LOG_E(JSON_TAG, "a text value holds a NUL character, refused");
+        memset(out, 0, sizeof *out);
+        return NIMBO_ERR_OVERFLOW;
     }
-    return root;
+    return json_fields::parse_record(text, out, read, NIMBO_ERR_OVERFLOW);
 }
-
-// A "\u0000" escape inside a JSON string: the parser would end the text there, so the value
-// would arrive cut.
-bool has_escaped_nul(const char* text) {
-    if (text == nullptr) return false;
-    for (const char* p = text; *p; ++p) {
-        if (*p != '\\') continue;
-        if (p[1] == 'u' && strncmp(p + 2, "0000", 4) == 0) {
-            LOG_E(JSON_TAG, "a text value holds a NUL character, refused");
-            return true;
-        }
-        if (p[1] != '\0') ++p;  // skip the escaped character
-    }
-    return false;
-}
-
-bool null_record(const void* out) {
-    if (out != nullptr) return false;
-    LOG_E(JSON_TAG, "Invalid argument: data is NULL");
-    return true;
-}
-
-template <class T>
-int overflow(T* out) {
-    memset(out, 0, sizeof *out);
-    return NIMBO_ERR_OVERFLOW;
-}
-
-const char* or_empty(const char* text) { return text ? text : ""; }
 
 // An object of string members in the given order, printed unformatted.
 char* print_strings(std::initializer_list<std::pair<const char*, const char*>> members) {
@@ -118,9 +79,7 @@ char* print_strings(std::initializer_list<std::pair<const char*, const char*>> m
             return nullptr;
         }
     }
-    char* text = cJSON_PrintUnformatted(root.get());
-    if (text == nullptr) LOG_E(JSON_TAG, "Failed to create JSON object");
-    return text;
+    return print(root.get());
 }
 
 void read_post_file_result(const cJSON* r, PostFileResult* out) {
@@ -140,73 +99,57 @@ const char* skip_space(const char* p) {
 extern "C" {
 
 int json_utils_jsonstr_to_apk_upgrade_param(const char* text, ApkUpgradeParam* out) {
-    if (null_record(out)) return NIMBO_ERR_INVALID;
-    if (has_escaped_nul(text)) return overflow(out);
-    JsonPtr root = parse_into(text, out);
-    if (!root) return NIMBO_ERR_INVALID;
-    const cJSON* r = root.get();
-    if (!copy_text(r, "apkDownloadUrl", out->apkDownloadUrl, sizeof out->apkDownloadUrl) ||
-        !copy_text(r, "apkFileName", out->apkFileName, sizeof out->apkFileName) ||
-        !copy_text(r, "apkVersion", out->apkVersion, sizeof out->apkVersion) ||
-        !copy_text(r, "applicationName", out->applicationName, sizeof out->applicationName) ||
-        !copy_text(r, "md5sum", out->md5sum, sizeof out->md5sum))
-        return overflow(out);
-    copy_size_text(r, "apkSize", &out->apkSize);
-    copy_bool(r, "autoStart", &out->autoStart);
-    copy_bool(r, "setKioskMode", &out->setKioskMode);
-    copy_bool(r, "setLauncher", &out->setLauncher);
-    copy_number(r, "progress", &out->progress);
-    return 0;
+    return parse_param(text, out, [out](const cJSON* r) {
+        if (!copy_members(r, {{"apkDownloadUrl", out->apkDownloadUrl},
+                              {"apkFileName", out->apkFileName},
+                              {"apkVersion", out->apkVersion},
+                              {"applicationName", out->applicationName},
+                              {"md5sum", out->md5sum}}))
+            return false;
+        copy_size_text(r, "apkSize", &out->apkSize);
+        copy_bool(r, "autoStart", &out->autoStart);
+        copy_bool(r, "setKioskMode", &out->setKioskMode);
+        copy_bool(r, "setLauncher", &out->setLauncher);
+        copy_number(r, "progress", &out->progress);
+        return true;
+    });
 }
 
 int json_utils_jsonstr_to_ota_upgrade_param(const char* text, OtaUpgradeParam* out) {
-    if (null_record(out)) return NIMBO_ERR_INVALID;
-    if (has_escaped_nul(text)) return overflow(out);
-    JsonPtr root = parse_into(text, out);
-    if (!root) return NIMBO_ERR_INVALID;
-    const cJSON* r = root.get();
-    if (!copy_text(r, "otaDownloadUrl", out->otaDownloadUrl, sizeof out->otaDownloadUrl) ||
-        !copy_text(r, "otaVersion", out->otaVersion, sizeof out->otaVersion) ||
-        !copy_text(r, "packageName", out->packageName, sizeof out->packageName) ||
-        !copy_text(r, "md5sum", out->md5sum, sizeof out->md5sum))
-        return overflow(out);
-    copy_size_text(r, "otaSize", &out->otaSize);
-    copy_int_text(r, "semiSilent", &out->semiSilent);
-    copy_bool(r, "silentIns", &out->silentIns);
-    copy_number(r, "progress", &out->progress);
-    return 0;
+    return parse_param(text, out, [out](const cJSON* r) {
+        if (!copy_members(r, {{"otaDownloadUrl", out->otaDownloadUrl},
+                              {"otaVersion", out->otaVersion},
+                              {"packageName", out->packageName},
+                              {"md5sum", out->md5sum}}))
+            return false;
+        copy_size_text(r, "otaSize", &out->otaSize);
+        copy_int_text(r, "semiSilent", &out->semiSilent);
+        copy_bool(r, "silentIns", &out->silentIns);
+        copy_number(r, "progress", &out->progress);
+        return true;
+    });
 }
 
 int json_utils_jsonstr_to_query_log_param(const char* text, QueryLogParam* out) {
-    if (null_record(out)) return NIMBO_ERR_INVALID;
-    if (has_escaped_nul(text)) return overflow(out);
-    JsonPtr root = parse_into(text, out);
-    if (!root) return NIMBO_ERR_INVALID;
-    const cJSON* r = root.get();
-    if (!copy_text(r, "fileType", out->fileType, sizeof out->fileType) ||
-        !copy_text(r, "filePath", out->filePath, sizeof out->filePath) ||
-        !copy_text(r, "queryType", out->queryType, sizeof out->queryType))
-        return overflow(out);
-    return 0;
+    return parse_param(text, out, [out](const cJSON* r) {
+        return copy_members(r, {{"fileType", out->fileType},
+                                {"filePath", out->filePath},
+                                {"queryType", out->queryType}});
+    });
 }
 
 int json_utils_jsonstr_to_get_log_param(const char* text, GetLogParam* out) {
-    if (null_record(out)) return NIMBO_ERR_INVALID;
-    if (has_escaped_nul(text)) return overflow(out);
-    JsonPtr root = parse_into(text, out);
-    if (!root) return NIMBO_ERR_INVALID;
-    const cJSON* r = root.get();
-    if (!copy_text(r, "downloadFileUrl", out->downloadFileUrl, sizeof out->downloadFileUrl) ||
-        !copy_text(r, "dirPath", out->dirPath, sizeof out->dirPath) ||
-        !copy_text(r, "filePath", out->filePath, sizeof out->filePath) ||
-        !copy_text(r, "fileType", out->fileType, sizeof out->fileType))
-        return overflow(out);
-    return 0;
+    return parse_param(text, out, [out](const cJSON* r) {
+        return copy_members(r, {{"downloadFileUrl", out->downloadFileUrl},
+                                {"dirPath", out->dirPath},
+                                {"filePath", out->filePath},
+                                {"fileType", out->fileType}});
+    });
 }
 
 int json_utils_jsonstr_to_post_file_result(const char* text, PostFileResult* out) {
     if (null_record(out)) return NIMBO_ERR_INVALID;
-    JsonPtr root = parse_into(text, out);
+    JsonPtr root = json_fields::parse_into(text, out);
     if (!root) return NIMBO_ERR_FAILED;
     read_post_file_result(root.get(), out);
     return 0;
@@ -266,9 +209,7 @@ char* json_utils_query_log_param_to_jsonstr(const QueryLogParam* param, const ch
         }
         (void)item.release();  // owned by the array now
     }
-    char* text = cJSON_PrintUnformatted(r);
-    if (text == nullptr) LOG_E(JSON_TAG, "Failed to create JSON object");
-    return text;
+    return print(r);
 }
 
 char* json_utils_get_log_param_to_jsonstr(const GetLogParam* param) {

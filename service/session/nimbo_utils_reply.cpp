@@ -1,4 +1,5 @@
-// Reply operations shared by the dispatcher and every command handler.
+// Reply operations shared by the dispatcher and every command handler, and the failure text
+// of a result code.
 #include "nimbo_utils_reply.h"
 
 #include <cstdio>
@@ -44,7 +45,7 @@ extern "C" int nimbo_utils_replay_with_custom_resources_param(MQTTAsync client, 
                                                               const char* fail_des, const char* param) {
     CText reply_param{json_utils_poster_resources_param_to_jsonstr2(status, fail_des, param)};
     if (!reply_param) return NIMBO_ERR_FAILED;
-    return nimbo_utils_replay_with_param_with_qos(client, cmd, sn, task_id, reply_param.get(), 0);
+    return nimbo_utils_replay_with_param(client, cmd, sn, task_id, reply_param.get());
 }
 
 // The result-code table.

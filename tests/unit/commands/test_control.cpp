@@ -31,6 +31,23 @@ std::string text_of(char* heap) {
     return owned ? owned.get() : "(null)";
 }
 
+// ---- the handlers' reply writer --------------------------------------------------------------
+
+TEST(ReplyWriter, TerminatesTheTextAndRefusesWhatDoesNotFit) {
+    char out[MQTT_DEAL_REPLY_SIZE];
+    memset(out, 'x', sizeof out);  // a buffer that was not cleared
+    int len = -1;
+    ASSERT_TRUE(mqtt_cmd_deal::put_reply(strdup(R"({"status":"2"})"), out, &len));
+    EXPECT_STREQ(out, R"({"status":"2"})");
+    EXPECT_EQ(len, 14);
+
+    std::string full(MQTT_DEAL_REPLY_SIZE - 1, 'a');
+    EXPECT_TRUE(mqtt_cmd_deal::put_reply(strdup(full.c_str()), out, &len));
+    EXPECT_EQ(len, MQTT_DEAL_REPLY_SIZE - 1);
+    EXPECT_FALSE(mqtt_cmd_deal::put_reply(strdup((full + "a").c_str()), out, &len));
+    EXPECT_FALSE(mqtt_cmd_deal::put_reply(nullptr, out, &len));
+}
+
 // ---- Wi-Fi list -----------------------------------------------------------------------------
 
 TEST(WifiList, EntriesAreKeptOrDroppedByProtocolRules) {

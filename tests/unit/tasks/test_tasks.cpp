@@ -65,9 +65,13 @@ TEST(TaskJson, ApkParameterKeysAreTakenOnlyWithTheirTypes) {
     EXPECT_EQ(p.progress, 0);
     EXPECT_STREQ(p.applicationName, "");
 
-    // A negative size is no size, not a huge one.
-    ASSERT_EQ(json_utils_jsonstr_to_apk_upgrade_param(R"({"apkSize":"-1"})", &p), 0);
-    EXPECT_EQ(p.apkSize, 0u);
+    // A size that is not a string of decimal digits of 64 bits is no size, never a part of
+    // one or a huge one; the request itself stands.
+    for (const char* size : {"-1", "12x", " 42", "18446744073709551616"}) {
+        std::string text = std::string(R"({"apkSize":")") + size + "\"}";
+        ASSERT_EQ(json_utils_jsonstr_to_apk_upgrade_param(text.c_str(), &p), 0) << size;
+        EXPECT_EQ(p.apkSize, 0u) << size;
+    }
 
     OtaUpgradeParam o;
     ASSERT_EQ(json_utils_jsonstr_to_ota_upgrade_param(
