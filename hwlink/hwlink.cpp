@@ -393,27 +393,27 @@ HWLINK_API int hwlink_get_device_uptime(char* out, int* len) {
 }
 
 namespace {
-// Reads one integer from a power-supply node; the failures go to standard error.
-bool read_int_node(const char* abs, const char* open_err, const char* read_err, int* value) {
+// Reads one integer from a power-supply node; the failures go to standard error
+// ("Failed to open <what> file for reading", "Failed to read <what>").
+bool read_int_node(const char* abs, const char* what, int* value) {
+    char err[96];
     FilePtr f(open_device_file(abs));
     if (!f) {
-        perror(open_err);
-        return false;
+        snprintf(err, sizeof err, "Failed to open %s file for reading", what);
+    } else if (fscanf(f.get(), "%d", value) != 1) {
+        snprintf(err, sizeof err, "Failed to read %s", what);
+    } else {
+        return true;
     }
-    if (fscanf(f.get(), "%d", value) != 1) {
-        perror(read_err);
-        return false;
-    }
-    return true;
+    perror(err);
+    return false;
 }
 }  // namespace
 
 HWLINK_API int hwlink_get_battery_percent(char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     int capacity = 0;
-    if (!read_int_node(nimbo::dev::kBatteryCapacity, "Failed to open battery level file for reading",
-                       "Failed to read battery level", &capacity))
-        return NIMBO_ERR_FAILED;
+    if (!read_int_node(nimbo::dev::kBatteryCapacity, "battery level", &capacity)) return NIMBO_ERR_FAILED;
     char text[32];
     snprintf(text, sizeof text, "%d.00%c", capacity, '%');
     return hw::put_field("battery level", text, strlen(text), out, len);
@@ -422,9 +422,7 @@ HWLINK_API int hwlink_get_battery_percent(char* out, int* len) {
 HWLINK_API int hwlink_get_battery_status(char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     int online = 0;
-    if (!read_int_node(nimbo::dev::kAcOnline, "Failed to open battery status file for reading",
-                       "Failed to read battery status", &online))
-        return NIMBO_ERR_FAILED;
+    if (!read_int_node(nimbo::dev::kAcOnline, "battery status", &online)) return NIMBO_ERR_FAILED;
     out[0] = online == 1 ? '1' : '2';
     *len = 1;
     return 0;
@@ -440,9 +438,7 @@ HWLINK_API int hwlink_get_device_current(char* out, int* len) {
 HWLINK_API int hwlink_get_device_voltage(char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     int microvolts = 0;
-    if (!read_int_node(nimbo::dev::kBatteryVoltage,
-                       "Failed to open battery level file for reading", "Failed to read battery level", &microvolts))
-        return NIMBO_ERR_FAILED;
+    if (!read_int_node(nimbo::dev::kBatteryVoltage, "battery level", &microvolts)) return NIMBO_ERR_FAILED;
     float volts = (float)microvolts / 1000000.0f;
     char text[32];
     snprintf(text, sizeof text, "%.2f%c", (double)volts, 'V');
