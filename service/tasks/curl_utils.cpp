@@ -6,7 +6,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <mutex>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -31,7 +31,14 @@ constexpr size_t kHeaderMax = 99;        // characters of one authentication hea
 // Free space a download never takes: the task, backup and resource files and the log
 // must still be writable when a download has filled the rest.
 constexpr uint64_t kDefaultDownloadReserve = 2u * 1024u * 1024u;
-std::atomic<uint64_t> g_download_reserve{kDefaultDownloadReserve};
+// Under a lock, not a 64-bit atomic: on 32-bit MIPS that would need libatomic at run time.
+std::mutex g_reserve_mutex;
+uint64_t g_download_reserve = kDefaultDownloadReserve;
+
+uint64_t download_reserve() {
+    std::lock_guard<std::mutex> lock(g_reserve_mutex);
+    return g_download_reserve;
+}
 
 // libcurl's texts for the codes 0..96; obsolete codes and everything above read "Unknown error".
 const char* const kCodeTexts[] = {
@@ -352,7 +359,7 @@ size_t room_for(DownloadSink* sink, size_t n) {
     struct statvfs vfs {};
     if (n > 0 && ::fstatvfs(fileno(sink->file), &vfs) == 0) {
         const uint64_t free = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
-        const uint64_t reserve = g_download_reserve.load();
+        const uint64_t reserve = download_reserve();
         if (free < reserve || free - reserve < n) {
             LOG_E(CURL_UTILS_TAG, "[%s] %llu bytes free, %llu kept for the service's own files: download stopped",
                   sink->task->file_path, static_cast<unsigned long long>(free),
@@ -722,7 +729,12 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
 
 namespace curl_utils {
 
-uint64_t set_download_reserve(uint64_t bytes) { return g_download_reserve.exchange(bytes); }
+uint64_t set_download_reserve(uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(g_reserve_mutex);
+    uint64_t previous = g_download_reserve;
+    g_download_reserve = bytes;
+    return previous;
+}
 
 HttpResult get(const char* url, std::string* body, size_t max_bytes) {
     HttpResult result{};
