@@ -2,6 +2,9 @@
 // instantiates only what it uses, so it needs nothing but libc at run time.
 #pragma once
 
+#include <dirent.h>
+#include <stddef.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -21,10 +24,31 @@ struct CFree {
 
 inline void c_free_void(void* p) noexcept { std::free(p); }
 inline void c_fclose(std::FILE* f) noexcept { std::fclose(f); }
+inline void c_closedir(DIR* d) noexcept { ::closedir(d); }
 
 using FilePtr = std::unique_ptr<std::FILE, CFree<c_fclose>>;
+using DirPtr = std::unique_ptr<DIR, CFree<c_closedir>>;
 // A heap text handed over by a C-style function ("the caller frees it").
 using CText = std::unique_ptr<char, CFree<c_free_void>>;
+
+// A heap array of `count` heap texts, each freed with the array ("the caller frees them").
+class CTextArray {
+public:
+    CTextArray(char** items, size_t count) noexcept : items_(items), count_(items ? count : 0) {}
+    ~CTextArray() {
+        for (size_t i = 0; i < count_; ++i) std::free(items_[i]);
+        std::free(items_);
+    }
+    CTextArray(const CTextArray&) = delete;
+    CTextArray& operator=(const CTextArray&) = delete;
+    size_t size() const noexcept { return count_; }
+    char* const* begin() const noexcept { return items_; }
+    char* const* end() const noexcept { return items_ + count_; }
+
+private:
+    char** items_;
+    size_t count_;
+};
 
 // An owned file descriptor.
 class UniqueFd {

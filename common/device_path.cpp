@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "device_files.h"
+
 namespace nimbo {
 
 const char* device_root() noexcept {
@@ -14,7 +16,7 @@ const char* device_path(const char* abs, char* out, size_t size) noexcept {
     if (abs == nullptr || out == nullptr || size == 0) return nullptr;
     const char* root = device_root();
     // Only absolute paths are device paths; the program's own executable stays real.
-    if (abs[0] != '/' || strcmp(abs, "/proc/self/exe") == 0) root = "";
+    if (abs[0] != '/' || strcmp(abs, dev::kSelfExe) == 0) root = "";
     size_t rl = strlen(root);
     while (rl > 0 && root[rl - 1] == '/') --rl;  // "dir/" + "/etc" must not give "dir//etc"
     size_t al = strlen(abs);

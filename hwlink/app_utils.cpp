@@ -32,13 +32,14 @@ void copy_value(const char* value, char* field, size_t size, const char* path) {
 // counted). Entries are examined relative to the directory: no path is built, and the kernel
 // does not walk the whole path again for each of the thousands of files of an application.
 uint64_t size_at(int fd) {
-    DIR* d = fdopendir(fd);
-    if (d == nullptr) {
-        close(fd);
+    UniqueFd owned(fd);
+    DirPtr dir(fdopendir(fd));
+    if (!dir) {
         LOG_E(APP_UTILS_TAG, "opendir");
         return 0;
     }
-    hw::Dir dir(d);
+    (void)owned.release();  // closed with the directory
+    DIR* d = dir.get();
     uint64_t total = 0;
     struct dirent* entry;
     while ((entry = readdir(d)) != nullptr) {
@@ -67,7 +68,7 @@ uint64_t size_at(int fd) {
 extern "C" {
 
 void read_manifest(const char* path, AppInfo* info) {
-    hw::File f(fopen(path, "r"));
+    FilePtr f(fopen(path, "r"));
     if (!f) {
         LOG_E(APP_UTILS_TAG, "Failed to open AppManifest");
         return;
@@ -100,7 +101,7 @@ uint64_t get_directory_size(const char* path) {
 
 int app_utils_get_app_info(const char* dir_path, int max, AppInfo* list) {
     if (dir_path == nullptr || list == nullptr) return -1;
-    hw::Dir dir(opendir(dir_path));
+    DirPtr dir(opendir(dir_path));
     if (!dir) {
         LOG_E(APP_UTILS_TAG, "Failed to open directory");
         return -1;

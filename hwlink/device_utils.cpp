@@ -3,6 +3,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "device_files.h"
 #include "device_path.h"
 #include "elog.h"
 #include "hwlink_private.h"
@@ -11,32 +12,18 @@
 
 #define DEV_UTILS_TAG "dev_utils"
 
-namespace {
-
-class Client {
-public:
-    explicit Client(WpaCtrl* c) noexcept : c_(c) {}
-    ~Client() { wpa_ctrl_close(c_); }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-    WpaCtrl* get() const noexcept { return c_; }
-
-private:
-    WpaCtrl* c_;
-};
-
-}  // namespace
+using WpaCtrlPtr = std::unique_ptr<WpaCtrl, CFree<wpa_ctrl_close>>;
 
 extern "C" int device_utils_get_wifi_signal(WifiSignalInfo* info) {
     if (info == nullptr) return NIMBO_ERR_INVALID;
     char sock_path[NIMBO_PATH_MAX];
-    if (!hw::dev_path("/var/run/wpa_supplicant/wlan0", sock_path, sizeof sock_path)) return NIMBO_ERR_FAILED;
+    if (!hw::dev_path(nimbo::dev::kWpaSupplicantWlan0, sock_path, sizeof sock_path)) return NIMBO_ERR_FAILED;
     struct stat st;
     if (stat(sock_path, &st) != 0) {
         LOG_E(DEV_UTILS_TAG, "%s not found", sock_path);
         return NIMBO_ERR_NOT_FOUND;
     }
-    Client client(wpa_ctrl_open(sock_path));
+    WpaCtrlPtr client(wpa_ctrl_open(sock_path));
     if (client.get() == nullptr) {
         LOG_E(DEV_UTILS_TAG, "wpa_ctrl_open => failed");
         return NIMBO_ERR_FAILED;

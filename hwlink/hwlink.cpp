@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "device_files.h"
 #include "device_path.h"
 #include "elog.h"
 #include "hwlink_private.h"
@@ -27,9 +28,6 @@ HWLINK_API int g_hwlink_lbs_init_flag = 0;
 
 namespace {
 
-const char* const kDevState = "/usr/data/config/DEVSTATE";
-const char* const kOsRelease = "/etc/os-release";
-
 // First line of a fixed device file, through the program's line reader (caller frees).
 char* first_line(const char* abs) {
     char path[NIMBO_PATH_MAX];
@@ -40,7 +38,7 @@ char* first_line(const char* abs) {
 // Value of `key` in the device-state file (caller frees), or null.
 char* devstate_value(const char* key) {
     char path[NIMBO_PATH_MAX];
-    if (!hw::dev_path(kDevState, path, sizeof path)) return nullptr;
+    if (!hw::dev_path(nimbo::dev::kDevState, path, sizeof path)) return nullptr;
     return nimbo_utils_get_value_by_key(path, key);
 }
 
@@ -51,9 +49,22 @@ FILE* open_device_file(const char* abs) {
     return fopen(path, "r");
 }
 
+// Opens a counter or sensor file for reading; logs "Failed to open <what>" when it cannot.
+FilePtr open_counter(const char* abs, const char* what) {
+    FilePtr f(open_device_file(abs));
+    if (!f) LOG_E(HWLINK_TAG, "Failed to open %s", what);
+    return f;
+}
+
+// Logs "Failed to read <what>": the failure of a getter.
+int read_failed(const char* what) {
+    LOG_E(HWLINK_TAG, "Failed to read %s", what);
+    return NIMBO_ERR_FAILED;
+}
+
 int first_line_getter(const char* what, const char* abs, const char* fallback_abs, char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
-    hw::Text line(first_line(abs));
+    CText line(first_line(abs));
     if (!line && fallback_abs) return first_line_getter(what, fallback_abs, nullptr, out, len);
     if (!line) return 0;  // optional file: nothing written
     return hw::put_field(what, line.get(), strlen(line.get()), out, len);
@@ -75,7 +86,7 @@ void strip_line_feed(char* s) {
 // Reads the first line of a device file into `buf` (one trailing line feed removed).
 // False when the file cannot be opened; an empty file gives an empty text.
 bool read_first_line(const char* abs, char* buf, size_t size) {
-    hw::File f(open_device_file(abs));
+    FilePtr f(open_device_file(abs));
     if (!f) return false;
     buf[0] = '\0';
     if (fgets(buf, (int)size, f.get()) == nullptr) buf[0] = '\0';
@@ -86,7 +97,7 @@ bool read_first_line(const char* abs, char* buf, size_t size) {
 // Finds the line of os-release that begins with `prefix`; copies its rest (line feed kept).
 // False when the file cannot be opened; `found` tells whether the line exists.
 bool os_release_value(const char* prefix, char* buf, size_t size, bool* found) {
-    hw::File f(open_device_file(kOsRelease));
+    FilePtr f(open_device_file(nimbo::dev::kOsRelease));
     *found = false;
     buf[0] = '\0';
     if (!f) return false;
@@ -112,12 +123,11 @@ bool device_file_exists(const char* abs) {
 extern "C" {
 
 HWLINK_API int hwlink_get_device_serialno(char* out, int* len) {
-    return first_line_getter("serial number", "/usr/data/serialnumber",
-                             "/sys/devices/platform/ahb2/13440000.sfc/nand_fmw/nand_sn", out, len);
+    return first_line_getter("serial number", nimbo::dev::kSerialNumber, nimbo::dev::kNandSerial, out, len);
 }
 
 HWLINK_API int hwlink_get_device_model(char* out, int* len) {
-    return first_line_getter("model", "/etc/build_model", nullptr, out, len);
+    return first_line_getter("model", nimbo::dev::kBuildModel, nullptr, out, len);
 }
 
 HWLINK_API int hwlink_get_device_type(char* out, int* len) { return hwlink_get_device_model(out, len); }
@@ -126,9 +136,9 @@ HWLINK_API int hwlink_get_firmware_version(char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     char result[1024];
     memset(result, 0, sizeof result);
-    if (read_first_line("/etc/build_version", result, sizeof result)) {
+    if (read_first_line(nimbo::dev::kBuildVersion, result, sizeof result)) {
         // taken as it is
-    } else if (read_first_line("/etc/ota_info", result, sizeof result)) {
+    } else if (read_first_line(nimbo::dev::kOtaInfo, result, sizeof result)) {
         const char* eq = strchr(result, '=');
         if (eq) snprintf(result, sizeof result, "%d", (int)strtol(eq + 1, nullptr, 10));
     } else {
@@ -146,13 +156,13 @@ HWLINK_API int hwlink_get_firmware_version(char* out, int* len) {
 
 HWLINK_API int hwlink_get_system_version(char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
-    hw::Text line(first_line("/module_driver/build_version"));
+    CText line(first_line(nimbo::dev::kDriverBuildVersion));
     if (line) return hw::put_field("system version", line.get(), strlen(line.get()), out, len);
     char value[1024];
     bool found = false;
     if (!os_release_value("PRETTY_NAME=", value, sizeof value, &found)) {
         char path[NIMBO_PATH_MAX];
-        hw::dev_path(kOsRelease, path, sizeof path);
+        hw::dev_path(nimbo::dev::kOsRelease, path, sizeof path);
         LOG_E(HWLINK_TAG, "Failed to open %s", path);
         return NIMBO_ERR_FAILED;
     }
@@ -178,8 +188,8 @@ HWLINK_API int hwlink_get_coordinates(char* out, int* len) { return hwlink_get_l
 
 HWLINK_API int hwlink_get_lbs_info(LocationDataParam* info) {
     if (info == nullptr) return NIMBO_ERR_INVALID;
-    hw::Text lon(devstate_value("longitude"));
-    hw::Text lat(devstate_value("latitude"));
+    CText lon(devstate_value("longitude"));
+    CText lat(devstate_value("latitude"));
     if (!lon || !lat) return NIMBO_ERR_FAILED;
     size_t need = strlen(lon.get()) + strlen(lat.get()) + 2;
     if (need > sizeof info->coordinates) {
@@ -197,7 +207,7 @@ HWLINK_API int hwlink_get_last_lbs_info(LocationDataParam* info) {
         char path[256];
         if (hw::format(path, sizeof path, "%s/%s", g_nimbo_data_path, "lbs_info_bak") &&
             access(path, R_OK) == 0) {
-            hw::Text line(nimbo_utils_read_line_from_file(path));
+            CText line(nimbo_utils_read_line_from_file(path));
             if (!line) return NIMBO_ERR_FAILED;
             return json_utils_jsonstr_to_location_data_param(line.get(), info);
         }
@@ -235,9 +245,9 @@ HWLINK_API int hwlink_get_local_ip(char* out, int* len) {
 
 HWLINK_API int hwlink_get_mac_address(char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
-    hw::Text mac(first_line("/sys/devices/platform/ahb2/13440000.sfc/nand_fmw/nand_mac"));
+    CText mac(first_line(nimbo::dev::kNandMac));
     if (!mac) {
-        hw::Text file_mac(first_line("/usr/data/macaddr.txt"));
+        CText file_mac(first_line(nimbo::dev::kMacFile));
         if (file_mac) return hw::put_field("MAC address", file_mac.get(), strlen(file_mac.get()), out, len);
         static const char kDefault[] = "02:00:00:00:00:00";
         memcpy(out, kDefault, sizeof kDefault);
@@ -250,7 +260,7 @@ HWLINK_API int hwlink_get_mac_address(char* out, int* len) {
 namespace {
 int devstate_text_zero(const char* key, char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
-    hw::Text value(devstate_value(key));
+    CText value(devstate_value(key));
     if (!value) {
         memcpy(out, "NA", 3);
         *len = 3;
@@ -269,8 +279,8 @@ HWLINK_API int hwlink_get_nav_bar_enabled(void) { return 1; }
 HWLINK_API int hwlink_get_status_bar_enabled(void) { return 1; }
 
 HWLINK_API int hwlink_get_adb_enabled(void) {
-    return device_file_exists("/etc/enableadb") || device_file_exists("/tmp/enableadb") ||
-                   device_file_exists("/usr/data/enableadb")
+    return device_file_exists(nimbo::dev::kEnableAdbEtc) || device_file_exists(nimbo::dev::kEnableAdbTmp) ||
+                   device_file_exists(nimbo::dev::kEnableAdbData)
                ? 1
                : 0;
 }
@@ -292,17 +302,11 @@ HWLINK_API int hwlink_get_hw_list(HwInfo* list, int* count) {
 
 HWLINK_API int hwlink_get_cpu_temperature(char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
-    hw::File f(open_device_file("/sys/class/thermal/thermal_zone1/temp"));
-    if (!f) {
-        LOG_E(HWLINK_TAG, "Failed to open temperature file");
-        return NIMBO_ERR_FAILED;
-    }
+    FilePtr f = open_counter(nimbo::dev::kCpuTemperature, "temperature file");
+    if (!f) return NIMBO_ERR_FAILED;
     char raw[10];
     size_t n = fread(raw, 1, 9, f.get());
-    if (n == 0) {
-        LOG_E(HWLINK_TAG, "Failed to read temperature file");
-        return NIMBO_ERR_FAILED;
-    }
+    if (n == 0) return read_failed("temperature file");
     raw[n] = '\0';
     long milli = strtol(raw, nullptr, 10);
     char text[64];
@@ -317,18 +321,13 @@ struct CpuSample {
 };
 
 int read_cpu_sample(CpuSample* s) {
-    hw::File f(open_device_file("/proc/stat"));
-    if (!f) {
-        LOG_E(HWLINK_TAG, "Failed to open /proc/stat");
-        return NIMBO_ERR_FAILED;
-    }
+    FilePtr f = open_counter(nimbo::dev::kProcStat, nimbo::dev::kProcStat);
+    if (!f) return NIMBO_ERR_FAILED;
     char line[1024];
     unsigned long v[7];
     if (fgets(line, sizeof line, f.get()) == nullptr ||
-        sscanf(line, "cpu %lu %lu %lu %lu %lu %lu %lu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6]) != 7) {
-        LOG_E(HWLINK_TAG, "Failed to read /proc/stat");
-        return NIMBO_ERR_FAILED;
-    }
+        sscanf(line, "cpu %lu %lu %lu %lu %lu %lu %lu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6]) != 7)
+        return read_failed(nimbo::dev::kProcStat);
     uint32_t total = 0;
     for (unsigned long x : v) total += (uint32_t)x;
     s->total = total;
@@ -351,10 +350,7 @@ HWLINK_API int hwlink_get_cpu_usage(char* out, int* len) {
         LOG_E(HWLINK_TAG, "Total CPU time difference is zero");
         return NIMBO_ERR_FAILED;
     }
-    if (idle_diff > total_diff) {
-        LOG_E(HWLINK_TAG, "Failed to read /proc/stat");  // counters went backwards
-        return NIMBO_ERR_FAILED;
-    }
+    if (idle_diff > total_diff) return read_failed(nimbo::dev::kProcStat);  // counters went backwards
     double usage = (double)(total_diff - idle_diff) * 100.0 / (double)total_diff;
     char text[64];
     snprintf(text, sizeof text, "%.2f%c", usage, '%');
@@ -371,7 +367,7 @@ HWLINK_API int hwlink_get_device_signal_level(const char* network_type, char* ou
             return put_text_zero("signal level", text, out, len);
         }
     } else if (strcmp(network_type, "4G") == 0) {
-        hw::Text lte(devstate_value("ltesignal"));
+        CText lte(devstate_value("ltesignal"));
         if (lte && hw::format(text, sizeof text, "%sdBm", lte.get()) && strlen(text) < HWLINK_FIELD_SIZE)
             return put_text_zero("signal level", text, out, len);
     }
@@ -382,17 +378,12 @@ HWLINK_API int hwlink_get_device_signal_level(const char* network_type, char* ou
 
 HWLINK_API int hwlink_get_device_uptime(char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
-    hw::File f(open_device_file("/proc/uptime"));
-    if (!f) {
-        LOG_E(HWLINK_TAG, "Failed to open /proc/uptime");
-        return NIMBO_ERR_FAILED;
-    }
+    FilePtr f = open_counter(nimbo::dev::kProcUptime, nimbo::dev::kProcUptime);
+    if (!f) return NIMBO_ERR_FAILED;
     double uptime = 0;
     // A value that does not fit the hour counter is no uptime either.
-    if (fscanf(f.get(), "%lf", &uptime) != 1 || !(uptime >= 0.0 && uptime < 2147483647.0 * 3600.0)) {
-        LOG_E(HWLINK_TAG, "Failed to read /proc/uptime");
-        return NIMBO_ERR_FAILED;
-    }
+    if (fscanf(f.get(), "%lf", &uptime) != 1 || !(uptime >= 0.0 && uptime < 2147483647.0 * 3600.0))
+        return read_failed(nimbo::dev::kProcUptime);
     int hours = (int)(uptime / 3600);
     int minutes = (int)((uptime - hours * 3600.0) / 60);
     int seconds = (int)(uptime - (hours * 3600.0 + minutes * 60.0));
@@ -402,27 +393,27 @@ HWLINK_API int hwlink_get_device_uptime(char* out, int* len) {
 }
 
 namespace {
-// Reads one integer from a power-supply node; the failures go to standard error.
-bool read_int_node(const char* abs, const char* open_err, const char* read_err, int* value) {
-    hw::File f(open_device_file(abs));
+// Reads one integer from a power-supply node; the failures go to standard error
+// ("Failed to open <what> file for reading", "Failed to read <what>").
+bool read_int_node(const char* abs, const char* what, int* value) {
+    char err[96];
+    FilePtr f(open_device_file(abs));
     if (!f) {
-        perror(open_err);
-        return false;
+        snprintf(err, sizeof err, "Failed to open %s file for reading", what);
+    } else if (fscanf(f.get(), "%d", value) != 1) {
+        snprintf(err, sizeof err, "Failed to read %s", what);
+    } else {
+        return true;
     }
-    if (fscanf(f.get(), "%d", value) != 1) {
-        perror(read_err);
-        return false;
-    }
-    return true;
+    perror(err);
+    return false;
 }
 }  // namespace
 
 HWLINK_API int hwlink_get_battery_percent(char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     int capacity = 0;
-    if (!read_int_node("/sys/class/power_supply/kx_battery/capacity", "Failed to open battery level file for reading",
-                       "Failed to read battery level", &capacity))
-        return NIMBO_ERR_FAILED;
+    if (!read_int_node(nimbo::dev::kBatteryCapacity, "battery level", &capacity)) return NIMBO_ERR_FAILED;
     char text[32];
     snprintf(text, sizeof text, "%d.00%c", capacity, '%');
     return hw::put_field("battery level", text, strlen(text), out, len);
@@ -431,9 +422,7 @@ HWLINK_API int hwlink_get_battery_percent(char* out, int* len) {
 HWLINK_API int hwlink_get_battery_status(char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     int online = 0;
-    if (!read_int_node("/sys/class/power_supply/kx_ac/online", "Failed to open battery status file for reading",
-                       "Failed to read battery status", &online))
-        return NIMBO_ERR_FAILED;
+    if (!read_int_node(nimbo::dev::kAcOnline, "battery status", &online)) return NIMBO_ERR_FAILED;
     out[0] = online == 1 ? '1' : '2';
     *len = 1;
     return 0;
@@ -449,9 +438,7 @@ HWLINK_API int hwlink_get_device_current(char* out, int* len) {
 HWLINK_API int hwlink_get_device_voltage(char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     int microvolts = 0;
-    if (!read_int_node("/sys/class/power_supply/kx_battery/voltage_now",
-                       "Failed to open battery level file for reading", "Failed to read battery level", &microvolts))
-        return NIMBO_ERR_FAILED;
+    if (!read_int_node(nimbo::dev::kBatteryVoltage, "battery level", &microvolts)) return NIMBO_ERR_FAILED;
     float volts = (float)microvolts / 1000000.0f;
     char text[32];
     snprintf(text, sizeof text, "%.2f%c", (double)volts, 'V');
@@ -460,11 +447,8 @@ HWLINK_API int hwlink_get_device_voltage(char* out, int* len) {
 
 HWLINK_API int hwlink_get_memory_usage(char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
-    hw::File f(open_device_file("/proc/meminfo"));
-    if (!f) {
-        LOG_E(HWLINK_TAG, "Failed to open /proc/meminfo");
-        return NIMBO_ERR_FAILED;
-    }
+    FilePtr f = open_counter(nimbo::dev::kProcMeminfo, nimbo::dev::kProcMeminfo);
+    if (!f) return NIMBO_ERR_FAILED;
     unsigned long total = 0, free_kb = 0, buffers = 0, cached = 0;
     char line[256];
     while (fgets(line, sizeof line, f.get()) != nullptr) {
@@ -498,9 +482,9 @@ namespace {
 bool spawn_ip_route(pid_t* pid, int* read_fd) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    hw::Fd rd(fds[0]), wr(fds[1]);
+    UniqueFd rd(fds[0]), wr(fds[1]);
     char ip_path[NIMBO_PATH_MAX];
-    bool own_ip = nimbo::device_root()[0] != '\0' && hw::dev_path("/bin/ip", ip_path, sizeof ip_path) &&
+    bool own_ip = nimbo::device_root()[0] != '\0' && hw::dev_path(nimbo::dev::kIpCommand, ip_path, sizeof ip_path) &&
                   access(ip_path, X_OK) == 0;
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
@@ -540,10 +524,10 @@ extern "C" HWLINK_API int hwlink_get_network_type(char* out, int* len) {
     char name[64];
     memset(name, 0, sizeof name);
     {
-        hw::File output(fdopen(fd, "r"));
-        if (!output) {
-            close(fd);
-        } else {
+        UniqueFd owned(fd);
+        FilePtr output(fdopen(fd, "r"));
+        if (output) {
+            (void)owned.release();  // closed with the stream
             char line[1024];
             while (fgets(line, sizeof line, output.get()) != nullptr) {
                 const char* dev = strstr(line, "dev");

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/types.h>
 
+#include "device_files.h"
 #include "device_path.h"
 #include "elog.h"
 #include "hwlink_private.h"
@@ -159,17 +160,15 @@ HWLINK_API int hwlink_install_firmware(const char* package_path, const char* dat
         hwlink_get_firmware_version(version, &version_len);
     char record[HWLINK_FIELD_SIZE + 16];
     snprintf(record, sizeof record, oem ? "%s\ntype=oem" : "%s", version);
-    char data_record[kCommandMax], tmp_record[NIMBO_PATH_MAX], tmp_abs[64];
-    snprintf(tmp_abs, sizeof tmp_abs, "/tmp/%s", kOldVersionName);
+    char data_record[kCommandMax], tmp_record[NIMBO_PATH_MAX];
     bool have_data_record = hw::format(data_record, sizeof data_record, "%s/%s", data_dir, kOldVersionName);
-    bool have_tmp_record = hw::dev_path(tmp_abs, tmp_record, sizeof tmp_record);
+    bool have_tmp_record = hw::dev_path(nimbo::dev::kOtaOldVersion, tmp_record, sizeof tmp_record);
     if (have_data_record) nimbo_utils_write_line_to_file(data_record, record, 0);  // both lines at once
     if (have_tmp_record) nimbo_utils_write_line_to_file(tmp_record, version, 0);
 
     char script[NIMBO_PATH_MAX];
     int status = -1;
-    if (hw::dev_path(oem ? "/etc/ota_bin/local_ota_update_oem.sh" : "/etc/ota_bin/local_ota_update.sh", script,
-                     sizeof script)) {
+    if (hw::dev_path(oem ? nimbo::dev::kOtaUpdateOemScript : nimbo::dev::kOtaUpdateScript, script, sizeof script)) {
         const char* script_args[] = {script, work_dir};
         status = run("%s %s/ota", script_args, 2);
     }

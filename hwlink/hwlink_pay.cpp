@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "device_files.h"
 #include "device_path.h"
 #include "elog.h"
 #include "hwlink_private.h"
@@ -14,23 +15,6 @@
 #include "result_codes.h"
 
 namespace {
-
-const char* const kDevConfig = "/usr/data/config/DEVCONFIG";
-const char* const kDevState = "/usr/data/config/DEVSTATE";
-const char* const kPayCodeDir = "/usr/data/app/Alipay/data/pay_code";
-const char* const kPayStatusDir = "/usr/data/app/Alipay/data/pay_status";
-
-class Json {
-public:
-    explicit Json(cJSON* j) noexcept : j_(j) {}
-    ~Json() { cJSON_Delete(j_); }
-    Json(const Json&) = delete;
-    Json& operator=(const Json&) = delete;
-    cJSON* get() const noexcept { return j_; }
-
-private:
-    cJSON* j_;
-};
 
 void append_line(const char* path, const char* text) { nimbo_utils_write_line_to_file(path, text, 1); }
 
@@ -48,7 +32,7 @@ HWLINK_API int g_sig_update_flag = 0;
 
 HWLINK_API int hwlink_update_dev_param(int brightness, int volume, const char* wifi) {
     char path[NIMBO_PATH_MAX];
-    if (!hw::dev_path(kDevConfig, path, sizeof path)) return NIMBO_ERR_FAILED;
+    if (!hw::dev_path(nimbo::dev::kDevConfig, path, sizeof path)) return NIMBO_ERR_FAILED;
     nimbo_utils_delete_file(path);
     bool has_wifi = wifi != nullptr && wifi[0] != '\0';
     bool wrote = false;
@@ -65,11 +49,10 @@ HWLINK_API int hwlink_update_dev_param(int brightness, int volume, const char* w
     }
     if (has_wifi) {
         size_t size = strlen(wifi) + 6;
-        char* wifi_line = (char*)malloc(size);
-        if (wifi_line != nullptr) {
-            snprintf(wifi_line, size, "wifi=%s", wifi);
-            append_line(path, wifi_line);
-            free(wifi_line);
+        CText wifi_line((char*)malloc(size));
+        if (wifi_line) {
+            snprintf(wifi_line.get(), size, "wifi=%s", wifi);
+            append_line(path, wifi_line.get());
             wrote = true;
         }
     }
@@ -85,7 +68,7 @@ HWLINK_API int hwlink_update_dev_param(int brightness, int volume, const char* w
 
 HWLINK_API int hwlink_ant_pay_deal(int type, const char* text) {
     if (text == nullptr || text[0] == '\0') return NIMBO_ERR_INVALID;
-    Json root(cJSON_Parse(text));
+    JsonPtr root(cJSON_Parse(text));
     if (root.get() == nullptr) {
         const char* where = cJSON_GetErrorPtr();
         if (where != nullptr) LOG_E(HWLINK_TAG, "original: [%s], Error before: %s", text, where);
@@ -98,7 +81,7 @@ HWLINK_API int hwlink_ant_pay_deal(int type, const char* text) {
         return NIMBO_ERR_INVALID;
     }
     char dir[NIMBO_PATH_MAX];
-    if (!hw::dev_path(type == 1 ? kPayCodeDir : kPayStatusDir, dir, sizeof dir)) return NIMBO_ERR_FAILED;
+    if (!hw::dev_path(type == 1 ? nimbo::dev::kPayCodeDir : nimbo::dev::kPayStatusDir, dir, sizeof dir)) return NIMBO_ERR_FAILED;
     if (nimbo_utils_ensure_directory_exists(dir) != 0) return NIMBO_ERR_FAILED;
     char path[4096];
     if (!hw::format(path, sizeof path, "%s/%s", dir, order->valuestring)) {
@@ -116,9 +99,9 @@ HWLINK_API int hwlink_ant_pay_deal(int type, const char* text) {
 HWLINK_API int hwlink_get_alibankApp_state(int* bind_state, int* lock_state) {
     if (bind_state == nullptr && lock_state == nullptr) return NIMBO_ERR_INVALID;
     char path[NIMBO_PATH_MAX];
-    bool have_path = hw::dev_path(kDevState, path, sizeof path);
+    bool have_path = hw::dev_path(nimbo::dev::kDevState, path, sizeof path);
     if (bind_state != nullptr) {
-        hw::Text value(have_path ? nimbo_utils_get_value_by_key(path, "bindState") : nullptr);
+        CText value(have_path ? nimbo_utils_get_value_by_key(path, "bindState") : nullptr);
         if (value && strcmp(value.get(), "1") == 0)
             *bind_state = 2;
         else if (value && strcmp(value.get(), "2") == 0)

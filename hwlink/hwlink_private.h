@@ -1,89 +1,22 @@
-// Private to the library: small owners for C handles, shared helpers and the functions
-// of the inner modules (hidden: the version script exports only the library's C API).
+// Private to the library: shared helpers and the functions of the inner modules (hidden:
+// the version script exports only the library's C API). C handles are owned through
+// c_handles.hpp, which is header-only.
 //
 // Plain C-style C++: the library must not need the C++ runtime.
 #pragma once
 
-#include <dirent.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "c_handles.hpp"
 #include "hwlink.h"
 
 #define HWLINK_TAG "hwlink"
 
 namespace hw {
-
-// Owns a FILE*.
-class File {
-public:
-    explicit File(FILE* f) noexcept : f_(f) {}
-    ~File() {
-        if (f_) fclose(f_);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    FILE* get() const noexcept { return f_; }
-    explicit operator bool() const noexcept { return f_ != nullptr; }
-
-private:
-    FILE* f_;
-};
-
-// Owns a heap text handed over by a "caller frees" function.
-class Text {
-public:
-    explicit Text(char* p) noexcept : p_(p) {}
-    ~Text() { free(p_); }
-    Text(const Text&) = delete;
-    Text& operator=(const Text&) = delete;
-    char* get() const noexcept { return p_; }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-
-private:
-    char* p_;
-};
-
-// Owns a file descriptor.
-class Fd {
-public:
-    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const noexcept { return fd_; }
-    int release() noexcept {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) noexcept {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
-// Owns a DIR*.
-class Dir {
-public:
-    explicit Dir(DIR* d) noexcept : d_(d) {}
-    ~Dir() {
-        if (d_) closedir(d_);
-    }
-    Dir(const Dir&) = delete;
-    Dir& operator=(const Dir&) = delete;
-    DIR* get() const noexcept { return d_; }
-    explicit operator bool() const noexcept { return d_ != nullptr; }
-
-private:
-    DIR* d_;
-};
 
 // Device path of `abs` into `out` (NIMBO_PATH_MAX bytes); false when it does not fit.
 bool dev_path(const char* abs, char* out, size_t size);

@@ -15,7 +15,7 @@
 
 int hw::write_pid_file(const char* path) {
     nimbo::NofollowRefusal why = nimbo::NofollowRefusal::none;
-    hw::Fd fd(nimbo::nofollow_open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644, &why));
+    UniqueFd fd(nimbo::nofollow_open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644, &why));
     if (fd.get() < 0) {
         if (why == nimbo::NofollowRefusal::link || why == nimbo::NofollowRefusal::not_regular)
             LOG_E(HWLINK_TAG, "%s %s: not followed, nothing written", path, nimbo::nofollow_refusal_text(why));
@@ -79,7 +79,7 @@ void os_daemonize_terminate(const char* pid_file) {
 }
 
 int os_get_random(unsigned char* buf, size_t len) {
-    hw::File f(fopen("/dev/urandom", "rb"));
+    FilePtr f(fopen("/dev/urandom", "rb"));
     if (!f) {
         printf("Could not open /dev/urandom.\n");
         return -1;
@@ -94,29 +94,23 @@ char* os_rel2abs_path(const char* rel_path) {
     if (rel_path == nullptr) return nullptr;
     if (rel_path[0] == '/') return strdup(rel_path);
     size_t size = 128;
-    char* buf = nullptr;
+    CText buf;
     for (;;) {
-        char* grown = (char*)realloc(buf, size);
-        if (grown == nullptr) {
-            free(buf);
-            return nullptr;
-        }
-        buf = grown;
-        if (getcwd(buf, size) != nullptr) break;
-        if (errno != ERANGE || size > (1u << 20)) {
-            free(buf);
-            return nullptr;
-        }
+        char* grown = (char*)realloc(buf.get(), size);
+        if (grown == nullptr) return nullptr;
+        (void)buf.release();
+        buf.reset(grown);
+        if (getcwd(buf.get(), size) != nullptr) break;
+        if (errno != ERANGE || size > (1u << 20)) return nullptr;
         size *= 2;
     }
-    size_t cwd_len = strlen(buf), rel_len = strlen(rel_path);
+    size_t cwd_len = strlen(buf.get()), rel_len = strlen(rel_path);
     char* ret = (char*)malloc(cwd_len + 1 + rel_len + 1);
     if (ret) {
-        memcpy(ret, buf, cwd_len);
+        memcpy(ret, buf.get(), cwd_len);
         ret[cwd_len] = '/';
         memcpy(ret + cwd_len + 1, rel_path, rel_len + 1);
     }
-    free(buf);
     return ret;
 }
 
@@ -129,20 +123,16 @@ int os_setenv(const char* name, const char* value, int overwrite) { return seten
 int os_unsetenv(const char* name) { return unsetenv(name); }
 
 char* os_readfile(const char* name, size_t* len) {
-    hw::File f(fopen(name, "rb"));
+    FilePtr f(fopen(name, "rb"));
     if (!f) return nullptr;
     if (fseek(f.get(), 0, SEEK_END) != 0) return nullptr;
     long size = ftell(f.get());
     if (size < 0 || fseek(f.get(), 0, SEEK_SET) != 0) return nullptr;
-    char* buf = (char*)malloc((size_t)size + 1);  // one spare byte: callers may terminate it
-    if (buf == nullptr) return nullptr;
-    if (fread(buf, 1, (size_t)size, f.get()) != (size_t)size) {
-        free(buf);
-        return nullptr;
-    }
-    buf[size] = '\0';
+    CText buf((char*)malloc((size_t)size + 1));  // one spare byte: callers may terminate it
+    if (!buf || fread(buf.get(), 1, (size_t)size, f.get()) != (size_t)size) return nullptr;
+    buf.get()[size] = '\0';
     if (len) *len = (size_t)size;
-    return buf;
+    return buf.release();
 }
 
 void* os_zalloc(size_t size) { return calloc(1, size); }

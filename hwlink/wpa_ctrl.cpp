@@ -47,13 +47,11 @@ extern "C" {
 
 WpaCtrl* wpa_ctrl_open(const char* ctrl_path) {
     if (ctrl_path == nullptr) return nullptr;
-    WpaCtrl* ctrl = (WpaCtrl*)os_zalloc(sizeof(WpaCtrl));
-    if (ctrl == nullptr) return nullptr;
-    ctrl->sock = socket(PF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (ctrl->sock < 0) {
-        free(ctrl);
-        return nullptr;
-    }
+    std::unique_ptr<WpaCtrl, CFree<c_free_void>> ctrl((WpaCtrl*)os_zalloc(sizeof(WpaCtrl)));
+    if (!ctrl) return nullptr;
+    UniqueFd sock(socket(PF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock) return nullptr;
+    ctrl->sock = sock.get();
     ctrl->local_addr.sun_family = AF_UNIX;
     bool bound = false;
     for (int attempt = 0; attempt < 2 && !bound; ++attempt) {
@@ -67,21 +65,16 @@ WpaCtrl* wpa_ctrl_open(const char* ctrl_path) {
             break;
         }
     }
-    if (!bound) {
-        close(ctrl->sock);
-        free(ctrl);
-        return nullptr;
-    }
+    if (!bound) return nullptr;
     ctrl->dest_addr.sun_family = AF_UNIX;
     if (os_strlcpy(ctrl->dest_addr.sun_path, ctrl_path, sizeof ctrl->dest_addr.sun_path) >=
             sizeof ctrl->dest_addr.sun_path ||
         connect(ctrl->sock, (struct sockaddr*)&ctrl->dest_addr, sizeof ctrl->dest_addr) < 0) {
-        close(ctrl->sock);
         unlink(ctrl->local_addr.sun_path);
-        free(ctrl);
         return nullptr;
     }
-    return ctrl;
+    (void)sock.release();
+    return ctrl.release();
 }
 
 void wpa_ctrl_close(WpaCtrl* ctrl) {

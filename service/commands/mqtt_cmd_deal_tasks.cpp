@@ -13,6 +13,7 @@
 #include <string>
 
 #include "c_handles.hpp"
+#include "device_files.h"
 #include "json_utils.h"
 #include "json_utils_tasks.h"
 #include "kx_log.h"
@@ -80,7 +81,7 @@ int start_worker(workers::Kind kind, MQTTAsync client, const RequestCmd& request
 
 // The installer's marker under /tmp: installed, and the device has not restarted since.
 bool restart_pending() {
-    std::string marker = nimbo::device_path("/tmp/" TASK_OTA_OLD_VERSION_NAME);
+    std::string marker = nimbo::device_path(nimbo::dev::kOtaOldVersion);
     return ::access(marker.c_str(), F_OK) == 0;
 }
 

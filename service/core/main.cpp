@@ -30,6 +30,7 @@
 #include <string>
 
 #include "c_handles.hpp"
+#include "device_files.h"
 #include "device_path.h"
 #include "hwlink.h"
 #include "kx_log.h"
@@ -155,7 +156,7 @@ void sleep_seconds(int seconds) {
 // ---- instance lock ------------------------------------------------------------------
 
 int nimbo_utils_file_lock(int mode) {
-    std::string path = nimbo::device_path(NIMBO_INSTANCE_LOCK_FILE);
+    std::string path = nimbo::device_path(nimbo::dev::kInstanceLock);
     // The lock lives in the world-writable /tmp: a link planted there is refused, never followed.
     if (mode == 1) g_nimbo_lock_fd = nimbo::open_for_write(path.c_str(), O_RDWR | O_CREAT, 0600, UTILS_TAG);
     if (g_nimbo_lock_fd < 1) {

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <mutex>
+
 #include "hwlink.h"
 
 std::atomic<int> g_run_flag{1};
@@ -27,6 +29,21 @@ pthread_mutex_t g_download_mutex;
 std::atomic<unsigned char> g_flag_mqtt_connect{0};
 std::atomic<unsigned char> g_flag_download_running{0};
 std::atomic<unsigned char> g_flag_mqtt_sub_devorginfo{0};
+
+namespace {
+std::mutex g_ca_mutex;
+std::string g_ca_file;
+}  // namespace
+
+void nimbo_globals_set_ca_file(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_ca_mutex);
+    g_ca_file = path;
+}
+
+std::string nimbo_globals_ca_file() {
+    std::lock_guard<std::mutex> lock(g_ca_mutex);
+    return g_ca_file;
+}
 
 int nimbo_globals_load_serialno() {
     char serial[HWLINK_FIELD_SIZE] = {0};

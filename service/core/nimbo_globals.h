@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <string>
 
 #include "nimbo_exports.h"  // g_device_app_path, g_nimbo_data_path (exported)
 
@@ -15,8 +16,6 @@
 #define NIMBO_BUILD_TYPE "Release"
 #define NIMBO_COMPILE_TIME "20250617095725"
 
-#define NIMBO_INSTANCE_LOCK_FILE "/tmp/nimbo_service_lock"
-#define NIMBO_DEFAULT_USERDATA_PATH "/usr/data"
 #define NIMBO_DEFAULT_SERVER_URL "https://mdm.nimbo-terminal.com"
 
 extern std::atomic<int> g_run_flag;
@@ -38,6 +37,12 @@ extern char g_device_name[32];
 // Reads the device serial number from the device-access library into g_device_serialno
 // (at most NIMBO_SERIALNO_MAX bytes, terminated); 0, or the library's failure code.
 int nimbo_globals_load_serialno();
+
+// TLS: the CA file (PEM bundle) that HTTPS servers and an "ssl://" broker are verified
+// against, host name included; "" (the default) verifies nothing over HTTPS and leaves the
+// broker to the MQTT library's defaults. Read by every later transfer and connect request.
+void nimbo_globals_set_ca_file(const std::string& path);
+std::string nimbo_globals_ca_file();
 extern int g_device_screen_width;
 extern int g_device_screen_height;
 extern int g_nimbo_lock_fd;

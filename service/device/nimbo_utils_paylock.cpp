@@ -9,6 +9,7 @@
 #include <string>
 
 #include "c_handles.hpp"
+#include "device_files.h"
 #include "kx_log.h"
 #include "nimbo_utils.h"
 #include "result_codes.h"
@@ -16,7 +17,7 @@
 #define TAG "nimbo_utils"
 
 extern "C" int nimbo_utils_check_paylock_state(void) {
-    std::string path = nimbo::device_path(NIMBO_PAY_LOCK_FILE);
+    std::string path = nimbo::device_path(nimbo::dev::kPayLock);
     if (::access(path.c_str(), F_OK) != 0) return 0;
     UniqueFd fd{::open(path.c_str(), O_RDWR | O_CLOEXEC)};
     if (fd.get() < 1) {

@@ -1,8 +1,6 @@
 // Probe of the payment application's lock file (log tag "nimbo_utils").
 #pragma once
 
-#define NIMBO_PAY_LOCK_FILE "/tmp/nimbo_pay_lock"
-
 extern "C" {
 
 // 0 not paying; -9 a process holds a write lock on the payment lock file; -8 error.

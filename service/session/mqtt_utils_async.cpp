@@ -16,7 +16,6 @@
 #include <climits>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "c_handles.hpp"
 #include "json_utils.h"
@@ -51,7 +50,6 @@ std::atomic<int> g_qos2_since_trim{0};
 // Completions that make a burst worth trimming after (one trim costs up to a millisecond).
 constexpr int kTrimAfterCompletions = 64;
 std::atomic<bool> g_use_tls{false};
-std::string g_ca_file;  // written once before the session starts
 std::atomic<bool> g_presence{false};
 
 std::string presence_topic() { return std::string(MQTT_PRESENCE_TOPIC_PREFIX) + g_device_serialno; }
@@ -63,10 +61,6 @@ int log_tls_error(const char* text, size_t len, void* /*context*/) {
 }
 
 const char* or_empty(const char* text) { return text ? text : ""; }
-
-void qos2_sent(int rc) {
-    if (rc == MQTTASYNC_SUCCESS) ++g_qos2_outstanding;
-}
 
 // A QoS 2 message completed. When it was the last one of a burst (the backed-up replies
 // re-sent after a connection, say), the burst's freed heap pages (about 2 MiB after 1,000
@@ -145,8 +139,21 @@ void log_send(int rc, int qos, int token, const char* topic, const char* payload
     }
 }
 
-// Sends one message. QoS >= 2 gets the completion callbacks and, for replies, a backup
-// file written before the send (a refused send still leaves the file).
+// Hands one message to the library: MQTTASYNC_SUCCESS or its refusal.
+int publish(MQTTAsync client, const char* topic, const char* payload, int qos, int retained,
+            MQTTAsync_responseOptions* opts) {
+    MQTTAsync_message message = MQTTAsync_message_initializer;
+    message.payload = const_cast<char*>(payload);
+    message.payloadlen = static_cast<int>(std::strlen(payload));
+    message.qos = qos;
+    message.retained = retained;
+    // No client yet (a signal before the session exists): the library would crash on it.
+    return client ? MQTTAsync_sendMessage(client, topic, &message, opts) : MQTTASYNC_FAILURE;
+}
+
+// Sends one message: every publication but the presence goes through here. QoS >= 2 gets
+// the completion callbacks and, for replies, a backup file written before the send (a
+// refused send still leaves the file, and the reply goes out after the next connection).
 int send(MQTTAsync client, const char* topic, const char* payload, int qos, bool qos_form) {
     if (topic == nullptr || payload == nullptr) {
         LOG_E(TAG, "send message failed: empty topic or payload");
@@ -156,12 +163,6 @@ int send(MQTTAsync client, const char* topic, const char* payload, int qos, bool
         LOG_E(TAG, "send message failed, invalid qos: %d, topic: %s", qos, topic);
         return NIMBO_ERR_FAILED;
     }
-    MQTTAsync_message message = MQTTAsync_message_initializer;
-    message.payload = const_cast<char*>(payload);
-    message.payloadlen = static_cast<int>(std::strlen(payload));
-    message.qos = qos;
-    message.retained = 0;
-
     MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
     opts.context = client;
     if (qos_form && qos >= 2) {
@@ -169,10 +170,8 @@ int send(MQTTAsync client, const char* topic, const char* payload, int qos, bool
         opts.onFailure = publish_onFailure;
         backup_message_deal(1, qos, topic, payload);
     }
-    // No client yet (a signal before the session exists): the library would crash on it.
-    // A QoS 2 reply is kept in its backup file above and goes out after the next connection.
-    int rc = client ? MQTTAsync_sendMessage(client, topic, &message, &opts) : MQTTASYNC_FAILURE;
-    if (qos_form && qos >= 2) qos2_sent(rc);
+    int rc = publish(client, topic, payload, qos, 0, &opts);
+    if (qos_form && qos >= 2 && rc == MQTTASYNC_SUCCESS) ++g_qos2_outstanding;
     log_send(rc, qos, opts.token, topic, payload);
     return rc == MQTTASYNC_SUCCESS ? 0 : -8;
 }
@@ -188,21 +187,14 @@ void mqtt_utils::abort_connect() { g_connect_aborted = true; }
 
 void mqtt_utils::use_tls(bool on) { g_use_tls = on; }
 
-void mqtt_utils::set_ca_file(const std::string& path) { g_ca_file = path; }
-
 void mqtt_utils::set_presence(bool on) { g_presence = on; }
 
 void mqtt_utils::announce_presence(MQTTAsync client, bool online) {
     if (!g_presence || client == nullptr) return;
     const std::string topic = presence_topic();
     const char* text = online ? "online" : "offline";
-    MQTTAsync_message message = MQTTAsync_message_initializer;
-    message.payload = const_cast<char*>(text);
-    message.payloadlen = static_cast<int>(std::strlen(text));
-    message.qos = 1;
-    message.retained = 1;
     MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
-    int rc = MQTTAsync_sendMessage(client, topic.c_str(), &message, &opts);
+    int rc = publish(client, topic.c_str(), text, 1, 1, &opts);
     if (rc != MQTTASYNC_SUCCESS) LOG_W(TAG, "presence \"%s\" not published, return code %d", text, rc);
     else LOG_D(TAG, "presence \"%s\" published on %s", text, topic.c_str());
 }
@@ -275,6 +267,7 @@ extern "C" int mqtt_utils_async_connect(MQTTAsync client, const char* user_name,
     static MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
     static std::string will_topic;
     static std::string user;
+    static std::string trust_store;
     for (;;) {
         int rc;
         {
@@ -294,10 +287,11 @@ extern "C" int mqtt_utils_async_connect(MQTTAsync client, const char* user_name,
             opts.context = client;
             opts.onSuccess = nullptr;
             opts.onFailure = on_failure;
-            if (g_use_tls && !g_ca_file.empty()) {
-                LOG_I(TAG, "TLS: the broker is verified against the CA file %s", g_ca_file.c_str());
+            trust_store = nimbo_globals_ca_file();
+            if (g_use_tls && !trust_store.empty()) {
+                LOG_I(TAG, "TLS: the broker is verified against the CA file %s", trust_store.c_str());
                 // Verify the broker: its chain against the configured CA, its name against the URL.
-                ssl_opts.trustStore = g_ca_file.c_str();
+                ssl_opts.trustStore = trust_store.c_str();
                 ssl_opts.enableServerCertAuth = 1;
                 ssl_opts.verify = 1;
                 ssl_opts.ssl_error_cb = log_tls_error;
@@ -362,14 +356,12 @@ extern "C" void backup_message_deal(int operation, int qos, const char* topic, c
 extern "C" void mqtt_utils_backup_message_recovery(MQTTAsync client) {
     int count = 0;
     char** found = nimbo_utils_find_files_with_prefix(g_nimbo_data_path, MQTT_BACKUP_PREFIX, 1, &count);
-    CText list{reinterpret_cast<char*>(found)};
-    std::vector<CText> paths;
-    for (int i = 0; found != nullptr && i < count; ++i) paths.emplace_back(found[i]);
+    CTextArray paths(found, count > 0 ? static_cast<size_t>(count) : 0);
     LOG_I(TAG, "found %d backup message", count);
 
-    for (const CText& entry : paths) {
-        if (!entry) continue;
-        std::string path = entry.get();
+    for (const char* entry : paths) {
+        if (entry == nullptr) continue;
+        std::string path = entry;
         LOG_D(TAG, "recovery message from file: %s", path.c_str());
         std::string text;
         if (!read_backup(path, &text)) continue;
@@ -391,18 +383,6 @@ extern "C" void mqtt_utils_backup_message_recovery(MQTTAsync client) {
                 nimbo_utils_delete_file(path.c_str());
             }
         }
-        MQTTAsync_message message = MQTTAsync_message_initializer;
-        message.payload = const_cast<char*>(text.c_str());
-        message.payloadlen = static_cast<int>(text.size());
-        message.qos = 2;
-        message.retained = 0;
-        MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
-        opts.context = client;
-        opts.onSuccess = publish_onSuccess;
-        opts.onFailure = publish_onFailure;
-        backup_message_deal(1, 2, MQTT_REPLY_TOPIC, text.c_str());
-        int rc = client ? MQTTAsync_sendMessage(client, MQTT_REPLY_TOPIC, &message, &opts) : MQTTASYNC_FAILURE;
-        qos2_sent(rc);
-        log_send(rc, 2, opts.token, MQTT_REPLY_TOPIC, text.c_str());
+        send(client, MQTT_REPLY_TOPIC, text.c_str(), 2, true);
     }
 }

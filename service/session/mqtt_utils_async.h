@@ -57,11 +57,10 @@ std::mutex& client_mutex();
 // Makes mqtt_utils_async_connect give up (the service is stopping). Call before taking
 // client_mutex() to destroy the client.
 void abort_connect();
-// Connect requests carry the library's TLS options (for "ssl://" broker addresses).
+// Connect requests carry the library's TLS options (for "ssl://" broker addresses). With a
+// CA file (nimbo_globals_set_ca_file) the broker's certificate must chain to it, with its
+// host name checked; without one the library's defaults hold.
 void use_tls(bool on);
-// The CA file (PEM) that the broker's certificate must chain to, with its host name checked;
-// "" keeps the library's defaults. Set before the session starts.
-void set_ca_file(const std::string& path);
 // Presence (presence=1 in the ini): the session gets a retained last will "offline" on
 // MQTT_PRESENCE_TOPIC_PREFIX + serial number, and announce_presence() publishes a retained
 // "online" (after each connection) or "offline" (before an orderly stop). Off: nothing.

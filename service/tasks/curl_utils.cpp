@@ -6,12 +6,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <mutex>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "c_handles.hpp"
 #include "crypto_utils.h"
@@ -32,7 +31,14 @@ constexpr size_t kHeaderMax = 99;        // characters of one authentication hea
 // Free space a download never takes: the task, backup and resource files and the log
 // must still be writable when a download has filled the rest.
 constexpr uint64_t kDefaultDownloadReserve = 2u * 1024u * 1024u;
-std::atomic<uint64_t> g_download_reserve{kDefaultDownloadReserve};
+// Under a lock, not a 64-bit atomic: on 32-bit MIPS that would need libatomic at run time.
+std::mutex g_reserve_mutex;
+uint64_t g_download_reserve = kDefaultDownloadReserve;
+
+uint64_t download_reserve() {
+    std::lock_guard<std::mutex> lock(g_reserve_mutex);
+    return g_download_reserve;
+}
 
 // libcurl's texts for the codes 0..96; obsolete codes and everything above read "Unknown error".
 const char* const kCodeTexts[] = {
@@ -138,17 +144,9 @@ const char* const kCodeTexts[] = {
 constexpr unsigned kCodeTextCount = sizeof kCodeTexts / sizeof kCodeTexts[0];
 static_assert(kCodeTextCount == 97, "one text per code 0..96");
 
-std::mutex g_ca_mutex;
-std::string g_ca_file;
-
-std::string ca_file() {
-    std::lock_guard<std::mutex> lock(g_ca_mutex);
-    return g_ca_file;
-}
-
 void set_failure(HttpResult* result, int code) {
     if (code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE) {
-        std::string ca = ca_file();
+        std::string ca = nimbo_globals_ca_file();
         LOG_E(CURL_UTILS_TAG, "TLS: the server's certificate was not accepted (CA file %s)",
               ca.empty() ? "(none)" : ca.c_str());
     }
@@ -180,7 +178,7 @@ void apply_common(CURL* curl, const char* url, long timeout) {
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, stop_progress);
     curl_easy_setopt(curl, CURLOPT_URL, url);
-    std::string ca = ca_file();
+    std::string ca = nimbo_globals_ca_file();
     if (ca.empty()) {
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
@@ -253,6 +251,19 @@ struct UploadProgress {
     double last_logged_percent;
 };
 
+// Signs the transfer of the file `name` at `timestamp` for the server: `token` (33 bytes)
+// receives the MD5 of "key&name&timestamp" in hexadecimal.
+enum class Signing { ok, too_long, failed };
+Signing sign_transfer(const char* key, const char* name, const char* timestamp, char* token) {
+    char token_input[kTokenInputMax + 1];
+    int len = std::snprintf(token_input, sizeof token_input, "%s&%s&%s", key, name, timestamp);
+    if (len < 0 || static_cast<size_t>(len) > kTokenInputMax) return Signing::too_long;
+    if (crypto_utils_generate_md5_hex_for_string(token_input, token) != 0) return Signing::failed;
+    LOG_V(CURL_UTILS_TAG, "filename: %s, timestamp: %s, token_input: %s, token: %s", name, timestamp, token_input,
+          token);
+    return Signing::ok;
+}
+
 HttpResult run_post(const char* url, const char* path, const char* name, const char* key,
                     curl_write_callback writer, void* sink) {
     HttpResult result{};
@@ -263,20 +274,13 @@ HttpResult run_post(const char* url, const char* path, const char* name, const c
         return result;
     }
     TimeInfo now = nimbo_utils_get_current_timeinfo(1);
-    char token_input[kTokenInputMax + 1];
-    int len = std::snprintf(token_input, sizeof token_input, "%s&%s&%s", key, name, now.timestamp_str);
-    if (len < 0 || static_cast<size_t>(len) > kTokenInputMax) {
-        LOG_E(CURL_UTILS_TAG, "file name too long to sign: %s", name);
-        result.code = CURL_UTILS_SETUP_FAILED;
-        return result;
-    }
     char token[33];
-    if (crypto_utils_generate_md5_hex_for_string(token_input, token) != 0) {
+    Signing signing = sign_transfer(key, name, now.timestamp_str, token);
+    if (signing != Signing::ok) {
+        if (signing == Signing::too_long) LOG_E(CURL_UTILS_TAG, "file name too long to sign: %s", name);
         result.code = CURL_UTILS_SETUP_FAILED;
         return result;
     }
-    LOG_V(CURL_UTILS_TAG, "filename: %s, timestamp: %s, token_input: %s, token: %s", name, now.timestamp_str,
-          token_input, token);
 
     MimePtr form{curl_mime_init(curl.get())};
     SlistPtr headers{curl_slist_append(nullptr, "Expect:")};
@@ -355,7 +359,7 @@ size_t room_for(DownloadSink* sink, size_t n) {
     struct statvfs vfs {};
     if (n > 0 && ::fstatvfs(fileno(sink->file), &vfs) == 0) {
         const uint64_t free = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
-        const uint64_t reserve = g_download_reserve.load();
+        const uint64_t reserve = download_reserve();
         if (free < reserve || free - reserve < n) {
             LOG_E(CURL_UTILS_TAG, "[%s] %llu bytes free, %llu kept for the service's own files: download stopped",
                   sink->task->file_path, static_cast<unsigned long long>(free),
@@ -500,11 +504,6 @@ const char* curlcode_to_strerror(unsigned int code) {
     return code < kCodeTextCount ? kCodeTexts[code] : "Unknown error";
 }
 
-void curl_utils_set_ca_file(const char* path) {
-    std::lock_guard<std::mutex> lock(g_ca_mutex);
-    g_ca_file = path ? path : "";
-}
-
 size_t write_callback(char* data, size_t size, size_t count, void* userp) {
     auto* buf = static_cast<ResponseBuffer*>(userp);
     size_t n = size * count;
@@ -643,21 +642,20 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
 
     // The server checks these three values: a cut value would only fail there, later.
     char h_name[kHeaderMax + 1], h_time[kHeaderMax + 1], h_token[kHeaderMax + 1];
-    char token_input[kTokenInputMax + 1];
     char token[33];
     int n1 = std::snprintf(h_name, sizeof h_name, "filename: %s", name);
-    int n2 = std::snprintf(token_input, sizeof token_input, "%s&%s&%s", key, name, now.timestamp_str);
-    if (n1 < 0 || static_cast<size_t>(n1) > kHeaderMax || n2 < 0 || static_cast<size_t>(n2) > kTokenInputMax) {
+    Signing signing = n1 < 0 || static_cast<size_t>(n1) > kHeaderMax
+                          ? Signing::too_long
+                          : sign_transfer(key, name, now.timestamp_str, token);
+    if (signing == Signing::too_long) {
         LOG_E(CURL_UTILS_TAG, "file name too long for its header: %s", name);
         set_failure(&result, CURLE_URL_MALFORMAT);
         return result;
     }
-    if (crypto_utils_generate_md5_hex_for_string(token_input, token) != 0) {
+    if (signing == Signing::failed) {
         result.code = CURL_UTILS_SETUP_FAILED;
         return result;
     }
-    LOG_V(CURL_UTILS_TAG, "filename: %s, timestamp: %s, token_input: %s, token: %s", name, now.timestamp_str,
-          token_input, token);
     std::snprintf(h_time, sizeof h_time, "timestamp: %s", now.timestamp_str);
     std::snprintf(h_token, sizeof h_token, "token: %s", token);
     SlistPtr headers;
@@ -731,7 +729,12 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
 
 namespace curl_utils {
 
-uint64_t set_download_reserve(uint64_t bytes) { return g_download_reserve.exchange(bytes); }
+uint64_t set_download_reserve(uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(g_reserve_mutex);
+    uint64_t previous = g_download_reserve;
+    g_download_reserve = bytes;
+    return previous;
+}
 
 HttpResult get(const char* url, std::string* body, size_t max_bytes) {
     HttpResult result{};

@@ -1,6 +1,7 @@
 // Blocking HTTP transfers on libcurl's easy interface (log tag "curl_utils"): a GET into a
 // caller's buffer, an authenticated multipart upload of one file, and an authenticated,
 // resumable download that appends to a local file. Every call owns its own easy handle.
+// The server is verified against the CA file of nimbo_globals_set_ca_file, when one is set.
 #pragma once
 
 #include <stddef.h>
@@ -75,10 +76,6 @@ char* url_encode(const char* text);
 
 // The text of a libcurl result code; stable whatever libcurl release is linked.
 const char* curlcode_to_strerror(unsigned int code);
-
-// TLS: by default the server is not verified. Naming a CA file (PEM bundle) turns peer
-// and host verification on for every later transfer; null or "" turns it off again.
-void curl_utils_set_ca_file(const char* path);
 
 // GET into `buffer` (`capacity` bytes, terminated). A body longer than capacity - 1 is cut
 // and reported on stderr. One trailing line feed is removed. `count` (may be null)

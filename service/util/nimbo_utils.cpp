@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "c_handles.hpp"
-#include "curl_utils.h"
+#include "device_files.h"
 #include "device_path.h"
 #include "hwlink.h"
 #include "ini_utils.h"
@@ -774,7 +774,7 @@ int nimbo_utils_get_executable_folder_path(char* buffer, size_t size) {
     buffer[0] = '\0';
     char exe[PATH_MAX];
     // "/proc/self/exe" is never mapped under the device root: it is this program.
-    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    ssize_t n = ::readlink(nimbo::dev::kSelfExe, exe, sizeof exe - 1);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof exe - 1) return NIMBO_ERR_FAILED;
     exe[n] = '\0';
     char* slash = strrchr(exe, '/');
@@ -846,13 +846,13 @@ void nimbo_utils_ini_config_deal(void) {
 void nimbo::configure_from(const std::string& ini_dir) {
     IniValues values = read_ini_values(ini_dir);
 
-    std::string root = values.data_path.empty() ? nimbo::device_path(NIMBO_DEFAULT_USERDATA_PATH)
+    std::string root = values.data_path.empty() ? nimbo::device_path(nimbo::dev::kUserData)
                                                 : values.data_path;
     strip_one(&root, '/');
     if (!copy_field(g_device_userdata_path, root)) {
         LOG_E(TAG, "user data path longer than %zu characters: %s", sizeof g_device_userdata_path - 1,
               root.c_str());
-        copy_field(g_device_userdata_path, std::string(NIMBO_DEFAULT_USERDATA_PATH));
+        copy_field(g_device_userdata_path, std::string(nimbo::dev::kUserData));
     }
 
     char model[256];
@@ -880,8 +880,7 @@ void nimbo::configure_from(const std::string& ini_dir) {
         else
             LOG_I(TAG, "TLS servers are verified against the CA file %s", ca.c_str());
     }
-    curl_utils_set_ca_file(ca.c_str());
-    mqtt_utils::set_ca_file(ca);
+    nimbo_globals_set_ca_file(ca);
     mqtt_utils::set_presence(values.presence);
 
     char stored[NIMBO_SERVER_URL_SIZE];
