@@ -8,8 +8,7 @@
 
 #include "elog.h"
 #include "hwlink_private.h"
-
-#define APP_UTILS_TAG "app_utils"
+#include "log_tags.h"
 
 namespace {
 
@@ -20,7 +19,7 @@ void copy_value(const char* value, char* field, size_t size, const char* path) {
     size_t cr = strcspn(value, "\r");
     if (cr < n) n = cr;
     if (n >= size) {
-        LOG_E(APP_UTILS_TAG, "value too long in %s (%zu bytes)", path, n);
+        LOG_E(TAG_APP, "value too long in %s (%zu bytes)", path, n);
         field[0] = '\0';
         return;
     }
@@ -35,7 +34,7 @@ uint64_t size_at(int fd) {
     UniqueFd owned(fd);
     DirPtr dir(fdopendir(fd));
     if (!dir) {
-        LOG_E(APP_UTILS_TAG, "opendir");
+        LOG_E(TAG_APP, "opendir");
         return 0;
     }
     (void)owned.release();  // closed with the directory
@@ -46,13 +45,13 @@ uint64_t size_at(int fd) {
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
         struct stat st;
         if (fstatat(dirfd(d), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            LOG_E(APP_UTILS_TAG, "lstat: %s", entry->d_name);
+            LOG_E(TAG_APP, "lstat: %s", entry->d_name);
             return 0;
         }
         if (S_ISDIR(st.st_mode)) {
             int sub = openat(dirfd(d), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub < 0) {
-                LOG_E(APP_UTILS_TAG, "opendir");
+                LOG_E(TAG_APP, "opendir");
                 continue;
             }
             total += size_at(sub);
@@ -70,7 +69,7 @@ extern "C" {
 void read_manifest(const char* path, AppInfo* info) {
     FilePtr f(fopen(path, "r"));
     if (!f) {
-        LOG_E(APP_UTILS_TAG, "Failed to open AppManifest");
+        LOG_E(TAG_APP, "Failed to open AppManifest");
         return;
     }
     char line[1024];
@@ -93,7 +92,7 @@ void read_manifest(const char* path, AppInfo* info) {
 uint64_t get_directory_size(const char* path) {
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        LOG_E(APP_UTILS_TAG, "opendir");
+        LOG_E(TAG_APP, "opendir");
         return 0;
     }
     return size_at(fd);
@@ -103,7 +102,7 @@ int app_utils_get_app_info(const char* dir_path, int max, AppInfo* list) {
     if (dir_path == nullptr || list == nullptr) return -1;
     DirPtr dir(opendir(dir_path));
     if (!dir) {
-        LOG_E(APP_UTILS_TAG, "Failed to open directory");
+        LOG_E(TAG_APP, "Failed to open directory");
         return -1;
     }
     int count = 0;

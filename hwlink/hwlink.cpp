@@ -18,6 +18,7 @@
 #include "device_path.h"
 #include "elog.h"
 #include "hwlink_private.h"
+#include "log_tags.h"
 #include "result_codes.h"
 
 extern char** environ;
@@ -52,13 +53,13 @@ FILE* open_device_file(const char* abs) {
 // Opens a counter or sensor file for reading; logs "Failed to open <what>" when it cannot.
 FilePtr open_counter(const char* abs, const char* what) {
     FilePtr f(open_device_file(abs));
-    if (!f) LOG_E(HWLINK_TAG, "Failed to open %s", what);
+    if (!f) LOG_E(TAG_HWLINK, "Failed to open %s", what);
     return f;
 }
 
 // Logs "Failed to read <what>": the failure of a getter.
 int read_failed(const char* what) {
-    LOG_E(HWLINK_TAG, "Failed to read %s", what);
+    LOG_E(TAG_HWLINK, "Failed to read %s", what);
     return NIMBO_ERR_FAILED;
 }
 
@@ -163,7 +164,7 @@ HWLINK_API int hwlink_get_system_version(char* out, int* len) {
     if (!os_release_value("PRETTY_NAME=", value, sizeof value, &found)) {
         char path[NIMBO_PATH_MAX];
         hw::dev_path(nimbo::dev::kOsRelease, path, sizeof path);
-        LOG_E(HWLINK_TAG, "Failed to open %s", path);
+        LOG_E(TAG_HWLINK, "Failed to open %s", path);
         return NIMBO_ERR_FAILED;
     }
     size_t n = strlen(value);
@@ -193,7 +194,7 @@ HWLINK_API int hwlink_get_lbs_info(LocationDataParam* info) {
     if (!lon || !lat) return NIMBO_ERR_FAILED;
     size_t need = strlen(lon.get()) + strlen(lat.get()) + 2;
     if (need > sizeof info->coordinates) {
-        LOG_E(HWLINK_TAG, "coordinates too long (%zu bytes), not reported", need);
+        LOG_E(TAG_HWLINK, "coordinates too long (%zu bytes), not reported", need);
         return NIMBO_ERR_FAILED;
     }
     // The length is checked above; using the result keeps -O2 builds free of a truncation warning.
@@ -219,7 +220,7 @@ HWLINK_API int hwlink_get_local_ip(char* out, int* len) {
     if (out == nullptr || len == nullptr) return NIMBO_ERR_INVALID;
     struct ifaddrs* list = nullptr;
     if (getifaddrs(&list) == -1) {
-        LOG_E(HWLINK_TAG, "getifaddrs");
+        LOG_E(TAG_HWLINK, "getifaddrs");
         return NIMBO_ERR_FAILED;
     }
     int result = 0;
@@ -231,7 +232,7 @@ HWLINK_API int hwlink_get_local_ip(char* out, int* len) {
         int s = getnameinfo(ifa->ifa_addr, sizeof(struct sockaddr_in), host, sizeof host, nullptr, 0,
                             NI_NUMERICHOST);
         if (s != 0) {
-            LOG_E(HWLINK_TAG, "getnameinfo() failed: %s", gai_strerror(s));
+            LOG_E(TAG_HWLINK, "getnameinfo() failed: %s", gai_strerror(s));
             result = NIMBO_ERR_FAILED;
         } else {
             result = hw::put_field("IP address", host, strlen(host), out, len);
@@ -347,7 +348,7 @@ HWLINK_API int hwlink_get_cpu_usage(char* out, int* len) {
     uint32_t total_diff = b.total - a.total;
     uint32_t idle_diff = b.idle - a.idle;
     if (total_diff == 0) {
-        LOG_E(HWLINK_TAG, "Total CPU time difference is zero");
+        LOG_E(TAG_HWLINK, "Total CPU time difference is zero");
         return NIMBO_ERR_FAILED;
     }
     if (idle_diff > total_diff) return read_failed(nimbo::dev::kProcStat);  // counters went backwards
@@ -458,12 +459,12 @@ HWLINK_API int hwlink_get_memory_usage(char* out, int* len) {
         sscanf(line, "Cached: %lu kB", &cached);
     }
     if (total == 0) {
-        LOG_E(HWLINK_TAG, "Total memory is zero");
+        LOG_E(TAG_HWLINK, "Total memory is zero");
         return NIMBO_ERR_FAILED;
     }
     // Inconsistent counters would wrap around: no usage can be told then.
     if (free_kb > total || buffers > total - free_kb || cached > total - free_kb - buffers) {
-        LOG_E(HWLINK_TAG, "Memory counters exceed the total");
+        LOG_E(TAG_HWLINK, "Memory counters exceed the total");
         return NIMBO_ERR_FAILED;
     }
     double usage = (double)(total - free_kb - buffers - cached) * 100.0 / (double)total;
@@ -518,7 +519,7 @@ extern "C" HWLINK_API int hwlink_get_network_type(char* out, int* len) {
     pid_t pid = -1;
     int fd = -1;
     if (!spawn_ip_route(&pid, &fd)) {
-        LOG_E(HWLINK_TAG, "Failed to run command");
+        LOG_E(TAG_HWLINK, "Failed to run command");
         return NIMBO_ERR_FAILED;
     }
     char name[64];
@@ -540,7 +541,7 @@ extern "C" HWLINK_API int hwlink_get_network_type(char* out, int* len) {
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
     if (name[0] == '\0') {
-        LOG_E(HWLINK_TAG, "Default route not found");
+        LOG_E(TAG_HWLINK, "Default route not found");
         return NIMBO_ERR_FAILED;
     }
     if (strncmp(name, "usb", 3) == 0) {

@@ -6,13 +6,14 @@
 #include "device_path.h"
 #include "elog.h"
 #include "hwlink_private.h"
+#include "log_tags.h"
 #include "result_codes.h"
 
 namespace hw {
 
 bool dev_path(const char* abs, char* out, size_t size) {
     if (nimbo::device_path(abs, out, size) != nullptr) return true;
-    LOG_E(HWLINK_TAG, "device path too long: %s", abs);
+    LOG_E(TAG_HWLINK, "device path too long: %s", abs);
     return false;
 }
 
@@ -67,7 +68,7 @@ bool shell_command(char* out, size_t size, const char* fmt, const char* const* v
 
 int put_field(const char* what, const char* text, size_t n, char* out, int* len) {
     if (n >= HWLINK_FIELD_SIZE) {
-        LOG_E(HWLINK_TAG, "%s too long (%zu bytes), not reported", what, n);
+        LOG_E(TAG_HWLINK, "%s too long (%zu bytes), not reported", what, n);
         return NIMBO_ERR_FAILED;
     }
     memcpy(out, text, n);

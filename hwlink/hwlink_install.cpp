@@ -9,6 +9,7 @@
 #include "device_path.h"
 #include "elog.h"
 #include "hwlink_private.h"
+#include "log_tags.h"
 #include "pay_signals.h"
 #include "result_codes.h"
 
@@ -42,7 +43,7 @@ bool valid_app_name(const char* name) {
 int run(const char* fmt, const char* const* values, int count) {
     char command[kCommandMax];
     if (!hw::shell_command(command, sizeof command, fmt, values, count)) {
-        LOG_E(HWLINK_TAG, "command too long: %s", fmt);
+        LOG_E(TAG_HWLINK, "command too long: %s", fmt);
         return -1;
     }
     return nimbo_utils_run_command_by_popen(command);
@@ -68,30 +69,30 @@ extern "C" {
 HWLINK_API int hwlink_send_signal_to_other_process(const char* name, int sig) {
     if (name == nullptr || name[0] == '\0') return NIMBO_ERR_INVALID;
     if (!plain_process_name(name)) {
-        LOG_E(HWLINK_TAG, "invalid process name: %s", name);
+        LOG_E(TAG_HWLINK, "invalid process name: %s", name);
         return NIMBO_ERR_INVALID;
     }
     int pids[kMaxPids];
     int count = 0;
     if (nimbo_utils_find_pid_by_name(name, pids, kMaxPids, &count) != 0 || count <= 0) {
-        LOG_W(HWLINK_TAG, "%s process not found", name);
+        LOG_W(TAG_HWLINK, "%s process not found", name);
         return NIMBO_ERR_NOT_FOUND;
     }
     if (count > kMaxPids) count = kMaxPids;
     int delivered = 0, gone = 0;
     for (int i = 0; i < count; ++i) {
-        LOG_V(HWLINK_TAG, "send %d signal to pid[%d]", sig, pids[i]);
+        LOG_V(TAG_HWLINK, "send %d signal to pid[%d]", sig, pids[i]);
         if (kill((pid_t)pids[i], sig) == 0) {
             ++delivered;
         } else {
             int e = errno;
             if (e == ESRCH) ++gone;
-            LOG_W(HWLINK_TAG, "send %d signal to pid[%d] failed: %s", sig, pids[i], strerror(e));
+            LOG_W(TAG_HWLINK, "send %d signal to pid[%d] failed: %s", sig, pids[i], strerror(e));
         }
     }
     if (delivered > 0) return 0;
     if (gone == count) {
-        LOG_W(HWLINK_TAG, "%s process not found", name);
+        LOG_W(TAG_HWLINK, "%s process not found", name);
         return NIMBO_ERR_NOT_FOUND;
     }
     return NIMBO_ERR_FAILED;
@@ -100,7 +101,7 @@ HWLINK_API int hwlink_send_signal_to_other_process(const char* name, int sig) {
 HWLINK_API int hwlink_send_signal_to_alibankApp(int number) {
     int sig = nimbo_pay_signal(number);
     if (sig < 0) {
-        LOG_E(HWLINK_TAG, "no payment-application signal %d", number);
+        LOG_E(TAG_HWLINK, "no payment-application signal %d", number);
         return NIMBO_ERR_INVALID;
     }
     return hwlink_send_signal_to_other_process("alibankApp", sig);
@@ -114,7 +115,7 @@ HWLINK_API int hwlink_install_app(const char* package_path, const char* app_dir,
     if (err == nullptr || err_len == nullptr) return NIMBO_ERR_INVALID;
     if (package_path == nullptr || package_path[0] == '\0' || app_dir == nullptr || app_dir[0] == '\0' ||
         !valid_app_name(app_name)) {
-        LOG_E(HWLINK_TAG, "refused to install package %s as application \"%s\"", package_path ? package_path : "",
+        LOG_E(TAG_HWLINK, "refused to install package %s as application \"%s\"", package_path ? package_path : "",
               app_name ? app_name : "");
         return app_install_failed(err, err_len);
     }
@@ -133,7 +134,7 @@ HWLINK_API int hwlink_install_firmware(const char* package_path, const char* dat
     // An empty work directory would make "rm -rf /ota" of the commands below.
     if (package_path == nullptr || package_path[0] == '\0' || data_dir == nullptr || data_dir[0] == '\0' ||
         work_dir == nullptr || work_dir[0] == '\0') {
-        LOG_E(HWLINK_TAG, "firmware installation: missing package, data or work directory");
+        LOG_E(TAG_HWLINK, "firmware installation: missing package, data or work directory");
         return NIMBO_ERR_INVALID;
     }
     const char* work_args[] = {work_dir};

@@ -11,6 +11,7 @@
 #include "device_path.h"
 #include "elog.h"
 #include "hwlink_private.h"
+#include "log_tags.h"
 #include "pay_signals.h"
 #include "result_codes.h"
 
@@ -60,7 +61,7 @@ HWLINK_API int hwlink_update_dev_param(int brightness, int volume, const char* w
     append_line(path, "");
     // The payment application must not be told about a file that is not there.
     if (access(path, R_OK) != 0) {
-        LOG_E(HWLINK_TAG, "Failed to write %s", path);
+        LOG_E(TAG_HWLINK, "Failed to write %s", path);
         return NIMBO_ERR_FAILED;
     }
     return hwlink_send_signal_to_alibankApp(92);
@@ -71,13 +72,13 @@ HWLINK_API int hwlink_ant_pay_deal(int type, const char* text) {
     JsonPtr root(cJSON_Parse(text));
     if (root.get() == nullptr) {
         const char* where = cJSON_GetErrorPtr();
-        if (where != nullptr) LOG_E(HWLINK_TAG, "original: [%s], Error before: %s", text, where);
+        if (where != nullptr) LOG_E(TAG_HWLINK, "original: [%s], Error before: %s", text, where);
         return NIMBO_ERR_INVALID;
     }
     const cJSON* order = cJSON_GetObjectItemCaseSensitive(root.get(), "orderId");
     if (!cJSON_IsString(order) || order->valuestring == nullptr || order->valuestring[0] == '\0') return NIMBO_ERR_INVALID;
     if (!valid_order_id(order->valuestring)) {
-        LOG_E(HWLINK_TAG, "invalid orderId: %s", order->valuestring);
+        LOG_E(TAG_HWLINK, "invalid orderId: %s", order->valuestring);
         return NIMBO_ERR_INVALID;
     }
     char dir[NIMBO_PATH_MAX];
@@ -85,12 +86,12 @@ HWLINK_API int hwlink_ant_pay_deal(int type, const char* text) {
     if (nimbo_utils_ensure_directory_exists(dir) != 0) return NIMBO_ERR_FAILED;
     char path[4096];
     if (!hw::format(path, sizeof path, "%s/%s", dir, order->valuestring)) {
-        LOG_E(HWLINK_TAG, "orderId too long: %s", order->valuestring);
+        LOG_E(TAG_HWLINK, "orderId too long: %s", order->valuestring);
         return NIMBO_ERR_INVALID;
     }
     nimbo_utils_write_line_to_file(path, text, 0);
     if (access(path, R_OK) != 0) {
-        LOG_E(HWLINK_TAG, "Failed to write %s", path);
+        LOG_E(TAG_HWLINK, "Failed to write %s", path);
         return NIMBO_ERR_FAILED;
     }
     return hwlink_send_signal_to_alibankApp(type == 1 ? 89 : 90);
@@ -128,7 +129,7 @@ HWLINK_API int hwlink_register_signal_update_info(int flag, void (*handler)(int)
     int sig = nimbo_pay_signal(92);
     if (flag == 1) {
         if (__atomic_load_n(&g_sig_update_flag, __ATOMIC_ACQUIRE) == 1) {
-            LOG_W(HWLINK_TAG, "update sig has registered");
+            LOG_W(TAG_HWLINK, "update sig has registered");
             return 0;
         }
         if (handler == nullptr) return NIMBO_ERR_INVALID;
@@ -138,7 +139,7 @@ HWLINK_API int hwlink_register_signal_update_info(int flag, void (*handler)(int)
         sigemptyset(&sa.sa_mask);
         sa.sa_flags = SA_RESTART;
         if (sigaction(sig, &sa, nullptr) != 0) {
-            LOG_E(HWLINK_TAG, "Failed to register SIGCHLD signal");
+            LOG_E(TAG_HWLINK, "Failed to register SIGCHLD signal");
             return NIMBO_ERR_FAILED;
         }
         __atomic_store_n(&g_sig_update_flag, 1, __ATOMIC_RELEASE);

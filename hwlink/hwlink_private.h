@@ -14,8 +14,6 @@
 #include "c_handles.hpp"
 #include "hwlink.h"
 
-#define HWLINK_TAG "hwlink"
-
 namespace hw {
 
 // Device path of `abs` into `out` (NIMBO_PATH_MAX bytes); false when it does not fit.

@@ -10,6 +10,7 @@
 
 #include "elog.h"
 #include "hwlink_private.h"
+#include "log_tags.h"
 #include "nofollow_open.h"
 #include "wpa_ctrl.h"
 
@@ -18,7 +19,7 @@ int hw::write_pid_file(const char* path) {
     UniqueFd fd(nimbo::nofollow_open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644, &why));
     if (fd.get() < 0) {
         if (why == nimbo::NofollowRefusal::link || why == nimbo::NofollowRefusal::not_regular)
-            LOG_E(HWLINK_TAG, "%s %s: not followed, nothing written", path, nimbo::nofollow_refusal_text(why));
+            LOG_E(TAG_HWLINK, "%s %s: not followed, nothing written", path, nimbo::nofollow_refusal_text(why));
         return -1;
     }
     char line[32];

@@ -6,10 +6,9 @@
 
 #include "c_handles.hpp"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "mqtt_utils_async.h"
 #include "result_codes.h"
-
-#define TAG "mqtt_deal"
 
 namespace {
 
@@ -51,7 +50,7 @@ mqtt_cmd_deal::Table mqtt_cmd_deal::command_table() {
 
 bool mqtt_cmd_deal::args_ok(char* out, int* out_len) {
     if (out != nullptr && out_len != nullptr) return true;
-    LOG_E(TAG, "out_data couldn't be empty");
+    LOG_E(TAG_DEAL, "out_data couldn't be empty");
     return false;
 }
 
@@ -64,7 +63,7 @@ bool mqtt_cmd_deal::put_reply(char* text, char* out, int* out_len) {
     if (!owner) return false;
     size_t n = std::strlen(owner.get());
     if (n >= MQTT_DEAL_REPLY_SIZE) {
-        LOG_E(TAG, "reply of %zu bytes does not fit", n);
+        LOG_E(TAG_DEAL, "reply of %zu bytes does not fit", n);
         return false;
     }
     std::memcpy(out, owner.get(), n + 1);
@@ -83,7 +82,7 @@ std::vector<std::string> mqtt_cmd_deal::organisation_topics(const DevOrgInfoPara
     if (param.organizationId[0] == '\0') return topics;
     for (const char* id : {param.organizationId, param.departmentId, param.groupId}) {
         if (!usable_level(id)) {
-            LOG_E(TAG, "organisation identifier [%s] is not a topic level, nothing subscribed", id);
+            LOG_E(TAG_DEAL, "organisation identifier [%s] is not a topic level, nothing subscribed", id);
             return topics;
         }
     }

@@ -13,6 +13,7 @@
 #include "json_utils.h"
 #include "json_utils_control.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_utils_devlock.h"
@@ -20,9 +21,6 @@
 #include "nimbo_utils_reply.h"
 #include "nimbo_workers.h"
 #include "result_codes.h"
-
-#define TAG "mqtt_deal"
-#define WORKER_TAG "mqtt_adeal"
 
 namespace {
 
@@ -38,7 +36,7 @@ bool args_and_param(char* out, int* out_len, const RequestCmd* request, int (*pa
                     Param* param, const char* what) {
     if (!mqtt_cmd_deal::args_ok(out, out_len)) return false;
     if (parser(param_of(request), param) == 0) return true;
-    LOG_E(TAG, "parse %s param failed", what);
+    LOG_E(TAG_DEAL, "parse %s param failed", what);
     return false;
 }
 
@@ -84,7 +82,7 @@ int mqtt_cmd_deal_devlock(MQTTAsync, const RequestCmd* request, char* out, int* 
     DevLockParam param;
     if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_devlock_param, &param, "devLock"))
         return NIMBO_ERR_FAILED;
-    LOG_V(TAG, "lock_type: %s, pwd: %s", param.lockType, param.pwd);
+    LOG_V(TAG_DEAL, "lock_type: %s, pwd: %s", param.lockType, param.pwd);
     nimbo_utils_devlock_deal(strcmp(param.lockType, "1") == 0 ? 1 : 0);
     return 0;
 }
@@ -113,7 +111,7 @@ int mqtt_cmd_deal_reboot(MQTTAsync, const RequestCmd* request, char* out, int* o
     RebootParam param;
     if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_reboot_param, &param, "reboot"))
         return NIMBO_ERR_FAILED;
-    LOG_I(TAG, "reboot_type: %s, time: %s, week_cycle: %s", param.rebootType, param.time, param.weekCycle);
+    LOG_I(TAG_DEAL, "reboot_type: %s, time: %s, week_cycle: %s", param.rebootType, param.time, param.weekCycle);
     int type;
     if (strcmp(param.rebootType, "1") == 0)
         type = 1;
@@ -131,7 +129,7 @@ int mqtt_cmd_deal_on_off_param(MQTTAsync, const RequestCmd* request, char* out, 
     OnOffParam param;
     if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_on_off_param, &param, "onOffParam"))
         return NIMBO_ERR_FAILED;
-    LOG_V(TAG, "offTime: %s, onTime: %s, weekCycle: %s", param.offTime, param.onTime, param.weekCycle);
+    LOG_V(TAG_DEAL, "offTime: %s, onTime: %s, weekCycle: %s", param.offTime, param.onTime, param.weekCycle);
     char msg[kMessageSize] = {0};
     int rc = hwlink_poweroff(msg);
     if (rc == 0) return 0;
@@ -146,7 +144,7 @@ int mqtt_cmd_deal_set_dev_param(MQTTAsync, const RequestCmd* request, char* out,
         return NIMBO_ERR_FAILED;
     std::unique_ptr<DevParamBean, CFree<nimbo_entities_free_DevParamBean>> owner{&bean};
     CText wifi{json_utils_wifiap_param_to_jsonstr(&bean, 1)};
-    LOG_V(TAG, "brightness: %d, systemVolume: %d, wifiap: %s", bean.brightness, bean.systemVolume,
+    LOG_V(TAG_DEAL, "brightness: %d, systemVolume: %d, wifiap: %s", bean.brightness, bean.systemVolume,
           wifi ? wifi.get() : "(null)");
     int rc = hwlink_update_dev_param(bean.brightness, bean.systemVolume, wifi.get());
     if (rc == 0) return 0;
@@ -192,10 +190,10 @@ int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request,
         }
     }
     if (superseded) {
-        LOG_W(TAG, "switchServerUrl [%s] replaced by a newer request", superseded->taskId.c_str());
+        LOG_W(TAG_DEAL, "switchServerUrl [%s] replaced by a newer request", superseded->taskId.c_str());
         if (nimbo_utils_replay_with_no_data_param(client, superseded->cmd.c_str(), superseded->sn.c_str(),
                                                   superseded->taskId.c_str(), "3", kBusy) != 0)
-            LOG_E(TAG, "replay failed");
+            LOG_E(TAG_DEAL, "replay failed");
     }
     return NIMBO_HANDLED;
 }
@@ -233,30 +231,30 @@ void switch_server(SwitchServerUrlWorker* worker) {
         int len = 0;
         int rc = nimbo_utils_request_api_v1_mqtt(worker->url.c_str(), answer, &len);
         if (rc != 0 || len <= 0 || answer[0] == '\0') {
-            LOG_E(WORKER_TAG, "new server url [%s] is not valid, result %d", worker->url.c_str(), rc);
+            LOG_E(TAG_ADEAL, "new server url [%s] is not valid, result %d", worker->url.c_str(), rc);
             if (nimbo_utils_replay_with_no_data_param(worker->client, cmd, sn, task_id, "3", "URL is not valid") != 0)
-                LOG_E(WORKER_TAG, "replay failed");
+                LOG_E(TAG_ADEAL, "replay failed");
             return;
         }
         int persistent = worker->resetFactoryType == "2" ? 1 : 0;
         bool stored = nimbo_utils_save_server_url(worker->url.c_str(), persistent) == 0;
-        LOG_I(WORKER_TAG, "switch server url to %s (%s), %s", worker->url.c_str(),
+        LOG_I(TAG_ADEAL, "switch server url to %s (%s), %s", worker->url.c_str(),
               persistent ? "persistent" : "not persistent", stored ? "stored" : "store failed");
         int replied = stored ? nimbo_utils_replay_with_no_data_param(worker->client, cmd, sn, task_id, "2", "OK")
                              : nimbo_utils_replay_with_no_data_param(worker->client, cmd, sn, task_id, "3",
                                                                      "backup url failed");
-        if (replied != 0) LOG_E(WORKER_TAG, "replay failed");
+        if (replied != 0) LOG_E(TAG_ADEAL, "replay failed");
 
         char dir[1024] = {0};
         if (nimbo_utils_get_executable_folder_path(dir, sizeof dir) != 0) {
-            LOG_E(WORKER_TAG, "cannot find the program's directory, no restart");
+            LOG_E(TAG_ADEAL, "cannot find the program's directory, no restart");
             return;
         }
         std::string command = mqtt_cmd_deal_control::restart_command(dir);
-        LOG_I(WORKER_TAG, "restart: %s", command.c_str());
+        LOG_I(TAG_ADEAL, "restart: %s", command.c_str());
         nimbo_utils_run_commands_without_return(command.c_str());
     } catch (...) {
-        LOG_E(WORKER_TAG, "Memory allocation failed");
+        LOG_E(TAG_ADEAL, "Memory allocation failed");
     }
 }
 

@@ -16,6 +16,7 @@
 #include "curl_utils.h"
 #include "hwlink.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "mqtt_cmd_deal.h"
 #include "mqtt_cmd_deal_thread.h"
 #include "mqtt_cmd_deal_thread_download.h"
@@ -24,9 +25,6 @@
 #include "nimbo_workers.h"
 #include "nimbo_utils_task.h"
 #include "result_codes.h"
-
-#define TAG "mqtt_deal"
-#define ADEAL_TAG "mqtt_adeal"
 
 namespace {
 
@@ -57,18 +55,18 @@ bool exists(const std::string& path) {
 bool read_list(const std::string& path, std::string* text) {
     text->clear();
     if (!exists(path)) {
-        LOG_W(TAG, "Error opening file for reading[%s]", path.c_str());
+        LOG_W(TAG_DEAL, "Error opening file for reading[%s]", path.c_str());
         return true;
     }
     if (!nimbo::read_file(path, text, kMaxListBytes)) {
-        LOG_E(TAG, "%s could not be read whole (at most %zu bytes), nothing changed", path.c_str(), kMaxListBytes);
+        LOG_E(TAG_DEAL, "%s could not be read whole (at most %zu bytes), nothing changed", path.c_str(), kMaxListBytes);
         return false;
     }
     while (!text->empty() && (text->back() == '\n' || text->back() == '\r')) text->pop_back();
     return true;
 }
 
-bool write_list(const std::string& path, const char* text, const char* tag = TAG) {
+bool write_list(const std::string& path, const char* text, const char* tag = TAG_DEAL) {
     if (text == nullptr) return false;
     if (!nimbo::replace_file(path, std::string(text) + "\n")) {
         LOG_E(tag, "Error writing to file[%s]", path.c_str());
@@ -77,7 +75,7 @@ bool write_list(const std::string& path, const char* text, const char* tag = TAG
     return true;
 }
 
-void notify_app(const char* tag = TAG) {
+void notify_app(const char* tag = TAG_DEAL) {
     int rc = hwlink_send_signal_to_alibankApp(kListChangedSignal);
     if (rc != 0) LOG_W(tag, "signal %d to alibankApp not delivered: %d", kListChangedSignal, rc);
 }
@@ -118,23 +116,23 @@ int list_changed(const Context& c, const char* fail_des) {
 }
 
 int delete_entry(Context& c) {
-    LOG_V(TAG, "enter the deletion process");
+    LOG_V(TAG_DEAL, "enter the deletion process");
     // A poster is deleted when it is the one named; a message (no file) by its position.
     bool named = c.found.result == POSTER_LOOKUP_SAME ||
                  (c.found.result != POSTER_LOOKUP_NONE && c.found.is_message);
     if (!named) {
-        LOG_W(TAG, "the resource does not exist, nothing to do");
+        LOG_W(TAG_DEAL, "the resource does not exist, nothing to do");
         delete_task_file();
         return c.reply("2", "Resources do not exist", NIMBO_REPLY_QOS2);
     }
-    LOG_V(TAG, "try to delete resource: %s", c.found.stored_name.c_str());
+    LOG_V(TAG_DEAL, "try to delete resource: %s", c.found.stored_name.c_str());
     CText next{json_utils_delete_in_custom_resource_poster_array(c.list.c_str(), c.param.position)};
     if (!store_list(c, next.get())) return NIMBO_ERR_FAILED;
     if (!c.found.is_message) {
         if (resource_file(c.found.stored_name))
             nimbo_utils_delete_file2(c.dir.c_str(), c.found.stored_name.c_str());
         else
-            LOG_W(TAG, "stored name [%s] is not a file of the resource directory, not deleted",
+            LOG_W(TAG_DEAL, "stored name [%s] is not a file of the resource directory, not deleted",
                   c.found.stored_name.c_str());
     }
     return list_changed(c, "Delete ok");
@@ -146,15 +144,15 @@ std::string rename_file(const Context& c) {
     std::string to = c.param.fileName;
     if (!c.found.has_file_name || c.found.is_message || from == to) return "";
     if (!resource_file(from) || !resource_file(to)) {
-        LOG_W(TAG, "rename of [%s] to [%s] refused: not a file of the resource directory", from.c_str(), to.c_str());
+        LOG_W(TAG_DEAL, "rename of [%s] to [%s] refused: not a file of the resource directory", from.c_str(), to.c_str());
         return "";
     }
     if (exists(c.dir + "/" + to) || json_utils_poster::holds_file_name(c.list, to)) {
-        LOG_W(TAG, "rename of [%s] to [%s] refused: the name is taken", from.c_str(), to.c_str());
+        LOG_W(TAG_DEAL, "rename of [%s] to [%s] refused: the name is taken", from.c_str(), to.c_str());
         return "";
     }
     if (nimbo_utils_rename_file(c.dir.c_str(), from.c_str(), to.c_str()) != 0) {
-        LOG_E(TAG, "rename of [%s] to [%s] failed", from.c_str(), to.c_str());
+        LOG_E(TAG_DEAL, "rename of [%s] to [%s] failed", from.c_str(), to.c_str());
         return "";
     }
     return to;
@@ -184,7 +182,7 @@ int add_message(Context& c) {
 }
 
 int start_download(Context& c) {
-    LOG_V(TAG, "enter the post picture process");
+    LOG_V(TAG_DEAL, "enter the post picture process");
     if (workers::busy(workers::Kind::poster, c.request.taskId)) return NIMBO_HANDLED;
     CustomResourcePosterParam& p = c.param;
     if (p.url[0] == '\0') {
@@ -193,7 +191,7 @@ int start_download(Context& c) {
     }
     std::string stored;
     if (!json_utils_poster::stored_name(p.position, p.fileName, &stored)) {
-        LOG_E(TAG, "stored name of position %d and [%s] does not fit %d bytes", p.position, p.fileName,
+        LOG_E(TAG_DEAL, "stored name of position %d and [%s] does not fit %d bytes", p.position, p.fileName,
               POSTER_NAME_SIZE);
         delete_task_file();
         return NIMBO_ERR_INVALID;
@@ -212,10 +210,10 @@ int start_download(Context& c) {
 
     CText next;
     if (c.found.result == POSTER_LOOKUP_NONE) {
-        LOG_V(TAG, "insert new resources");
+        LOG_V(TAG_DEAL, "insert new resources");
         next.reset(json_utils_embed_param_in_custom_resource_poster_array(c.list.c_str(), p));
     } else {
-        LOG_V(TAG, "update and replace resources");
+        LOG_V(TAG_DEAL, "update and replace resources");
         if (c.found.has_md5sum && c.found.has_file_name) {
             next.reset(json_utils_update_in_custom_resource_poster_array_by_position(
                 c.list.c_str(), p.position, p.md5sum, static_cast<int>(p.enable), p.level, p.sliderTitle,
@@ -230,7 +228,7 @@ int start_download(Context& c) {
         } else if (!c.found.is_message && resource_file(c.found.stored_name)) {
             record->oldPath = c.dir + "/" + c.found.stored_name;
         } else if (c.found.has_file_name && !c.found.is_message) {
-            LOG_W(TAG, "stored name [%s] is not a file of the resource directory, it stays",
+            LOG_W(TAG_DEAL, "stored name [%s] is not a file of the resource directory, it stays",
                   c.found.stored_name.c_str());
         }
     }
@@ -252,12 +250,12 @@ int handle(MQTTAsync client, const RequestCmd& request, char* out, int* out_len)
     Context c{client, request, {}, {}, {}, {}, {}, out, out_len};
     int rc = json_utils_jsonstr_to_custom_resource_poster_param(request.param, &c.param);
     if (rc == NIMBO_ERR_OVERFLOW) {
-        LOG_E(TAG, "customResourcePoster param refused: a value does not fit");
+        LOG_E(TAG_DEAL, "customResourcePoster param refused: a value does not fit");
         delete_task_file();
         return NIMBO_ERR_INVALID;
     }
     if (rc != 0) {
-        LOG_E(TAG, "parse customResourcePoster param failed");
+        LOG_E(TAG_DEAL, "parse customResourcePoster param failed");
         return NIMBO_ERR_FAILED;
     }
     const CustomResourcePosterParam& p = c.param;
@@ -271,7 +269,7 @@ int handle(MQTTAsync client, const RequestCmd& request, char* out, int* out_len)
     }
     if (!c.list.empty() && !json_utils_poster::is_array(c.list)) {
         // Nothing of it can be used; a change starts a new list instead of failing for ever.
-        LOG_W(TAG, "%s is not a JSON array, it is taken as an empty list", c.config.c_str());
+        LOG_W(TAG_DEAL, "%s is not a JSON array, it is taken as an empty list", c.config.c_str());
         c.list.clear();
     }
     if (c.list.empty())
@@ -284,19 +282,19 @@ int handle(MQTTAsync client, const RequestCmd& request, char* out, int* out_len)
     // The name becomes a file of the resource directory: refuse what could leave it.
     bool poster = std::strcmp(p.type, "poster") == 0;
     if ((poster || p.fileName[0] != '\0') && !json_utils_poster::usable_file_name(p.fileName)) {
-        LOG_E(TAG, "fileName [%s] refused", p.fileName);
+        LOG_E(TAG_DEAL, "fileName [%s] refused", p.fileName);
         delete_task_file();
         return NIMBO_ERR_INVALID;
     }
     if (c.found.result == POSTER_LOOKUP_SAME) {
-        LOG_V(TAG, "enter the update configuration process");
+        LOG_V(TAG_DEAL, "enter the update configuration process");
         return update_entry(c, "");
     }
     if (c.found.result == POSTER_LOOKUP_RENAMED) {
-        LOG_V(TAG, "enter the update configuration process");
+        LOG_V(TAG_DEAL, "enter the update configuration process");
         return update_entry(c, rename_file(c));
     }
-    LOG_V(TAG, "resource type: %s", p.type);
+    LOG_V(TAG_DEAL, "resource type: %s", p.type);
     if (std::strcmp(p.type, "message") == 0) return add_message(c);
     if (poster) return start_download(c);
     delete_task_file();
@@ -307,18 +305,18 @@ void install(Record* p, const std::string& tmp) {
     custom_resource_poster_callback("1", "Installing");
     p->env->sleep(1);
     if (std::rename(tmp.c_str(), p->localPath.c_str()) != 0) {
-        LOG_E(ADEAL_TAG, "rename %s to %s failed", tmp.c_str(), p->localPath.c_str());
+        LOG_E(TAG_ADEAL, "rename %s to %s failed", tmp.c_str(), p->localPath.c_str());
         custom_resource_poster_callback("3", "An unknown error occurred in install");
         return;
     }
-    if (!write_list(p->configPath, p->newConfig.c_str(), ADEAL_TAG)) {
+    if (!write_list(p->configPath, p->newConfig.c_str(), TAG_ADEAL)) {
         // The list still names what it named: the new file is taken away again.
         if (!p->sameFile) nimbo_utils_delete_file(p->localPath.c_str());
         custom_resource_poster_callback("3", "An unknown error occurred in install");
         return;
     }
     if (!p->oldPath.empty() && p->oldPath != p->localPath) nimbo_utils_delete_file(p->oldPath.c_str());
-    notify_app(ADEAL_TAG);
+    notify_app(TAG_ADEAL);
     custom_resource_poster_callback("2", "");
 }
 
@@ -329,7 +327,7 @@ void work(Record* p) {
     DownloadTask task;
     if (curl_utils_download_task_init(&task, p->url.c_str(), tmp.c_str(), custom_resource_poster_callback,
                                       p->fileSize, p->md5sum.c_str()) != 0) {
-        LOG_E(ADEAL_TAG, "download task refused: [%s] -> [%s]", p->url.c_str(), tmp.c_str());
+        LOG_E(TAG_ADEAL, "download task refused: [%s] -> [%s]", p->url.c_str(), tmp.c_str());
         custom_resource_poster_callback("3", "Invalid parameter");
         nimbo::end_task(p->taskId);
         return;
@@ -361,7 +359,7 @@ extern "C" int mqtt_cmd_deal_custom_resource_poster(MQTTAsync client, const Requ
     try {
         return handle(client, *request, out, out_len);
     } catch (const std::bad_alloc&) {
-        LOG_E(TAG, "Memory allocation failed");
+        LOG_E(TAG_DEAL, "Memory allocation failed");
         return NIMBO_ERR_FAILED;
     }
 }

@@ -17,13 +17,12 @@
 #include "json_utils.h"
 #include "json_utils_tasks.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "mqtt_cmd_deal_thread.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_workers.h"
 #include "result_codes.h"
-
-#define TAG "mqtt_deal"
 
 namespace {
 
@@ -38,7 +37,7 @@ using mqtt_cmd_deal::reply_status;
 
 // Parser results as handler results: a value that does not fit is an invalid parameter.
 int parse_failure(int rc, const char* what) {
-    LOG_E(TAG, "parse %s param failed", what);
+    LOG_E(TAG_DEAL, "parse %s param failed", what);
     return rc == NIMBO_ERR_OVERFLOW ? -2 : -8;
 }
 
@@ -46,11 +45,11 @@ int parse_failure(int rc, const char* what) {
 // authentication header, an expected MD5 that is not 32 hexadecimal digits.
 bool download_values_usable(const char* url, const char* md5) {
     if (!curl_utils::download_name_fits(url)) {
-        LOG_E(TAG, "download url [%s] refused: its file name does not fit the authentication header", url);
+        LOG_E(TAG_DEAL, "download url [%s] refused: its file name does not fit the authentication header", url);
         return false;
     }
     if (!tasks::valid_md5_text(md5)) {
-        LOG_E(TAG, "md5sum [%s] refused: not 32 hexadecimal digits", md5);
+        LOG_E(TAG_DEAL, "md5sum [%s] refused: not 32 hexadecimal digits", md5);
         return false;
     }
     return true;
@@ -97,7 +96,7 @@ int judge_ota_result(const std::string& old_version_path, const char* old_versio
         env.firmware_version(running, &len);
     running[sizeof running - 1] = '\0';
     bool changed = strcmp(old_version, running) != 0;
-    LOG_I(TAG, "type: %s, ota result judgment, old version: %s, fwVer: %s, ok: %d", oem ? "OEM" : "ALL", old_version,
+    LOG_I(TAG_DEAL, "type: %s, ota result judgment, old version: %s, fwVer: %s, ok: %d", oem ? "OEM" : "ALL", old_version,
           running, changed ? 1 : 0);
     nimbo_utils_delete_file(old_version_path.c_str());
     nimbo_utils_delete_file(g_nimbo_cmd_file_path);
@@ -134,7 +133,7 @@ int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* 
     if (rc != 0) return parse_failure(rc, "apkUpgrade");
     if (param.apkDownloadUrl[0] == '\0') return reply_status(out, out_len, "3", "ApkDownloadUrl is empty", NIMBO_REPLY_QOS2);
     if (!tasks::valid_application_name(param.applicationName)) {
-        LOG_E(TAG, "application name [%s] refused", param.applicationName);
+        LOG_E(TAG_DEAL, "application name [%s] refused", param.applicationName);
         return NIMBO_ERR_INVALID;
     }
     if (!download_values_usable(param.apkDownloadUrl, param.md5sum)) return NIMBO_ERR_INVALID;
@@ -161,7 +160,7 @@ int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* 
     if (rc != 0) return parse_failure(rc, "otaUpgrade");
 
     if (restart_pending()) {
-        LOG_W(TAG, "ota task wait for confirmation of restart, exit");
+        LOG_W(TAG_DEAL, "ota task wait for confirmation of restart, exit");
         return NIMBO_HANDLED;
     }
     const std::string old_path = std::string(g_nimbo_data_path) + "/" + TASK_OTA_OLD_VERSION_NAME;
@@ -213,7 +212,7 @@ int mqtt_cmd_deal_capture_log_get(MQTTAsync client, const RequestCmd* request, c
     tasks::LogUpload widest;
     if (!tasks::plan_log_upload(param.downloadFileUrl, param.filePath, kWidestStamp, &widest)) return NIMBO_ERR_INVALID;
     if (widest.file_path.size() > kFieldMax) {
-        LOG_E(TAG, "filePath [%s] refused: too long once time-stamped", param.filePath);
+        LOG_E(TAG_DEAL, "filePath [%s] refused: too long once time-stamped", param.filePath);
         return NIMBO_ERR_INVALID;
     }
 

@@ -14,9 +14,8 @@
 
 #include "c_handles.hpp"
 #include "elog.h"
+#include "log_tags.h"
 #include "nimbo_utils.h"
-
-#define INI_TAG "ini_utils"
 
 namespace {
 
@@ -43,7 +42,7 @@ public:
         size_t cut = text.find_first_of("\r\n");
         if (cut != std::string::npos) text.resize(cut);
         if (text.size() > kMaxLine) {
-            LOG_W(INI_TAG, "line %d longer than %zu characters ignored", number, kMaxLine);
+            LOG_W(TAG_INI, "line %d longer than %zu characters ignored", number, kMaxLine);
             return;
         }
         if (text.empty() || text[0] == ';' || text[0] == '#') return;
@@ -62,13 +61,13 @@ private:
     void section(const std::string& name, int number) {
         current_ = nullptr;
         if (count_ >= kMaxSections) {
-            LOG_W(INI_TAG, "line %d: more than %d sections, section [%s] ignored", number, kMaxSections,
+            LOG_W(TAG_INI, "line %d: more than %d sections, section [%s] ignored", number, kMaxSections,
                   name.c_str());
             return;
         }
         IniSection& s = sections_[count_];
         if (!fits(s.name, name.size())) {
-            LOG_W(INI_TAG, "line %d: section name longer than %zu characters, section ignored", number,
+            LOG_W(TAG_INI, "line %d: section name longer than %zu characters, section ignored", number,
                   sizeof s.name - 1);
             return;
         }
@@ -81,13 +80,13 @@ private:
     void entry(const std::string& key, const std::string& value, int number) {
         IniSection& s = *current_;
         if (s.entry_count >= kMaxEntries) {
-            LOG_W(INI_TAG, "line %d: more than %d entries in [%s], key %s ignored", number, kMaxEntries, s.name,
+            LOG_W(TAG_INI, "line %d: more than %d entries in [%s], key %s ignored", number, kMaxEntries, s.name,
                   key.c_str());
             return;
         }
         IniKeyValue& kv = s.entries[s.entry_count];
         if (!fits(kv.key, key.size()) || !fits(kv.value, value.size())) {
-            LOG_W(INI_TAG, "line %d: key longer than %zu or value longer than %zu characters ignored", number,
+            LOG_W(TAG_INI, "line %d: key longer than %zu or value longer than %zu characters ignored", number,
                   sizeof kv.key - 1, sizeof kv.value - 1);
             return;
         }
@@ -107,12 +106,12 @@ IniConfig ini_utils_parse_config_file(const char* path) {
     IniConfig config{nullptr, 0};
     FilePtr file{path ? fopen(path, "re") : nullptr};
     if (!file) {
-        LOG_E(INI_TAG, "Failed to open file");
+        LOG_E(TAG_INI, "Failed to open file");
         return config;
     }
     auto* sections = static_cast<IniSection*>(calloc(kMaxSections, sizeof(IniSection)));
     if (sections == nullptr) {
-        LOG_E(INI_TAG, "Memory allocation failed");
+        LOG_E(TAG_INI, "Memory allocation failed");
         return config;
     }
     try {
@@ -123,7 +122,7 @@ IniConfig ini_utils_parse_config_file(const char* path) {
         config.sections = sections;
         config.count = parser.count();
     } catch (...) {
-        LOG_E(INI_TAG, "Memory allocation failed");
+        LOG_E(TAG_INI, "Memory allocation failed");
         free(sections);
         config = IniConfig{nullptr, 0};
     }
@@ -135,8 +134,8 @@ void ini_utils_free_config(IniSection* sections) { free(sections); }
 void ini_utils_print_configs(const IniSection* sections, int count) {
     if (sections == nullptr) return;
     for (int i = 0; i < count; ++i) {
-        LOG_D(INI_TAG, "[%s]", sections[i].name);
+        LOG_D(TAG_INI, "[%s]", sections[i].name);
         for (int j = 0; j < sections[i].entry_count; ++j)
-            LOG_D(INI_TAG, "%s = %s", sections[i].entries[j].key, sections[i].entries[j].value);
+            LOG_D(TAG_INI, "%s = %s", sections[i].entries[j].key, sections[i].entries[j].value);
     }
 }

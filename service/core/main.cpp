@@ -34,6 +34,7 @@
 #include "device_path.h"
 #include "hwlink.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "mqtt_logic.h"
 #include "nimbo_cli.h"
 #include "nimbo_globals.h"
@@ -43,9 +44,6 @@
 #include "pay_signals.h"
 #include "result_codes.h"
 #include "retry_spread.h"
-
-#define MAIN_TAG "nimbo_main"
-#define UTILS_TAG "nimbo_utils"
 
 namespace {
 
@@ -124,7 +122,7 @@ void* signal_thread_main(void*) {
         int sig = sigwaitinfo(&wanted, &info);
         if (sig < 0) {
             if (errno == EINTR) continue;
-            LOG_E(MAIN_TAG, "sigwaitinfo failed: %s", strerror(errno));
+            LOG_E(TAG_MAIN, "sigwaitinfo failed: %s", strerror(errno));
             continue;
         }
         if (sig == crash_handoff_signal()) {
@@ -135,7 +133,7 @@ void* signal_thread_main(void*) {
         if (sigaction(sig, nullptr, &current) != 0) continue;
         if (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN) {
             int n = nimbo_pay_signal_number(sig);
-            LOG_D(MAIN_TAG, "signal %d (%d) has no handler, dropped", sig, n);
+            LOG_D(TAG_MAIN, "signal %d (%d) has no handler, dropped", sig, n);
             continue;
         }
         current.sa_handler(sig);
@@ -158,9 +156,9 @@ void sleep_seconds(int seconds) {
 int nimbo_utils_file_lock(int mode) {
     std::string path = nimbo::device_path(nimbo::dev::kInstanceLock);
     // The lock lives in the world-writable /tmp: a link planted there is refused, never followed.
-    if (mode == 1) g_nimbo_lock_fd = nimbo::open_for_write(path.c_str(), O_RDWR | O_CREAT, 0600, UTILS_TAG);
+    if (mode == 1) g_nimbo_lock_fd = nimbo::open_for_write(path.c_str(), O_RDWR | O_CREAT, 0600, TAG_UTILS);
     if (g_nimbo_lock_fd < 1) {
-        LOG_E(UTILS_TAG, "open file[%s] failed", path.c_str());
+        LOG_E(TAG_UTILS, "open file[%s] failed", path.c_str());
         return NIMBO_ERR_FAILED;
     }
     struct flock lock;
@@ -170,7 +168,7 @@ int nimbo_utils_file_lock(int mode) {
     lock.l_start = 0;
     lock.l_len = 0;
     if (fcntl(g_nimbo_lock_fd, F_SETLK, &lock) != 0) {
-        LOG_E(UTILS_TAG, "fcntl F_SETLK failed");
+        LOG_E(TAG_UTILS, "fcntl F_SETLK failed");
         close(g_nimbo_lock_fd);
         g_nimbo_lock_fd = -1;
         return NIMBO_ERR_FAILED;
@@ -180,13 +178,13 @@ int nimbo_utils_file_lock(int mode) {
         int n = snprintf(line, sizeof line, "version: %s, build_type: %s, compile_time: %s\n", NIMBO_VERSION,
                          NIMBO_BUILD_TYPE, NIMBO_COMPILE_TIME);
         if (pwrite(g_nimbo_lock_fd, line, static_cast<size_t>(n), 0) != n)
-            LOG_W(UTILS_TAG, "could not write the version line into %s", path.c_str());
-        LOG_W(UTILS_TAG, "%s lock successfully", "place");
+            LOG_W(TAG_UTILS, "could not write the version line into %s", path.c_str());
+        LOG_W(TAG_UTILS, "%s lock successfully", "place");
     } else {
         close(g_nimbo_lock_fd);
         g_nimbo_lock_fd = -1;
         unlink(path.c_str());
-        LOG_W(UTILS_TAG, "%s lock successfully", "release");
+        LOG_W(TAG_UTILS, "%s lock successfully", "release");
     }
     return 0;
 }
@@ -199,32 +197,32 @@ void log_app_info(void) {
     hwlink_get_firmware_version(fw, &len);
     len = 0;
     hwlink_get_system_version(sys, &len);
-    LOG_I(UTILS_TAG, "version: %s, versionCode: %d, build_type: %s, compile_time: %s", NIMBO_FULL_VERSION,
+    LOG_I(TAG_UTILS, "version: %s, versionCode: %d, build_type: %s, compile_time: %s", NIMBO_FULL_VERSION,
           NIMBO_VERSION_CODE, NIMBO_BUILD_TYPE, NIMBO_COMPILE_TIME);
-    LOG_I(UTILS_TAG, "server url: %s", g_nimbo_server_url);
-    LOG_I(UTILS_TAG, "device name: %s", g_device_name);
-    LOG_I(UTILS_TAG, "device serialno: %s", g_device_serialno);
-    LOG_I(UTILS_TAG, "device usrdata path: %s", g_device_userdata_path);
-    LOG_I(UTILS_TAG, "device rootfs version: %s", fw);
-    LOG_I(UTILS_TAG, "device oem version: %s", sys);
-    LOG_I(UTILS_TAG, "device screen resolution: %dx%d", g_device_screen_width, g_device_screen_height);
+    LOG_I(TAG_UTILS, "server url: %s", g_nimbo_server_url);
+    LOG_I(TAG_UTILS, "device name: %s", g_device_name);
+    LOG_I(TAG_UTILS, "device serialno: %s", g_device_serialno);
+    LOG_I(TAG_UTILS, "device usrdata path: %s", g_device_userdata_path);
+    LOG_I(TAG_UTILS, "device rootfs version: %s", fw);
+    LOG_I(TAG_UTILS, "device oem version: %s", sys);
+    LOG_I(TAG_UTILS, "device screen resolution: %dx%d", g_device_screen_width, g_device_screen_height);
 }
 
 static void build_paths() {
     set_path(g_device_app_path, join(g_device_userdata_path, "app"));
-    LOG_V(UTILS_TAG, "device app path: %s", g_device_app_path);
+    LOG_V(TAG_UTILS, "device app path: %s", g_device_app_path);
     set_path(g_device_log_path, join(g_device_userdata_path, "log"));
-    LOG_V(UTILS_TAG, "device log path: %s", g_device_log_path);
+    LOG_V(TAG_UTILS, "device log path: %s", g_device_log_path);
     set_path(g_nimbo_data_path, std::string(g_device_app_path) + "/nimboservice/data");
-    LOG_V(UTILS_TAG, "nimbo data path: %s", g_nimbo_data_path);
+    LOG_V(TAG_UTILS, "nimbo data path: %s", g_nimbo_data_path);
     nimbo_utils_ensure_directory_exists(g_nimbo_data_path);
     set_path(g_nimbo_cmd_file_path, join(g_nimbo_data_path, "task_cmd"));
-    LOG_V(UTILS_TAG, "nimbo cmd file path: %s", g_nimbo_cmd_file_path);
+    LOG_V(TAG_UTILS, "nimbo cmd file path: %s", g_nimbo_cmd_file_path);
     set_path(g_nimbo_download_path, std::string(g_device_app_path) + "/nimboservice/download");
-    LOG_V(UTILS_TAG, "nimbo download path: %s", g_nimbo_download_path);
+    LOG_V(TAG_UTILS, "nimbo download path: %s", g_nimbo_download_path);
     nimbo_utils_ensure_directory_exists(g_nimbo_download_path);
     set_path(g_nimbo_cache_path, std::string(g_device_app_path) + "/nimboservice/cache");
-    LOG_V(UTILS_TAG, "nimbo cache path: %s", g_nimbo_cache_path);
+    LOG_V(TAG_UTILS, "nimbo cache path: %s", g_nimbo_cache_path);
     nimbo_utils_clear_directory(g_nimbo_cache_path);
     nimbo_utils_ensure_directory_exists(g_nimbo_cache_path);
 }
@@ -233,16 +231,16 @@ static void build_paths() {
 
 int nimbo_utils_init_function(Handler child_handler, Handler stop_handler, Handler crash_handler) {
     if (nimbo_utils_file_lock(1) != 0) {
-        LOG_E(UTILS_TAG, "get lock failed, nimbo may have been initiated");
+        LOG_E(TAG_UTILS, "get lock failed, nimbo may have been initiated");
         exit(1);
     }
     if (!install(SIGCHLD, child_handler)) {
-        LOG_E(UTILS_TAG, "Failed to register SIGCHLD signal");
+        LOG_E(TAG_UTILS, "Failed to register SIGCHLD signal");
         exit(1);
     }
     for (int s : kStopSignals) {
         if (!install(s, stop_handler)) {
-            LOG_E(UTILS_TAG, "signal error");
+            LOG_E(TAG_UTILS, "signal error");
             exit(1);
         }
     }
@@ -251,21 +249,21 @@ int nimbo_utils_init_function(Handler child_handler, Handler stop_handler, Handl
     backtrace(warm, 1);  // loads the unwinder now, not inside the crash handler
     for (int s : kCrashSignals) {
         if (!install(s, crash_entry)) {
-            LOG_E(UTILS_TAG, "crash signal error");
+            LOG_E(TAG_UTILS, "crash signal error");
             exit(1);
         }
     }
     if (timer_create(CLOCK_REALTIME, nullptr, &g_devlock_timer_id) != 0) {
-        LOG_E(UTILS_TAG, "timer_create");
+        LOG_E(TAG_UTILS, "timer_create");
         exit(1);
     }
     if (!install(SIGALRM, devlock_timer_handler) || !install(nimbo_pay_signal(94), devlock_timer_handler) ||
         !install(nimbo_pay_signal(93), devlock_timer_handler)) {
-        LOG_E(UTILS_TAG, "signal[SIGALRM] error");
+        LOG_E(TAG_UTILS, "signal[SIGALRM] error");
         exit(1);
     }
     if (pthread_mutex_init(&g_download_mutex, nullptr) != 0) {
-        LOG_E(UTILS_TAG, "Mutex init failed");
+        LOG_E(TAG_UTILS, "Mutex init failed");
         exit(1);
     }
     curl_global_init(CURL_GLOBAL_ALL);
@@ -277,7 +275,7 @@ int nimbo_utils_init_function(Handler child_handler, Handler stop_handler, Handl
     int rc = pthread_create(&tid, &attr, signal_thread_main, nullptr);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        LOG_E(UTILS_TAG, "signal thread: %s", strerror(rc));
+        LOG_E(TAG_UTILS, "signal thread: %s", strerror(rc));
         exit(1);
     }
 
@@ -292,7 +290,7 @@ int nimbo_utils_exit_function(void) {
     pthread_mutex_destroy(&g_download_mutex);
     for (int s : {SIGCHLD, SIGTERM, SIGINT, SIGALRM, SIGILL, SIGBUS, SIGFPE, SIGSEGV}) restore_default(s);
     for (int n : {92, 93, 94}) restore_default(nimbo_pay_signal(n));
-    if (timer_delete(g_devlock_timer_id) != 0) LOG_E(UTILS_TAG, "timer_delete");
+    if (timer_delete(g_devlock_timer_id) != 0) LOG_E(TAG_UTILS, "timer_delete");
     nimbo_utils_file_lock(0);
     return 0;
 }
@@ -300,7 +298,7 @@ int nimbo_utils_exit_function(void) {
 // ---- signal handlers (run on the signal thread) ----------------------------------------
 
 static void sigchld_deal(int sig) {
-    LOG_W(MAIN_TAG, "receive signal: %d[%s]", sig, strsignal(sig));
+    LOG_W(TAG_MAIN, "receive signal: %d[%s]", sig, strsignal(sig));
     nimbo_utils_reap_children();
 }
 
@@ -311,16 +309,16 @@ static void stop_workers() {
     workers::request_stop();
     int running = workers::running();
     if (running == 0) return;
-    LOG_I(MAIN_TAG, "waiting for %d workers to stop", running);
+    LOG_I(TAG_MAIN, "waiting for %d workers to stop", running);
     if (workers::wait_idle(std::chrono::seconds(kWorkerStopSeconds)))
-        LOG_I(MAIN_TAG, "workers stopped");
+        LOG_I(TAG_MAIN, "workers stopped");
     else
-        LOG_W(MAIN_TAG, "%d workers still running after %d seconds, stopping anyway", workers::running(),
+        LOG_W(TAG_MAIN, "%d workers still running after %d seconds, stopping anyway", workers::running(),
               kWorkerStopSeconds);
 }
 
 static void process_exit(int sig) {
-    LOG_W(MAIN_TAG, "receive signal: %d[%s]", sig, strsignal(sig));
+    LOG_W(TAG_MAIN, "receive signal: %d[%s]", sig, strsignal(sig));
     g_run_flag = 0;
     stop_workers();
     mqtt_logic_stop();
@@ -332,20 +330,20 @@ static void process_exit(int sig) {
 }
 
 static void crash_deal(int sig) {
-    LOG_E(MAIN_TAG, "==========> catch signal %d[%s] <==========", sig, strsignal(sig));
-    LOG_E(MAIN_TAG, "%s, version: %s, versionCode: %d, build_type: %s, compile_time: %s", NIMBO_PROGRAM_NAME,
+    LOG_E(TAG_MAIN, "==========> catch signal %d[%s] <==========", sig, strsignal(sig));
+    LOG_E(TAG_MAIN, "%s, version: %s, versionCode: %d, build_type: %s, compile_time: %s", NIMBO_PROGRAM_NAME,
           NIMBO_FULL_VERSION, NIMBO_VERSION_CODE, NIMBO_BUILD_TYPE, NIMBO_COMPILE_TIME);
-    LOG_E(MAIN_TAG, "==========> Dump stack start...");
+    LOG_E(TAG_MAIN, "==========> Dump stack start...");
     const int frames = g_crash_frame_count.load(std::memory_order_acquire);
     CText symbols{reinterpret_cast<char*>(backtrace_symbols(g_crash_frames, frames))};
     if (symbols) {
         char** lines = reinterpret_cast<char**>(symbols.get());
-        for (int i = 0; i < frames; ++i) LOG_E(MAIN_TAG, "%s", lines[i]);
-        LOG_E(MAIN_TAG, "==========> Dump stack end...");
+        for (int i = 0; i < frames; ++i) LOG_E(TAG_MAIN, "%s", lines[i]);
+        LOG_E(TAG_MAIN, "==========> Dump stack end...");
     } else {
-        LOG_E(MAIN_TAG, "backtrace_symbols");
+        LOG_E(TAG_MAIN, "backtrace_symbols");
     }
-    LOG_I(MAIN_TAG, "raise signal SIGTERM");
+    LOG_I(TAG_MAIN, "raise signal SIGTERM");
     raise(SIGTERM);  // blocked here: the signal thread takes it next and runs the stop path
 }
 
@@ -379,7 +377,7 @@ int main(int argc, char** argv) {
     for (;;) {
         // No identity of its own, no session: every host without a serial would share one.
         if (nimbo_utils_load_serialno() != 0) {
-            LOG_W(MAIN_TAG, "no device serial number, retrying in %d seconds...", kBootstrapRetrySeconds);
+            LOG_W(TAG_MAIN, "no device serial number, retrying in %d seconds...", kBootstrapRetrySeconds);
             sleep_seconds(kBootstrapRetrySeconds);
             continue;
         }
@@ -387,7 +385,7 @@ int main(int argc, char** argv) {
         int rc = nimbo_utils_request_api_v1_mqtt(g_nimbo_server_url, reply, &len);
         if (rc != 0) {
             const int delay = nimbo::spread_delay(kBootstrapRetrySeconds);
-            LOG_W(MAIN_TAG, "get url failed, retrying in %d seconds...", delay);
+            LOG_W(TAG_MAIN, "get url failed, retrying in %d seconds...", delay);
             sleep_seconds(delay);
             continue;
         }
@@ -396,7 +394,7 @@ int main(int argc, char** argv) {
                                                                                : sizeof broker_url - 1);
         break;
     }
-    LOG_I(MAIN_TAG, "nimbo mqtt_url: %s", broker_url);
+    LOG_I(TAG_MAIN, "nimbo mqtt_url: %s", broker_url);
     mqtt_logic_start(broker_url);
 
     while (g_run_flag.load()) sleep(1);

@@ -8,6 +8,7 @@
 #include "hwlink.h"
 #include "json_utils.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "result_codes.h"
@@ -29,7 +30,7 @@ void clear_out(char* out, int* out_len) {
 int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_len) {
     if (out == nullptr || out_len == nullptr) return NIMBO_ERR_INVALID;
     if (server_url == nullptr || *server_url == '\0') {
-        LOG_E(NIMBO_UTILS_TAG, "server_url cannot be empty");
+        LOG_E(TAG_UTILS, "server_url cannot be empty");
         clear_out(out, out_len);
         return NIMBO_ERR_INVALID;
     }
@@ -38,28 +39,28 @@ int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_
     int n = std::snprintf(api_url, sizeof api_url, server_url[len - 1] == '/' ? "%s%s" : "%s/%s", server_url,
                           kApiPath);
     if (n < 0 || static_cast<size_t>(n) >= sizeof api_url) {
-        LOG_E(NIMBO_UTILS_TAG, "server_url too long: %s", server_url);
+        LOG_E(TAG_UTILS, "server_url too long: %s", server_url);
         clear_out(out, out_len);
         return NIMBO_ERR_INVALID;
     }
-    LOG_V(NIMBO_UTILS_TAG, "api_url: %s", api_url);
+    LOG_V(TAG_UTILS, "api_url: %s", api_url);
 
     std::string reply;
     HttpResult result = curl_utils::get(api_url, &reply, kReplyMax);
     if (result.code != 0) {
-        LOG_E(NIMBO_UTILS_TAG, "get request[%s] is failed, error msg: %s", api_url, result.message);
+        LOG_E(TAG_UTILS, "get request[%s] is failed, error msg: %s", api_url, result.message);
         clear_out(out, out_len);
         return NIMBO_ERR_FAILED;
     }
     // The body decides, whatever the HTTP status: an error page does not parse.
     if (reply.empty()) {
-        LOG_E(NIMBO_UTILS_TAG, "get request[%s] successfully, but response is empty", api_url);
+        LOG_E(TAG_UTILS, "get request[%s] successfully, but response is empty", api_url);
         clear_out(out, out_len);
         return NIMBO_ERR_FAILED;
     }
     ApiMqttBean bean;
     if (json_utils_jsonstr_to_api_mqtt(reply.c_str(), &bean) != 0) {
-        LOG_E(NIMBO_UTILS_TAG, "failed to parse json");
+        LOG_E(TAG_UTILS, "failed to parse json");
         clear_out(out, out_len);
         return NIMBO_ERR_FAILED;
     }
@@ -68,7 +69,7 @@ int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_
         return -1;
     }
     if (bean.data[0] == '\0') {
-        LOG_E(NIMBO_UTILS_TAG, "get request[%s] successfully, but it names no broker", api_url);
+        LOG_E(TAG_UTILS, "get request[%s] successfully, but it names no broker", api_url);
         clear_out(out, out_len);
         return NIMBO_ERR_FAILED;
     }
@@ -76,7 +77,7 @@ int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_
     char broker[kRequestUrlSize];
     n = std::snprintf(broker, sizeof broker, "%s%s", has_scheme ? "" : "tcp://", bean.data);
     if (n < 0 || static_cast<size_t>(n) >= kBrokerUrlSize) {
-        LOG_E(NIMBO_UTILS_TAG, "broker url longer than %zu characters refused: %s", kBrokerUrlSize - 1, broker);
+        LOG_E(TAG_UTILS, "broker url longer than %zu characters refused: %s", kBrokerUrlSize - 1, broker);
         clear_out(out, out_len);
         return NIMBO_ERR_FAILED;
     }
@@ -107,7 +108,7 @@ int nimbo_utils_load_serialno(void) {
     std::memcpy(g_device_serialno, serial, n);
     g_device_serialno[n] = '\0';
     if (nimbo_utils_check_serialno(g_device_serialno) == 0) return 0;
-    LOG_E(NIMBO_UTILS_TAG,
+    LOG_E(TAG_UTILS,
           "device serial number \"%s\" is empty or unusable: not going online without an identity of its own "
           "(read from /usr/data/serialnumber, else the NAND serial node)",
           g_device_serialno);

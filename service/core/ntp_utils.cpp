@@ -11,9 +11,8 @@
 
 #include "c_handles.hpp"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "result_codes.h"
-
-#define NTP_TAG "ntp_utils"
 
 namespace {
 
@@ -35,7 +34,7 @@ bool resolve(const char* host, uint16_t port, sockaddr_in* out) {
     addrinfo* found = nullptr;
     int rc = ::getaddrinfo(host, nullptr, &hints, &found);
     if (rc != 0 || found == nullptr) {
-        LOG_E(NTP_TAG, "ERROR, no such host: %s", rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
+        LOG_E(TAG_NTP, "ERROR, no such host: %s", rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
         return false;
     }
     std::memcpy(out, found->ai_addr, sizeof *out);
@@ -70,7 +69,7 @@ int query(struct timeval* out, const char* host, uint16_t port, int timeout_seco
     if (out == nullptr || host == nullptr || *host == '\0') return NIMBO_ERR_FAILED;
     UniqueFd sock{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)};
     if (!sock) {
-        LOG_E(NTP_TAG, "socket creation failed: %s", std::strerror(errno));
+        LOG_E(TAG_NTP, "socket creation failed: %s", std::strerror(errno));
         return 1;
     }
     sockaddr_in addr{};
@@ -79,17 +78,17 @@ int query(struct timeval* out, const char* host, uint16_t port, int timeout_seco
     timeval tv{};
     tv.tv_sec = timeout_seconds > 0 ? timeout_seconds : 1;
     if (::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
-        LOG_E(NTP_TAG, "Error setting socket options: %s", std::strerror(errno));
+        LOG_E(TAG_NTP, "Error setting socket options: %s", std::strerror(errno));
         return NIMBO_ERR_FAILED;
     }
     // A connected datagram socket only receives answers from the server it asked.
     if (::connect(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        LOG_E(NTP_TAG, "sendto failed: %s", std::strerror(errno));
+        LOG_E(TAG_NTP, "sendto failed: %s", std::strerror(errno));
         return NIMBO_ERR_FAILED;
     }
     unsigned char packet[kPacketSize] = {0x1B};  // LI 0, version 3, mode 3 (client)
     if (::send(sock.get(), packet, sizeof packet, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof packet)) {
-        LOG_E(NTP_TAG, "sendto failed: %s", std::strerror(errno));
+        LOG_E(TAG_NTP, "sendto failed: %s", std::strerror(errno));
         return NIMBO_ERR_FAILED;
     }
     ssize_t got;
@@ -98,19 +97,19 @@ int query(struct timeval* out, const char* host, uint16_t port, int timeout_seco
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)
-            LOG_E(NTP_TAG, "Timeout occurred! No response from NTP server.");
+            LOG_E(TAG_NTP, "Timeout occurred! No response from NTP server.");
         else
-            LOG_E(NTP_TAG, "recvfrom failed: %s", std::strerror(errno));
+            LOG_E(TAG_NTP, "recvfrom failed: %s", std::strerror(errno));
         return NIMBO_ERR_FAILED;
     }
     if (static_cast<size_t>(got) < kPacketSize) {
-        LOG_E(NTP_TAG, "short reply from %s: %zd bytes", host, got);
+        LOG_E(TAG_NTP, "short reply from %s: %zd bytes", host, got);
         return NIMBO_ERR_FAILED;
     }
     uint32_t seconds = read_be32(packet + 40);
     uint32_t fraction = read_be32(packet + 44);
     if (seconds == 0) {  // an unsynchronised server sends no time
-        LOG_E(NTP_TAG, "reply from %s has no transmit time", host);
+        LOG_E(TAG_NTP, "reply from %s has no transmit time", host);
         return NIMBO_ERR_FAILED;
     }
     *out = from_ntp_timestamp(seconds, fraction);
@@ -122,7 +121,7 @@ int query_first(struct timeval* out, const std::vector<std::string>& hosts, uint
     for (const auto& host : hosts) {
         *out = timeval{};
         if (query(out, host.c_str(), port, 1) == 0) {
-            LOG_I(NTP_TAG, "get ntp ok, server: %s, %ld.%ld", host.c_str(), static_cast<long>(out->tv_sec),
+            LOG_I(TAG_NTP, "get ntp ok, server: %s, %ld.%ld", host.c_str(), static_cast<long>(out->tv_sec),
                   static_cast<long>(out->tv_usec));
             return 0;
         }

@@ -11,6 +11,7 @@
 #include "json_utils.h"
 #include "json_utils_control.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "mqtt_logic.h"
 #include "mqtt_utils_async.h"
 #include "nimbo_globals.h"
@@ -74,30 +75,30 @@ int nimbo_utils_report_alert_info(MQTTAsync client, const char* sn, int state, c
     if (!report) return NIMBO_ERR_FAILED;
     // An answer of the payment application may arrive before the session exists.
     if (client == nullptr) {
-        LOG_W("nimbo_utils", "no mqtt client, alert %s not sent", alert_name ? alert_name : "");
+        LOG_W(TAG_UTILS, "no mqtt client, alert %s not sent", alert_name ? alert_name : "");
         return NIMBO_ERR_FAILED;
     }
     return mqtt_utils_async_publish_report_message(client, report.get());
 }
 
 void sig_deal_update_info(int sig) {
-    LOG_I("mqtt_logic", "receive signal: %d[%s]", sig, strsignal(sig));
+    LOG_I(TAG_LOGIC, "receive signal: %d[%s]", sig, strsignal(sig));
     if (g_flag_mqtt_connect.load() == 0) {
-        LOG_W("mqtt_logic", "mqtt is disconnect, report failed");
+        LOG_W(TAG_LOGIC, "mqtt is disconnect, report failed");
         return;
     }
     nimbo_alert::Clock clock = g_update_clock.load();
     int64_t now = clock ? clock() : system_seconds();
     int64_t left = 0;
     if (!nimbo_alert::update_throttle().accept(now, &left)) {
-        LOG_W("mqtt_logic", "The %d signal is dropped because too frequent: %dh %dm %ds left", sig,
+        LOG_W(TAG_LOGIC, "The %d signal is dropped because too frequent: %dh %dm %ds left", sig,
               static_cast<int>(left / 3600), static_cast<int>((left / 60) % 60), static_cast<int>(left % 60));
         return;
     }
     MQTTAsync client = g_mqtt_client.load();
     if (nimbo_utils_report_device_info(client, g_device_serialno, 1) != 0)
-        LOG_E("mqtt_logic", "report device info failed");
-    if (nimbo_utils_geofence_deal(client, g_device_serialno) != 0) LOG_E("mqtt_logic", "geofence deal failed");
+        LOG_E(TAG_LOGIC, "report device info failed");
+    if (nimbo_utils_geofence_deal(client, g_device_serialno) != 0) LOG_E(TAG_LOGIC, "geofence deal failed");
 }
 
 }  // extern "C"

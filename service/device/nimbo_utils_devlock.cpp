@@ -14,14 +14,13 @@
 #include "c_handles.hpp"
 #include "hwlink.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "mqtt_logic.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_utils_alert.h"
 #include "pay_signals.h"
 #include "result_codes.h"
-
-#define TAG "nimbo_utils"
 
 std::atomic<int> g_devlock_target_state{-1};
 
@@ -59,7 +58,7 @@ int nimbo_utils_devlock_deal(int target_state) {
     int bind_state = 0, now_state = 0;
     hwlink_get_alibankApp_state(&bind_state, &now_state);
     if (static_cast<unsigned>(now_state) >= 2) {
-        LOG_E(TAG, "now_state illegal, unknown error");
+        LOG_E(TAG_UTILS, "now_state illegal, unknown error");
         return NIMBO_ERR_FAILED;
     }
     std::string path = state_file();
@@ -67,23 +66,23 @@ int nimbo_utils_devlock_deal(int target_state) {
     if (target_state == nimbo_devlock::kRecover) {
         CText line{nimbo_utils_read_line_from_file2(path.c_str(), 1024)};
         if (!line) {
-            LOG_V(TAG, "no backup data, skip recovery devlock");
+            LOG_V(TAG_UTILS, "no backup data, skip recovery devlock");
             return -4;
         }
         target = static_cast<int>(strtol(line.get(), nullptr, 10));
-        LOG_V(TAG, "now state: %d, target state: %d, try to recovery state", now_state, target);
+        LOG_V(TAG_UTILS, "now state: %d, target state: %d, try to recovery state", now_state, target);
     } else {
-        LOG_V(TAG, "now state: %d, target state: %d, try to change state", now_state, target);
+        LOG_V(TAG_UTILS, "now state: %d, target state: %d, try to change state", now_state, target);
         // Written before anything else: the admission rule follows the request at once.
         nimbo_utils_write_line_to_file(path.c_str(), target == 1 ? "1" : "0", 0);
     }
     if (now_state == target) {
-        LOG_V(TAG, "now state is the same as target state, no need to do, now state: %d", now_state);
+        LOG_V(TAG_UTILS, "now state is the same as target state, no need to do, now state: %d", now_state);
         return 0;
     }
     g_devlock_target_state = target;
     if (!set_timer(nimbo_devlock::kFirstSignalSeconds, nimbo_devlock::kRepeatSeconds)) {
-        LOG_E(TAG, "timer_settime");
+        LOG_E(TAG_UTILS, "timer_settime");
         return NIMBO_ERR_FAILED;
     }
     return 0;
@@ -91,37 +90,37 @@ int nimbo_utils_devlock_deal(int target_state) {
 
 void devlock_timer_handler(int sig) {
     int target = g_devlock_target_state.load();
-    LOG_I(TAG, "receive signal: %d[%s], state: %d", sig, strsignal(sig), target);
+    LOG_I(TAG_UTILS, "receive signal: %d[%s], state: %d", sig, strsignal(sig), target);
     int reported;
     {
         std::lock_guard<std::mutex> lock(g_devlock_mutex);
         target = g_devlock_target_state.load();
         if (sig == SIGALRM) {
-            LOG_V(TAG, "The devLock timer triggered");
+            LOG_V(TAG_UTILS, "The devLock timer triggered");
             if (static_cast<unsigned>(target) < 2) {
                 hwlink_send_signal_to_alibankApp(target == 0 ? 93 : 94);
             } else if (!disarm()) {
-                LOG_E(TAG, "g_devlock_target_state illegal, cancel timer");
+                LOG_E(TAG_UTILS, "g_devlock_target_state illegal, cancel timer");
             }
             return;
         }
         if (sig == nimbo_pay_signal(94)) {
             if (target != 1) {
-                LOG_E(TAG, "error state");
+                LOG_E(TAG_UTILS, "error state");
                 return;
             }
-            LOG_I(TAG, "device lock successfully");
+            LOG_I(TAG_UTILS, "device lock successfully");
         } else if (sig == nimbo_pay_signal(93)) {
             if (target != 0) {
-                LOG_E(TAG, "error state");
+                LOG_E(TAG_UTILS, "error state");
                 return;
             }
-            LOG_I(TAG, "device unlock successfully");
+            LOG_I(TAG_UTILS, "device unlock successfully");
         } else {
-            LOG_E(TAG, "error signal");
+            LOG_E(TAG_UTILS, "error signal");
             return;
         }
-        if (!disarm()) LOG_E(TAG, "g_devlock_target_state illegal, cancel timer");
+        if (!disarm()) LOG_E(TAG_UTILS, "g_devlock_target_state illegal, cancel timer");
         reported = target;
     }
     // Outside the lock: publishing must not hold up a request on the MQTT thread.

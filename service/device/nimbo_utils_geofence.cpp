@@ -19,13 +19,12 @@
 #include "hwlink.h"
 #include "json_utils_control.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_utils_alert.h"
 #include "nimbo_utils_devlock.h"
 #include "result_codes.h"
-
-#define TAG "nimbo_utils"
 
 namespace {
 
@@ -99,55 +98,55 @@ int nimbo_geofence::evaluate(const std::string& data_dir, const Actions& actions
 
     if (access(fence_path.c_str(), R_OK) != 0) {
         if (fired) {
-            LOG_V(TAG, "no geofence file but device is locked, unlock and skip");
+            LOG_V(TAG_UTILS, "no geofence file but device is locked, unlock and skip");
             actions.report_alert(0);
             nimbo_utils_delete_file(flag_path.c_str());
             actions.request_lock(0);
         } else {
-            LOG_V(TAG, "no geofence file, skip");
+            LOG_V(TAG_UTILS, "no geofence file, skip");
         }
         return 0;
     }
 
     CText line{nimbo_utils_read_line_from_file2(fence_path.c_str(), kLineSize)};
     if (!line) {
-        LOG_E(TAG, "get geofence info failed");
+        LOG_E(TAG_UTILS, "get geofence info failed");
         return NIMBO_ERR_FAILED;
     }
     GeofenceParam fence;
     if (json_utils_jsonstr_to_geofence_param(line.get(), &fence) != 0) {
-        LOG_E(TAG, "parse geofence info failed");
+        LOG_E(TAG_UTILS, "parse geofence info failed");
         return NIMBO_ERR_FAILED;
     }
     double fence_lon = 0, fence_lat = 0;
     if (parse_fixed_format(fence.geofenceCoordinates, &fence_lon, &fence_lat) != 0) {
-        LOG_E(TAG, "get coordinates from geofence failed");
+        LOG_E(TAG_UTILS, "get coordinates from geofence failed");
         return NIMBO_ERR_FAILED;
     }
     // A radius that is not a number must not become 0 (every position would be outside).
     long radius = 0;
     if (!parse_radius(fence.geofenceRadius, &radius)) {
-        LOG_E(TAG, "get radius from geofence failed: [%s]", fence.geofenceRadius);
+        LOG_E(TAG_UTILS, "get radius from geofence failed: [%s]", fence.geofenceRadius);
         return NIMBO_ERR_FAILED;
     }
     LocationDataParam position;
     memset(&position, 0, sizeof position);
     if (actions.position(&position) != 0) {
-        LOG_E(TAG, "get last lbs info failed");
+        LOG_E(TAG_UTILS, "get last lbs info failed");
         return NIMBO_ERR_FAILED;
     }
     double dev_lon = 0, dev_lat = 0;
     if (parse_fixed_format(position.coordinates, &dev_lon, &dev_lat) != 0) {
-        LOG_E(TAG, "get coordinates from last lbs info failed");
+        LOG_E(TAG_UTILS, "get coordinates from last lbs info failed");
         return NIMBO_ERR_FAILED;
     }
     double distance = haversine_distance(fence_lat, fence_lon, dev_lat, dev_lon);
     int radius_m = radius > INT_MAX ? INT_MAX : radius < INT_MIN ? INT_MIN : static_cast<int>(radius);
 
     if (!(distance > static_cast<double>(radius))) {
-        LOG_V(TAG, "geofence: radius: %d, distance: %2.2f, state is ok", radius_m, distance);
+        LOG_V(TAG_UTILS, "geofence: radius: %d, distance: %2.2f, state is ok", radius_m, distance);
         if (!fired) {
-            LOG_V(TAG, "no geofence disarming information required");
+            LOG_V(TAG_UTILS, "no geofence disarming information required");
             return 0;
         }
         actions.request_lock(0);
@@ -156,12 +155,12 @@ int nimbo_geofence::evaluate(const std::string& data_dir, const Actions& actions
         return 0;
     }
 
-    LOG_W(TAG, "geofence: radius: %d, distance: %2.2f, state is triggered", radius_m, distance);
+    LOG_W(TAG_UTILS, "geofence: radius: %d, distance: %2.2f, state is triggered", radius_m, distance);
     if (fired) {
         if (requested == 1) {
-            LOG_V(TAG, "geofence messages has been reported, no need to report again");
+            LOG_V(TAG_UTILS, "geofence messages has been reported, no need to report again");
         } else {
-            LOG_W(TAG, "geofence messages has been reported, but the device is unlocked, need to lock the device again");
+            LOG_W(TAG_UTILS, "geofence messages has been reported, but the device is unlocked, need to lock the device again");
             actions.request_lock(1);
         }
         return 0;
@@ -183,7 +182,7 @@ extern "C" int nimbo_utils_geofence_deal(MQTTAsync client, const char* sn) {
     try {
         return nimbo_geofence::evaluate(g_nimbo_data_path, actions);
     } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
+        LOG_E(TAG_UTILS, "Memory allocation failed");
         return NIMBO_ERR_FAILED;
     }
 }

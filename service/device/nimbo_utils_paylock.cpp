@@ -11,17 +11,16 @@
 #include "c_handles.hpp"
 #include "device_files.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "nimbo_utils.h"
 #include "result_codes.h"
-
-#define TAG "nimbo_utils"
 
 extern "C" int nimbo_utils_check_paylock_state(void) {
     std::string path = nimbo::device_path(nimbo::dev::kPayLock);
     if (::access(path.c_str(), F_OK) != 0) return 0;
     UniqueFd fd{::open(path.c_str(), O_RDWR | O_CLOEXEC)};
     if (fd.get() < 1) {
-        LOG_E(TAG, "open file[%s] failed", path.c_str());
+        LOG_E(TAG_UTILS, "open file[%s] failed", path.c_str());
         return NIMBO_ERR_FAILED;
     }
     struct flock lock;
@@ -33,11 +32,11 @@ extern "C" int nimbo_utils_check_paylock_state(void) {
     int rc = ::fcntl(fd.get(), F_GETLK, &lock);
     fd.reset();
     if (rc < 0) {
-        LOG_E(TAG, "fcntl F_GETLK faled");
+        LOG_E(TAG_UTILS, "fcntl F_GETLK faled");
         return NIMBO_ERR_FAILED;
     }
     if (lock.l_type != F_RDLCK && lock.l_type != F_UNLCK && lock.l_pid != 0) {
-        LOG_I(TAG, "%s is locked by pid %d", path.c_str(), static_cast<int>(lock.l_pid));
+        LOG_I(TAG_UTILS, "%s is locked by pid %d", path.c_str(), static_cast<int>(lock.l_pid));
         return NIMBO_ERR_PAYING;
     }
     return 0;

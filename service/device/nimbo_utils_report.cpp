@@ -11,6 +11,7 @@
 #include "json_utils.h"
 #include "json_utils_report.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "mqtt_cmd_deal.h"
 #include "mqtt_utils_async.h"
 #include "nimbo_entities.h"
@@ -24,7 +25,7 @@ extern "C" int nimbo_utils_report_device_info(MQTTAsync client, const char* sn, 
     CText envelope{json ? json_utils_embed_param_in_report_jsonstr("deviceInfo", sn ? sn : "", "", json.get())
                         : nullptr};
     if (!envelope) {
-        LOG_E("nimbo_utils", "make json failed");
+        LOG_E(TAG_UTILS, "make json failed");
         return NIMBO_ERR_FAILED;
     }
     return mqtt_utils_async_publish_report_message(client, envelope.get());
@@ -36,7 +37,7 @@ int mqtt_cmd_deal_query_sys_status(char* reply, int* reply_len) {
     nimbo_entities_init_sys_status_param(&status);
     char* json = json_utils_sys_status_param_to_jsonstr(&status);
     if (json == nullptr) {
-        LOG_E("mqtt_deal", "jsonstr is NULL");
+        LOG_E(TAG_DEAL, "jsonstr is NULL");
         return NIMBO_ERR_FAILED;
     }
     return mqtt_cmd_deal::put_reply(json, reply, reply_len) ? 0 : NIMBO_ERR_FAILED;

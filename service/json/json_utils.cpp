@@ -6,9 +6,8 @@
 #include "c_handles.hpp"
 #include "json_fields.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "result_codes.h"
-
-#define TAG "json_utils"
 
 namespace {
 
@@ -23,14 +22,14 @@ JsonPtr parse_logged(const char* text) { return json_fields::parse_logged(text, 
 JsonPtr envelope(const char* cmd, const char* suffix, const char* sn, const char* task_id) {
     JsonPtr root{cJSON_CreateObject()};
     if (!root) {
-        LOG_E(TAG, "Failed to create JSON object");
+        LOG_E(TAG_JSON, "Failed to create JSON object");
         return nullptr;
     }
     std::string name = std::string(or_empty(cmd)) + suffix;
     if (!cJSON_AddStringToObject(root.get(), "cmd", name.c_str()) ||
         !cJSON_AddStringToObject(root.get(), "sn", or_empty(sn)) ||
         (task_id && *task_id && !cJSON_AddStringToObject(root.get(), "taskId", task_id))) {
-        LOG_E(TAG, "Failed to create JSON object");
+        LOG_E(TAG_JSON, "Failed to create JSON object");
         return nullptr;
     }
     return root;
@@ -71,7 +70,7 @@ extern "C" char* json_utils_generated_common_replay_param_to_jsonstr(const char*
     JsonPtr root{cJSON_CreateObject()};
     if (!root || !cJSON_AddStringToObject(root.get(), "status", or_empty(status)) ||
         !cJSON_AddStringToObject(root.get(), "failDes", or_empty(fail_des))) {
-        LOG_E(TAG, "Failed to create JSON object");
+        LOG_E(TAG_JSON, "Failed to create JSON object");
         return nullptr;
     }
     return print(root.get());
@@ -82,7 +81,7 @@ extern "C" char* json_utils_embed_jsonstr_param_in_jsonstr(const char* container
     JsonPtr array = parse_logged(container);
     if (!array) return nullptr;
     if (!cJSON_IsArray(array.get())) {
-        LOG_E(TAG, "not a JSON array: [%s]", container);
+        LOG_E(TAG_JSON, "not a JSON array: [%s]", container);
         return nullptr;
     }
     JsonPtr value = parse_logged(item);
@@ -93,7 +92,7 @@ extern "C" char* json_utils_embed_jsonstr_param_in_jsonstr(const char* container
 
 extern "C" int json_utils_jsonstr_get_taskid_and_cmd(const char* text, char* task_id, char* cmd) {
     if (task_id == nullptr && cmd == nullptr) {
-        LOG_E(TAG, "Invalid argument: taskId or cmd is NULL");
+        LOG_E(TAG_JSON, "Invalid argument: taskId or cmd is NULL");
         return NIMBO_ERR_INVALID;
     }
     JsonPtr root = parse_logged(text);
@@ -110,7 +109,7 @@ int json_utils::parse_request(const char* text, const char* default_sn, RequestC
     JsonPtr root = json_fields::parse_into(text, out, true);
     if (!root) return NIMBO_ERR_INVALID;
     if (json_fields::has_escaped_nul(text)) {
-        LOG_E(TAG, "request refused: a text holds a NUL character");
+        LOG_E(TAG_JSON, "request refused: a text holds a NUL character");
         return NIMBO_ERR_INVALID;
     }
 
@@ -130,7 +129,7 @@ int json_utils::parse_request(const char* text, const char* default_sn, RequestC
         if (len < sizeof(out->param)) {
             std::memcpy(out->param, printed.get(), len + 1);
         } else {
-            LOG_E(TAG, "'param' is too long: %zu characters, at most %zu", len, sizeof(out->param) - 1);
+            LOG_E(TAG_JSON, "'param' is too long: %zu characters, at most %zu", len, sizeof(out->param) - 1);
             over |= kOverflowParam;
         }
     } else if (!copy_member(root.get(), "param", out->param, sizeof(out->param))) {

@@ -5,9 +5,8 @@
 #include "json_fields.h"
 #include "json_utils.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "result_codes.h"
-
-#define JSON_UTILS_TAG "json_utils"
 
 namespace {
 
@@ -20,7 +19,7 @@ bool copy_string(const cJSON* item, const char* key, char* out, size_t size) {
 
 int json_utils_jsonstr_to_api_mqtt(const char* text, ApiMqttBean* out) {
     if (out == nullptr) {
-        LOG_E(JSON_UTILS_TAG, "Invalid argument: data is NULL");
+        LOG_E(TAG_JSON, "Invalid argument: data is NULL");
         return NIMBO_ERR_INVALID;
     }
     std::memset(out, 0, sizeof *out);
@@ -29,16 +28,16 @@ int json_utils_jsonstr_to_api_mqtt(const char* text, ApiMqttBean* out) {
     if (!root) return NIMBO_ERR_FAILED;
     const cJSON* code = json_fields::member(root.get(), "code");
     if (!cJSON_IsNumber(code)) {
-        LOG_E(JSON_UTILS_TAG, "Invalid 'code'");
+        LOG_E(TAG_JSON, "Invalid 'code'");
         return NIMBO_ERR_FAILED;
     }
     out->code = code->valueint;
     if (!copy_string(json_fields::member(root.get(), "message"), "message", out->message, sizeof out->message)) {
-        LOG_E(JSON_UTILS_TAG, "Invalid 'message'");
+        LOG_E(TAG_JSON, "Invalid 'message'");
         return NIMBO_ERR_FAILED;
     }
     if (!copy_string(json_fields::member(root.get(), "data"), "data", out->data, sizeof out->data)) {
-        LOG_E(JSON_UTILS_TAG, "Invalid 'data'");
+        LOG_E(TAG_JSON, "Invalid 'data'");
         return NIMBO_ERR_FAILED;
     }
     return 0;

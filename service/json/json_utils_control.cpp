@@ -9,9 +9,8 @@
 #include "c_handles.hpp"
 #include "json_fields.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "result_codes.h"
-
-#define JSON_TAG "json_utils"
 
 namespace {
 
@@ -86,7 +85,7 @@ int json_utils_jsonstr_to_dev_param_bean(const char* text, DevParamBean* out) {
         if (count < 1) return true;
         auto* entries = static_cast<WifiApParam*>(calloc(static_cast<size_t>(count), sizeof(WifiApParam)));
         if (entries == nullptr) {
-            LOG_E(JSON_TAG, "Memory allocation failed");
+            LOG_E(TAG_JSON, "Memory allocation failed");
             return false;
         }
         out->wifiAP = entries;
@@ -112,7 +111,7 @@ char* json_utils_geofence_param_to_jsonstr(const GeofenceParam* param) {
         !cJSON_AddStringToObject(root.get(), "geofenceRadius", param->geofenceRadius) ||
         !cJSON_AddStringToObject(root.get(), "cycle", param->cycle) ||
         !cJSON_AddNumberToObject(root.get(), "pushAlert", param->pushAlert)) {
-        LOG_E(JSON_TAG, "Failed to create JSON object");
+        LOG_E(TAG_JSON, "Failed to create JSON object");
         return nullptr;
     }
     return print(root.get());
@@ -122,7 +121,7 @@ char* json_utils_wifiap_param_to_jsonstr(const DevParamBean* bean, int wep_disab
     if (bean == nullptr || bean->wifiAP == nullptr || bean->wifiAPCount < 1) return nullptr;
     JsonPtr list{cJSON_CreateArray()};
     if (!list) {
-        LOG_E(JSON_TAG, "Failed to create JSON Array");
+        LOG_E(TAG_JSON, "Failed to create JSON Array");
         return nullptr;
     }
     for (int i = 0; i < bean->wifiAPCount; ++i) {
@@ -130,7 +129,7 @@ char* json_utils_wifiap_param_to_jsonstr(const DevParamBean* bean, int wep_disab
         size_t psk_len = strlen(ap.pwd);
         const char* type = "WPA2";
         if (ap.stype == WIFI_STYPE_WPA2 && psk_len < 8) {
-            LOG_V(JSON_TAG,
+            LOG_V(TAG_JSON,
                   "wifiAP[%d], ssid=%s, psk=%s, the minimum length of a WPA2 protocol password is 8 characters8 "
                   "digits long",
                   i, ap.ssid, ap.pwd);
@@ -138,13 +137,13 @@ char* json_utils_wifiap_param_to_jsonstr(const DevParamBean* bean, int wep_disab
         }
         if (ap.stype == WIFI_STYPE_WEP) {
             if (wep_disabled == 1) {
-                LOG_V(JSON_TAG, "wifiAP[%d], ssid=%s, psk=%s, wep is disabled", i, ap.ssid, ap.pwd);
+                LOG_V(TAG_JSON, "wifiAP[%d], ssid=%s, psk=%s, wep is disabled", i, ap.ssid, ap.pwd);
                 continue;
             }
             type = "WEP";
         } else if (ap.stype == WIFI_STYPE_WPA3) {
             if (psk_len < 6) {
-                LOG_V(JSON_TAG,
+                LOG_V(TAG_JSON,
                       "wifiAP[%d], ssid=%s, psk=%s, the minimum length of a WPA3 protocol password is 6 characters",
                       i, ap.ssid, ap.pwd);
                 continue;
@@ -154,15 +153,15 @@ char* json_utils_wifiap_param_to_jsonstr(const DevParamBean* bean, int wep_disab
         cJSON* entry = cJSON_CreateObject();
         if (entry == nullptr || !cJSON_AddItemToArray(list.get(), entry)) {
             cJSON_Delete(entry);
-            LOG_E(JSON_TAG, "Failed to create JSON object");
+            LOG_E(TAG_JSON, "Failed to create JSON object");
             return nullptr;
         }
         if (!cJSON_AddStringToObject(entry, "ssid", ap.ssid) || !cJSON_AddStringToObject(entry, "psk", ap.pwd) ||
             !cJSON_AddStringToObject(entry, "type", type)) {
-            LOG_E(JSON_TAG, "Failed to create JSON object");
+            LOG_E(TAG_JSON, "Failed to create JSON object");
             return nullptr;
         }
-        LOG_V(JSON_TAG, "wifiAP[%d], ssid=%s, psk=%s, protocols=%s", i, ap.ssid, ap.pwd, type);
+        LOG_V(TAG_JSON, "wifiAP[%d], ssid=%s, psk=%s, protocols=%s", i, ap.ssid, ap.pwd, type);
     }
     if (cJSON_GetArraySize(list.get()) < 1) return nullptr;
     return print(list.get());
@@ -181,7 +180,7 @@ char* json_utils_alert_info_to_jsonstr(int state, const char* alert_name, const 
         !cJSON_AddStringToObject(msg.get(), "location", or_empty(location)) ||
         !cJSON_AddStringToObject(msg.get(), "password", or_empty(password)) ||
         !cJSON_AddItemToObject(root.get(), "msg", msg.get())) {
-        LOG_E(JSON_TAG, "Failed to create JSON object");
+        LOG_E(TAG_JSON, "Failed to create JSON object");
         return nullptr;
     }
     msg.release();  // owned by root now

@@ -6,8 +6,7 @@
 #include "json_utils_location.h"
 #include "json_fields.h"
 #include "kx_log.h"
-
-#define JSON_TAG "json_utils"
+#include "log_tags.h"
 
 extern "C" int json_utils_jsonstr_to_location_data_param(const char* text, LocationDataParam* out) {
     return json_fields::parse_record(text, out, [out](const cJSON* r) {
@@ -25,7 +24,7 @@ char* json_utils_location_data_to_jsonstr(const char* coordinates, const char* l
     if (!root || !cJSON_AddStringToObject(root.get(), "coordinates", json_fields::or_empty(coordinates)) ||
         !cJSON_AddStringToObject(root.get(), "location", json_fields::or_empty(location)) ||
         !cJSON_AddStringToObject(root.get(), "timestamp", ts)) {
-        LOG_E(JSON_TAG, "Failed to create JSON object");
+        LOG_E(TAG_JSON, "Failed to create JSON object");
         return nullptr;
     }
     return json_fields::print(root.get());

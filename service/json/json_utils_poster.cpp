@@ -10,9 +10,8 @@
 #include "c_handles.hpp"
 #include "json_fields.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "result_codes.h"
-
-#define JSON_TAG "json_utils"
 
 namespace {
 
@@ -33,7 +32,7 @@ JsonPtr parse_array(const char* text) {
     JsonPtr root = json_fields::parse_logged(text);
     if (!root) return nullptr;
     if (!cJSON_IsArray(root.get())) {
-        LOG_E(JSON_TAG, "original: [%s], not a JSON array", text);
+        LOG_E(TAG_JSON, "original: [%s], not a JSON array", text);
         return nullptr;
     }
     return root;
@@ -76,7 +75,7 @@ JsonPtr make_entry(int enable, int level, int position, const char* begin_time, 
               add_string(entry.get(), "sliderTitle", slider_title) &&
               add_string(entry.get(), "fileName", file_name) && add_string(entry.get(), "md5sum", md5sum);
     if (!ok) {
-        LOG_E(JSON_TAG, "Failed to create JSON object");
+        LOG_E(TAG_JSON, "Failed to create JSON object");
         return nullptr;
     }
     return entry;
@@ -124,7 +123,7 @@ char* reply_param(const char* status, const char* fail_des, const char* action, 
     if (!root || !cJSON_AddStringToObject(root.get(), "status", or_empty(status)) ||
         !cJSON_AddStringToObject(root.get(), "failDes", or_empty(fail_des)) ||
         (with_action && !cJSON_AddStringToObject(root.get(), "action", or_empty(action)))) {
-        LOG_E(JSON_TAG, "Failed to create JSON object");
+        LOG_E(TAG_JSON, "Failed to create JSON object");
         return nullptr;
     }
     return print(root.get());
@@ -237,7 +236,7 @@ int json_utils_jsonstr_to_custom_resource_poster_param(const char* text, CustomR
         },
         NIMBO_ERR_OVERFLOW);
     if (object) return rc;
-    LOG_E(JSON_TAG, "original: [%s], not a JSON object", text);
+    LOG_E(TAG_JSON, "original: [%s], not a JSON object", text);
     return NIMBO_ERR_INVALID;
 }
 
@@ -263,14 +262,14 @@ int json_utils_check_md5_in_custom_resource_poster_param_array(const char* array
                 memcpy(name, found.stored_name.c_str(), found.stored_name.size() + 1);
                 if (name_len != nullptr) *name_len = static_cast<int>(found.stored_name.size());
             } else {
-                LOG_E(JSON_TAG, "stored name too long (%zu bytes), not copied", found.stored_name.size());
+                LOG_E(TAG_JSON, "stored name too long (%zu bytes), not copied", found.stored_name.size());
             }
         } else if (found.has_file_name && name_len != nullptr) {
             *name_len = static_cast<int>(found.stored_name.size());
         }
         return found.result;
     } catch (const std::bad_alloc&) {
-        LOG_E(JSON_TAG, "Memory allocation failed");
+        LOG_E(TAG_JSON, "Memory allocation failed");
         return POSTER_LOOKUP_OTHER;
     }
 }
@@ -333,7 +332,7 @@ char* json_utils_delete_in_custom_resource_poster_array(const char* array, int p
 int json_utils_jsonstr_to_custom_resource_poster_param_array(const char* array, CustomResourcePosterParam** out,
                                                              int* count) {
     if (out == nullptr || count == nullptr) {
-        LOG_E(JSON_TAG, "Invalid argument: data is NULL");
+        LOG_E(TAG_JSON, "Invalid argument: data is NULL");
         return NIMBO_ERR_INVALID;
     }
     *out = nullptr;
@@ -344,7 +343,7 @@ int json_utils_jsonstr_to_custom_resource_poster_param_array(const char* array, 
     if (n == 0) return 0;
     auto* records = static_cast<CustomResourcePosterParam*>(calloc(static_cast<size_t>(n), sizeof **out));
     if (records == nullptr) {
-        LOG_E(JSON_TAG, "Memory allocation failed");
+        LOG_E(TAG_JSON, "Memory allocation failed");
         return NIMBO_ERR_INVALID;
     }
     int i = 0;

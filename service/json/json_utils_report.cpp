@@ -7,15 +7,14 @@
 #include "c_handles.hpp"
 #include "json_fields.h"
 #include "kx_log.h"
-
-#define JSON_TAG "json_utils"
+#include "log_tags.h"
 
 namespace {
 
 // A root that could not be created is logged like one that cannot be printed.
 char* print(const JsonPtr& root) {
     if (root) return json_fields::print(root.get());
-    LOG_E(JSON_TAG, "Failed to create JSON object");
+    LOG_E(TAG_JSON, "Failed to create JSON object");
     return nullptr;
 }
 
@@ -63,7 +62,7 @@ char* json_utils_device_info_to_jsonstr(const DeviceInfo* info) {
              add_string(item, "version", info->hardware[i].version);
     }
     if (!ok) {
-        LOG_E(JSON_TAG, "Failed to create JSON object");
+        LOG_E(TAG_JSON, "Failed to create JSON object");
         return nullptr;
     }
     return print(root);
@@ -81,7 +80,7 @@ char* json_utils_sys_status_param_to_jsonstr(const SysStatusParam* s) {
     };
     for (const auto& f : fields) {
         if (!add_string(root.get(), f.first, f.second)) {
-            LOG_E(JSON_TAG, "Failed to create JSON object");
+            LOG_E(TAG_JSON, "Failed to create JSON object");
             return nullptr;
         }
     }

@@ -11,9 +11,8 @@
 #include "c_handles.hpp"
 #include "json_fields.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "result_codes.h"
-
-#define JSON_TAG "json_utils"
 
 namespace {
 
@@ -29,7 +28,7 @@ void copy_text_shortened(const cJSON* obj, const char* key, char* field, size_t 
     if (!cJSON_IsString(item) || item->valuestring == nullptr) return;
     size_t n = strlen(item->valuestring);
     if (n >= size) {
-        LOG_W(JSON_TAG, "'%s' shortened to %zu bytes", key, size - 1);
+        LOG_W(TAG_JSON, "'%s' shortened to %zu bytes", key, size - 1);
         n = size - 1;
     }
     memcpy(field, item->valuestring, n);
@@ -59,7 +58,7 @@ void copy_int_text(const cJSON* obj, const char* key, int32_t* out) {
 template <class T, class Read>
 int parse_param(const char* text, T* out, Read read) {
     if (out != nullptr && json_fields::has_escaped_nul(text)) {
-        LOG_E(JSON_TAG, "a text value holds a NUL character, refused");
+        LOG_E(TAG_JSON, "a text value holds a NUL character, refused");
         memset(out, 0, sizeof *out);
         return NIMBO_ERR_OVERFLOW;
     }
@@ -70,12 +69,12 @@ int parse_param(const char* text, T* out, Read read) {
 char* print_strings(std::initializer_list<std::pair<const char*, const char*>> members) {
     JsonPtr root{cJSON_CreateObject()};
     if (!root) {
-        LOG_E(JSON_TAG, "Failed to create JSON object");
+        LOG_E(TAG_JSON, "Failed to create JSON object");
         return nullptr;
     }
     for (const auto& m : members) {
         if (cJSON_AddStringToObject(root.get(), m.first, or_empty(m.second)) == nullptr) {
-            LOG_E(JSON_TAG, "Failed to create JSON object");
+            LOG_E(TAG_JSON, "Failed to create JSON object");
             return nullptr;
         }
     }
@@ -155,7 +154,6 @@ int json_utils_jsonstr_to_post_file_result(const char* text, PostFileResult* out
     return 0;
 }
 
-
 char* json_utils_apkupgrade_param_to_jsonstr(const ApkUpgradeParam* param) {
     if (param == nullptr) return nullptr;
     return json_utils_apkupgrade_param_to_jsonstr2(param->status, param->failDes, param->apkVersion,
@@ -186,25 +184,25 @@ char* json_utils_query_log_param_to_jsonstr(const QueryLogParam* param, const ch
     if (param == nullptr || names == nullptr) return nullptr;
     JsonPtr root{cJSON_CreateObject()};
     if (!root) {
-        LOG_E(JSON_TAG, "Failed to create JSON object");
+        LOG_E(TAG_JSON, "Failed to create JSON object");
         return nullptr;
     }
     cJSON* r = root.get();
     if (!cJSON_AddStringToObject(r, "status", param->status) || !cJSON_AddStringToObject(r, "failDes", param->failDes) ||
         !cJSON_AddStringToObject(r, "fileType", param->fileType) ||
         !cJSON_AddStringToObject(r, "queryType", param->queryType)) {
-        LOG_E(JSON_TAG, "Failed to create JSON object");
+        LOG_E(TAG_JSON, "Failed to create JSON object");
         return nullptr;
     }
     cJSON* res = cJSON_AddArrayToObject(r, "res");
     if (res == nullptr) {
-        LOG_E(JSON_TAG, "Failed to create res array\n");
+        LOG_E(TAG_JSON, "Failed to create res array\n");
         return nullptr;
     }
     for (int i = 0; i < count; ++i) {
         JsonPtr item{cJSON_CreateString(or_empty(names[i]))};
         if (!item || !cJSON_AddItemToArray(res, item.get())) {
-            LOG_E(JSON_TAG, "Failed to create string item\n");
+            LOG_E(TAG_JSON, "Failed to create string item\n");
             return nullptr;
         }
         (void)item.release();  // owned by the array now

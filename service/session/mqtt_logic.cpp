@@ -19,6 +19,7 @@
 #include "hwlink.h"
 #include "json_utils.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "mqtt_cmd_deal_poster.h"
 #include "mqtt_utils_async.h"
 #include "nimbo_globals.h"
@@ -32,8 +33,6 @@
 #include "nimbo_utils_task.h"
 #include "pay_signals.h"
 #include "result_codes.h"
-
-#define TAG "mqtt_logic"
 
 std::atomic<MQTTAsync> g_mqtt_client{nullptr};
 char client_id[261];
@@ -87,13 +86,13 @@ bool refused(const RequestCmd& request, mqtt_logic::Outcome* out) {
     const char* cmd = request.cmd;
     const char* text = nullptr;
     if (listed(cmd, kLockedRule) && nimbo_utils_get_devlock_state() != 0) {
-        LOG_E(TAG, "cmd[%s] was refused, because device is locked", cmd);
+        LOG_E(TAG_LOGIC, "cmd[%s] was refused, because device is locked", cmd);
         text = kLockedText;
     } else if (listed(cmd, kPayingRule) && nimbo_utils_check_paylock_state() != 0) {
-        LOG_E(TAG, "cmd[%s] was refused, because device is paying", cmd);
+        LOG_E(TAG_LOGIC, "cmd[%s] was refused, because device is paying", cmd);
         text = kBusyText;
     } else if (listed(cmd, kDownloadingRule) && g_flag_download_running.load() != 0) {
-        LOG_E(TAG, "cmd[%s] was refused, because device is downloading", cmd);
+        LOG_E(TAG_LOGIC, "cmd[%s] was refused, because device is downloading", cmd);
         text = kBusyText;
     }
     if (text == nullptr) return false;
@@ -234,7 +233,7 @@ void on_disconnected(void*, MQTTAsync_successData*) {
 }
 
 void on_disconnect_failed(void*, MQTTAsync_failureData* response) {
-    LOG_W(TAG, "disconnect failed, code: %d", response ? response->code : 0);
+    LOG_W(TAG_LOGIC, "disconnect failed, code: %d", response ? response->code : 0);
     on_disconnected(nullptr, nullptr);
 }
 
@@ -249,16 +248,16 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
     unsigned overflow = json_utils::kOverflowNone;
     int rc = json_utils::parse_request(text, g_device_serialno, &request, &overflow);
     if (rc == NIMBO_ERR_INVALID) {
-        LOG_E(TAG, "failed to parse json");
+        LOG_E(TAG_LOGIC, "failed to parse json");
         return none;
     }
     if (rc != 0) {
         // Never cut and executed: refused, and answered when the reply can be addressed.
-        LOG_E(TAG, "request refused, a field exceeds its size (cmd: %s, taskId: %s)", request.cmd, request.taskId);
+        LOG_E(TAG_LOGIC, "request refused, a field exceeds its size (cmd: %s, taskId: %s)", request.cmd, request.taskId);
         if (overflow == json_utils::kOverflowParam && request.cmd[0] != '\0') return failure(request, fail_text(NIMBO_ERR_INVALID));
         return none;
     }
-    LOG_D(TAG, "cmd: %s, param: %s", request.cmd, request.param);
+    LOG_D(TAG_LOGIC, "cmd: %s, param: %s", request.cmd, request.param);
 
     Outcome out;
     if (refused(request, &out)) return out;
@@ -282,13 +281,13 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
         // A copy of a task answered for good (ours, late from a slow link, or the server's
         // again) is not run a second time.
         if (nimbo::task_finished(nimbo::finished_tasks_path(), request.taskId)) {
-            LOG_W(TAG, "task already finished, copy dropped, cmd: %s, taskId: %s", request.cmd, request.taskId);
+            LOG_W(TAG_LOGIC, "task already finished, copy dropped, cmd: %s, taskId: %s", request.cmd, request.taskId);
             // A task file still naming it was left by an end cut short: it blocks no more.
             nimbo::release_task_command(g_nimbo_cmd_file_path, request.taskId);
             return done;
         }
         if (nimbo_utils_cmd_file_compare(g_nimbo_cmd_file_path, request.taskId, reply, &reply_len) != 0) {
-            LOG_D(TAG, "%s", reply);
+            LOG_D(TAG_LOGIC, "%s", reply);
             return done;
         }
         nimbo_utils_write_line_to_file(g_nimbo_cmd_file_path, text, 0);
@@ -308,7 +307,7 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
     }
     case mqtt_cmd_deal::Gate::organisation:
         if (g_flag_mqtt_sub_devorginfo.load() != 0) {
-            LOG_V(TAG, "devorginfo has subscribed");
+            LOG_V(TAG_LOGIC, "devorginfo has subscribed");
             return done;
         }
         rc = row->handler(client, &request, reply, &reply_len);
@@ -375,7 +374,7 @@ mqtt_logic::Outcome mqtt_logic::receive(MQTTAsync client, const char* payload, s
                                         const mqtt_cmd_deal::Table& table) {
     if (payload == nullptr) len = 0;
     if (len > kMaxRequestBytes) {
-        LOG_E(TAG, "message of %zu bytes refused, a request is at most %zu", len, kMaxRequestBytes);
+        LOG_E(TAG_LOGIC, "message of %zu bytes refused, a request is at most %zu", len, kMaxRequestBytes);
         RequestCmd head;
         if (read_head(payload, len, &head)) return failure(head, fail_text(NIMBO_ERR_INVALID));
         Outcome none;
@@ -384,13 +383,13 @@ mqtt_logic::Outcome mqtt_logic::receive(MQTTAsync client, const char* payload, s
     }
     const void* nul = len ? memchr(payload, '\0', len) : nullptr;
     std::string text(payload ? payload : "", nul ? static_cast<size_t>(static_cast<const char*>(nul) - payload) : len);
-    LOG_V(TAG, "message: %s", text.c_str());
+    LOG_V(TAG_LOGIC, "message: %s", text.c_str());
     return dispatch(client, text.c_str(), table);
 }
 
 extern "C" int mf_mqtt_cmd_parse(MQTTAsync client, const char* text) {
     if (text == nullptr) {
-        LOG_E(TAG, "failed to parse json");
+        LOG_E(TAG_LOGIC, "failed to parse json");
         return NIMBO_ERR_FAILED;
     }
     try {
@@ -398,7 +397,7 @@ extern "C" int mf_mqtt_cmd_parse(MQTTAsync client, const char* text) {
         mqtt_logic::Outcome outcome = mqtt_logic::dispatch(client, text, mqtt_cmd_deal::command_table());
         return mqtt_logic::answer(client, outcome);
     } catch (...) {
-        LOG_E(TAG, "request dropped: out of memory");
+        LOG_E(TAG_LOGIC, "request dropped: out of memory");
         return NIMBO_ERR_FAILED;
     }
 }
@@ -407,22 +406,22 @@ extern "C" int mf_mqtt_cmd_parse(MQTTAsync client, const char* text) {
 
 extern "C" void mf_mqtt_conn(void* context, char* /*cause*/) {
     MQTTAsync client = context;
-    LOG_V(TAG, "connection callback");
+    LOG_V(TAG_LOGIC, "connection callback");
     g_flag_mqtt_connect = 1;
-    if (mqtt_utils_async_subscribe_topic(client, g_sub_topic, 0) != 0) LOG_E(TAG, "subscribe main topic failed");
+    if (mqtt_utils_async_subscribe_topic(client, g_sub_topic, 0) != 0) LOG_E(TAG_LOGIC, "subscribe main topic failed");
     mqtt_utils::announce_presence(client, true);
-    if (nimbo_utils_report_device_info(client, g_device_serialno, 0) != 0) LOG_E(TAG, "report device info failed");
-    if (nimbo_utils_geofence_deal(client, g_device_serialno) != 0) LOG_E(TAG, "geofence deal failed");
+    if (nimbo_utils_report_device_info(client, g_device_serialno, 0) != 0) LOG_E(TAG_LOGIC, "report device info failed");
+    if (nimbo_utils_geofence_deal(client, g_device_serialno) != 0) LOG_E(TAG_LOGIC, "geofence deal failed");
     try {
         // The pending long task comes back on the command topic and resumes.
         std::string task;
         if (nimbo::read_task_command(g_nimbo_cmd_file_path, &task)) {
-            LOG_W(TAG, "recovery tasks from backup file");
+            LOG_W(TAG_LOGIC, "recovery tasks from backup file");
             mqtt_utils_async_publish_message(client, g_sub_topic, task.c_str(), 1);
         }
         mqtt_utils_backup_message_recovery(client);
     } catch (...) {
-        LOG_E(TAG, "recovery after connection failed: out of memory");
+        LOG_E(TAG_LOGIC, "recovery after connection failed: out of memory");
     }
 #ifdef __GLIBC__
     // Start-up and the report leave freed heap pages behind; give them back to the system
@@ -432,7 +431,7 @@ extern "C" void mf_mqtt_conn(void* context, char* /*cause*/) {
 }
 
 extern "C" void mf_mqtt_conn_lost(void* /*context*/, char* cause) {
-    LOG_W(TAG, "mqtt connection lost, cause: %s", cause ? cause : "(null)");
+    LOG_W(TAG_LOGIC, "mqtt connection lost, cause: %s", cause ? cause : "(null)");
     g_flag_mqtt_connect = 0;
     g_flag_mqtt_sub_devorginfo = 0;
     nimbo_alert::update_throttle().reset();  // the first update signal after a loss reports at once
@@ -443,14 +442,14 @@ extern "C" int mf_mqtt_msgarrvd(void* context, char* topic_name, int /*topic_len
     // The payload is read where the library left it: an oversized one is never copied.
     const char* payload = message ? static_cast<const char*>(message->payload) : nullptr;
     size_t len = (message && message->payloadlen > 0) ? static_cast<size_t>(message->payloadlen) : 0;
-    LOG_D(TAG, "Message arrived");
-    LOG_V(TAG, "  topic: %s", topic_name ? topic_name : "");
+    LOG_D(TAG_LOGIC, "Message arrived");
+    LOG_V(TAG_LOGIC, "  topic: %s", topic_name ? topic_name : "");
     try {
         std::lock_guard<std::mutex> lock(g_dispatch_mutex);
         mqtt_logic::Outcome outcome = mqtt_logic::receive(client, payload, len, mqtt_cmd_deal::command_table());
         mqtt_logic::answer(client, outcome);
     } catch (...) {
-        LOG_E(TAG, "message dropped: out of memory");
+        LOG_E(TAG_LOGIC, "message dropped: out of memory");
     }
     MQTTAsync_freeMessage(&message);
     MQTTAsync_free(topic_name);
@@ -461,12 +460,12 @@ extern "C" int mf_mqtt_msgarrvd(void* context, char* topic_name, int /*topic_len
 }
 
 extern "C" void mf_mqtt_delivered(void* /*context*/, MQTTAsync_token token) {
-    LOG_I(TAG, "Message with token[%d] delivery confirmed", token);
+    LOG_I(TAG_LOGIC, "Message with token[%d] delivery confirmed", token);
     g_delivered_token = token;
 }
 
 extern "C" void mf_mqtt_conn_failure(void* /*context*/, MQTTAsync_failureData* response) {
-    LOG_E(TAG, "mqtt connection fail, error code: %d, error message:%s", response ? response->code : 0,
+    LOG_E(TAG_LOGIC, "mqtt connection fail, error code: %d, error message:%s", response ? response->code : 0,
           (response && response->message) ? response->message : "(null)");
 }
 
@@ -474,30 +473,30 @@ extern "C" void mf_mqtt_conn_failure(void* /*context*/, MQTTAsync_failureData* r
 
 int mqtt_logic_start(const char* broker_url) {
     if (broker_url == nullptr || *broker_url == '\0') {
-        LOG_E(TAG, "broker url is empty");
+        LOG_E(TAG_LOGIC, "broker url is empty");
         return NIMBO_ERR_FAILED;
     }
     snprintf(client_id, sizeof client_id, "%s%s", "MT_", g_device_serialno);
-    LOG_D(TAG, "mqtt client_id: %s", client_id);
+    LOG_D(TAG_LOGIC, "mqtt client_id: %s", client_id);
     snprintf(g_sub_topic, sizeof g_sub_topic, "%s%s", MQTT_CMD_TOPIC_PREFIX, g_device_serialno);
-    LOG_D(TAG, "mqtt sub topic: %s", g_sub_topic);
+    LOG_D(TAG_LOGIC, "mqtt sub topic: %s", g_sub_topic);
 
     MQTTAsync client = nullptr;
     {
         std::lock_guard<std::mutex> lock(mqtt_utils::client_mutex());
         if (g_mqtt_client.load() != nullptr) {
-            LOG_E(TAG, "mqtt session already started");
+            LOG_E(TAG_LOGIC, "mqtt session already started");
             return NIMBO_ERR_FAILED;
         }
         int rc = MQTTAsync_create(&client, broker_url, client_id, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
         if (rc != MQTTASYNC_SUCCESS) {
-            LOG_E(TAG, "create mqtt client failed, url: %s, return code %d", broker_url, rc);
+            LOG_E(TAG_LOGIC, "create mqtt client failed, url: %s, return code %d", broker_url, rc);
             return NIMBO_ERR_FAILED;
         }
         rc = MQTTAsync_setCallbacks(client, client, mf_mqtt_conn_lost, mf_mqtt_msgarrvd, mf_mqtt_delivered);
         if (rc == MQTTASYNC_SUCCESS) rc = MQTTAsync_setConnected(client, client, mf_mqtt_conn);
         if (rc != MQTTASYNC_SUCCESS) {
-            LOG_E(TAG, "set mqtt callbacks failed, return code %d", rc);
+            LOG_E(TAG_LOGIC, "set mqtt callbacks failed, return code %d", rc);
             MQTTAsync_destroy(&client);
             return NIMBO_ERR_FAILED;
         }
@@ -508,7 +507,7 @@ int mqtt_logic_start(const char* broker_url) {
 
     g_flag_download_running = 0;
     if (hwlink_register_signal_update_info(1, sig_deal_update_info) != 0)
-        LOG_E(TAG, "register update signal failed");
+        LOG_E(TAG_LOGIC, "register update signal failed");
     return nimbo_utils_devlock_deal(999);
 }
 
@@ -533,8 +532,8 @@ void mqtt_logic_stop(void) {
         g_disconnect.done_cv.wait_for(wait_lock, std::chrono::milliseconds(kDisconnectTimeoutMs + 1000),
                                       [] { return g_disconnect.done; });
     } else {
-        LOG_W(TAG, "disconnect failed, return code %d", rc);
+        LOG_W(TAG_LOGIC, "disconnect failed, return code %d", rc);
     }
     MQTTAsync_destroy(&client);
-    LOG_I(TAG, "mqtt session stopped");
+    LOG_I(TAG_LOGIC, "mqtt session stopped");
 }

@@ -20,12 +20,11 @@
 #include "c_handles.hpp"
 #include "json_utils.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "result_codes.h"
 #include "retry_spread.h"
-
-#define TAG "mqtt_utils"
 
 namespace {
 
@@ -56,7 +55,7 @@ std::string presence_topic() { return std::string(MQTT_PRESENCE_TOPIC_PREFIX) + 
 
 // The TLS library's own words on a refused handshake (a certificate that does not verify).
 int log_tls_error(const char* text, size_t len, void* /*context*/) {
-    LOG_E(TAG, "TLS error: %.*s", static_cast<int>(len), text ? text : "");
+    LOG_E(TAG_MQTT, "TLS error: %.*s", static_cast<int>(len), text ? text : "");
     return 0;
 }
 
@@ -118,7 +117,7 @@ bool plain_name_char(unsigned char c) { return std::isalnum(c) != 0 || c == '-' 
 // The stored reply: the whole file without its final line feed.
 bool read_backup(const std::string& path, std::string* text) {
     if (!nimbo::read_file(path, text, kMaxBackupBytes)) {
-        LOG_W(TAG, "Error opening file for reading[%s]", path.c_str());
+        LOG_W(TAG_MQTT, "Error opening file for reading[%s]", path.c_str());
         return false;
     }
     if (!text->empty() && text->back() == '\n') text->pop_back();
@@ -128,14 +127,14 @@ bool read_backup(const std::string& path, std::string* text) {
 void log_send(int rc, int qos, int token, const char* topic, const char* payload) {
     if (rc != MQTTASYNC_SUCCESS) {
         if (qos > 0)
-            LOG_E(TAG, "send message failed, qos: %d, token: %d, topic: %s, payload: %s", qos, token, topic, payload);
+            LOG_E(TAG_MQTT, "send message failed, qos: %d, token: %d, topic: %s, payload: %s", qos, token, topic, payload);
         else
-            LOG_E(TAG, "send message failed, topic: %s, payload: %s", topic, payload);
+            LOG_E(TAG_MQTT, "send message failed, topic: %s, payload: %s", topic, payload);
     } else {
         if (qos > 0)
-            LOG_I(TAG, "send message ok, qos: %d, token: %d, topic: %s, payload: %s", qos, token, topic, payload);
+            LOG_I(TAG_MQTT, "send message ok, qos: %d, token: %d, topic: %s, payload: %s", qos, token, topic, payload);
         else
-            LOG_I(TAG, "send message ok, topic: %s, payload: %s", topic, payload);
+            LOG_I(TAG_MQTT, "send message ok, topic: %s, payload: %s", topic, payload);
     }
 }
 
@@ -156,11 +155,11 @@ int publish(MQTTAsync client, const char* topic, const char* payload, int qos, i
 // refused send still leaves the file, and the reply goes out after the next connection).
 int send(MQTTAsync client, const char* topic, const char* payload, int qos, bool qos_form) {
     if (topic == nullptr || payload == nullptr) {
-        LOG_E(TAG, "send message failed: empty topic or payload");
+        LOG_E(TAG_MQTT, "send message failed: empty topic or payload");
         return NIMBO_ERR_FAILED;
     }
     if (qos < 0 || qos > 2) {
-        LOG_E(TAG, "send message failed, invalid qos: %d, topic: %s", qos, topic);
+        LOG_E(TAG_MQTT, "send message failed, invalid qos: %d, topic: %s", qos, topic);
         return NIMBO_ERR_FAILED;
     }
     MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
@@ -195,8 +194,8 @@ void mqtt_utils::announce_presence(MQTTAsync client, bool online) {
     const char* text = online ? "online" : "offline";
     MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
     int rc = publish(client, topic.c_str(), text, 1, 1, &opts);
-    if (rc != MQTTASYNC_SUCCESS) LOG_W(TAG, "presence \"%s\" not published, return code %d", text, rc);
-    else LOG_D(TAG, "presence \"%s\" published on %s", text, topic.c_str());
+    if (rc != MQTTASYNC_SUCCESS) LOG_W(TAG_MQTT, "presence \"%s\" not published, return code %d", text, rc);
+    else LOG_D(TAG_MQTT, "presence \"%s\" published on %s", text, topic.c_str());
 }
 
 std::string mqtt_utils::backup_name(const std::string& task_id) {
@@ -242,10 +241,10 @@ extern "C" int mqtt_utils_async_subscribe_topic(MQTTAsync client, const char* to
     opts.context = client;
     int rc = client ? MQTTAsync_subscribe(client, or_empty(topic), qos, &opts) : MQTTASYNC_FAILURE;
     if (rc != MQTTASYNC_SUCCESS) {
-        LOG_W(TAG, "Failed to subscribe to topic %s, return code %d", or_empty(topic), rc);
+        LOG_W(TAG_MQTT, "Failed to subscribe to topic %s, return code %d", or_empty(topic), rc);
         return NIMBO_ERR_FAILED;
     }
-    LOG_D(TAG, "Subscribed to topic %s using QoS%d", topic, qos);
+    LOG_D(TAG_MQTT, "Subscribed to topic %s using QoS%d", topic, qos);
     return 0;
 }
 
@@ -254,10 +253,10 @@ extern "C" int mqtt_utils_async_unsubscribe_topic(MQTTAsync client, const char* 
     opts.context = client;
     int rc = client ? MQTTAsync_unsubscribe(client, or_empty(topic), &opts) : MQTTASYNC_FAILURE;
     if (rc != MQTTASYNC_SUCCESS) {
-        LOG_W(TAG, "Failed to unsubscribe from topic %s, return code %d", or_empty(topic), rc);
+        LOG_W(TAG_MQTT, "Failed to unsubscribe from topic %s, return code %d", or_empty(topic), rc);
         return NIMBO_ERR_FAILED;
     }
-    LOG_D(TAG, "Unsubscribed from topic %s", topic);
+    LOG_D(TAG_MQTT, "Unsubscribed from topic %s", topic);
     return 0;
 }
 
@@ -289,7 +288,7 @@ extern "C" int mqtt_utils_async_connect(MQTTAsync client, const char* user_name,
             opts.onFailure = on_failure;
             trust_store = nimbo_globals_ca_file();
             if (g_use_tls && !trust_store.empty()) {
-                LOG_I(TAG, "TLS: the broker is verified against the CA file %s", trust_store.c_str());
+                LOG_I(TAG_MQTT, "TLS: the broker is verified against the CA file %s", trust_store.c_str());
                 // Verify the broker: its chain against the configured CA, its name against the URL.
                 ssl_opts.trustStore = trust_store.c_str();
                 ssl_opts.enableServerCertAuth = 1;
@@ -307,15 +306,15 @@ extern "C" int mqtt_utils_async_connect(MQTTAsync client, const char* user_name,
                 will.retained = 1;
                 opts.will = &will;
             }
-            LOG_D(TAG, "attempting to connect...");
+            LOG_D(TAG_MQTT, "attempting to connect...");
             rc = MQTTAsync_connect(client, &opts);
         }
         if (rc == MQTTASYNC_SUCCESS) {
-            LOG_I(TAG, "connected successfully");
+            LOG_I(TAG_MQTT, "connected successfully");
             return 0;
         }
         const int delay = nimbo::spread_delay(kConnectRetrySeconds);
-        LOG_W(TAG, "connect failed, retrying in %d seconds...", delay);
+        LOG_W(TAG_MQTT, "connect failed, retrying in %d seconds...", delay);
         for (int i = 0; i < delay; ++i) {
             if (g_connect_aborted || !g_run_flag) return NIMBO_ERR_FAILED;
             sleep(1);
@@ -324,7 +323,7 @@ extern "C" int mqtt_utils_async_connect(MQTTAsync client, const char* user_name,
 }
 
 extern "C" void publish_onSuccess(void* /*context*/, MQTTAsync_successData* response) {
-    LOG_I(TAG, "Message sent successfully! token: %d", response ? response->token : 0);
+    LOG_I(TAG_MQTT, "Message sent successfully! token: %d", response ? response->token : 0);
     if (response != nullptr) {
         const MQTTAsync_message& message = response->alt.pub.message;
         if (message.qos >= 2 && message.payload != nullptr && response->alt.pub.destinationName != nullptr) {
@@ -337,7 +336,7 @@ extern "C" void publish_onSuccess(void* /*context*/, MQTTAsync_successData* resp
 
 extern "C" void publish_onFailure(void* /*context*/, MQTTAsync_failureData* response) {
     // The backup file stays: the next connection sends it again.
-    LOG_W(TAG, "Message sending failed with code %d, token: %d", response ? response->code : 0,
+    LOG_W(TAG_MQTT, "Message sending failed with code %d, token: %d", response ? response->code : 0,
           response ? response->token : 0);
     qos2_done();
 }
@@ -349,7 +348,7 @@ extern "C" void backup_message_deal(int operation, int qos, const char* topic, c
         nimbo_utils_delete_file(path.c_str());
     } else if (operation == 1) {
         if (file_exists(path)) return;  // the first reply of a task id is the one kept
-        if (!nimbo::replace_file(path, std::string(payload) + "\n")) LOG_E(TAG, "Error writing to file");
+        if (!nimbo::replace_file(path, std::string(payload) + "\n")) LOG_E(TAG_MQTT, "Error writing to file");
     }
 }
 
@@ -357,12 +356,12 @@ extern "C" void mqtt_utils_backup_message_recovery(MQTTAsync client) {
     int count = 0;
     char** found = nimbo_utils_find_files_with_prefix(g_nimbo_data_path, MQTT_BACKUP_PREFIX, 1, &count);
     CTextArray paths(found, count > 0 ? static_cast<size_t>(count) : 0);
-    LOG_I(TAG, "found %d backup message", count);
+    LOG_I(TAG_MQTT, "found %d backup message", count);
 
     for (const char* entry : paths) {
         if (entry == nullptr) continue;
         std::string path = entry;
-        LOG_D(TAG, "recovery message from file: %s", path.c_str());
+        LOG_D(TAG_MQTT, "recovery message from file: %s", path.c_str());
         std::string text;
         if (!read_backup(path, &text)) continue;
         // Only a reply stored under its own task id is ours to send (a leftover temporary
@@ -371,7 +370,7 @@ extern "C" void mqtt_utils_backup_message_recovery(MQTTAsync client) {
         const std::string current = task_id.empty() ? std::string() : data_path(mqtt_utils::backup_name(task_id));
         const std::string legacy = legacy_backup_name(task_id);
         if (current.empty() || (path != current && (legacy.empty() || path != data_path(legacy)))) {
-            LOG_W(TAG, "%s does not hold a backed-up reply, skipped", path.c_str());
+            LOG_W(TAG_MQTT, "%s does not hold a backed-up reply, skipped", path.c_str());
             continue;
         }
         if (path != current) {
@@ -379,7 +378,7 @@ extern "C" void mqtt_utils_backup_message_recovery(MQTTAsync client) {
             // the delivery's completion removes.
             backup_message_deal(1, 2, MQTT_REPLY_TOPIC, text.c_str());
             if (file_exists(current)) {
-                LOG_I(TAG, "backup %s moved to %s", path.c_str(), current.c_str());
+                LOG_I(TAG_MQTT, "backup %s moved to %s", path.c_str(), current.c_str());
                 nimbo_utils_delete_file(path.c_str());
             }
         }

@@ -8,16 +8,15 @@
 #include "json_utils.h"
 #include "json_utils_poster.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "mqtt_utils_async.h"
 #include "result_codes.h"
-
-#define TAG "nimbo_utils"
 
 extern "C" int nimbo_utils_replay_with_param_with_qos(MQTTAsync client, const char* cmd, const char* sn,
                                                       const char* task_id, const char* param, int qos) {
     CText envelope{json_utils_embed_param_in_replay_jsonstr(cmd, sn, task_id, param)};
     if (!envelope) {
-        LOG_E(TAG, "make json failed, cmd: %s", cmd ? cmd : "");
+        LOG_E(TAG_UTILS, "make json failed, cmd: %s", cmd ? cmd : "");
         return NIMBO_ERR_FAILED;
     }
     if (qos == 0) return mqtt_utils_async_publish_replay_message(client, envelope.get());
@@ -34,7 +33,7 @@ extern "C" int nimbo_utils_replay_with_no_data_param(MQTTAsync client, const cha
                                                      const char* fail_des) {
     CText param{json_utils_generated_common_replay_param_to_jsonstr(status, fail_des)};
     if (!param) {
-        LOG_E(TAG, "make json failed, cmd: %s", cmd ? cmd : "");
+        LOG_E(TAG_UTILS, "make json failed, cmd: %s", cmd ? cmd : "");
         return NIMBO_ERR_FAILED;
     }
     return nimbo_utils_replay_with_param_with_qos(client, cmd, sn, task_id, param.get(), 0);

@@ -10,6 +10,7 @@
 
 #include "c_handles.hpp"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "result_codes.h"
 
 namespace {
@@ -28,12 +29,12 @@ bool md5_bytes(const void* data, size_t size, unsigned char* out) {
 bool md5_file(const char* path, unsigned char* out) {
     FilePtr file{std::fopen(path, "rb")};
     if (!file) {
-        LOG_E(CRYPTO_UTILS_TAG, "[%s] failed to open the file", path);
+        LOG_E(TAG_CRYPTO, "[%s] failed to open the file", path);
         return false;
     }
     MdCtxPtr ctx{EVP_MD_CTX_new()};
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
-        LOG_E(CRYPTO_UTILS_TAG, "[%s] failed to initialise MD5", path);
+        LOG_E(TAG_CRYPTO, "[%s] failed to initialise MD5", path);
         return false;
     }
     // On the heap: worker threads may run on small stacks.
@@ -43,7 +44,7 @@ bool md5_file(const char* path, unsigned char* out) {
         if (EVP_DigestUpdate(ctx.get(), buf.data(), n) != 1) return false;
     }
     if (std::ferror(file.get())) {
-        LOG_E(CRYPTO_UTILS_TAG, "[%s] failed to read the file: %s", path, std::strerror(errno));
+        LOG_E(TAG_CRYPTO, "[%s] failed to read the file: %s", path, std::strerror(errno));
         return false;
     }
     unsigned int len = 0;
@@ -109,7 +110,7 @@ int crypto_utils_calculate_md5_hex_for_file(const char* path, char* out) {
 
 int crypto_utils_compare_md5(const unsigned char* digest, const char* hex) {
     if (hex == nullptr || std::strlen(hex) != kHexSize) {
-        LOG_E(CRYPTO_UTILS_TAG, "The entered MD5 data length is incorrect");
+        LOG_E(TAG_CRYPTO, "The entered MD5 data length is incorrect");
         return NIMBO_ERR_INVALID;
     }
     if (digest == nullptr) return NIMBO_ERR_FAILED;

@@ -1,8 +1,6 @@
 // MD5 of strings and files, hexadecimal texts and their comparison (log tag "crypto_utils").
 #pragma once
 
-#define CRYPTO_UTILS_TAG "crypto_utils"
-
 // Writes the 32 lower-case hexadecimal digits of `digest` (16 bytes) and a terminator into
 // `out` (33 bytes). 0, or -2 for a null argument.
 int crypto_utils_md5_value_change_into_md5_hex(const unsigned char* digest, char* out);

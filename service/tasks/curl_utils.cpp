@@ -15,6 +15,7 @@
 #include "c_handles.hpp"
 #include "crypto_utils.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "result_codes.h"
@@ -147,7 +148,7 @@ static_assert(kCodeTextCount == 97, "one text per code 0..96");
 void set_failure(HttpResult* result, int code) {
     if (code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE) {
         std::string ca = nimbo_globals_ca_file();
-        LOG_E(CURL_UTILS_TAG, "TLS: the server's certificate was not accepted (CA file %s)",
+        LOG_E(TAG_CURL, "TLS: the server's certificate was not accepted (CA file %s)",
               ca.empty() ? "(none)" : ca.c_str());
     }
     result->code = code;
@@ -222,7 +223,7 @@ size_t string_write_callback(char* data, size_t size, size_t count, void* userp)
 void perform(CURL* curl, HttpResult* result) {
     CURLcode rc = curl_easy_perform(curl);
     if (rc != CURLE_OK) {
-        LOG_E(CURL_UTILS_TAG, "curl_easy_perform failed: %s", curlcode_to_strerror(rc));
+        LOG_E(TAG_CURL, "curl_easy_perform failed: %s", curlcode_to_strerror(rc));
         set_failure(result, rc);
         return;
     }
@@ -235,7 +236,7 @@ HttpResult run_get(const char* url, curl_write_callback writer, void* sink) {
     HttpResult result{};
     CurlPtr curl{curl_easy_init()};
     if (!curl) {
-        LOG_E(CURL_UTILS_TAG, "curl_easy_init() failed");
+        LOG_E(TAG_CURL, "curl_easy_init() failed");
         result.code = CURL_UTILS_GET_SETUP_FAILED;
         return result;
     }
@@ -259,7 +260,7 @@ Signing sign_transfer(const char* key, const char* name, const char* timestamp, 
     int len = std::snprintf(token_input, sizeof token_input, "%s&%s&%s", key, name, timestamp);
     if (len < 0 || static_cast<size_t>(len) > kTokenInputMax) return Signing::too_long;
     if (crypto_utils_generate_md5_hex_for_string(token_input, token) != 0) return Signing::failed;
-    LOG_V(CURL_UTILS_TAG, "filename: %s, timestamp: %s, token_input: %s, token: %s", name, timestamp, token_input,
+    LOG_V(TAG_CURL, "filename: %s, timestamp: %s, token_input: %s, token: %s", name, timestamp, token_input,
           token);
     return Signing::ok;
 }
@@ -277,7 +278,7 @@ HttpResult run_post(const char* url, const char* path, const char* name, const c
     char token[33];
     Signing signing = sign_transfer(key, name, now.timestamp_str, token);
     if (signing != Signing::ok) {
-        if (signing == Signing::too_long) LOG_E(CURL_UTILS_TAG, "file name too long to sign: %s", name);
+        if (signing == Signing::too_long) LOG_E(TAG_CURL, "file name too long to sign: %s", name);
         result.code = CURL_UTILS_SETUP_FAILED;
         return result;
     }
@@ -350,7 +351,7 @@ size_t room_for(DownloadSink* sink, size_t n) {
         const uint64_t end = sink->file_end > 0 ? static_cast<uint64_t>(sink->file_end) : 0;
         const uint64_t left = end < limit ? limit - end : 0;
         if (n > left) {
-            LOG_E(CURL_UTILS_TAG, "[%s] the server sends more than the %llu bytes of the file",
+            LOG_E(TAG_CURL, "[%s] the server sends more than the %llu bytes of the file",
                   sink->task->file_path, static_cast<unsigned long long>(limit));
             sink->too_long = true;
             n = static_cast<size_t>(left);
@@ -361,7 +362,7 @@ size_t room_for(DownloadSink* sink, size_t n) {
         const uint64_t free = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
         const uint64_t reserve = download_reserve();
         if (free < reserve || free - reserve < n) {
-            LOG_E(CURL_UTILS_TAG, "[%s] %llu bytes free, %llu kept for the service's own files: download stopped",
+            LOG_E(TAG_CURL, "[%s] %llu bytes free, %llu kept for the service's own files: download stopped",
                   sink->task->file_path, static_cast<unsigned long long>(free),
                   static_cast<unsigned long long>(reserve));
             n = 0;  // a failed write (code 23): the task ends
@@ -392,7 +393,7 @@ size_t download_header_callback(char* data, size_t size, size_t count, void* use
 bool empty_file(DownloadSink* sink) {
     std::fflush(sink->file);
     if (::ftruncate(fileno(sink->file), 0) != 0) {
-        LOG_E(CURL_UTILS_TAG, "[%s] truncate failed: %s", sink->task->file_path, std::strerror(errno));
+        LOG_E(TAG_CURL, "[%s] truncate failed: %s", sink->task->file_path, std::strerror(errno));
         return false;
     }
     sink->task->file_stat.st_size = 0;
@@ -408,7 +409,7 @@ bool judge_response(DownloadSink* sink) {
     sink->write_body = false;
     if (status == 206) {
         if (!sink->has_content_range || sink->range_start != sink->offset) {
-            LOG_E(CURL_UTILS_TAG, "[%s] asked for the bytes from %lld, the server sent from %lld",
+            LOG_E(TAG_CURL, "[%s] asked for the bytes from %lld, the server sent from %lld",
                   sink->task->file_path, sink->offset, sink->range_start);
             sink->range_refused = true;
             return false;
@@ -417,7 +418,7 @@ bool judge_response(DownloadSink* sink) {
     } else if (status == 200) {
         if (sink->offset > 0) {
             // The server ignored the range and sends the whole file: start the file over.
-            LOG_W(CURL_UTILS_TAG, "[%s] the server sent the whole file, restarting from byte 0",
+            LOG_W(TAG_CURL, "[%s] the server sent the whole file, restarting from byte 0",
                   sink->task->file_path);
             if (!empty_file(sink)) return false;
             sink->offset = 0;
@@ -460,11 +461,11 @@ int curl_utils_download_task_init(DownloadTask* task, const char* url, const cha
     size_t url_len = std::strlen(url);
     size_t path_len = std::strlen(file_path);
     if (url_len >= sizeof task->url) {
-        LOG_E(CURL_UTILS_TAG, "download URL longer than %zu characters refused", sizeof task->url - 1);
+        LOG_E(TAG_CURL, "download URL longer than %zu characters refused", sizeof task->url - 1);
         return NIMBO_ERR_INVALID;
     }
     if (path_len >= sizeof task->file_path) {
-        LOG_E(CURL_UTILS_TAG, "download path longer than %zu characters refused", sizeof task->file_path - 1);
+        LOG_E(TAG_CURL, "download path longer than %zu characters refused", sizeof task->file_path - 1);
         return NIMBO_ERR_INVALID;
     }
     std::memcpy(task->url, url, url_len + 1);
@@ -538,7 +539,7 @@ int curl_download_progress_callback(void* userp, curl_off_t dltotal, curl_off_t 
     double percent =
         static_cast<double>(offset + dlnow) / static_cast<double>(offset + dltotal) * 100.0;
     if (percent - task->last_logged_percent > 5 || (percent >= 100 && task->last_logged_percent < 100)) {
-        LOG_V(CURL_UTILS_TAG, "[%s] Download progress: %3.2f%%", task->file_path, percent);
+        LOG_V(TAG_CURL, "[%s] Download progress: %3.2f%%", task->file_path, percent);
         task->last_logged_percent = percent;
     }
     time_t now = time(nullptr);
@@ -560,7 +561,7 @@ int curl_upload_progress_callback(void* userp, curl_off_t, curl_off_t, curl_off_
     if (progress == nullptr || ultotal <= 0) return 0;
     double percent = static_cast<double>(ulnow) / static_cast<double>(ultotal) * 100.0;
     if (percent - progress->last_logged_percent > 5 || (percent >= 100 && progress->last_logged_percent < 100)) {
-        LOG_V(CURL_UTILS_TAG, "Upload progress: %3.2f%%", percent);
+        LOG_V(TAG_CURL, "Upload progress: %3.2f%%", percent);
         progress->last_logged_percent = percent;
     }
     return 0;
@@ -578,7 +579,7 @@ HttpResult curl_utils_perform_get_request(const char* url, char* buffer, size_t 
     HttpResult result = run_get(url, write_callback, &body);
     if (result.code == 0) {
         if (body.size > 0 && buffer[body.size - 1] == '\n') buffer[body.size - 1] = '\0';
-        LOG_I(CURL_UTILS_TAG, "url: %s, response: %s", url, buffer);
+        LOG_I(TAG_CURL, "url: %s, response: %s", url, buffer);
     }
     if (count) *count = body.size;
     return result;
@@ -598,7 +599,7 @@ HttpResult curl_utils_post_file(const char* url, const char* path, const char* n
     HttpResult result = run_post(url, path, name, key, write_callback, &body);
     if (result.code == 0) {
         if (body.size > 0 && buffer[body.size - 1] == '\n') buffer[body.size - 1] = '\0';
-        LOG_D(CURL_UTILS_TAG, "url: %s, response: %s", url, buffer);
+        LOG_D(TAG_CURL, "url: %s, response: %s", url, buffer);
     }
     if (count) *count = body.size;
     return result;
@@ -613,18 +614,18 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
     task->md5_known = 0;
     CurlPtr curl{curl_easy_init()};
     if (!curl) {
-        LOG_E(CURL_UTILS_TAG, "Failed to initialize libcurl");
+        LOG_E(TAG_CURL, "Failed to initialize libcurl");
         result.code = CURL_UTILS_SETUP_FAILED;
         return result;
     }
     // Appended to (the request resumes from its size), never through a symbolic link.
     nimbo::NofollowRefusal refusal = nimbo::NofollowRefusal::none;
     UniqueFd fd{
-        nimbo::open_for_write(task->file_path, O_WRONLY | O_APPEND | O_CREAT, 0644, CURL_UTILS_TAG, &refusal)};
+        nimbo::open_for_write(task->file_path, O_WRONLY | O_APPEND | O_CREAT, 0644, TAG_CURL, &refusal)};
     FilePtr file{fd ? ::fdopen(fd.get(), "ab") : nullptr};
     if (file) (void)fd.release();
     if (!file) {
-        LOG_E(CURL_UTILS_TAG, "Failed to open file %s", task->file_path);
+        LOG_E(TAG_CURL, "Failed to open file %s", task->file_path);
         // A link or a non-file at the path will not go away by itself: a local write error.
         if (refusal == nimbo::NofollowRefusal::link || refusal == nimbo::NofollowRefusal::not_regular)
             set_failure(&result, CURLE_WRITE_ERROR);
@@ -648,7 +649,7 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
                           ? Signing::too_long
                           : sign_transfer(key, name, now.timestamp_str, token);
     if (signing == Signing::too_long) {
-        LOG_E(CURL_UTILS_TAG, "file name too long for its header: %s", name);
+        LOG_E(TAG_CURL, "file name too long for its header: %s", name);
         set_failure(&result, CURLE_URL_MALFORMAT);
         return result;
     }
@@ -693,7 +694,7 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
     if (rc == CURLE_WRITE_ERROR && sink.range_refused) {
         // A misplaced range is never appended: the attempt asks for the whole file instead,
         // as when the server ignores the range.
-        LOG_W(CURL_UTILS_TAG, "[%s] restarting from byte 0", task->file_path);
+        LOG_W(TAG_CURL, "[%s] restarting from byte 0", task->file_path);
         if (empty_file(&sink)) {
             sink.restart(0);
             curl_easy_setopt(curl.get(), CURLOPT_RANGE, nullptr);
@@ -704,7 +705,7 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
     // More than the file's size is a failed attempt (retried), not a local write error.
     if (rc == CURLE_WRITE_ERROR && sink.too_long) rc = CURLE_FILESIZE_EXCEEDED;
     if (rc != CURLE_OK) {
-        LOG_E(CURL_UTILS_TAG, "curl_easy_perform failed: %s", curlcode_to_strerror(rc));
+        LOG_E(TAG_CURL, "curl_easy_perform failed: %s", curlcode_to_strerror(rc));
         set_failure(&result, rc);
     } else {
         curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &result.http_status);
@@ -715,10 +716,10 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
     if (rc == CURLE_OK && !file_answer) {
         // Nothing of an error answer belongs in the file: make sure it ends where it did.
         if (::ftruncate(fileno(file.get()), static_cast<off_t>(sink.offset)) != 0)
-            LOG_E(CURL_UTILS_TAG, "[%s] truncate failed: %s", task->file_path, std::strerror(errno));
+            LOG_E(TAG_CURL, "[%s] truncate failed: %s", task->file_path, std::strerror(errno));
     }
     if (::fsync(fileno(file.get())) != 0 && errno != EINVAL)
-        LOG_E(CURL_UTILS_TAG, "[%s] fsync failed: %s", task->file_path, std::strerror(errno));
+        LOG_E(TAG_CURL, "[%s] fsync failed: %s", task->file_path, std::strerror(errno));
     if (rc == CURLE_OK && (result.http_status == 200 || result.http_status == 206) && sink.md5) {
         unsigned int len = 0;
         if (EVP_DigestFinal_ex(sink.md5.get(), task->md5, &len) == 1 && len == sizeof task->md5) task->md5_known = 1;
@@ -745,10 +746,10 @@ HttpResult get(const char* url, std::string* body, size_t max_bytes) {
     body->clear();
     StringSink sink{body, max_bytes, false, false};
     result = run_get(url, string_write_callback, &sink);
-    if (sink.too_large) LOG_E(CURL_UTILS_TAG, "url: %s, response larger than %zu bytes refused", url, max_bytes);
+    if (sink.too_large) LOG_E(TAG_CURL, "url: %s, response larger than %zu bytes refused", url, max_bytes);
     if (result.code == 0) {
         if (!body->empty() && body->back() == '\n') body->pop_back();
-        LOG_I(CURL_UTILS_TAG, "url: %s, response: %s", url, body->c_str());
+        LOG_I(TAG_CURL, "url: %s, response: %s", url, body->c_str());
     }
     return result;
 }
@@ -775,7 +776,7 @@ HttpResult post_file(const char* url, const char* path, const char* name, const 
     result = run_post(url, path, name, key, string_write_callback, &sink);
     if (result.code == 0) {
         if (answer->size() < max_bytes && !answer->empty() && answer->back() == '\n') answer->pop_back();
-        LOG_D(CURL_UTILS_TAG, "url: %s, response: %s", url, answer->c_str());
+        LOG_D(TAG_CURL, "url: %s, response: %s", url, answer->c_str());
     }
     return result;
 }

@@ -13,8 +13,6 @@
 
 #include <string>
 
-#define CURL_UTILS_TAG "curl_utils"
-
 // Signing keys of the transfers (32 lower-case hexadecimal characters). A deployment sets its
 // own at build time: cmake -DNIMBO_DOWNLOAD_KEY=... -DNIMBO_UPLOAD_KEY=...
 #ifndef CURL_UTILS_DOWNLOAD_KEY

@@ -16,6 +16,7 @@
 #include "hwlink.h"
 #include "json_utils_tasks.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "mqtt_cmd_deal_thread_download.h"
 #include "mqtt_logic.h"
 #include "mqtt_utils_async.h"
@@ -25,8 +26,6 @@
 #include "nimbo_utils_task.h"
 #include "nimbo_workers.h"
 #include "result_codes.h"
-
-#define TAG "mqtt_adeal"
 
 namespace {
 
@@ -59,7 +58,7 @@ int fetch(const tasks::Environment& env, const std::string& url, const std::stri
     DownloadTask task;
     int rc = curl_utils_download_task_init(&task, url.c_str(), path.c_str(), callback, size, md5.c_str());
     if (rc != 0) {
-        LOG_E(TAG, "download task of [%s] refused", url.c_str());
+        LOG_E(TAG_ADEAL, "download task of [%s] refused", url.c_str());
         callback("3", "Invalid parameter");
         return rc;
     }
@@ -75,7 +74,7 @@ void after_pause(const tasks::Environment& env, MQTTAsync client, bool resume_wa
     if (!resume_wanted || !env.connected()) return;
     std::string text;
     if (!nimbo::read_task_command(g_nimbo_cmd_file_path, &text)) return;
-    LOG_W(TAG, "recovery tasks from backup file");
+    LOG_W(TAG_ADEAL, "recovery tasks from backup file");
     env.republish(client, text);
 }
 
@@ -88,7 +87,7 @@ int run_command(const std::string& command) {
 
 void republish_task(MQTTAsync client, const std::string& text) {
     if (mqtt_utils_async_publish_message(client, g_sub_topic, text.c_str(), 1) != 0)
-        LOG_E(TAG, "recovery task publish failed");
+        LOG_E(TAG_ADEAL, "recovery task publish failed");
 }
 
 tasks::Environment make_production() {
@@ -129,14 +128,14 @@ const tasks::Environment& tasks::environment() {
     return env ? *env : production_environment();
 }
 
-void tasks::record_not_built() { LOG_E("mqtt_deal", "Memory allocation failed"); }
+void tasks::record_not_built() { LOG_E(TAG_DEAL, "Memory allocation failed"); }
 
 bool tasks::progress_report_due(const char* status, const char* text, uint32_t step) {
     if (status == nullptr || text == nullptr) return false;
     if (strcmp(status, "1") != 0 || strchr(text, '%') == nullptr) return true;
     if (g_download_logic_retry_count.load() > 0) {
         g_download_logic_retry_count = 0;
-        LOG_V(TAG, "breakpoint successful, clear retryCount");
+        LOG_V(TAG_ADEAL, "breakpoint successful, clear retryCount");
     }
     if (step >= 100) return false;
     int percent = 0;
@@ -153,13 +152,13 @@ void tasks::send_report(const Record* record, uint32_t step, const char* status,
     if (record == nullptr || record->client == nullptr) return;
     CText param{build()};
     if (!param) {
-        LOG_E(TAG, "replay failed");
+        LOG_E(TAG_ADEAL, "replay failed");
         return;
     }
     int qos = strcmp(status, "1") == 0 ? 0 : 2;
     if (env_of(record->env).reply(record->client, record->cmd.c_str(), record->sn.c_str(), record->taskId.c_str(),
                                   param.get(), qos) != 0)
-        LOG_E(TAG, "replay failed");
+        LOG_E(TAG_ADEAL, "replay failed");
 }
 
 bool tasks::plan_log_upload(const std::string& download_url, const std::string& file_path, const std::string& stamp,
@@ -209,7 +208,7 @@ std::string apk_journal_path() { return std::string(g_nimbo_data_path) + "/apk_i
 
 void write_apk_journal(const char* state, const std::string& task_id) {
     if (!nimbo::replace_file(apk_journal_path(), std::string(state) + " " + task_id + "\n"))
-        LOG_E(TAG, "could not write the installation journal");
+        LOG_E(TAG_ADEAL, "could not write the installation journal");
 }
 
 // What the journal says about this task: "" (nothing), "installing" or "replied".
@@ -236,7 +235,7 @@ void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
     const bool reply_pending =
         file_exists(std::string(g_nimbo_data_path) + "/" + mqtt_utils::backup_name(record->taskId));
     if (journal == "replied" || (journal == "installing" && !file_exists(package))) {
-        LOG_W(TAG, "task[%s] was installed before the restart, not installed again", record->taskId.c_str());
+        LOG_W(TAG_ADEAL, "task[%s] was installed before the restart, not installed again", record->taskId.c_str());
         // The final reply is stored (and re-sent on connection) unless it was already delivered.
         if (journal == "installing" && !reply_pending) apkupdate_callback("2", "");
         nimbo_utils_delete_file(package.c_str());
@@ -319,7 +318,7 @@ public:
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         if (::mkdtemp(buffer.data()) == nullptr) {
-            LOG_E(TAG, "cannot create a directory under %s", g_nimbo_cache_path);
+            LOG_E(TAG_ADEAL, "cannot create a directory under %s", g_nimbo_cache_path);
             return false;
         }
         path_ = buffer.data();
@@ -347,7 +346,7 @@ void reply_get_log(const GetLogWorker& record, const tasks::Environment& env, co
     CText text{json_utils_get_log_param_to_jsonstr(&param)};
     if (!text || env.reply(record.client, record.cmd.c_str(), record.sn.c_str(), record.taskId.c_str(), text.get(),
                            0) != 0)
-        LOG_E(TAG, "replay failed");
+        LOG_E(TAG_ADEAL, "replay failed");
 }
 
 }  // namespace
@@ -379,9 +378,9 @@ void tasks::run_get_log(GetLogWorker* record) {
         env.run("tar -C" + nimbo::shell_quote(g_device_log_path) + " -cf " + nimbo::shell_quote(archive) + " .;sync");
         status = env.run("gzip " + nimbo::shell_quote(archive));
     }
-    if (status != 0) LOG_W(TAG, "collecting %s ended with status %d", plan.name.c_str(), status);
+    if (status != 0) LOG_W(TAG_ADEAL, "collecting %s ended with status %d", plan.name.c_str(), status);
 
-    LOG_V(TAG, "url: %s", plan.upload_url.c_str());
+    LOG_V(TAG_ADEAL, "url: %s", plan.upload_url.c_str());
     std::string answer;
     HttpResult result = env.upload(plan.upload_url.c_str(), local.c_str(), plan.name.c_str(), &answer);
     nimbo_utils_delete_file(local.c_str());

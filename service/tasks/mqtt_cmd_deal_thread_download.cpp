@@ -11,12 +11,11 @@
 #include "c_handles.hpp"
 #include "crypto_utils.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_workers.h"
 #include "result_codes.h"
-
-#define ADEAL_TAG "mqtt_adeal"
 
 std::atomic<int> g_download_logic_retry_count{0};
 std::atomic<int> g_download_logic_md5_failed_count{0};
@@ -31,7 +30,7 @@ constexpr unsigned kRetryDelay = 60;
 constexpr unsigned kThrottledDelay = 180;
 
 void report_failure(const DownloadTask& task, const char* message) {
-    LOG_E(ADEAL_TAG, "[%s] %s", task.file_path, message);
+    LOG_E(TAG_ADEAL, "[%s] %s", task.file_path, message);
     if (task.callback != nullptr) task.callback("3", message);
 }
 
@@ -48,7 +47,7 @@ bool md5_matches(const DownloadTask& task) {
 // the next start.
 bool stopping() {
     if (g_run_flag.load() != 0) return false;
-    LOG_W(ADEAL_TAG, "service stopping, the download task is kept for the next start");
+    LOG_W(TAG_ADEAL, "service stopping, the download task is kept for the next start");
     return true;
 }
 
@@ -86,16 +85,16 @@ Environment production_environment() {
 int run(DownloadTask task, const Environment& env) {
     char message[kMessageSize];
     uint64_t used = env.directory_size(g_nimbo_download_path);
-    if (used != 0) LOG_I(ADEAL_TAG, "has download size: %lld", static_cast<long long>(used));
+    if (used != 0) LOG_I(TAG_ADEAL, "has download size: %lld", static_cast<long long>(used));
     if (env.check_free_space(g_device_userdata_path, required_space(task.expected_size, used)) != 0) {
         std::snprintf(message, sizeof message, "Device does not have enough space for downloads and tasks");
-        LOG_E(ADEAL_TAG, "%s", message);
+        LOG_E(TAG_ADEAL, "%s", message);
         report_failure(task, message);
         return NIMBO_ERR_FAILED;
     }
     workers::DownloadSlot slot;
     if (!slot.acquire()) {
-        LOG_E(ADEAL_TAG, "%s", "The download task has already begun");
+        LOG_E(TAG_ADEAL, "%s", "The download task has already begun");
         return NIMBO_DOWNLOAD_BUSY;
     }
     g_download_logic_retry_count = 0;
@@ -118,10 +117,10 @@ int run(DownloadTask task, const Environment& env) {
             return NIMBO_ERR_FAILED;
         }
         HttpResult result = env.transfer(&task, CURL_UTILS_DOWNLOAD_KEY);
-        if (result.code != 0) LOG_E(ADEAL_TAG, "code: %d, %s", result.code, result.message);
+        if (result.code != 0) LOG_E(TAG_ADEAL, "code: %d, %s", result.code, result.message);
         if (stopping()) return NIMBO_PAUSED;
         if (!env.mqtt_connected()) {
-            LOG_E(ADEAL_TAG, "mqtt offline, temporary storage task");
+            LOG_E(TAG_ADEAL, "mqtt offline, temporary storage task");
             return NIMBO_PAUSED;
         }
         if (result.code != 0) {
@@ -131,7 +130,7 @@ int run(DownloadTask task, const Environment& env) {
                 case CURLE_SSL_ENGINE_NOTFOUND:
                 case CURLE_SSL_ENGINE_SETFAILED:
                 case CURLE_PEER_FAILED_VERIFICATION:
-                    LOG_W(ADEAL_TAG, "download failed[SSL: %s], try again in %d seconds, retryCount: %d",
+                    LOG_W(TAG_ADEAL, "download failed[SSL: %s], try again in %d seconds, retryCount: %d",
                           result.message, kSslDelay, attempt);
                     env.sleep(kSslDelay);
                     continue;
@@ -141,18 +140,18 @@ int run(DownloadTask task, const Environment& env) {
                     return NIMBO_ERR_FAILED;
                 case CURLE_COULDNT_RESOLVE_HOST:
                 case CURLE_COULDNT_CONNECT:
-                    LOG_W(ADEAL_TAG,
+                    LOG_W(TAG_ADEAL,
                           "download failed because the network was not available, try again in %d seconds, "
                           "count: %d",
                           kRetryDelay, attempt);
                     env.sleep(kRetryDelay);
                     continue;
                 case CURLE_OPERATION_TIMEDOUT:
-                    LOG_W(ADEAL_TAG, "download timeout, try again in %d seconds", kTimeoutDelay);
+                    LOG_W(TAG_ADEAL, "download timeout, try again in %d seconds", kTimeoutDelay);
                     env.sleep(kTimeoutDelay);
                     continue;
                 default:
-                    LOG_W(ADEAL_TAG, "download failed[%s], try again in %d seconds, retryCount: %d", result.message,
+                    LOG_W(TAG_ADEAL, "download failed[%s], try again in %d seconds, retryCount: %d", result.message,
                           kRetryDelay, attempt);
                     env.sleep(kRetryDelay);
                     continue;
@@ -160,7 +159,7 @@ int run(DownloadTask task, const Environment& env) {
         }
         const long status = result.http_status;
         if (status == 429) {
-            LOG_W(ADEAL_TAG, "download failed[HTTP429], try again in %d seconds", kThrottledDelay);
+            LOG_W(TAG_ADEAL, "download failed[HTTP429], try again in %d seconds", kThrottledDelay);
             env.sleep(kThrottledDelay);
             g_download_logic_retry_count = 0;  // throttling never uses up attempts
             continue;
@@ -171,20 +170,20 @@ int run(DownloadTask task, const Environment& env) {
             return NIMBO_ERR_FAILED;
         }
         if (status != 200 && status != 206 && status != 416) {
-            LOG_W(ADEAL_TAG, "download failed[HTTP%ld], try again in %d seconds, retryCount: %d", status, kRetryDelay,
+            LOG_W(TAG_ADEAL, "download failed[HTTP%ld], try again in %d seconds, retryCount: %d", status, kRetryDelay,
                   attempt);
             env.sleep(kRetryDelay);
             continue;
         }
         if (task.expected_md5 == nullptr || task.expected_md5[0] == '\0') {
-            LOG_I(ADEAL_TAG, "param md5 is empty, download end.");
+            LOG_I(TAG_ADEAL, "param md5 is empty, download end.");
             return 0;
         }
         if (md5_matches(task)) {
-            LOG_I(ADEAL_TAG, "MD5 verification passed");
+            LOG_I(TAG_ADEAL, "MD5 verification passed");
             return 0;
         }
-        LOG_W(ADEAL_TAG, "MD5 verification failed, delete file and restart download task in %d seconds, md5 failed count: %d",
+        LOG_W(TAG_ADEAL, "MD5 verification failed, delete file and restart download task in %d seconds, md5 failed count: %d",
               kRetryDelay, g_download_logic_md5_failed_count.load());
         nimbo_utils_delete_file(task.file_path);
         ++g_download_logic_md5_failed_count;

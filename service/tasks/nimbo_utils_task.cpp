@@ -14,11 +14,10 @@
 #include "c_handles.hpp"
 #include "json_utils.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "result_codes.h"
-
-#define TAG "nimbo_utils"
 
 namespace {
 
@@ -38,7 +37,7 @@ bool read_record(const std::string& path, std::string* text) {
     text->clear();
     UniqueFd fd{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
     if (!fd) {
-        if (errno != ENOENT) LOG_W(TAG, "finished task record %s not readable: %s", path.c_str(), strerror(errno));
+        if (errno != ENOENT) LOG_W(TAG_UTILS, "finished task record %s not readable: %s", path.c_str(), strerror(errno));
         return false;
     }
     struct stat st;
@@ -50,7 +49,7 @@ bool read_record(const std::string& path, std::string* text) {
         if (n < 0) return false;
         if (n == 0) return true;
         if (text->size() + static_cast<size_t>(n) > kMaxFinishedBytes) {
-            LOG_W(TAG, "finished task record %s exceeds %zu bytes, ignored", path.c_str(), kMaxFinishedBytes);
+            LOG_W(TAG_UTILS, "finished task record %s exceeds %zu bytes, ignored", path.c_str(), kMaxFinishedBytes);
             text->clear();
             return false;
         }
@@ -68,7 +67,7 @@ std::vector<std::string> parse_record(const std::string& path, const std::string
     std::vector<std::string> ids;
     JsonPtr root{cJSON_ParseWithLength(text.data(), text.size())};
     if (!root || !cJSON_IsArray(root.get())) {
-        LOG_W(TAG, "finished task record %s damaged, started anew", path.c_str());
+        LOG_W(TAG_UTILS, "finished task record %s damaged, started anew", path.c_str());
         return ids;
     }
     const cJSON* item = nullptr;
@@ -94,9 +93,9 @@ bool nimbo::read_task_command(const std::string& path, std::string* text) {
     errno = 0;
     if (!nimbo::read_file(path, text, kMaxTaskFileBytes, false)) {
         if (errno == ELOOP)
-            LOG_W(TAG, "%s is a symbolic link: not followed, no pending task", path.c_str());
+            LOG_W(TAG_UTILS, "%s is a symbolic link: not followed, no pending task", path.c_str());
         else
-            LOG_W(TAG, "Error opening file for reading[%s]", path.c_str());
+            LOG_W(TAG_UTILS, "Error opening file for reading[%s]", path.c_str());
         text->clear();
         return false;
     }
@@ -110,7 +109,7 @@ bool nimbo::release_task_command(const std::string& path, const std::string& tas
     RequestCmd request;
     if (json_utils_jsonstr_to_request_cmd(stored.c_str(), g_device_serialno, &request) != 0) return false;
     if (task_id != request.taskId) return false;
-    LOG_D(TAG, "task[%s] of cmd[%s] ended without a worker, task file removed", request.taskId, request.cmd);
+    LOG_D(TAG_UTILS, "task[%s] of cmd[%s] ended without a worker, task file removed", request.taskId, request.cmd);
     nimbo_utils_delete_file(path.c_str());
     return true;
 }
@@ -127,7 +126,7 @@ extern "C" int nimbo_utils_cmd_file_compare(const char* path, const char* task_i
         return NIMBO_ERR_INVALID;
     }
     if (std::strcmp(request.taskId, task_id ? task_id : "") == 0) return 0;
-    LOG_W(TAG, "The last mission is still in progress, cmd: %s, taskId: %s", request.cmd, request.taskId);
+    LOG_W(TAG_UTILS, "The last mission is still in progress, cmd: %s, taskId: %s", request.cmd, request.taskId);
     return NIMBO_HANDLED;
 }
 
@@ -165,7 +164,7 @@ bool nimbo::record_finished_task(const std::string& path, const std::string& tas
     }
     JsonText text{cJSON_PrintUnformatted(array.get())};
     if (!text || !write_record(path, std::string(text.get()) + "\n")) {
-        LOG_E(TAG, "finished task[%s] could not be recorded in %s", task_id.c_str(), path.c_str());
+        LOG_E(TAG_UTILS, "finished task[%s] could not be recorded in %s", task_id.c_str(), path.c_str());
         return false;
     }
     return true;

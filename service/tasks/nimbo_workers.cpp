@@ -9,9 +9,8 @@
 #include <new>
 
 #include "kx_log.h"
+#include "log_tags.h"
 #include "nimbo_globals.h"
-
-#define TAG "nimbo_utils"
 
 namespace {
 
@@ -47,7 +46,7 @@ void* trampoline(void* arg) {
     try {
         launch->job();
     } catch (...) {
-        LOG_E("mqtt_adeal", "%s", kEnded[kind]);
+        LOG_E(TAG_ADEAL, "%s", kEnded[kind]);
     }
     launch.reset();
     State& s = state();
@@ -88,7 +87,7 @@ bool workers::start(Kind kind, std::function<void()> job) {
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (s.count[k] >= kPerKind) {
-            LOG_E(TAG, "too many %s workers (%d), request refused", kNames[k], s.count[k]);
+            LOG_E(TAG_UTILS, "too many %s workers (%d), request refused", kNames[k], s.count[k]);
             return false;
         }
         ++s.count[k];
@@ -109,7 +108,7 @@ bool workers::start(Kind kind, std::function<void()> job) {
     }
     if (rc == 0) return true;
     delete launch;
-    LOG_E(TAG, "pthread_create failed");
+    LOG_E(TAG_UTILS, "pthread_create failed");
     std::lock_guard<std::mutex> lock(s.mutex);
     --s.count[k];
     --s.total;
@@ -160,7 +159,7 @@ bool workers::busy(Kind kind, const std::string& task_id) {
         refused = g_flag_download_running.load() != 0 || slot.holder.load() != nullptr;
         if (slot.holder.load() != nullptr && slot.task_id == task_id) slot.resume_wanted = true;
     }
-    if (refused) LOG_W("mqtt_deal", "The task has already begun.");
+    if (refused) LOG_W(TAG_DEAL, "The task has already begun.");
     return refused;
 }
 

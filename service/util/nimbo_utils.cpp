@@ -25,13 +25,12 @@
 #include "hwlink.h"
 #include "ini_utils.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "mqtt_utils_async.h"
 #include "nimbo_globals.h"
 #include "ntp_utils.h"
 #include "result_codes.h"
 #include "retry_spread.h"
-
-#define TAG NIMBO_UTILS_TAG
 
 namespace {
 
@@ -95,7 +94,7 @@ WriteResult replace_checked(const std::string& path, const std::string& content)
     if (::lstat(path.c_str(), &st) == 0) {
         if (S_ISLNK(st.st_mode))
             // The rename below replaces the link itself: what it names is never written.
-            LOG_W(TAG, "%s is a symbolic link: replaced by a file, not followed", path.c_str());
+            LOG_W(TAG_UTILS, "%s is a symbolic link: replaced by a file, not followed", path.c_str());
         else
             mode = st.st_mode & 07777;
     }
@@ -117,7 +116,7 @@ WriteResult replace_checked(const std::string& path, const std::string& content)
     tmp.armed = false;
     UniqueFd dfd{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (dfd && ::fsync(dfd.get()) != 0 && errno != EINVAL)
-        LOG_W(TAG, "fsync of directory %s failed: %s", dir.c_str(), strerror(errno));
+        LOG_W(TAG_UTILS, "fsync of directory %s failed: %s", dir.c_str(), strerror(errno));
     return WriteResult::ok;
 }
 
@@ -125,7 +124,7 @@ WriteResult replace_checked(const std::string& path, const std::string& content)
 WriteResult write_line(const char* path, const char* text, int mode) {
     WriteResult result;
     if (mode == 1) {
-        UniqueFd fd{nimbo::open_for_write(path, O_WRONLY | O_APPEND | O_CREAT, 0644, TAG)};
+        UniqueFd fd{nimbo::open_for_write(path, O_WRONLY | O_APPEND | O_CREAT, 0644, TAG_UTILS)};
         FilePtr file{fd ? ::fdopen(fd.get(), "a") : nullptr};
         if (file) (void)fd.release();
         if (!file) {
@@ -138,8 +137,8 @@ WriteResult write_line(const char* path, const char* text, int mode) {
     } else {
         result = replace_checked(path, std::string(text) + "\n");
     }
-    if (result == WriteResult::open_failed) LOG_E(TAG, "Error opening file for writing");
-    if (result == WriteResult::write_failed) LOG_E(TAG, "Error writing to file");
+    if (result == WriteResult::open_failed) LOG_E(TAG_UTILS, "Error opening file for writing");
+    if (result == WriteResult::write_failed) LOG_E(TAG_UTILS, "Error writing to file");
     return result;
 }
 
@@ -151,7 +150,7 @@ enum class LineState { unreadable, empty, line };
 LineState first_line(const char* path, size_t size, std::string* out) {
     FilePtr file{::fopen(path, "re")};
     if (!file) {
-        LOG_W(TAG, "Error opening file for reading[%s]", path);
+        LOG_W(TAG_UTILS, "Error opening file for reading[%s]", path);
         return LineState::unreadable;
     }
     if (!nimbo::read_line(file.get(), out, size - 1)) return LineState::empty;
@@ -163,7 +162,7 @@ LineState first_line(const char* path, size_t size, std::string* out) {
 char* heap_copy(const std::string& text) {
     char* copy = static_cast<char*>(::malloc(text.size() + 1));
     if (copy == nullptr) {
-        LOG_E(TAG, "Memory allocation failed");
+        LOG_E(TAG_UTILS, "Memory allocation failed");
         return nullptr;
     }
     memcpy(copy, text.data(), text.size());
@@ -179,24 +178,24 @@ int ensure_one(const char* prefix, bool whole) {
     if (::stat(prefix, &st) == 0) {
         if (S_ISDIR(st.st_mode)) return 0;
         if (whole)
-            LOG_E(TAG, "Path '%s' is not a directory\n", prefix);
+            LOG_E(TAG_UTILS, "Path '%s' is not a directory\n", prefix);
         else
-            LOG_E(TAG, "Path '%s' is not a directory", prefix);
+            LOG_E(TAG_UTILS, "Path '%s' is not a directory", prefix);
         return -1;
     }
     if (::mkdir(prefix, 0755) != 0) {
         if (errno == EEXIST && is_dir(prefix)) return 0;  // created by someone else meanwhile
-        LOG_E(TAG, "Error creating directory");
+        LOG_E(TAG_UTILS, "Error creating directory");
         return -1;
     }
-    LOG_D(TAG, "create '%s'", prefix);
+    LOG_D(TAG_UTILS, "create '%s'", prefix);
     return 0;
 }
 
 void clear_directory(const std::string& path) {
     DirPtr dir{::opendir(path.c_str())};
     if (!dir) {
-        LOG_E(TAG, "opendir failed, %s", path.c_str());
+        LOG_E(TAG_UTILS, "opendir failed, %s", path.c_str());
         return;
     }
     while (struct dirent* entry = ::readdir(dir.get())) {
@@ -205,7 +204,7 @@ void clear_directory(const std::string& path) {
         struct stat st;
         // lstat: a link is removed as a link, never followed out of the directory.
         if (::lstat(child.c_str(), &st) != 0) {
-            LOG_E(TAG, "stat");
+            LOG_E(TAG_UTILS, "stat");
             continue;
         }
         if (S_ISDIR(st.st_mode)) {
@@ -221,7 +220,7 @@ bool find_files(const std::string& path, const char* prefix, size_t prefix_len, 
                 std::vector<std::string>* out) {
     DirPtr dir{::opendir(path.c_str())};
     if (!dir) {
-        LOG_E(TAG, "opendir");
+        LOG_E(TAG_UTILS, "opendir");
         return false;
     }
     while (struct dirent* entry = ::readdir(dir.get())) {
@@ -254,7 +253,7 @@ bool parse_dimension(const char* key, const char* text, int* out) {
     errno = 0;
     long v = ::strtol(text, &end, 10);
     if (errno != 0 || end == text || *end != '\0' || v <= 0 || v > 100000) {
-        LOG_W(TAG, "%s=%s is not a screen size, %d kept", key, text, *out);
+        LOG_W(TAG_UTILS, "%s=%s is not a screen size, %d kept", key, text, *out);
         return false;
     }
     *out = static_cast<int>(v);
@@ -266,7 +265,7 @@ void parse_retry_spread(const char* text) {
     errno = 0;
     long v = ::strtol(text, &end, 10);
     if (errno != 0 || end == text || *end != '\0' || v < 0 || v > nimbo::kRetrySpreadMax) {
-        LOG_W(TAG, "retry_spread=%s is not a percentage of 0 to %d, %d kept", text, nimbo::kRetrySpreadMax,
+        LOG_W(TAG_UTILS, "retry_spread=%s is not a percentage of 0 to %d, %d kept", text, nimbo::kRetrySpreadMax,
               nimbo::retry_spread());
         return;
     }
@@ -321,7 +320,7 @@ constexpr const char* kUrlPlain = "nimbo_server_url";
 bool sum_tree(const char* path, uint64_t* total) {
     DirPtr dir{::opendir(path)};
     if (!dir) {
-        LOG_E("mqtt_adeal", "opendir");
+        LOG_E(TAG_ADEAL, "opendir");
         return false;
     }
     while (dirent* entry = ::readdir(dir.get())) {
@@ -330,7 +329,7 @@ bool sum_tree(const char* path, uint64_t* total) {
         int n = std::snprintf(full, sizeof full, "%s/%s", path, entry->d_name);
         struct stat st {};
         if (n < 0 || static_cast<size_t>(n) >= sizeof full || ::lstat(full, &st) != 0) {
-            LOG_E("mqtt_adeal", "lstat: %s", full);
+            LOG_E(TAG_ADEAL, "lstat: %s", full);
             return false;
         }
         if (S_ISDIR(st.st_mode)) {
@@ -345,7 +344,7 @@ bool sum_tree(const char* path, uint64_t* total) {
 bool free_bytes(const char* path, uint64_t* out) {
     struct statvfs vfs {};
     if (::statvfs(path, &vfs) != 0) {
-        LOG_E(TAG, "Error getting filesystem statistics");
+        LOG_E(TAG_UTILS, "Error getting filesystem statistics");
         return false;
     }
     *out = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
@@ -476,7 +475,7 @@ TimeInfo nimbo_utils_get_current_timeinfo(int mode) {
         }
     }
     TimeInfo info = nimbo::make_timeinfo(used, utc);
-    LOG_V(TAG, "timestamp: %s, datetime: %s %s(UTC%+d)", info.timestamp_str, info.datetime_str, info.zone_str,
+    LOG_V(TAG_UTILS, "timestamp: %s, datetime: %s %s(UTC%+d)", info.timestamp_str, info.datetime_str, info.zone_str,
           info.utc_offset_hours);
     return info;
 }
@@ -551,13 +550,13 @@ int is_regular_file(const char* path) {
 
 int nimbo_utils_ensure_directory_exists(const char* path) {
     if (path == nullptr || *path == '\0') {
-        LOG_E(TAG, "Error creating directory");
+        LOG_E(TAG_UTILS, "Error creating directory");
         return -1;
     }
     char buf[1024];
     size_t len = strlen(path);
     if (len >= sizeof buf) {
-        LOG_E(TAG, "Path longer than %zu characters refused: %.64s...", sizeof buf - 1, path);
+        LOG_E(TAG_UTILS, "Path longer than %zu characters refused: %.64s...", sizeof buf - 1, path);
         return -1;
     }
     memcpy(buf, path, len + 1);
@@ -576,7 +575,7 @@ void nimbo_utils_clear_directory(const char* path) {
     try {
         clear_directory(path);
     } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
+        LOG_E(TAG_UTILS, "Memory allocation failed");
     }
 }
 
@@ -586,7 +585,7 @@ int nimbo_utils_rename_file(const char* dir, const char* old_name, const char* n
         std::string from = join(dir, old_name), to = join(dir, new_name);
         struct stat st;
         if (::lstat(from.c_str(), &st) != 0) {
-            LOG_E(TAG, "Old file does not exist: %s", from.c_str());
+            LOG_E(TAG_UTILS, "Old file does not exist: %s", from.c_str());
             return NIMBO_ERR_FAILED;
         }
         return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : -8;
@@ -602,12 +601,12 @@ char** nimbo_utils_find_files_with_prefix(const char* dir, const char* prefix, i
     try {
         if (!find_files(dir, prefix, strlen(prefix), recurse != 0, &found) || found.empty()) return nullptr;
     } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
+        LOG_E(TAG_UTILS, "Memory allocation failed");
         return nullptr;
     }
     auto** out = static_cast<char**>(calloc(found.size(), sizeof(char*)));
     if (out == nullptr) {
-        LOG_E(TAG, "Memory allocation failed");
+        LOG_E(TAG_UTILS, "Memory allocation failed");
         return nullptr;
     }
     for (size_t i = 0; i < found.size(); ++i) {
@@ -627,7 +626,7 @@ char* nimbo_utils_get_value_by_key(const char* path, const char* key) {
     try {
         FilePtr file{::fopen(path, "re")};
         if (!file) {
-            LOG_W(TAG, "Error opening file for reading[%s], key=%s", path, key);
+            LOG_W(TAG_UTILS, "Error opening file for reading[%s], key=%s", path, key);
             return nullptr;
         }
         constexpr size_t kMax = 64u << 10;
@@ -639,11 +638,11 @@ char* nimbo_utils_get_value_by_key(const char* path, const char* key) {
             size_t eq = line.find('=');
             if (eq == std::string::npos || eq != kl || line.compare(0, eq, key) != 0) continue;
             std::string value = line.substr(eq + 1);
-            LOG_V(TAG, "key: %s, value: %s", key, value.c_str());
+            LOG_V(TAG_UTILS, "key: %s, value: %s", key, value.c_str());
             return heap_copy(value);
         }
     } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
+        LOG_E(TAG_UTILS, "Memory allocation failed");
     }
     return nullptr;
 }
@@ -665,19 +664,19 @@ uint64_t nimbo_utils_get_free_space(const char* path) {
 int nimbo_utils_check_and_report_free_space(const char* path, uint64_t threshold) {
     uint64_t free = 0;
     if (path == nullptr || !free_bytes(path, &free) || free == 0) {
-        LOG_W(TAG, "Failed to retrieve free space information for %s", path ? path : "");
+        LOG_W(TAG_UTILS, "Failed to retrieve free space information for %s", path ? path : "");
         return NIMBO_ERR_FAILED;
     }
-    LOG_I(TAG, "Free space on %s: %llu bytes, threshold: %llu", path,
+    LOG_I(TAG_UTILS, "Free space on %s: %llu bytes, threshold: %llu", path,
           static_cast<unsigned long long>(free), static_cast<unsigned long long>(threshold));
     if (free > threshold) return 0;
     if (hwlink_cleanup_of_space() == 0) {
         if (!free_bytes(path, &free)) free = 0;
-        LOG_I(TAG, "Try to free up a little space, the remaining space after cleaning is %llu bytes",
+        LOG_I(TAG_UTILS, "Try to free up a little space, the remaining space after cleaning is %llu bytes",
               static_cast<unsigned long long>(free));
         if (free > threshold) return 0;
     }
-    LOG_W(TAG, "Warning: Free space is below or equal to the threshold of %llu bytes!",
+    LOG_W(TAG_UTILS, "Warning: Free space is below or equal to the threshold of %llu bytes!",
           static_cast<unsigned long long>(threshold));
     return NIMBO_ERR_FAILED;
 }
@@ -686,25 +685,25 @@ int nimbo_utils_check_and_report_free_space(const char* path, uint64_t threshold
 
 void nimbo_utils_write_line_to_file(const char* path, const char* text, int mode) {
     if (path == nullptr || text == nullptr) {
-        LOG_E(TAG, "Error opening file for writing");
+        LOG_E(TAG_UTILS, "Error opening file for writing");
         return;
     }
     try {
         write_line(path, text, mode);
     } catch (...) {
-        LOG_E(TAG, "Error writing to file");
+        LOG_E(TAG_UTILS, "Error writing to file");
     }
 }
 
 void nimbo_utils_write_line_to_file2(const char* dir, const char* name, const char* text, int mode) {
     if (dir == nullptr || name == nullptr) {
-        LOG_E(TAG, "Error opening file for writing");
+        LOG_E(TAG_UTILS, "Error opening file for writing");
         return;
     }
     try {
         nimbo_utils_write_line_to_file(join(dir, name).c_str(), text, mode);
     } catch (...) {
-        LOG_E(TAG, "Error writing to file");
+        LOG_E(TAG_UTILS, "Error writing to file");
     }
 }
 
@@ -715,7 +714,7 @@ char* nimbo_utils_read_line_from_file2(const char* path, int size) {
         if (first_line(path, static_cast<size_t>(size), &line) != LineState::line) return nullptr;
         return heap_copy(line);
     } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
+        LOG_E(TAG_UTILS, "Memory allocation failed");
         return nullptr;
     }
 }
@@ -729,7 +728,7 @@ int nimbo_utils_line_matching_in_file(const char* path, const char* text) {
     try {
         FilePtr file{::fopen(path, "re")};
         if (!file) {
-            LOG_W(TAG, "Error opening file for reading[%s]", path);
+            LOG_W(TAG_UTILS, "Error opening file for reading[%s]", path);
             return NIMBO_ERR_FAILED;
         }
         // Whole lines: a piece of a longer line must not pass for a line of its own.
@@ -740,7 +739,7 @@ int nimbo_utils_line_matching_in_file(const char* path, const char* text) {
             if (line == text) return 0;
         }
     } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
+        LOG_E(TAG_UTILS, "Memory allocation failed");
     }
     return NIMBO_ERR_FAILED;
 }
@@ -749,13 +748,13 @@ void nimbo_utils_delete_file(const char* path) {
     if (path == nullptr) return;
     struct stat st;
     if (::lstat(path, &st) != 0) {
-        LOG_V(TAG, "%s, file not exists.", path);
+        LOG_V(TAG_UTILS, "%s, file not exists.", path);
         return;
     }
     if (::remove(path) == 0)
-        LOG_D(TAG, "%s, File deleted successfully.", path);
+        LOG_D(TAG_UTILS, "%s, File deleted successfully.", path);
     else
-        LOG_E(TAG, "%s, Error deleting file", path);
+        LOG_E(TAG_UTILS, "%s, Error deleting file", path);
 }
 
 void nimbo_utils_delete_file2(const char* dir, const char* name) {
@@ -763,7 +762,7 @@ void nimbo_utils_delete_file2(const char* dir, const char* name) {
     try {
         nimbo_utils_delete_file(join(dir, name).c_str());
     } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
+        LOG_E(TAG_UTILS, "Memory allocation failed");
     }
 }
 
@@ -800,7 +799,7 @@ int nimbo_utils_get_server_url(char* out, int* out_len) {
         std::string url;
         if (first_line(chosen->c_str(), kLineBuffer, &url) != LineState::line || url.empty()) return NIMBO_ERR_FAILED;
         if (url.size() >= NIMBO_SERVER_URL_SIZE) {
-            LOG_E(TAG, "server url in %s longer than %d characters, ignored", chosen->c_str(),
+            LOG_E(TAG_UTILS, "server url in %s longer than %d characters, ignored", chosen->c_str(),
                   NIMBO_SERVER_URL_SIZE - 1);
             return NIMBO_ERR_FAILED;
         }
@@ -816,7 +815,7 @@ int nimbo_utils_get_server_url(char* out, int* out_len) {
 int nimbo_utils_save_server_url(const char* url, int persistent) {
     if (url == nullptr || *url == '\0') return NIMBO_ERR_INVALID;
     if (strlen(url) >= NIMBO_SERVER_URL_SIZE) {
-        LOG_E(TAG, "server url longer than %d characters refused", NIMBO_SERVER_URL_SIZE - 1);
+        LOG_E(TAG_UTILS, "server url longer than %d characters refused", NIMBO_SERVER_URL_SIZE - 1);
         return NIMBO_ERR_INVALID;
     }
     try {
@@ -837,7 +836,7 @@ void nimbo_utils_ini_config_deal(void) {
     try {
         nimbo::configure_from(dir);
     } catch (...) {
-        LOG_E(TAG, "Memory allocation failed");
+        LOG_E(TAG_UTILS, "Memory allocation failed");
     }
 }
 
@@ -850,7 +849,7 @@ void nimbo::configure_from(const std::string& ini_dir) {
                                                 : values.data_path;
     strip_one(&root, '/');
     if (!copy_field(g_device_userdata_path, root)) {
-        LOG_E(TAG, "user data path longer than %zu characters: %s", sizeof g_device_userdata_path - 1,
+        LOG_E(TAG_UTILS, "user data path longer than %zu characters: %s", sizeof g_device_userdata_path - 1,
               root.c_str());
         copy_field(g_device_userdata_path, std::string(nimbo::dev::kUserData));
     }
@@ -863,7 +862,7 @@ void nimbo::configure_from(const std::string& ini_dir) {
     std::string name(model, strnlen(model, static_cast<size_t>(model_len)));
     if (name.empty()) name = values.device_name.empty() ? std::string(NIMBO_PROGRAM_NAME) : values.device_name;
     if (name.size() >= sizeof g_device_name) {
-        LOG_W(TAG, "device name %s cut to %zu characters", name.c_str(), sizeof g_device_name - 1);
+        LOG_W(TAG_UTILS, "device name %s cut to %zu characters", name.c_str(), sizeof g_device_name - 1);
         name.resize(sizeof g_device_name - 1);
     }
     copy_field(g_device_name, name);
@@ -875,10 +874,10 @@ void nimbo::configure_from(const std::string& ini_dir) {
     if (!ca.empty() && ca[0] != '/') ca = ini_dir + "/" + ca;
     if (!ca.empty()) {
         if (::access(ca.c_str(), R_OK) != 0)
-            LOG_E(TAG, "ca_file %s cannot be read (%s): TLS connections will be refused", ca.c_str(),
+            LOG_E(TAG_UTILS, "ca_file %s cannot be read (%s): TLS connections will be refused", ca.c_str(),
                   strerror(errno));
         else
-            LOG_I(TAG, "TLS servers are verified against the CA file %s", ca.c_str());
+            LOG_I(TAG_UTILS, "TLS servers are verified against the CA file %s", ca.c_str());
     }
     nimbo_globals_set_ca_file(ca);
     mqtt_utils::set_presence(values.presence);

@@ -16,8 +16,6 @@
 #include "nimbo_exports.h"
 #include "nofollow_open.h"
 
-#define NIMBO_UTILS_TAG "nimbo_utils"
-
 extern "C" {
 
 // ---- time --------------------------------------------------------------------------

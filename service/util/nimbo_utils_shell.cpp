@@ -34,12 +34,11 @@
 #include "c_handles.hpp"
 #include "device_path.h"
 #include "kx_log.h"
+#include "log_tags.h"
 #include "nimbo_utils.h"
 #include "result_codes.h"
 
 extern char** environ;
-
-#define TAG NIMBO_UTILS_TAG
 
 namespace {
 
@@ -233,7 +232,7 @@ int decode_status(int status) {
 }
 
 [[noreturn]] void out_of_memory() {
-    LOG_E(TAG, "Memory allocation failed");
+    LOG_E(TAG_UTILS, "Memory allocation failed");
     exit(1);
 }
 
@@ -310,19 +309,19 @@ ShellResults nimbo_utils_run_commands(const char* command) {
     ShellResults results;
     memset(&results, 0, sizeof results);
     if (command == nullptr) {
-        LOG_E(TAG, "popen");
+        LOG_E(TAG_UTILS, "popen");
         return results;
     }
-    LOG_V(TAG, "command: %s", command);
+    LOG_V(TAG_UTILS, "command: %s", command);
     try {
         Child child;
         if (!child.start(command, true)) {
-            LOG_E(TAG, "popen");
+            LOG_E(TAG_UTILS, "popen");
             return results;
         }
         LineSplitter splitter;
         auto keep = [&results](const std::string& line) {
-            LOG_V(TAG, "results: %s", line.c_str());
+            LOG_V(TAG_UTILS, "results: %s", line.c_str());
             add_string_to_array(&results, line.c_str());
         };
         drain(child, [&](const char* data, size_t n) { splitter.feed(data, n, keep); });
@@ -342,49 +341,49 @@ void nimbo_utils_run_commands_without_return(const char* command) {
 
 int nimbo_utils_run_command_by_system(const char* command) {
     if (command == nullptr || *command == '\0') {
-        LOG_E(TAG, "Empty or null command provided");
+        LOG_E(TAG_UTILS, "Empty or null command provided");
         return -1;
     }
     int status;
     try {
         Child child;
         if (!child.start(command, false)) {
-            LOG_E(TAG, "Failed to execute command: %s", command);
+            LOG_E(TAG_UTILS, "Failed to execute command: %s", command);
             return -1;
         }
         status = child.wait();
     } catch (...) {
-        LOG_E(TAG, "Failed to execute command: %s", command);
+        LOG_E(TAG_UTILS, "Failed to execute command: %s", command);
         return -1;
     }
     if (status == -1) {
-        LOG_E(TAG, "Failed to execute command: %s", command);
+        LOG_E(TAG_UTILS, "Failed to execute command: %s", command);
         return -1;
     }
-    LOG_I(TAG, "cmd: %s, status: %d", command, status);
+    LOG_I(TAG_UTILS, "cmd: %s, status: %d", command, status);
     if (WIFEXITED(status)) {
-        LOG_I(TAG, "Process exited normally with result: %d", WEXITSTATUS(status));
+        LOG_I(TAG_UTILS, "Process exited normally with result: %d", WEXITSTATUS(status));
         return WEXITSTATUS(status);
     }
     if (WIFSIGNALED(status)) {
-        LOG_W(TAG, "process was terminated by signal: %d[%s]", WTERMSIG(status), strsignal(WTERMSIG(status)));
+        LOG_W(TAG_UTILS, "process was terminated by signal: %d[%s]", WTERMSIG(status), strsignal(WTERMSIG(status)));
         return 1000 + WTERMSIG(status);
     }
-    LOG_W(TAG, "Process terminated abnormally");
+    LOG_W(TAG_UTILS, "Process terminated abnormally");
     return -1;
 }
 
 int nimbo_utils_run_command_by_popen(const char* command) {
     if (command == nullptr || *command == '\0') {
-        LOG_E(TAG, "Empty or null command provided");
+        LOG_E(TAG_UTILS, "Empty or null command provided");
         return -1;
     }
-    LOG_V(TAG, "command: %s", command);
+    LOG_V(TAG_UTILS, "command: %s", command);
     int status;
     try {
         Child child;
         if (!child.start(command, true)) {
-            LOG_E(TAG, "popen failed command: %s", command);
+            LOG_E(TAG_UTILS, "popen failed command: %s", command);
             return -1;
         }
         // Read to the end: closing early lets SIGPIPE end a command that still writes.
@@ -392,15 +391,15 @@ int nimbo_utils_run_command_by_popen(const char* command) {
         child.close_out();
         status = child.wait();
     } catch (...) {
-        LOG_E(TAG, "popen failed command: %s", command);
+        LOG_E(TAG_UTILS, "popen failed command: %s", command);
         return -1;
     }
     if (status == -1) {
-        LOG_E(TAG, "pclose");
+        LOG_E(TAG_UTILS, "pclose");
         return -1;
     }
     if (WIFSIGNALED(status))
-        LOG_W(TAG, "process was terminated by signal: %d[%s]", WTERMSIG(status), strsignal(WTERMSIG(status)));
+        LOG_W(TAG_UTILS, "process was terminated by signal: %d[%s]", WTERMSIG(status), strsignal(WTERMSIG(status)));
     return decode_status(status);
 }
 
@@ -411,7 +410,7 @@ int nimbo_utils_find_pid_by_name(const char* name, int* pids, int capacity, int*
         std::vector<std::string> lines;
         // pgrep still matches a pattern; quoting only keeps the name out of the shell.
         if (!nimbo::run_collect("pgrep " + nimbo::shell_quote(name), &lines, nullptr)) {
-            LOG_E(TAG, "popen failed");
+            LOG_E(TAG_UTILS, "popen failed");
             return NIMBO_ERR_FAILED;
         }
         int stored = 0;
@@ -425,7 +424,7 @@ int nimbo_utils_find_pid_by_name(const char* name, int* pids, int capacity, int*
         *count = stored;
         return 0;
     } catch (...) {
-        LOG_E(TAG, "popen failed");
+        LOG_E(TAG_UTILS, "popen failed");
         return NIMBO_ERR_FAILED;
     }
 }
