@@ -141,10 +141,12 @@ class KillTest(FaultCase):
                 marker = self.term.path(OTA_MARKER)
                 if os.path.exists(marker):
                     os.unlink(marker)
+                # Counted before the start: a complete package is installed within milliseconds
+                # of it, and its "waiting for restart" must not be taken for an earlier one.
+                waited = len(self.replies("otaUpgrade", task_id, start))
                 self.svc = self.start_service()
                 self.figures["restarts"] += 1
                 deadline = time.monotonic() + RESTART_TIMEOUT
-                waited = len(self.replies("otaUpgrade", task_id, start))
                 while not self.finals("otaUpgrade", task_id, start):
                     self.assertLess(time.monotonic(), deadline, f"seed {seed}: no final reply")
                     texts = [p["failDes"] for p in self.params("otaUpgrade", task_id, start)[waited:]]
