@@ -53,10 +53,8 @@ int daemonize_in_child(const std::string& pid_file) {
     return rc;
 }
 
-class Links : public ::testing::Test {
+class Links : public testsupport::DeviceRootTest {
 protected:
-    TempDir root_;
-    DeviceRoot dev_{root_.path()};
     TempDir outside_;
     std::string log_ = root_ / "log/test.log";
     std::string target_ = outside_ / "target";
