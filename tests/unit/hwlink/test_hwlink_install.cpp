@@ -13,10 +13,8 @@
 #include "hwlink_sim.h"
 #include "test_support.h"
 
-using testsupport::DeviceRoot;
 using testsupport::exists;
 using testsupport::read_file;
-using testsupport::TempDir;
 using testsupport::write_file;
 
 namespace {

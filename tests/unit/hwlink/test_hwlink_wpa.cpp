@@ -13,7 +13,6 @@
 #include "test_support.h"
 #include "wpa_ctrl.h"
 
-using testsupport::DeviceRoot;
 using testsupport::TempDir;
 using testsupport::write_file;
 

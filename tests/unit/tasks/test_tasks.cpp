@@ -23,7 +23,6 @@
 
 using testsupport::DeviceRoot;
 using testsupport::exists;
-using testsupport::read_file;
 using testsupport::TempDir;
 using testsupport::text_of;
 using testsupport::write_file;

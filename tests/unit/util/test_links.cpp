@@ -19,7 +19,6 @@
 #include "test_support.h"
 #include "wpa_ctrl.h"
 
-using testsupport::DeviceRoot;
 using testsupport::read_file;
 using testsupport::TempDir;
 using testsupport::write_file;
