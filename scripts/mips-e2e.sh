@@ -66,7 +66,6 @@ if [ ${#patterns[@]} -eq 0 ]; then
     ParamsTest
     OfflineTest
     ServerSwitchTest.test_invalid_urls_change_nothing
-    GeofenceTest.test_malformed_fence_or_position_locks_nothing
     GeofenceTest.test_silent_fence_locks_and_removal_clears_anyway
   )
 fi

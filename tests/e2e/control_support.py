@@ -5,7 +5,7 @@ import signal
 import subprocess
 import unittest
 
-from harness import PYTHON, SOURCE_DIR, Broker, MgmtSim, Server, Service, Terminal, wait_for
+from harness import PYTHON, SOURCE_DIR, Service, open_device, wait_for
 
 DATA = "/usr/data/app/nimboservice/data"
 DEVCONFIG = "/usr/data/config/DEVCONFIG"
@@ -24,16 +24,9 @@ class ControlCase(unittest.TestCase):
     TERMINAL_ARGS = ()
 
     def setUp(self):
-        self.term = Terminal(serial=self.SERIAL, extra=self.TERMINAL_ARGS)
-        self.addCleanup(self.term.close)
-        self.broker = Broker()
-        self.addCleanup(self.broker.close)
-        self.sim = MgmtSim(broker_addr=self.broker.addr)
-        self.addCleanup(self.sim.close)
+        open_device(self, self.SERIAL, self.TERMINAL_ARGS)
         if self.ALIBANK_ARGS is not None:
             self.start_alibank(*self.ALIBANK_ARGS)
-        self.server = Server(self.broker, self.SERIAL)
-        self.addCleanup(self.server.close)
         self.svc = self.start_service()
 
     # ---- pieces ------------------------------------------------------------------------------
@@ -59,11 +52,8 @@ class ControlCase(unittest.TestCase):
     def wait_answering(self):
         """The subscription completes after the callback: probe until a command is answered."""
         for attempt in range(20):
-            task = f"probe-{attempt}"
-            start = len(self.server.replies)
-            self.server.send("controlProbe", {}, task_id=task)
             try:
-                self.server.wait_reply("controlProbeResp", task_id=task, timeout=1, start=start)
+                self.server.probe(f"probe-{attempt}", timeout=1, cmd="controlProbe")
                 return
             except AssertionError:
                 continue

@@ -59,6 +59,19 @@ def port_open(port):
         return False
 
 
+def open_device(case, serial, terminal_args=()):
+    """A simulated terminal, a broker, the management simulator and the server's client for one
+    test, closed at its end: case.term, case.broker, case.sim, case.server."""
+    case.term = Terminal(serial=serial, extra=terminal_args)
+    case.addCleanup(case.term.close)
+    case.broker = Broker()
+    case.addCleanup(case.broker.close)
+    case.sim = MgmtSim(broker_addr=case.broker.addr)
+    case.addCleanup(case.sim.close)
+    case.server = Server(case.broker, serial)
+    case.addCleanup(case.server.close)
+
+
 class Scratch:
     """A temporary directory removed at close (kept when NIMBO_KEEP_SCRATCH=1)."""
 
@@ -379,6 +392,14 @@ class Server:
 
     def wait_reply(self, cmd, task_id=None, timeout=15, start=0):
         return self._wait(self.replies, cmd, task_id, timeout, start)
+
+    def probe(self, task_id, timeout=15, cmd="probe"):
+        """Sends a command the service answers at once; its reply orders everything dispatched
+        before. Returns the number of replies before the probe."""
+        start = len(self.replies)
+        self.send(cmd, task_id=task_id)
+        self.wait_reply(cmd + "Resp", task_id=task_id, timeout=timeout, start=start)
+        return start
 
     def wait_report(self, cmd, timeout=15, start=0):
         return self._wait(self.reports, cmd, None, timeout, start)

@@ -6,7 +6,8 @@ import os
 import unittest
 import zipfile
 
-from harness import Broker, MgmtSim, Server, Service, Terminal, wait_for
+from fault_proxy import FaultProxy
+from harness import MgmtSim, Service, open_device, wait_for
 
 APP = "/usr/data/app"
 DATA = APP + "/nimboservice/data"
@@ -44,14 +45,7 @@ class TaskCase(unittest.TestCase):
     TERMINAL_ARGS = ()
 
     def setUp(self):
-        self.term = Terminal(serial=self.SERIAL, extra=self.TERMINAL_ARGS)
-        self.addCleanup(self.term.close)
-        self.broker = Broker()
-        self.addCleanup(self.broker.close)
-        self.sim = MgmtSim(broker_addr=self.broker.addr)
-        self.addCleanup(self.sim.close)
-        self.server = Server(self.broker, self.SERIAL)
-        self.addCleanup(self.server.close)
+        open_device(self, self.SERIAL, self.TERMINAL_ARGS)
         self.svc = self.start_service()
 
     # ---- pieces ------------------------------------------------------------------------------
@@ -61,6 +55,17 @@ class TaskCase(unittest.TestCase):
         # Connected: the command topic is subscribed (the first connection's callback).
         svc.wait_log(r"Subscribed to topic /e/default/ma/d/" + self.SERIAL, timeout=30)
         return svc
+
+    def route_through_relay(self):
+        """Starts the service again so that it reaches the broker through a relay that can cut
+        the link (a second simulator names it); returns the relay."""
+        proxy = FaultProxy(self.broker.port, mqtt=True)
+        self.addCleanup(proxy.close)
+        self.svc.kill()
+        self.sim = MgmtSim(broker_addr=f"127.0.0.1:{proxy.port}")
+        self.addCleanup(self.sim.close)
+        self.svc = self.start_service()
+        return proxy
 
     def host(self, name, data):
         """Puts a file on the simulator; returns its download URL."""

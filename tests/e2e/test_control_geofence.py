@@ -82,25 +82,6 @@ class GeofenceTest(ControlCase):
         self.wait_alert("GeoFence", "cleared", start)
         self.wait_signals([94, 93])
 
-    def test_malformed_fence_or_position_locks_nothing(self):
-        self.devstate(*OUTSIDE)
-        cases = [
-            (fence(radius="abc"), r"get radius from geofence failed"),
-            (fence(radius="m500"), r"get radius from geofence failed"),
-            (fence(coordinates="113.9;22.5"), r"get coordinates from geofence failed"),
-        ]
-        for i, (param, log) in enumerate(cases):
-            with self.subTest(param=param):
-                self.assert_reply(self.command("geofence", param, task_id=f"m{i}"), "geofence", SUCCESS,
-                                  task_id=f"m{i}")
-                self.svc.wait_log(log, count=1 if i != 1 else 2)
-        self.devstate("latitude=22.5x")
-        self.assert_reply(self.command("geofence", fence(), task_id="p"), "geofence", SUCCESS, task_id="p")
-        self.svc.wait_log(r"get coordinates from last lbs info failed")
-        self.assertIsNone(self.data_file("lbs_geofence_flag"))
-        self.assertIsNone(self.data_file("devlock_state"))
-        self.assertEqual(self.alerts("GeoFence"), [])
-
 
 class UpdateSignalTest(ControlCase):
     SERIAL = "NB20000022"

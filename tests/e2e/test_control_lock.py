@@ -46,11 +46,6 @@ class LockProtocolTest(ControlCase):
         self.assert_reply(self.command("setDevParam", {"brightness": 80}, task_id="t5"), "setDevParam", SUCCESS,
                           task_id="t5")
 
-    def test_unparsable_param_is_a_failure(self):
-        self.assert_reply(self.command("devLock", "not json"), "devLock",
-                          {"status": "3", "failDes": "Operation failed"})
-        self.assertIsNone(self.data_file("devlock_state"))
-
 
 class SilentApplicationTest(ControlCase):
     """A payment application that never answers: the request survives a restart."""

@@ -16,9 +16,8 @@ import re
 import time
 import unittest
 
-from fault_proxy import FaultProxy
 from faults_support import FaultCase, record, seeds
-from harness import MgmtSim, wait_for
+from harness import wait_for
 
 EMPTY_URL = {"apkDownloadUrl": ""}
 FINAL = {"status": "3", "failDes": "ApkDownloadUrl is empty"}
@@ -114,13 +113,7 @@ class QosStepCutTest(QosTwoCase):
 
     def setUp(self):
         super().setUp()
-        # The service reaches the broker through the cutting relay: a second simulator names it.
-        self.proxy = FaultProxy(self.broker.port, mqtt=True)
-        self.addCleanup(self.proxy.close)
-        self.svc.kill()
-        self.sim = MgmtSim(broker_addr=f"127.0.0.1:{self.proxy.port}")
-        self.addCleanup(self.sim.close)
-        self.svc = self.start_service()
+        self.proxy = self.route_through_relay()
 
     def test_cut_after_each_step_of_the_exchange(self):
         figures = {"steps": [], "cuts": 0, "delivered": 0, "duplicates": 0}

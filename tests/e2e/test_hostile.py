@@ -90,11 +90,7 @@ class HostileTest(unittest.TestCase):
     def probe(self, timeout=30):
         """An unknown command is answered at once; its reply orders everything dispatched before."""
         self.probes += 1
-        task = f"probe-{self.probes}"
-        start = len(self.srv.replies)
-        self.srv.send("probe", task_id=task)
-        self.srv.wait_reply("probeResp", task_id=task, timeout=timeout)
-        return start
+        return self.srv.probe(f"probe-{self.probes}", timeout)
 
     def fill(self, text):
         out_rel = "../" * 24 + self.outside.path.lstrip("/")

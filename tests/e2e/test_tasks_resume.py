@@ -7,8 +7,7 @@ import signal
 import time
 import unittest
 
-from fault_proxy import FaultProxy
-from harness import MgmtSim, wait_for
+from harness import wait_for
 from tasks_support import APP, DOWNLOAD, TASK_FILE, TaskCase, md5, payload
 
 PACKAGE = DOWNLOAD + "/tmp_app.zip"
@@ -132,13 +131,7 @@ class SlowDownlinkTest(ResumeCase):
 
     def setUp(self):
         super().setUp()
-        # The service reaches the broker through a relay: a second simulator names it.
-        self.proxy = FaultProxy(self.broker.port, mqtt=True)
-        self.addCleanup(self.proxy.close)
-        self.svc.kill()
-        self.sim = MgmtSim(broker_addr=f"127.0.0.1:{self.proxy.port}")
-        self.addCleanup(self.sim.close)
-        self.svc = self.start_service()
+        self.proxy = self.route_through_relay()
 
     def test_late_copy_of_a_finished_task_is_not_run_again(self):
         data = payload(800_000)

@@ -13,7 +13,7 @@ import threading
 import time
 import unittest
 
-from harness import Broker, MgmtSim, Server, Service, Terminal, free_port, wait_for
+from harness import Broker, MgmtSim, Server, Service, Terminal, free_port, port_open, wait_for
 from tasks_support import APP, md5, payload
 
 SN = "NB40000051"
@@ -125,17 +125,9 @@ class TlsTest(unittest.TestCase):
             f.write(f"listener {self.tls_port} 127.0.0.1\nallow_anonymous true\n"
                     f"certfile {self.pki}/server.pem\nkeyfile {self.pki}/server.key\n")
         self.broker.start()
-        wait_for(lambda: self.port_open(self.tls_port), 10, what="the broker's TLS listener")
+        wait_for(lambda: port_open(self.tls_port), 10, what="the broker's TLS listener")
         self.server = Server(self.broker, SN)
         self.addCleanup(self.server.close)
-
-    @staticmethod
-    def port_open(port):
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.2):
-                return True
-        except OSError:
-            return False
 
     def service(self, sim_url, ca=None):
         ini = {"tls": {"ca_file": os.path.join(self.pki, ca)}} if ca else None

@@ -2,6 +2,9 @@
 // (payment-application stand-in, supplicant control socket, device-root builder).
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include "hwlink.h"
 #include "nimbo_exports.h"
 
 #include <signal.h>
@@ -165,6 +168,16 @@ private:
     std::string socket_;
     pid_t pid_ = -1;
     bool ready_ = false;
+};
+
+// A built simulated terminal for the life of a test (NIMBO_DEVICE_ROOT points at it), and a
+// scratch directory beside it for the stand-in's records and for packages.
+class TerminalTest : public testsupport::DeviceRootTest {
+protected:
+    testsupport::TempDir scratch_;
+    void SetUp() override { ASSERT_EQ(build_terminal(root_.path()), 0); }
+    // The signals the stand-in received since the last call.
+    static std::vector<std::string> received(PayApp& app) { return app.take(hwlink_send_signal_to_alibankApp); }
 };
 
 }  // namespace hwsim

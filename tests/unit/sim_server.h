@@ -122,17 +122,22 @@ private:
     int port_ = 0;
 };
 
-// A loopback TCP port with nothing listening on it (bound, then released).
-inline int free_tcp_port() {
-    UniqueFd fd{::socket(AF_INET, SOCK_STREAM, 0)};
+// Binds `fd` to a free loopback port and returns the port.
+inline int bind_loopback(int fd) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        throw std::runtime_error("no free port");
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        throw std::runtime_error("no free loopback port");
     return ntohs(addr.sin_port);
+}
+
+// A loopback TCP port with nothing listening on it (bound, then released).
+inline int free_tcp_port() {
+    UniqueFd fd{::socket(AF_INET, SOCK_STREAM, 0)};
+    return bind_loopback(fd.get());
 }
 
 }  // namespace testsupport

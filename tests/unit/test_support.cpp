@@ -10,6 +10,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "c_handles.hpp"
+#include "nimbo_globals.h"
+
 namespace testsupport {
 
 TempDir::TempDir() {
@@ -46,18 +49,42 @@ bool exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-DeviceRoot::DeviceRoot(const std::string& root) {
-    const char* old = getenv("NIMBO_DEVICE_ROOT");
-    had_old_ = old != nullptr;
-    if (had_old_) old_ = old;
-    setenv("NIMBO_DEVICE_ROOT", root.c_str(), 1);
+std::string text_of(char* heap, const char* absent) {
+    CText owned{heap};
+    return owned ? std::string(owned.get()) : std::string(absent);
 }
 
-DeviceRoot::~DeviceRoot() {
+void use_service_dirs(const std::string& root) {
+    set_path(g_device_app_path, root + "/app");
+    set_path(g_nimbo_data_path, root + "/app/nimboservice/data");
+    set_path(g_nimbo_download_path, root + "/app/nimboservice/download");
+    set_path(g_nimbo_cache_path, root + "/app/nimboservice/cache");
+    set_path(g_nimbo_cmd_file_path, root + "/app/nimboservice/data/task_cmd");
+    set_path(g_device_log_path, root + "/log");
+}
+
+RequestCmd request(const std::string& cmd, const std::string& param, const std::string& task_id,
+                   const std::string& sn) {
+    RequestCmd req{};
+    set_path(req.cmd, cmd);
+    set_path(req.taskId, task_id);
+    set_path(req.sn, sn);
+    set_path(req.param, param);
+    return req;
+}
+
+EnvVar::EnvVar(const char* name, const std::string& value) : name_(name) {
+    const char* old = getenv(name);
+    had_old_ = old != nullptr;
+    if (had_old_) old_ = old;
+    setenv(name, value.c_str(), 1);
+}
+
+EnvVar::~EnvVar() {
     if (had_old_)
-        setenv("NIMBO_DEVICE_ROOT", old_.c_str(), 1);
+        setenv(name_.c_str(), old_.c_str(), 1);
     else
-        unsetenv("NIMBO_DEVICE_ROOT");
+        unsetenv(name_.c_str());
 }
 
 }  // namespace testsupport

@@ -22,14 +22,10 @@
 using testsupport::DeviceRoot;
 using testsupport::read_file;
 using testsupport::TempDir;
+using testsupport::text_of;
 using testsupport::write_file;
 
 namespace {
-
-std::string text_of(char* heap) {
-    CText owned{heap};
-    return owned ? owned.get() : "(null)";
-}
 
 // ---- the handlers' reply writer --------------------------------------------------------------
 
@@ -226,7 +222,7 @@ protected:
         sigaddset(&alarm, SIGALRM);
         pthread_sigmask(SIG_BLOCK, &alarm, &old_mask);
         ASSERT_EQ(timer_create(CLOCK_REALTIME, nullptr, &g_devlock_timer_id), 0);
-        snprintf(g_nimbo_data_path, sizeof g_nimbo_data_path, "%s", (dir / "data").c_str());
+        testsupport::set_path(g_nimbo_data_path, dir / "data");
         write_file(dir / "data/.keep", "");
         devstate(false);
         g_devlock_target_state = -1;
@@ -257,10 +253,7 @@ protected:
     }
     bool armed() { return timer().it_value.tv_sec != 0 || timer().it_value.tv_nsec != 0; }
     int command(const char* param) {
-        RequestCmd req;
-        memset(&req, 0, sizeof req);
-        snprintf(req.cmd, sizeof req.cmd, "devLock");
-        snprintf(req.param, sizeof req.param, "%s", param);
+        RequestCmd req = testsupport::request("devLock", param);
         char out[MQTT_DEAL_REPLY_SIZE] = {0};
         int len = 0;
         int rc = mqtt_cmd_deal_devlock(nullptr, &req, out, &len);
@@ -352,11 +345,7 @@ TEST(DeviceLockState, MissingOrOddFilesAreUnlocked) {
 
 int call(int (*handler)(MQTTAsync, const RequestCmd*, char*, int*), const char* cmd, const char* param,
          std::string* reply) {
-    RequestCmd req;
-    memset(&req, 0, sizeof req);
-    snprintf(req.cmd, sizeof req.cmd, "%s", cmd);
-    snprintf(req.sn, sizeof req.sn, "SN1");
-    snprintf(req.param, sizeof req.param, "%s", param);
+    RequestCmd req = testsupport::request(cmd, param, "", "SN1");
     char out[MQTT_DEAL_REPLY_SIZE] = {0};
     int len = 0;
     int rc = handler(nullptr, &req, out, &len);

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
 
 #include "c_handles.hpp"
@@ -18,14 +19,10 @@
 using testsupport::exists;
 using testsupport::read_file;
 using testsupport::TempDir;
+using testsupport::text_of;
 using testsupport::write_file;
 
 namespace {
-
-std::string text_of(char* heap) {
-    CText owned{heap};
-    return owned ? owned.get() : "(null)";
-}
 
 const char* const kTwoPosters =
     R"([{"enable":1,"level":1,"position":2,"type":"poster","fileName":"2_a.png","md5sum":"m1"},)"
@@ -260,9 +257,7 @@ TEST(PosterArray, ParseListAndFindMd5sum) {
 class PosterHandler : public ::testing::Test {
 protected:
     void SetUp() override {
-        snprintf(g_device_app_path, sizeof g_device_app_path, "%s/app", dir_.path().c_str());
-        snprintf(g_nimbo_cmd_file_path, sizeof g_nimbo_cmd_file_path, "%s/task_cmd", dir_.path().c_str());
-        snprintf(g_nimbo_download_path, sizeof g_nimbo_download_path, "%s/download", dir_.path().c_str());
+        testsupport::use_service_dirs(dir_.path());
         g_flag_download_running = 0;
         res_ = dir_.path() + "/app/res/advertisement";
         // A "pgrep" that finds nothing: signal 99 must not reach payment-application stand-ins
@@ -270,22 +265,17 @@ protected:
         write_file(no_tools_ / "pgrep", "#!/bin/sh\nexit 1\n");
         chmod((no_tools_ / "pgrep").c_str(), 0755);
         const char* path = getenv("PATH");
-        saved_path_ = path ? path : "";
-        setenv("PATH", (no_tools_.path() + ":" + saved_path_).c_str(), 1);
+        path_ = std::make_unique<testsupport::EnvVar>("PATH", no_tools_.path() + ":" + (path ? path : ""));
     }
     void TearDown() override {
         g_flag_download_running = 0;
-        setenv("PATH", saved_path_.c_str(), 1);
+        path_.reset();
     }
 
     // Runs the handler on `param` with the task file present; returns the result.
     int run(const std::string& param, MQTTAsync client = reinterpret_cast<MQTTAsync>(0x1)) {
         write_file(g_nimbo_cmd_file_path, "{\"cmd\":\"customResourcePoster\",\"taskId\":\"t1\"}\n");
-        RequestCmd request;
-        memset(&request, 0, sizeof request);
-        strcpy(request.cmd, "customResourcePoster");
-        strcpy(request.taskId, "t1");
-        snprintf(request.param, sizeof request.param, "%s", param.c_str());
+        RequestCmd request = testsupport::request("customResourcePoster", param, "t1");
         memset(reply_, 0, sizeof reply_);
         reply_len_ = 0;
         return mqtt_cmd_deal_custom_resource_poster(client, &request, reply_, &reply_len_);
@@ -297,7 +287,7 @@ protected:
 
     TempDir dir_;
     TempDir no_tools_;
-    std::string saved_path_;
+    std::unique_ptr<testsupport::EnvVar> path_;
     std::string res_;
     char reply_[MQTT_DEAL_REPLY_SIZE];
     int reply_len_ = 0;

@@ -12,6 +12,7 @@
 
 #include "c_handles.hpp"
 #include "ntp_utils.h"
+#include "sim_server.h"
 
 namespace {
 
@@ -20,14 +21,7 @@ class FakeNtpServer {
 public:
     explicit FakeNtpServer(std::vector<unsigned char> reply, int answers = 1) : reply_(std::move(reply)) {
         fd_ = UniqueFd{::socket(AF_INET, SOCK_DGRAM, 0)};
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-            throw std::runtime_error("bind failed");
-        port_ = ntohs(addr.sin_port);
+        port_ = testsupport::bind_loopback(fd_.get());
         timeval tv{5, 0};
         setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         thread_ = std::thread([this, answers] {

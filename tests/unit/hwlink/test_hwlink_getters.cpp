@@ -31,10 +31,8 @@ struct Result {
     char field[256];
 };
 
-class Getters : public ::testing::Test {
+class Getters : public testsupport::DeviceRootTest {
 protected:
-    TempDir root_;
-    DeviceRoot dev_{root_.path()};
 
     void put(const Files& files) {
         for (const auto& [rel, content] : files) write_file(root_ / rel, content);
@@ -444,13 +442,13 @@ TEST_F(Getters, NetworkTypeFromTheDefaultRoute) {
 TEST_F(Getters, NetworkTypeWithoutIpCommand) {
     // No ip under the root and none on PATH: the command cannot run.
     TempDir empty;
-    const char* old = getenv("PATH");
-    std::string saved = old ? old : "";
-    setenv("PATH", empty.path().c_str(), 1);
     char field[256] = {};
     int len = kUntouched;
-    int rc = hwlink_get_network_type(field, &len);
-    setenv("PATH", saved.c_str(), 1);
+    int rc;
+    {
+        testsupport::EnvVar path("PATH", empty.path());
+        rc = hwlink_get_network_type(field, &len);
+    }
     EXPECT_EQ(rc, -8);
     EXPECT_EQ(len, kUntouched);
 }

@@ -13,10 +13,8 @@
 #include "hwlink_sim.h"
 #include "test_support.h"
 
-using testsupport::DeviceRoot;
 using testsupport::exists;
 using testsupport::read_file;
-using testsupport::TempDir;
 using testsupport::write_file;
 
 namespace {
@@ -47,20 +45,16 @@ bool dir_empty(const std::string& dir) {
     return n == 0;
 }
 
-class Install : public ::testing::Test {
+class Install : public hwsim::TerminalTest {
 protected:
-    TempDir root_;
-    DeviceRoot dev_{root_.path()};
-    TempDir scratch_;
     std::string app_dir_ = root_ / "usr/data/app";
     std::string data_dir_ = root_ / "usr/data/nimbo";
     std::string work_dir_ = root_ / "usr/data/nimbo/cache dir's";
 
     void SetUp() override {
-        ASSERT_EQ(hwsim::build_terminal(root_.path()), 0);
+        TerminalTest::SetUp();
         hwsim::put_file(work_dir_ + "/old/leftover", "x");
     }
-    static Lines received(hwsim::PayApp& app) { return app.take(hwlink_send_signal_to_alibankApp); }
     void set_status(bool oem, const std::string& status) {
         std::vector<std::string> args = {"/usr/bin/python3", hwsim::tools_dir() + "/terminal_sim.py", "ota-status",
                                          root_.path(), status};

@@ -13,24 +13,15 @@
 #include "pay_signals.h"
 #include "test_support.h"
 
-using testsupport::DeviceRoot;
 using testsupport::exists;
 using testsupport::read_file;
-using testsupport::TempDir;
 using testsupport::write_file;
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
-class Pay : public ::testing::Test {
-protected:
-    TempDir root_;
-    DeviceRoot dev_{root_.path()};
-    TempDir scratch_;
-    void SetUp() override { ASSERT_EQ(hwsim::build_terminal(root_.path()), 0); }
-    static Lines received(hwsim::PayApp& app) { return app.take(hwlink_send_signal_to_alibankApp); }
-};
+using Pay = hwsim::TerminalTest;
 
 TEST_F(Pay, DeviceConfiguration) {
     hwsim::PayApp app(scratch_.path());

@@ -13,7 +13,6 @@
 #include "test_support.h"
 #include "wpa_ctrl.h"
 
-using testsupport::DeviceRoot;
 using testsupport::TempDir;
 using testsupport::write_file;
 
@@ -30,10 +29,8 @@ std::vector<std::string> client_sockets(const std::string& root) {
     return out;
 }
 
-class Wpa : public ::testing::Test {
+class Wpa : public testsupport::DeviceRootTest {
 protected:
-    TempDir root_;
-    DeviceRoot dev_{root_.path()};
     void SetUp() override { write_file(root_ / "tmp/.keep", ""); }
 };
 

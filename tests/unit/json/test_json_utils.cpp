@@ -6,13 +6,11 @@
 
 #include "c_handles.hpp"
 #include "json_utils.h"
+#include "test_support.h"
 
 namespace {
 
-std::string take(char* text) {
-    CText owned{text};
-    return owned ? std::string(owned.get()) : std::string("<null>");
-}
+std::string take(char* text) { return testsupport::text_of(text, "<null>"); }
 
 TEST(Envelope, ReplyKeysOrderAndOmissions) {
     struct Case {

@@ -55,14 +55,12 @@ const mqtt_cmd_deal::Command kFakeRows[] = {
 };
 const mqtt_cmd_deal::Table kFake{kFakeRows, static_cast<int>(sizeof kFakeRows / sizeof kFakeRows[0])};
 
-void set_global(char (&dst)[256], const std::string& v) { std::snprintf(dst, sizeof dst, "%s", v.c_str()); }
-
 class Dispatch : public ::testing::Test {
 protected:
     void SetUp() override {
         g_fake = FakeState{};
-        set_global(g_nimbo_data_path, dir_.path());
-        set_global(g_nimbo_cmd_file_path, dir_ / "task_cmd");
+        testsupport::set_path(g_nimbo_data_path, dir_.path());
+        testsupport::set_path(g_nimbo_cmd_file_path, dir_ / "task_cmd");
         std::snprintf(g_device_serialno, sizeof g_device_serialno, "%s", "NB00000001");
         g_flag_download_running = 0;
         g_flag_mqtt_sub_devorginfo = 0;

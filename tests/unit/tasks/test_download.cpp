@@ -43,8 +43,8 @@ class Driver : public ::testing::Test {
 protected:
     void SetUp() override {
         g_reports.clear();
-        std::snprintf(g_nimbo_download_path, sizeof g_nimbo_download_path, "%s", dir_.path().c_str());
-        std::snprintf(g_device_userdata_path, sizeof g_device_userdata_path, "%s", dir_.path().c_str());
+        testsupport::set_path(g_nimbo_download_path, dir_.path());
+        testsupport::set_path(g_device_userdata_path, dir_.path());
         g_flag_download_running = 0;
         env_.transfer = [this](DownloadTask* task, const char* key) {
             EXPECT_STREQ(key, CURL_UTILS_DOWNLOAD_KEY);

@@ -23,16 +23,11 @@
 
 using testsupport::DeviceRoot;
 using testsupport::exists;
-using testsupport::read_file;
 using testsupport::TempDir;
+using testsupport::text_of;
 using testsupport::write_file;
 
 namespace {
-
-std::string text_of(char* heap) {
-    CText owner{heap};
-    return owner ? owner.get() : "(null)";
-}
 
 // ---- parsers and builders ----------------------------------------------------------------
 
@@ -250,12 +245,7 @@ struct Reply {
 class Workers : public ::testing::Test {
 protected:
     void SetUp() override {
-        set(g_nimbo_download_path, dir_ / "app/nimboservice/download");
-        set(g_nimbo_data_path, dir_ / "app/nimboservice/data");
-        set(g_nimbo_cache_path, dir_ / "app/nimboservice/cache");
-        set(g_nimbo_cmd_file_path, dir_ / "app/nimboservice/data/task_cmd");
-        set(g_device_app_path, dir_ / "app");
-        set(g_device_log_path, dir_ / "log");
+        testsupport::use_service_dirs(dir_.path());
         write_file(dir_ / "app/nimboservice/data/.keep", "");
         write_file(dir_ / "app/nimboservice/download/.keep", "");
         write_file(dir_ / "root/tmp/.keep", "");
@@ -330,15 +320,9 @@ protected:
         tasks::use_environment(nullptr);
     }
 
-    static void set(char* field, const std::string& value) { std::snprintf(field, 256, "%s", value.c_str()); }
-
     int call(int (*handler)(MQTTAsync, const RequestCmd*, char*, int*), const char* cmd, const std::string& param,
              const char* task_id = "T1") {
-        std::memset(&request_, 0, sizeof request_);
-        std::snprintf(request_.cmd, sizeof request_.cmd, "%s", cmd);
-        std::snprintf(request_.taskId, sizeof request_.taskId, "%s", task_id);
-        std::snprintf(request_.sn, sizeof request_.sn, "NB1");
-        std::snprintf(request_.param, sizeof request_.param, "%s", param.c_str());
+        request_ = testsupport::request(cmd, param, task_id, "NB1");
         std::memset(out_, 0, sizeof out_);
         out_len_ = 0;
         return handler(client_, &request_, out_, &out_len_);

@@ -19,7 +19,6 @@
 #include "test_support.h"
 #include "wpa_ctrl.h"
 
-using testsupport::DeviceRoot;
 using testsupport::read_file;
 using testsupport::TempDir;
 using testsupport::write_file;
@@ -53,10 +52,8 @@ int daemonize_in_child(const std::string& pid_file) {
     return rc;
 }
 
-class Links : public ::testing::Test {
+class Links : public testsupport::DeviceRootTest {
 protected:
-    TempDir root_;
-    DeviceRoot dev_{root_.path()};
     TempDir outside_;
     std::string log_ = root_ / "log/test.log";
     std::string target_ = outside_ / "target";

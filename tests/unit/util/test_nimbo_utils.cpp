@@ -30,10 +30,7 @@ using testsupport::read_file;
 using testsupport::TempDir;
 using testsupport::write_file;
 
-std::string take(char* heap) {
-    CText owned{heap};
-    return owned ? std::string(owned.get()) : std::string("<null>");
-}
+std::string take(char* heap) { return testsupport::text_of(heap, "<null>"); }
 
 std::vector<std::string> list_dir(const std::string& path) {
     std::vector<std::string> names;
@@ -314,24 +311,13 @@ TEST(LineFiles, ReplaceKeepsMode) {
 
 class TzGuard {
 public:
-    explicit TzGuard(const char* tz) {
-        const char* old = getenv("TZ");
-        had_ = old != nullptr;
-        if (had_) old_ = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~TzGuard() {
-        if (had_)
-            setenv("TZ", old_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
+    explicit TzGuard(const char* tz) : tz_("TZ", tz) { tzset(); }
 
 private:
-    std::string old_;
-    bool had_;
+    struct Reread {
+        ~Reread() { tzset(); }
+    } reread_;  // destroyed last: reads the restored zone
+    testsupport::EnvVar tz_;
 };
 
 TEST(Time, TimestampIsUnixTimeInEveryZone) {
