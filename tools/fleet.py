@@ -16,6 +16,8 @@ Scenarios (each prints its figures, and writes them as JSON with --json FILE):
   server-outage  the management server refuses the bootstrap for --down seconds while the fleet
                  starts: the retry pattern as the server sees it
   footprint      PSS and USS per agent with N running, idle CPU per agent per minute
+  campaign       apkUpgrade to every terminal by nimboctl (--serials, --parallel): its summary and
+                 exit status, one final reply each, the installed package verified
   all            one fleet through start, footprint, fanout, rollout and broker-outage, then
                  restarted twice under a server outage: fixed delays, then retry_spread=--spread
 
@@ -369,6 +371,7 @@ class Fleet:
         else:
             self.broker = LocalBroker(self.reg, self.workdir)
             host, port, broker_addr = "127.0.0.1", self.broker.port, self.broker.addr
+        self.broker_addr = broker_addr
         if a.server:
             self.server_url = a.server
         else:
@@ -392,6 +395,7 @@ class Fleet:
         for part in ("bin", "lib"):
             shutil.copytree(os.path.join(stage, part), os.path.join(self.prefix, part), symlinks=True)
         self.program = os.path.join(self.prefix, "bin", "nimboservice")
+        self.nimboctl = os.path.join(stage, "bin", "nimboctl")
         self.write_ini()
         binary = os.environ.get("NIMBO_BINARY_DIR") or os.path.dirname(stage)
         self.alibank = os.environ.get("NIMBO_ALIBANK") or os.path.join(binary, "tools", "alibankApp")
@@ -687,6 +691,57 @@ class Fleet:
         return (r["missing"] == 0 and r["more_than_one_final"] == 0 and r["verified_packages"] == self.n
                 and r["terminals_over_package_size"] == 0)
 
+    def scenario_campaign(self):
+        """apkUpgrade to every terminal from the console: nimboctl --serials with --parallel,
+        one package URL for all ("{sn}" in it names each terminal's hard link). --fail K
+        terminals find no package (HTTP 404); --ghosts G serial numbers have no terminal."""
+        self.up()
+        self.need("sim")
+        data = self.package(self.args.package_kib * 1024, "ca")
+        failing = self.serials[:self.args.fail]
+        for sn in failing:
+            os.unlink(os.path.join(self.sim.files, f"pkg-ca-{sn}.zip"))
+        ghosts = [f"{self.args.sn_prefix}G{i:05d}" for i in range(self.args.ghosts)]
+        serials_file = os.path.join(self.workdir, "serials.txt")
+        with open(serials_file, "w") as f:
+            f.write("# the fleet\n" + "\n".join(self.serials + ghosts) + "\n")
+        self.phase = "campaign (nimboctl)"
+        mark = self.server.mark()
+        argv = [self.nimboctl, "--broker", f"tcp://{self.broker_addr}", "--serials", serials_file,
+                "--parallel", str(self.args.parallel), "--timeout", str(self.args.campaign_timeout),
+                "--task-id", "ca", "--json", "apkUpgrade",
+                f"apkDownloadUrl={self.sim.url}/files/pkg-ca-{{sn}}.zip", f"applicationName={APP_NAME}",
+                f"md5sum={hashlib.md5(data).hexdigest()}", f"apkSize={len(data)}", "apkVersion=1.0.0",
+                "progress:=100"]
+        began = time.monotonic()
+        run = subprocess.run(argv, capture_output=True, text=True, timeout=self.args.reply_timeout + 60)
+        total_s = time.monotonic() - began
+        lines = [json.loads(line) for line in run.stdout.splitlines() if line.startswith("{")]
+        results = {e["sn"]: e for e in lines if "sn" in e}
+        summary = next((e for e in lines if "summary" in e), {})
+        by = {}
+        for sn, e in results.items():
+            by.setdefault(e["result"], []).append(sn)
+        time.sleep(self.args.settle)
+        tasks = {f"ca-{sn}": sn for sn in self.serials}
+        finals = self.finals(mark, tasks)
+        self.figures["campaign"] = {
+            "terminals": len(self.serials) + len(ghosts), "parallel": self.args.parallel,
+            "package_bytes": len(data), "total_s": round(total_s, 2), "exit": run.returncode,
+            "summary": summary.get("summary"), "finished": len(by.get("finished", [])),
+            "failed": {sn: results[sn].get("failDes", "") for sn in by.get("failed", [])},
+            "no_answer": sorted(by.get("no answer", [])),
+            "finals_at_server": len(finals), "more_than_one_final": sum(1 for v in finals.values() if len(v) > 1),
+            "verified_packages": self.verified_packages(data),
+        }
+        if run.returncode not in (0, 1, 3):
+            self.figures["campaign"]["stderr"] = run.stderr[-2000:]
+        c = self.figures["campaign"]
+        want_exit = 1 if failing else 3 if ghosts else 0
+        return (c["exit"] == want_exit and sorted(c["failed"]) == sorted(failing)
+                and c["no_answer"] == sorted(ghosts) and c["finished"] == self.n - len(failing)
+                and c["verified_packages"] == self.n - len(failing) and c["more_than_one_final"] == 0)
+
     def backups(self, tasks):
         return sum(1 for task, sn in tasks.items()
                    if os.path.exists(os.path.join(self.roots[sn], "usr/data/app/nimboservice/data", "message_" + task)))
@@ -891,7 +946,7 @@ class Fleet:
 
 SCENARIOS = {"run": "scenario_run", "start": "scenario_start", "fanout": "scenario_fanout",
              "rollout": "scenario_rollout", "broker-outage": "scenario_broker_outage",
-             "server-outage": "scenario_server_outage", "footprint": "scenario_footprint", "all": "scenario_all"}
+             "server-outage": "scenario_server_outage", "campaign": "scenario_campaign", "footprint": "scenario_footprint", "all": "scenario_all"}
 
 
 def parse_args(argv=None):
@@ -914,6 +969,10 @@ def parse_args(argv=None):
     ap.add_argument("--rounds", type=int, default=1, help="fan-out rounds")
     ap.add_argument("--package-kib", type=int, default=256, help="rollout package size")
     ap.add_argument("--cuts", type=int, default=0, help="rollout transfers cut halfway")
+    ap.add_argument("--parallel", type=int, default=50, help="campaign: nimboctl's --parallel")
+    ap.add_argument("--fail", type=int, default=0, help="campaign: terminals whose package is missing (HTTP 404)")
+    ap.add_argument("--ghosts", type=int, default=0, help="campaign: serial numbers with no terminal")
+    ap.add_argument("--campaign-timeout", type=int, default=15, help="campaign: nimboctl's --timeout")
     ap.add_argument("--outage", type=float, default=60, help="seconds the broker is down")
     ap.add_argument("--hang", type=float, default=10, help="seconds the downloads wait before the outage")
     ap.add_argument("--rounds-before", type=int, default=0, help="fan-out round before the broker outage")
