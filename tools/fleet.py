@@ -38,6 +38,7 @@ the kernel (parent-death signal). The work directory (--workdir, default a new d
 """
 import argparse
 import ctypes
+import datetime
 import hashlib
 import json
 import os
@@ -55,6 +56,8 @@ import time
 import urllib.request
 
 import paho.mqtt.client as mqtt
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
@@ -253,6 +256,57 @@ class LocalBroker:
         return out
 
 
+class LocalRabbit:
+    """RabbitMQ (its MQTT plugin) instead of mosquitto: --broker-kind rabbitmq. With --nodes 2
+    the two nodes on loopback form one cluster; the terminals connect to the first and the
+    server side (and nimboctl) to the last, so every command and reply crosses the cluster."""
+
+    def __init__(self, reg, workdir, nodes, serials):
+        import rabbitmq_node
+        if not rabbitmq_node.available():
+            raise SystemExit("--broker-kind rabbitmq: rabbitmq-server is not installed")
+        self.cluster = rabbitmq_node.Cluster(os.path.join(workdir, "rabbitmq"))
+        spawn = lambda label, args, **kw: reg.spawn(label, args, **kw)  # noqa: E731
+        users = [(sn, rabbitmq_node.DEVICE_PASSWORD) for sn in serials]
+        self.nodes = [rabbitmq_node.Node(self.cluster, f"nimbo{i + 1}", spawn=spawn, users=users)
+                      for i in range(max(1, nodes))]
+        for node in self.nodes:
+            node.start()
+        for node in self.nodes[1:]:
+            node.join(self.nodes[0])
+        first = self.nodes[0]
+        self.port, self.url, self.addr = first.port, first.url, first.addr
+        self.server_port = self.nodes[-1].port
+
+    def start(self):
+        self.nodes[0].start()
+
+    def freeze(self):
+        self.nodes[0].freeze()
+
+    def kill(self):
+        self.nodes[0].kill()
+
+    def close(self):
+        self.cluster.close()
+
+    def connections(self, since=0.0):
+        """Times of the terminals' MQTT connections to the first node, from its log."""
+        out = []
+        rx = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+[+-]\d\d:\d\d) .*accepting MQTT connection")
+        try:
+            with open(self.nodes[0].log, errors="replace") as f:
+                for line in f:
+                    m = rx.match(line)
+                    if m:
+                        t = int(datetime.datetime.fromisoformat(m.group(1)).timestamp())
+                        if t >= int(since):
+                            out.append(float(t))
+        except FileNotFoundError:
+            pass
+        return out
+
+
 class LocalSim:
     """tools/mgmt_sim.py on a free port, with a files directory for packages."""
 
@@ -368,10 +422,14 @@ class Fleet:
             if not m:
                 raise SystemExit(f"--broker {a.broker}: expected tcp://HOST:PORT")
             host, port, broker_addr = m.group(1), int(m.group(2)), f"{m.group(1)}:{m.group(2)}"
+        elif a.broker_kind == "rabbitmq":
+            self.broker = LocalRabbit(self.reg, self.workdir, a.nodes, self.serials)
+            host, port, broker_addr = "127.0.0.1", self.broker.server_port, self.broker.addr
         else:
             self.broker = LocalBroker(self.reg, self.workdir)
             host, port, broker_addr = "127.0.0.1", self.broker.port, self.broker.addr
-        self.broker_addr = broker_addr
+        self.broker_addr = broker_addr          # where the terminals connect
+        self.server_addr = f"{host}:{port}"     # where the server side and nimboctl connect
         if a.server:
             self.server_url = a.server
         else:
@@ -707,7 +765,7 @@ class Fleet:
             f.write("# the fleet\n" + "\n".join(self.serials + ghosts) + "\n")
         self.phase = "campaign (nimboctl)"
         mark = self.server.mark()
-        argv = [self.nimboctl, "--broker", f"tcp://{self.broker_addr}", "--serials", serials_file,
+        argv = [self.nimboctl, "--broker", f"tcp://{self.server_addr}", "--serials", serials_file,
                 "--parallel", str(self.args.parallel), "--timeout", str(self.args.campaign_timeout),
                 "--task-id", "ca", "--json", "apkUpgrade",
                 f"apkDownloadUrl={self.sim.url}/files/pkg-ca-{{sn}}.zip", f"applicationName={APP_NAME}",
@@ -931,6 +989,8 @@ class Fleet:
             self.server.close()
         began = time.monotonic()
         left = self.reg.stop_all()
+        if hasattr(self.broker, "close"):
+            self.broker.close()  # what outlives the broker's processes (RabbitMQ's port mapper)
         self.figures["stop_s"] = round(time.monotonic() - began, 1)
         self.figures["left_running"] = left
         logs = 0
@@ -955,6 +1015,10 @@ def parse_args(argv=None):
     ap.add_argument("scenario", choices=sorted(SCENARIOS))
     ap.add_argument("-n", type=int, default=50, help="number of agents (default 50)")
     ap.add_argument("--broker", help="broker URL tcp://HOST:PORT (default: a mosquitto of its own)")
+    ap.add_argument("--broker-kind", choices=["mosquitto", "rabbitmq"], default="mosquitto",
+                    help="the fleet's own broker (default mosquitto); rabbitmq: tools/rabbitmq_node.py")
+    ap.add_argument("--nodes", type=int, default=1,
+                    help="rabbitmq: nodes in one cluster; terminals on the first, the server side on the last")
     ap.add_argument("--server", help="management server URL (default: tools/mgmt_sim.py of its own)")
     ap.add_argument("--stage", help="installed build (default $NIMBO_STAGE_DIR or build/stage)")
     ap.add_argument("--sn-prefix", default="FL", help="serial numbers are this and six digits")
