@@ -16,6 +16,8 @@ Scenarios (each prints its figures, and writes them as JSON with --json FILE):
   server-outage  the management server refuses the bootstrap for --down seconds while the fleet
                  starts: the retry pattern as the server sees it
   footprint      PSS and USS per agent with N running, idle CPU per agent per minute
+  campaign       apkUpgrade to every terminal by nimboctl (--serials, --parallel): its summary and
+                 exit status, one final reply each, the installed package verified
   all            one fleet through start, footprint, fanout, rollout and broker-outage, then
                  restarted twice under a server outage: fixed delays, then retry_spread=--spread
 
@@ -36,6 +38,7 @@ the kernel (parent-death signal). The work directory (--workdir, default a new d
 """
 import argparse
 import ctypes
+import datetime
 import hashlib
 import json
 import os
@@ -53,6 +56,8 @@ import time
 import urllib.request
 
 import paho.mqtt.client as mqtt
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
@@ -251,6 +256,57 @@ class LocalBroker:
         return out
 
 
+class LocalRabbit:
+    """RabbitMQ (its MQTT plugin) instead of mosquitto: --broker-kind rabbitmq. With --nodes 2
+    the two nodes on loopback form one cluster; the terminals connect to the first and the
+    server side (and nimboctl) to the last, so every command and reply crosses the cluster."""
+
+    def __init__(self, reg, workdir, nodes, serials):
+        import rabbitmq_node
+        if not rabbitmq_node.available():
+            raise SystemExit("--broker-kind rabbitmq: rabbitmq-server is not installed")
+        self.cluster = rabbitmq_node.Cluster(os.path.join(workdir, "rabbitmq"))
+        spawn = lambda label, args, **kw: reg.spawn(label, args, **kw)  # noqa: E731
+        users = [(sn, rabbitmq_node.DEVICE_PASSWORD) for sn in serials]
+        self.nodes = [rabbitmq_node.Node(self.cluster, f"nimbo{i + 1}", spawn=spawn, users=users)
+                      for i in range(max(1, nodes))]
+        for node in self.nodes:
+            node.start()
+        for node in self.nodes[1:]:
+            node.join(self.nodes[0])
+        first = self.nodes[0]
+        self.port, self.url, self.addr = first.port, first.url, first.addr
+        self.server_port = self.nodes[-1].port
+
+    def start(self):
+        self.nodes[0].start()
+
+    def freeze(self):
+        self.nodes[0].freeze()
+
+    def kill(self):
+        self.nodes[0].kill()
+
+    def close(self):
+        self.cluster.close()
+
+    def connections(self, since=0.0):
+        """Times of the terminals' MQTT connections to the first node, from its log."""
+        out = []
+        rx = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+[+-]\d\d:\d\d) .*accepting MQTT connection")
+        try:
+            with open(self.nodes[0].log, errors="replace") as f:
+                for line in f:
+                    m = rx.match(line)
+                    if m:
+                        t = int(datetime.datetime.fromisoformat(m.group(1)).timestamp())
+                        if t >= int(since):
+                            out.append(float(t))
+        except FileNotFoundError:
+            pass
+        return out
+
+
 class LocalSim:
     """tools/mgmt_sim.py on a free port, with a files directory for packages."""
 
@@ -366,9 +422,14 @@ class Fleet:
             if not m:
                 raise SystemExit(f"--broker {a.broker}: expected tcp://HOST:PORT")
             host, port, broker_addr = m.group(1), int(m.group(2)), f"{m.group(1)}:{m.group(2)}"
+        elif a.broker_kind == "rabbitmq":
+            self.broker = LocalRabbit(self.reg, self.workdir, a.nodes, self.serials)
+            host, port, broker_addr = "127.0.0.1", self.broker.server_port, self.broker.addr
         else:
             self.broker = LocalBroker(self.reg, self.workdir)
             host, port, broker_addr = "127.0.0.1", self.broker.port, self.broker.addr
+        self.broker_addr = broker_addr          # where the terminals connect
+        self.server_addr = f"{host}:{port}"     # where the server side and nimboctl connect
         if a.server:
             self.server_url = a.server
         else:
@@ -392,6 +453,7 @@ class Fleet:
         for part in ("bin", "lib"):
             shutil.copytree(os.path.join(stage, part), os.path.join(self.prefix, part), symlinks=True)
         self.program = os.path.join(self.prefix, "bin", "nimboservice")
+        self.nimboctl = os.path.join(stage, "bin", "nimboctl")
         self.write_ini()
         binary = os.environ.get("NIMBO_BINARY_DIR") or os.path.dirname(stage)
         self.alibank = os.environ.get("NIMBO_ALIBANK") or os.path.join(binary, "tools", "alibankApp")
@@ -687,6 +749,57 @@ class Fleet:
         return (r["missing"] == 0 and r["more_than_one_final"] == 0 and r["verified_packages"] == self.n
                 and r["terminals_over_package_size"] == 0)
 
+    def scenario_campaign(self):
+        """apkUpgrade to every terminal from the console: nimboctl --serials with --parallel,
+        one package URL for all ("{sn}" in it names each terminal's hard link). --fail K
+        terminals find no package (HTTP 404); --ghosts G serial numbers have no terminal."""
+        self.up()
+        self.need("sim")
+        data = self.package(self.args.package_kib * 1024, "ca")
+        failing = self.serials[:self.args.fail]
+        for sn in failing:
+            os.unlink(os.path.join(self.sim.files, f"pkg-ca-{sn}.zip"))
+        ghosts = [f"{self.args.sn_prefix}G{i:05d}" for i in range(self.args.ghosts)]
+        serials_file = os.path.join(self.workdir, "serials.txt")
+        with open(serials_file, "w") as f:
+            f.write("# the fleet\n" + "\n".join(self.serials + ghosts) + "\n")
+        self.phase = "campaign (nimboctl)"
+        mark = self.server.mark()
+        argv = [self.nimboctl, "--broker", f"tcp://{self.server_addr}", "--serials", serials_file,
+                "--parallel", str(self.args.parallel), "--timeout", str(self.args.campaign_timeout),
+                "--task-id", "ca", "--json", "apkUpgrade",
+                f"apkDownloadUrl={self.sim.url}/files/pkg-ca-{{sn}}.zip", f"applicationName={APP_NAME}",
+                f"md5sum={hashlib.md5(data).hexdigest()}", f"apkSize={len(data)}", "apkVersion=1.0.0",
+                "progress:=100"]
+        began = time.monotonic()
+        run = subprocess.run(argv, capture_output=True, text=True, timeout=self.args.reply_timeout + 60)
+        total_s = time.monotonic() - began
+        lines = [json.loads(line) for line in run.stdout.splitlines() if line.startswith("{")]
+        results = {e["sn"]: e for e in lines if "sn" in e}
+        summary = next((e for e in lines if "summary" in e), {})
+        by = {}
+        for sn, e in results.items():
+            by.setdefault(e["result"], []).append(sn)
+        time.sleep(self.args.settle)
+        tasks = {f"ca-{sn}": sn for sn in self.serials}
+        finals = self.finals(mark, tasks)
+        self.figures["campaign"] = {
+            "terminals": len(self.serials) + len(ghosts), "parallel": self.args.parallel,
+            "package_bytes": len(data), "total_s": round(total_s, 2), "exit": run.returncode,
+            "summary": summary.get("summary"), "finished": len(by.get("finished", [])),
+            "failed": {sn: results[sn].get("failDes", "") for sn in by.get("failed", [])},
+            "no_answer": sorted(by.get("no answer", [])),
+            "finals_at_server": len(finals), "more_than_one_final": sum(1 for v in finals.values() if len(v) > 1),
+            "verified_packages": self.verified_packages(data),
+        }
+        if run.returncode not in (0, 1, 3):
+            self.figures["campaign"]["stderr"] = run.stderr[-2000:]
+        c = self.figures["campaign"]
+        want_exit = 1 if failing else 3 if ghosts else 0
+        return (c["exit"] == want_exit and sorted(c["failed"]) == sorted(failing)
+                and c["no_answer"] == sorted(ghosts) and c["finished"] == self.n - len(failing)
+                and c["verified_packages"] == self.n - len(failing) and c["more_than_one_final"] == 0)
+
     def backups(self, tasks):
         return sum(1 for task, sn in tasks.items()
                    if os.path.exists(os.path.join(self.roots[sn], "usr/data/app/nimboservice/data", "message_" + task)))
@@ -876,6 +989,8 @@ class Fleet:
             self.server.close()
         began = time.monotonic()
         left = self.reg.stop_all()
+        if hasattr(self.broker, "close"):
+            self.broker.close()  # what outlives the broker's processes (RabbitMQ's port mapper)
         self.figures["stop_s"] = round(time.monotonic() - began, 1)
         self.figures["left_running"] = left
         logs = 0
@@ -891,7 +1006,7 @@ class Fleet:
 
 SCENARIOS = {"run": "scenario_run", "start": "scenario_start", "fanout": "scenario_fanout",
              "rollout": "scenario_rollout", "broker-outage": "scenario_broker_outage",
-             "server-outage": "scenario_server_outage", "footprint": "scenario_footprint", "all": "scenario_all"}
+             "server-outage": "scenario_server_outage", "campaign": "scenario_campaign", "footprint": "scenario_footprint", "all": "scenario_all"}
 
 
 def parse_args(argv=None):
@@ -900,6 +1015,10 @@ def parse_args(argv=None):
     ap.add_argument("scenario", choices=sorted(SCENARIOS))
     ap.add_argument("-n", type=int, default=50, help="number of agents (default 50)")
     ap.add_argument("--broker", help="broker URL tcp://HOST:PORT (default: a mosquitto of its own)")
+    ap.add_argument("--broker-kind", choices=["mosquitto", "rabbitmq"], default="mosquitto",
+                    help="the fleet's own broker (default mosquitto); rabbitmq: tools/rabbitmq_node.py")
+    ap.add_argument("--nodes", type=int, default=1,
+                    help="rabbitmq: nodes in one cluster; terminals on the first, the server side on the last")
     ap.add_argument("--server", help="management server URL (default: tools/mgmt_sim.py of its own)")
     ap.add_argument("--stage", help="installed build (default $NIMBO_STAGE_DIR or build/stage)")
     ap.add_argument("--sn-prefix", default="FL", help="serial numbers are this and six digits")
@@ -914,6 +1033,10 @@ def parse_args(argv=None):
     ap.add_argument("--rounds", type=int, default=1, help="fan-out rounds")
     ap.add_argument("--package-kib", type=int, default=256, help="rollout package size")
     ap.add_argument("--cuts", type=int, default=0, help="rollout transfers cut halfway")
+    ap.add_argument("--parallel", type=int, default=50, help="campaign: nimboctl's --parallel")
+    ap.add_argument("--fail", type=int, default=0, help="campaign: terminals whose package is missing (HTTP 404)")
+    ap.add_argument("--ghosts", type=int, default=0, help="campaign: serial numbers with no terminal")
+    ap.add_argument("--campaign-timeout", type=int, default=15, help="campaign: nimboctl's --timeout")
     ap.add_argument("--outage", type=float, default=60, help="seconds the broker is down")
     ap.add_argument("--hang", type=float, default=10, help="seconds the downloads wait before the outage")
     ap.add_argument("--rounds-before", type=int, default=0, help="fan-out round before the broker outage")

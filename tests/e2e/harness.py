@@ -8,6 +8,8 @@ Every piece runs as a real process on loopback with free ports:
   Server    the management server's MQTT side (paho client on the reply/report topics)
 
 Environment (set by ctest): NIMBO_SOURCE_DIR, NIMBO_BINARY_DIR, NIMBO_STAGE_DIR, NIMBO_ALIBANK.
+NIMBO_E2E_BROKER=rabbitmq runs the tests against a RabbitMQ node (tools/rabbitmq_node.py)
+instead of mosquitto; tests that configure mosquitto itself are skipped then.
 """
 import json
 import os
@@ -83,7 +85,69 @@ class Scratch:
             shutil.rmtree(self.path, ignore_errors=True)
 
 
-class Broker:
+BROKER_KIND = os.environ.get("NIMBO_E2E_BROKER", "mosquitto")
+
+
+def needs_mosquitto(test):
+    """Skips a test that writes mosquitto's own configuration when another broker runs."""
+    import unittest
+    return unittest.skipIf(BROKER_KIND != "mosquitto", "configures mosquitto itself")(test)
+
+
+# RabbitMQ knows every terminal as a user: the serial numbers of the terminals built so far,
+# and the brokers running, so that each learns of the other.
+_SERIALS = []
+_RABBITS = []
+
+
+def Broker(port=None):
+    if BROKER_KIND == "rabbitmq":
+        return RabbitBroker(port)
+    return Mosquitto(port)
+
+
+class RabbitBroker:
+    """A RabbitMQ node with its MQTT plugin, in a scratch directory (stop()/start() keep the
+    port and the data)."""
+
+    def __init__(self, port=None):
+        import sys
+        sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
+        import rabbitmq_node
+        self._dir = Scratch("nimbo-rabbit-")
+        self._cluster = rabbitmq_node.Cluster(self._dir.path)
+        users = [(sn, rabbitmq_node.DEVICE_PASSWORD) for sn in _SERIALS]
+        self._node = rabbitmq_node.Node(self._cluster, "nimbo1", port, users=users)
+        self.port, self.url, self.addr = self._node.port, self._node.url, self._node.addr
+        self._users = set(_SERIALS)
+        self.start()
+        _RABBITS.append(self)
+
+    def add_device(self, sn):
+        """The terminal's login (its serial number and the fleet's password)."""
+        if sn not in self._users and self.proc and self.proc.poll() is None:
+            import rabbitmq_node
+            self._node.add_users([(sn, rabbitmq_node.DEVICE_PASSWORD)])
+            self._users.add(sn)
+
+    @property
+    def proc(self):
+        return self._node.proc
+
+    def start(self):
+        self._node.start()
+
+    def stop(self):
+        self._node.stop()
+
+    def close(self):
+        if self in _RABBITS:
+            _RABBITS.remove(self)
+        self._cluster.close()
+        self._dir.close()
+
+
+class Mosquitto:
     def __init__(self, port=None):
         self.port = port or free_port()
         self.url = f"tcp://127.0.0.1:{self.port}"
@@ -186,6 +250,10 @@ class Terminal:
         self._dir = Scratch("nimbo-term-")
         self.root = os.path.join(self._dir.path, "root")
         self.serial = serial
+        if serial not in _SERIALS:
+            _SERIALS.append(serial)
+        for broker in _RABBITS:
+            broker.add_device(serial)
         subprocess.run([PYTHON, os.path.join(SOURCE_DIR, "tools", "terminal_sim.py"), "build", self.root,
                         "--serial", serial, *extra], check=True)
         os.makedirs(os.path.join(self.root, "tmp"), exist_ok=True)

@@ -1,7 +1,8 @@
 """A small fleet end to end (tools/fleet.py): many agents on one broker and one management
 simulator; a fan-out before and after a broker restart with QoS 2 replies pending on every
-terminal. Gates on correctness only (every reply, exactly once, nothing left running), never
-on timing. NIMBO_FLEET_N sets the size (default 50)."""
+terminal; a rollout campaign driven by nimboctl. Gates on correctness only (every reply,
+exactly once, nothing left running), never on timing. NIMBO_FLEET_N sets the size of the
+first (default 50)."""
 import os
 import sys
 import unittest
@@ -30,6 +31,23 @@ class FleetTest(unittest.TestCase):
         self.assertEqual(outage["back"], n, outage)
         self.assertEqual((outage["finals"], outage["duplicates"], outage["backups_left"]), (n, 0, 0), outage)
         self.assertEqual(outage["succeeded"], n, outage)
+        self.assertTrue(ok, figures)
+
+    def test_campaign_from_the_console(self):
+        # nimboctl rolls one package out to every terminal from one server; one terminal finds
+        # no package, one serial number has no terminal: both named in the summary, exit 1.
+        args = fleet.parse_args(["campaign", "-n", "20", "--fail", "1", "--ghosts", "1", "--parallel", "8",
+                                 "--campaign-timeout", "10", "--package-kib", "64", "--timeout", "180",
+                                 "--reply-timeout", "180", "--sn-prefix", "CC"])
+        ok, figures = fleet.run(args)
+        self.assertEqual(figures["left_running"], [], figures)
+        c = figures["campaign"]
+        self.assertEqual(c["exit"], 1, c)
+        self.assertEqual(c["failed"], {"CC000000": "Download failed[HTTP404], task end."}, c)
+        self.assertEqual(c["no_answer"], ["CCG00000"], c)
+        self.assertEqual((c["finished"], c["verified_packages"], c["more_than_one_final"]), (19, 19, 0), c)
+        self.assertEqual({k: c["summary"][k] for k in ("terminals", "finished", "failed", "no_answer", "not_sent")},
+                         {"terminals": 21, "finished": 19, "failed": 1, "no_answer": 1, "not_sent": 0}, c)
         self.assertTrue(ok, figures)
 
 

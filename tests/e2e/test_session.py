@@ -10,7 +10,7 @@ import tempfile
 import threading
 import unittest
 
-from harness import Broker, MgmtSim, Server, Service, Terminal, free_port, wait_for
+from harness import Broker, MgmtSim, Server, Service, Terminal, free_port, needs_mosquitto, wait_for
 
 SN = "NB" + "0" * 29 + "1"  # 32 bytes: the whole serial number is the identity
 DATA = "/usr/data/app/nimboservice/data"
@@ -146,6 +146,7 @@ class SessionTest(unittest.TestCase):
 
     # ---- identity and envelopes -------------------------------------------------------------
 
+    @needs_mosquitto
     def test_identity_credentials_and_options(self):
         # A second listener that only admits the device's credentials.
         auth_port = free_port()

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -24,7 +25,9 @@
 #include <openssl/evp.h>
 
 #include "broker_link.hpp"
+#include "campaign.hpp"
 #include "catalogue.hpp"
+#include "exit_codes.hpp"
 #include "c_handles.hpp"
 #include "render.hpp"
 
@@ -38,15 +41,6 @@ constexpr const char* kReportTopic = "/e/default/rp/d/plat";
 // session's last will "offline" when the broker loses it.
 constexpr const char* kPresenceTopics = "/e/default/st/d/+";
 constexpr const char* kPresencePrefix = "/e/default/st/d/";
-
-enum Exit : int {
-    kOk = 0,
-    kFailed = 1,        // the device answered status "3"
-    kUsage = 2,
-    kTimeout = 3,
-    kConnection = 4,
-    kInterrupted = 130,
-};
 
 using Clock = std::chrono::steady_clock;
 
@@ -66,6 +60,11 @@ struct Options {
     bool help = false;
     bool version = false;
     std::string file;                 // --file: fills the MD5 and size parameters
+    // a campaign: many terminals
+    bool sn_given = false;            // --sn on the line (not only $NIMBO_SN)
+    std::string serials_file;
+    std::string serial_pattern;
+    long parallel = 50;
     // watch
     bool replies = false;
     long count = 0;
@@ -81,6 +80,9 @@ const char* kMainHelp =
     "Usage:\n"
     "  nimboctl [options] COMMAND [PARAMS]       send a command to one terminal and wait for its answer\n"
     "  nimboctl [options] send NAME [PARAMS]     send any command name, without local checks\n"
+    "  nimboctl [options] --serials FILE COMMAND [PARAMS]\n"
+    "  nimboctl [options] --serial-pattern PATTERN COMMAND [PARAMS]\n"
+    "                                            a campaign: the command to many terminals\n"
     "  nimboctl [options] watch                  print reports and alerts as they arrive\n"
     "  nimboctl [options] follow TASKID          re-attach to a long task running on the terminal\n"
     "  nimboctl [options] list                   terminals online and offline (presence)\n"
@@ -95,6 +97,10 @@ const char* kMainHelp =
     "  --broker URL         broker address: tcp://HOST:PORT, mqtt://, ssl:// or HOST[:PORT]\n"
     "                       (default $NIMBO_BROKER, else tcp://127.0.0.1:1883)\n"
     "  --sn SN              serial number of the terminal (default $NIMBO_SN)\n"
+    "  --serials FILE       a campaign on the terminals listed in FILE, one serial number a\n"
+    "                       line ('#' starts a comment; '-' reads standard input)\n"
+    "  --serial-pattern P   a campaign on PREFIX%0Nd[SUFFIX]:FIRST-LAST, e.g. 'NB%04d:1-1000'\n"
+    "  --parallel N         campaign: at most N tasks running at once (default 50)\n"
     "  --json               print the replies and reports as raw JSON, one per line\n"
     "  --timeout S          wait S seconds for the first reply (default 15)\n"
     "  --task-timeout S     give up on a long task that sent nothing for S seconds (default 600)\n"
@@ -113,16 +119,26 @@ const char* kMainHelp =
     "not sent: it shows the corrected form and exits 2; 'send' sends anything unchecked.\n"
     "With --json, replies and errors are JSON, one object per line on standard output.\n"
     "\n"
+    "A campaign sends the command to every terminal named, keeping at most --parallel tasks in\n"
+    "flight; each task's taskId is the base (--task-id, else generated) and \"-SN\"; \"{sn}\" in a\n"
+    "parameter value becomes each terminal's serial number. Every task is followed to its end\n"
+    "(--timeout for the first reply, --task-timeout between replies) and a summary table ends the\n"
+    "run: finished, failed (with the terminal's failDes), no answer. With --json: one line per\n"
+    "terminal as its task ends, then {\"summary\":{...},\"exit\":N}. Progress goes to standard error.\n"
+    "\n"
     "Exit status: 0 the device answered status \"2\" (or took a command that has no answer),\n"
     "1 it answered status \"3\" or said that nothing was done, 2 a usage error, 3 no answer in\n"
-    "time, 4 no broker connection, 130 interrupted.\n"
+    "time, 4 no broker connection, 130 interrupted. A campaign: 0 when every terminal finished,\n"
+    "1 when one failed, else 3 when one did not answer in time.\n"
     "\n"
     "Examples:\n"
     "  nimboctl --broker tcp://127.0.0.1:1883 --sn NB20260001 querySysStatus\n"
     "  nimboctl --sn NB20260001 apkUpgrade apkDownloadUrl=http://10.0.0.5:8080/files/shop.zip \\\n"
     "           md5sum=0123456789abcdef0123456789abcdef applicationName=shop progress:=10\n"
     "  nimboctl --sn NB20260001 devLock '{\"lockType\":\"1\"}'\n"
-    "  nimboctl watch --sn NB20260001\n";
+    "  nimboctl watch --sn NB20260001\n"
+    "  nimboctl --serial-pattern 'NB2026%04d:1-1000' --parallel 100 --file shop.zip apkUpgrade \\\n"
+    "           apkDownloadUrl=http://10.0.0.5:8080/files/shop.zip applicationName=shop progress:=100\n";
 
 const char* kWatchHelp =
     "nimboctl watch - print the terminals' reports (\"deviceInfo\") and alerts as they arrive\n"
@@ -283,7 +299,19 @@ Options parse_options(int argc, char** argv) {
         else if (name == "--insecure") o.insecure = true;
         else if (name == "--replies") o.replies = true;
         else if (name == "--broker") o.broker = take();
-        else if (name == "--sn") o.sn = take();
+        else if (name == "--sn") {
+            o.sn = take();
+            o.sn_given = true;
+        }
+        else if (name == "--serials") o.serials_file = take();
+        else if (name == "--serial-pattern") o.serial_pattern = take();
+        else if (name == "--parallel") {
+            std::string v = take();
+            char* end = nullptr;
+            o.parallel = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || o.parallel < 1 || o.parallel > 10000)
+                usage_error("--parallel takes a number of tasks from 1 to 10000, not '" + v + "'");
+        }
         else if (name == "--task-id") o.task_id = take();
         else if (name == "--username") o.username = take();
         else if (name == "--password") o.password = take();
@@ -301,7 +329,7 @@ Options parse_options(int argc, char** argv) {
             static const std::vector<std::string> known = {
                 "--help", "--version", "--file", "--json", "--no-wait", "--insecure", "--replies", "--broker", "--sn",
                 "--task-id", "--username", "--password", "--cafile", "--timeout", "--task-timeout",
-                "--connect-timeout", "--for", "--count"};
+                "--connect-timeout", "--for", "--count", "--serials", "--serial-pattern", "--parallel"};
             std::string guess = closest(name, known);
             usage_error("unknown option '" + arg + "'" + (guess.empty() ? "" : "; did you mean " + guess + "?"));
         }
@@ -716,6 +744,70 @@ int run_command(const Options& o, const std::string& name, const CommandInfo* in
     return await_task(o, name, name + "Resp", task_id, total, true, signals, link);
 }
 
+bool is_campaign(const Options& o) { return !o.serials_file.empty() || !o.serial_pattern.empty(); }
+
+// The terminals of a campaign, from --serials or --serial-pattern.
+std::vector<std::string> campaign_serials(const Options& o) {
+    if (o.sn_given)
+        usage_error("--sn names one terminal; a campaign takes --serials or --serial-pattern alone");
+    if (!o.serials_file.empty() && !o.serial_pattern.empty())
+        usage_error("give either --serials or --serial-pattern, not both");
+    std::string error;
+    std::vector<std::string> serials;
+    if (!o.serial_pattern.empty()) {
+        serials = serials_from_pattern(o.serial_pattern, &error);
+        if (serials.empty()) usage_error("--serial-pattern " + error);
+        return serials;
+    }
+    std::string text;
+    if (o.serials_file == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+        std::ifstream in(o.serials_file);
+        if (!in) usage_error("cannot read the serial numbers file '" + o.serials_file + "' (--serials)");
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    serials = serials_from_text(text, &error);
+    if (serials.empty()) usage_error("--serials " + o.serials_file + ": " + error);
+    return serials;
+}
+
+// A campaign: the command to every terminal named, followed to the end, then the summary.
+int run_campaign_command(const Options& o, const std::string& name, const CommandInfo* info, JsonPtr param,
+                         SignalWatcher& signals, BrokerLink& link) {
+    if (o.no_wait) usage_error("--no-wait is for one terminal; a campaign follows every task to its end");
+    if (name.size() > 255) usage_error("the command name is longer than 255 characters");
+    const std::vector<std::string> serials = campaign_serials(o);
+    const std::string base = o.task_id.empty() ? generated_task_id() : o.task_id;
+    std::vector<TerminalTask> tasks(serials.size());
+    for (std::size_t i = 0; i < serials.size(); ++i) {
+        tasks[i].sn = serials[i];
+        tasks[i].task_id = base + "-" + serials[i];
+    }
+    CampaignSettings settings;
+    settings.command = name;
+    if (param) {
+        JsonText text{cJSON_PrintUnformatted(param.get())};
+        if (!text) return report_error("internal", kFailed, "out of memory while building the command");
+        settings.param_text = text.get();
+    }
+    settings.answered = info == nullptr || info->answer != Answer::none;
+    settings.parallel = static_cast<std::size_t>(o.parallel);
+    settings.first_reply_s = o.timeout_s;
+    settings.silence_s = o.task_timeout_s > 0 ? o.task_timeout_s : 86400 * 7;
+    settings.link_patience_s = std::max(30, o.connect_timeout_s * 3);
+    settings.json = o.json;
+    settings.tty = isatty(STDERR_FILENO) == 1;
+
+    signals.start(&link);
+    if (int rc = open_link(o, link, {kReplyTopic}); rc != kOk) return rc;
+    if (!o.json)
+        std::fprintf(stderr, "%s to %zu terminals, at most %ld at once (taskId %s-<SN>); Ctrl-C stops\n",
+                     name.c_str(), tasks.size(), o.parallel, base.c_str());
+    CampaignResult r = run_campaign(settings, tasks, link, [&] { return signals.caught() != 0; });
+    return r.exit_code;
+}
+
 // follow TASKID: re-attaches to a task that runs on the terminal (its progress and result).
 int run_follow(const Options& o, const std::string& task_id, SignalWatcher& signals, BrokerLink& link) {
     check_serial(o);
@@ -867,6 +959,8 @@ int dispatch(const Options& o, SignalWatcher& signals, BrokerLink& link) {
         print_commands();
         return kOk;
     }
+    if (is_campaign(o) && (sub == "watch" || sub == "list" || sub == "follow"))
+        usage_error("--serials and --serial-pattern are for commands, not for " + sub);
     if (sub == "watch") {
         if (o.help) {
             std::printf("%s", kWatchHelp);
@@ -899,6 +993,8 @@ int dispatch(const Options& o, SignalWatcher& signals, BrokerLink& link) {
         if (o.words.size() < 2) usage_error("send needs a command name: nimboctl --sn SN send NAME [PARAMS]");
         JsonPtr param = build_param(o.words, 2);
         if (!o.file.empty()) param = fill_from_file(o.words[1], o.file, std::move(param));
+        if (is_campaign(o))
+            return run_campaign_command(o, o.words[1], find_command(o.words[1]), std::move(param), signals, link);
         return run_command(o, o.words[1], find_command(o.words[1]), std::move(param), signals, link);
     }
     const CommandInfo* info = find_command(sub);
@@ -914,6 +1010,7 @@ int dispatch(const Options& o, SignalWatcher& signals, BrokerLink& link) {
     JsonPtr param = build_param(o.words, 1);
     if (!o.file.empty()) param = fill_from_file(sub, o.file, std::move(param));
     check_param(o, *info, param.get());
+    if (is_campaign(o)) return run_campaign_command(o, sub, info, std::move(param), signals, link);
     return run_command(o, sub, info, std::move(param), signals, link);
 }
 
