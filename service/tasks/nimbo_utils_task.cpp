@@ -35,26 +35,21 @@ std::mutex g_finished_mutex;
 // The record's text; never through a symbolic link. False when missing or unreadable.
 bool read_record(const std::string& path, std::string* text) {
     text->clear();
-    UniqueFd fd{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
-    if (!fd) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
         if (errno != ENOENT) LOG_W(TAG_UTILS, "finished task record %s not readable: %s", path.c_str(), strerror(errno));
         return false;
     }
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        if (text->size() + static_cast<size_t>(n) > kMaxFinishedBytes) {
-            LOG_W(TAG_UTILS, "finished task record %s exceeds %zu bytes, ignored", path.c_str(), kMaxFinishedBytes);
-            text->clear();
-            return false;
-        }
-        text->append(buf, static_cast<size_t>(n));
+    if (!S_ISREG(st.st_mode)) {
+        LOG_W(TAG_UTILS, "finished task record %s is not a regular file, ignored", path.c_str());
+        return false;
     }
+    if (!nimbo::read_file(path, text, kMaxFinishedBytes, false)) {
+        LOG_W(TAG_UTILS, "finished task record %s not readable or over %zu bytes, ignored", path.c_str(),
+              kMaxFinishedBytes);
+        return false;
+    }
+    return true;
 }
 
 // The one writer of the record: atomic replacement, which renames over a symbolic link in its
