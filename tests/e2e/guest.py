@@ -87,7 +87,7 @@ class Guest:
         if self.rtc:
             args += ["-rtc", f"base={self.rtc}"]
         self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=open(os.path.join(self.dir, "qemu.err"), "ab"))
+                                     stderr=subprocess.DEVNULL)
         self.boots += 1
         self.boot_id = self._wait_up(None, timeout)
 

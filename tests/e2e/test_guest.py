@@ -151,7 +151,7 @@ class GuestControlTest(GuestCase):
         with open(os.path.join(self.sim.uploads, name), "rb") as f:
             text = f.read().decode("utf-8", "replace")
         self.assertIn("Linux version 6.1.0", text)
-        self.assertIn("MIPS Malta", text)
+        self.assertIn("machine is mti,malta", text)
 
 
 class GuestUpgradeTest(GuestCase):
