@@ -158,8 +158,8 @@ mount -t tmpfs -o mode=0755 tmpfs /run
 mount -t tmpfs -o mode=1777 tmpfs /tmp
 mount -o remount,rw /
 hostname -F /etc/hostname
-# The kernel reads the board's clock at boot only when asked; qemu's -rtc sets it.
-hwclock -s -u 2>/dev/null
+# The clock: the kernel set it from the board's (qemu -rtc); busybox is built with a 32-bit
+# time_t, so its date and hwclock stay away from it (they fail past 2038).
 ip link set lo up
 ip addr add 10.0.2.15/24 dev eth0
 ip link set eth0 up
@@ -236,7 +236,11 @@ if ! mount -t ext4 -o rw /dev/sda /newroot; then
 fi
 umount /proc
 umount /dev
-exec switch_root /newroot /sbin/init
+# Hand over without switch_root: Debian's busybox is built with a 32-bit time_t and its
+# switch_root fails to stat / when the clock is past 2038 (the initramfs is dated then).
+cd /newroot
+mount --move . /
+exec chroot . /sbin/init
 EOF
 chmod 0755 "$IRD/init"
 python3 - "$IRD" "$VM/initrd.gz.new" <<'EOF'

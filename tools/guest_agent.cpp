@@ -5,11 +5,15 @@
 //                                  qemu's port forwarding)
 //
 // Request:  "RUN <command bytes> <stdin bytes>\n" <command> <stdin>
+//           "PUT <path bytes> <content bytes> <octal mode>\n" <path> <content>: writes the file,
+//           making missing parent directories (without stat: the guest's busybox cannot stat
+//           files dated past 2038, this can); a path ending in "/" makes only the directory
 // Answer:   "<exit status> <output bytes>\n" <stdout and stderr of the command>
 // The exit status is the command's, or 128+N when signal N ended it. The command runs as
 // /bin/sh -c in its own session; whatever it leaves running in the background must not keep
 // the answer's descriptors (redirect it). Commands are bounded to 64 KiB, their input to 64 MiB.
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -74,10 +78,33 @@ bool copy_in(int sock, int fd, size_t n) {
     return true;
 }
 
+void answer_status(int sock, int code, const std::string& text) {
+    std::string answer = std::to_string(code) + " " + std::to_string(text.size()) + "\n" + text;
+    write_full(sock, answer.data(), answer.size());
+}
+
+void put_file(int sock, unsigned long path_len, unsigned long size, unsigned mode) {
+    if (path_len == 0 || path_len > 4096 || size > kMaxInput) return answer_status(sock, 2, "request refused\n");
+    std::string path(path_len, '\0');
+    if (!read_full(sock, &path[0], path_len)) return;
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+        std::string dir = path.substr(0, at);
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return answer_status(sock, 1, "mkdir " + dir + "\n");
+    }
+    if (path.back() == '/') return answer_status(sock, 0, "");  // only the directory
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode & 07777));
+    if (!fd || !copy_in(sock, fd.get(), size) || fchmod(fd.get(), mode & 07777) != 0)
+        return answer_status(sock, 1, "write " + path + "\n");
+    answer_status(sock, 0, "");
+}
+
 void serve(int sock) {
     std::string head;
     unsigned long cmd_len = 0, in_len = 0;
-    if (!read_line(sock, &head) || sscanf(head.c_str(), "RUN %lu %lu", &cmd_len, &in_len) != 2 ||
+    unsigned mode = 0;
+    if (!read_line(sock, &head)) return;
+    if (sscanf(head.c_str(), "PUT %lu %lu %o", &cmd_len, &in_len, &mode) == 3) return put_file(sock, cmd_len, in_len, mode);
+    if ( sscanf(head.c_str(), "RUN %lu %lu", &cmd_len, &in_len) != 2 ||
         cmd_len == 0 || cmd_len > kMaxCommand || in_len > kMaxInput) {
         static const char refused[] = "2 17\nrequest refused\n";
         write_full(sock, refused, sizeof refused - 1);

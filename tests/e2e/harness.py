@@ -458,7 +458,7 @@ class GuestTerminal:
             self.guest.put_tree(host_root, self.root)
         finally:
             built.close()
-        self.guest.sh(f"mkdir -p {self.root}/tmp && mount -t tmpfs tmpfs {self.root}/tmp")
+        self.guest.sh(f"mount -t tmpfs tmpfs {self.root}/tmp")
         self.signal_record = self.root + "/.alibank-signals"
         self.raw_record = self.root + "/.alibank-raw"
         self.alibank_args = None
@@ -532,7 +532,9 @@ class GuestService:
         self.terminal = terminal
         self.guest = terminal.guest
         self.prefix = "/var/svc/" + _guest_name("svc-")
-        self.guest.sh(f"mkdir -p {self.prefix} && cp -a /opt/nimbo/bin /opt/nimbo/lib {self.prefix}/")
+        # Copied through the agent: busybox's cp stats what it makes, which fails past 2038.
+        for rel in ("bin/nimboservice", "lib/libhwlink.so.1", "lib/libeasy_logger.so"):
+            self.guest.put(f"{self.prefix}/{rel}", self.guest.get("/opt/nimbo/" + rel), 0o755)
         self.program = self.prefix + "/bin/nimboservice"
         self.env = {"NIMBO_DEVICE_ROOT": terminal.root, "NIMBO_LOG_STDERR": "0",
                     "PATH": terminal.path("/bin") + ":/usr/sbin:/usr/bin:/sbin:/bin"}
@@ -559,10 +561,12 @@ class GuestService:
         self.guest.put(self.prefix + "/start.sh", (
             "#!/bin/sh\n"
             f"cd {self.prefix} || exit 1\n"
-            "rm -f pid status started\n"
-            f"( {env} sh -c 'echo $$ > pid.tmp && mv pid.tmp pid && exec ./bin/nimboservice'; "
-            "echo $? > status.tmp; mv status.tmp status ) </dev/null >>stdout.txt 2>&1 &\n"
-            "while [ ! -f pid ]; do sleep 0.05; done\n"
+            # Emptied, not removed, and no test -f: busybox's rm and test stat, which fails past 2038.
+            ": > pid; : > status; : > started\n"
+            # (Written in place, one write each: busybox's mv stats its target.)
+            f"( {env} sh -c 'echo $$ > pid && exec ./bin/nimboservice'; "
+            "echo $? > status ) </dev/null >>stdout.txt 2>&1 &\n"
+            "until read p < pid && [ -n \"$p\" ]; do sleep 0.05; done\n"
             "cat /proc/sys/kernel/random/boot_id > started\n"), 0o755)
 
     def enable_at_boot(self, alibank_args=()):
@@ -593,12 +597,12 @@ class GuestService:
     @property
     def pid(self):
         data = self.guest.get(self.prefix + "/pid")
-        return int(data) if data else None
+        return int(data) if data and data.strip() else None
 
     @property
     def returncode(self):
         data = self.guest.get(self.prefix + "/status")
-        return int(data) if data else None
+        return int(data) if data and data.strip() else None
 
     def log_text(self, whole=False):
         offset = 0 if whole else self._log_offset

@@ -4,7 +4,12 @@ service and the payment-application stand-in run in the guest with the native si
 guest's control channel; reboots are real reboots of the guest."""
 import json
 import os
+import random
 import re
+import socket
+import struct
+import threading
+import time
 import unittest
 
 import harness
@@ -21,9 +26,23 @@ class GuestCase(unittest.TestCase):
     SERIAL = "NB60000001"
     ALIBANK_ARGS = ()   # None: no stand-in
 
+    GUEST_CLOCK = None  # the board's clock at boot (qemu -rtc base=...): its own machine
+
+    @classmethod
+    def setUpClass(cls):
+        cls.own_guest = None
+        if cls.GUEST_CLOCK:
+            from guest import Guest
+            cls.own_guest = Guest(rtc=cls.GUEST_CLOCK)
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.own_guest:
+            cls.own_guest.close()
+
     def setUp(self):
-        self.guest = harness.shared_guest()
-        self.term = Terminal(serial=self.SERIAL)
+        self.guest = self.own_guest or harness.shared_guest()
+        self.term = Terminal(serial=self.SERIAL, guest=self.guest)
         self.addCleanup(self.term.close)
         self.broker = Broker()
         self.addCleanup(self.broker.close)
@@ -42,7 +61,18 @@ class GuestCase(unittest.TestCase):
         return svc
 
     def wait_connected(self, svc, timeout=60):
+        """Subscribed, and answering: probes until an unknown command is answered."""
         svc.wait_log(r"Subscribed to topic /e/default/ma/d/" + self.SERIAL, timeout=timeout)
+        for attempt in range(30):
+            task = f"probe-{attempt}"
+            start = len(self.server.replies)
+            self.server.send("probe", task_id=task)
+            try:
+                self.server.wait_reply("probeResp", task_id=task, timeout=2, start=start)
+                return
+            except AssertionError:
+                continue
+        raise AssertionError("the service never answered a command")
 
     # ---- commands and replies --------------------------------------------------------------------
     def command(self, cmd, param, task_id, timeout=20):
@@ -224,6 +254,94 @@ class GuestRebootTest(GuestCase):
         final = self.wait_final("otaUpgrade", "o1", start=mark)
         self.assertEqual(final, {"status": "2", "failDes": "100%"})
         self.svc.wait_log(r"ota result judgment, old version: V1\.2\.3, fwVer: V2\.0\.0, ok: 1")
+
+
+# ---- past 2038 ------------------------------------------------------------------------------------
+NTP_UNIX_OFFSET = 2208988800
+Y2040 = 2208988800  # 2040-01-01 00:00:00 UTC
+
+
+class FakeNtp:
+    """An SNTP server on the host's loopback port 123 answering with a fixed Unix time (the
+    guest reaches it as 10.0.2.2; its /etc/hosts sends the default servers' names there)."""
+
+    def __init__(self, unix_time):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 123))
+        self.sock.settimeout(0.2)
+        self.unix_time = unix_time
+        self.asked = 0
+        self._stop = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self._stop:
+            try:
+                data, peer = self.sock.recvfrom(512)
+            except socket.timeout:
+                continue
+            if len(data) < 48:
+                continue
+            self.asked += 1
+            seconds = (self.unix_time + NTP_UNIX_OFFSET) % 2**32  # the era wraps in 2036
+            answer = bytearray(48)
+            answer[0] = (4 << 3) | 4  # version 4, server
+            answer[1] = 1
+            answer[24:32] = data[40:48]
+            answer[40:48] = struct.pack(">II", seconds, 0x80000000)
+            self.sock.sendto(bytes(answer), peer)
+
+    def close(self):
+        self._stop = True
+        self.thread.join()
+        self.sock.close()
+
+
+class Guest2040Test(GuestCase):
+    """The board's clock in 2040: past the NTP era of 2036 and past 2038 of a 32-bit time_t."""
+    SERIAL = "NB60000051"
+    GUEST_CLOCK = "2040-01-01T00:00:00"
+
+    def test_start_up_timestamps_alerts_timers_and_log_names(self):
+        self.assertRegex(self.svc.log_text(), r"^2040-01-01 \d\d:\d\d:\d\d")
+        start = len(self.server.reports)
+        self.assertEqual(self.command("devLock", {"lockType": "1", "pwd": "1"}, "l1")["param"], SUCCESS)
+        self.wait_raw_signals([94])  # the lock protocol's timers run
+        alert = wait_for(lambda: [p for _, p in self.server.reports[start:] if p and p.get("cmd") == "alert"], 30,
+                         interval=0.3, what="lock alert")[0]
+        self.assertRegex(alert["param"]["time"], r"^2040-01-01 \d\d:\d\d:\d\d$")
+        param = {"downloadFileUrl": self.sim.url + "/upload/", "dirPath": "/usr/data/log",
+                 "filePath": "device/dmesg.log", "fileType": "log"}
+        self.command("getLog", param, "g1")
+        final = self.wait_final("getLog", "g1")
+        stamp = int(re.fullmatch(r"device/dmesg_(\d+)\.log", final["filePath"]).group(1))
+        self.assertGreaterEqual(stamp // 1000 if stamp > 10**11 else stamp, Y2040)
+
+
+class GuestNtpTest(GuestCase):
+    """An unset clock (2020) takes the time of an alert from NTP: an answer of 2040 lies in the
+    NTP era after 2036 and beyond a 32-bit time_t."""
+    SERIAL = "NB60000061"
+    GUEST_CLOCK = "2020-01-01T00:00:00"
+
+    def setUp(self):
+        try:
+            self.ntp = FakeNtp(Y2040 + 3600)
+        except OSError as e:
+            self.skipTest(f"no local NTP server on port 123: {e}")
+        self.addCleanup(self.ntp.close)
+        super().setUp()
+
+    def test_alert_time_from_ntp_after_2036(self):
+        names = " ".join(["time%d.apple.com" % i for i in range(1, 8)] + ["%d.pool.ntp.org" % i for i in range(3)])
+        self.guest.sh(f"grep -q apple /etc/hosts || echo '10.0.2.2 {names}' >> /etc/hosts")
+        start = len(self.server.reports)
+        self.assertEqual(self.command("devLock", {"lockType": "1", "pwd": "1"}, "l1")["param"], SUCCESS)
+        alert = wait_for(lambda: [p for _, p in self.server.reports[start:] if p and p.get("cmd") == "alert"], 30,
+                         interval=0.3, what="lock alert")[0]
+        self.assertGreater(self.ntp.asked, 0)
+        self.assertEqual(alert["param"]["time"], "2040-01-01 01:00:00")
 
 
 if __name__ == "__main__":
