@@ -463,6 +463,10 @@ class GuestTerminal:
         self.raw_record = self.root + "/.alibank-raw"
         self.alibank_args = None
 
+    def after_boot(self):
+        """After the guest restarted without the boot script: the device's /tmp is new."""
+        self.guest.sh(f"mount -t tmpfs tmpfs {self.root}/tmp")
+
     def path(self, abs_path):
         return self.root + abs_path
 
