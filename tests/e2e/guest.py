@@ -29,6 +29,12 @@ AGENT_PORT = 7000
 HOST_FROM_GUEST = "10.0.2.2"
 
 
+def _die_with_parent():
+    """qemu ends with the test process, whatever ends it (PR_SET_PDEATHSIG)."""
+    import ctypes
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)
+
+
 def _free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -99,7 +105,7 @@ class Guest:
         if self.rtc:
             args += ["-rtc", f"base={self.rtc}"]
         self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+                                     stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
         self.boots += 1
         try:
             self.boot_id = self._wait_up(None, timeout)

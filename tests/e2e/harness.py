@@ -458,7 +458,8 @@ class GuestTerminal:
             self.guest.put_tree(host_root, self.root)
         finally:
             built.close()
-        self.guest.sh(f"mount -t tmpfs tmpfs {self.root}/tmp")
+        # On the disk before anything else happens: a power cut loses what is not written yet.
+        self.guest.sh(f"sync && mount -t tmpfs tmpfs {self.root}/tmp")
         self.signal_record = self.root + "/.alibank-signals"
         self.raw_record = self.root + "/.alibank-raw"
         self.alibank_args = None
@@ -547,6 +548,7 @@ class GuestService:
         self.log_file = terminal.path("/usr/data/log/nimbo_log.log")
         self._log_offset = 0
         self._write_start_script()
+        self.guest.sh("sync")  # installed as on a device, before any power cut
         if start:
             self.start()
 
@@ -581,6 +583,7 @@ class GuestService:
             f"mount -t tmpfs tmpfs {t.root}/tmp\n"
             + t.alibank_command(*alibank_args) + "\n"
             f"{self.prefix}/start.sh\n"), 0o755)
+        self.guest.sh("sync")
 
     def start(self):
         size = self.guest.size(self.log_file)
