@@ -62,19 +62,24 @@ def main():
             f.write(data)
         param = {"apkDownloadUrl": f"{sim.url}/files/big.zip", "apkVersion": "1", "applicationName": "Big",
                  "md5sum": md5(data), "apkSize": str(len(data)), "progress": 100}
+        svc.mark_log()
         server.send("apkUpgrade", param, task_id="m1")
         svc.wait_log(r"MD5 verification passed", timeout=600)
         lines = svc.log_text().splitlines()
         at = next(i for i, line in enumerate(lines) if "MD5 verification passed" in line)
-        ours = log_time(lines[at]) - log_time(lines[at - 1])
+        # The service hashes while it downloads: from the task's first log line to the verdict
+        # is the transfer over qemu's user network with the hash, no separate pass.
+        ours = log_time(lines[at]) - log_time(lines[0])
+        tail = log_time(lines[at]) - log_time(lines[at - 1])
         path = term.path("/usr/data/app/download/Big.zip")
         wait_for(lambda: term.size("/usr/data/app/download/Big.zip") == len(data), 120, interval=0.5,
                  what="package installed")
         out = guest.sh(f"cat /proc/uptime; md5sum {path} >/dev/null; cat /proc/uptime").split("\n")
         theirs = float(out[1].split()[0]) - float(out[0].split()[0])
-        rows.append((f"MD5 of {MD5_MIB} MiB, the service (download verification)",
-                     f"{ours:.2f} s, {MD5_MIB / ours:.1f} MiB/s" if ours > 0 else "under 1 ms"))
-        rows.append((f"MD5 of {MD5_MIB} MiB, the guest's md5sum (busybox)", f"{theirs:.2f} s, {MD5_MIB / theirs:.1f} MiB/s"))
+        rows.append((f"{MD5_MIB} MiB download with MD5 on the way (the service)",
+                     f"{ours:.2f} s, {MD5_MIB / ours:.1f} MiB/s; verdict {tail * 1000:.0f} ms after the log line before it"))
+        rows.append((f"MD5 of {MD5_MIB} MiB from the page cache, the guest's md5sum (busybox)",
+                     f"{theirs:.2f} s, {MD5_MIB / theirs:.1f} MiB/s"))
         svc.stop()
         svc.close()
     finally:

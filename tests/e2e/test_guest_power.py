@@ -21,6 +21,19 @@ RES = "/usr/data/app/res/advertisement"
 
 @unittest.skipUnless(harness.GUEST_MODE, "runs on the MIPS test machine (scripts/mips-vm-e2e.sh)")
 class PowerCutCase(GuestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.moments = {}
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        print(f"\nFIGURES {cls.__name__}: cuts by moment {dict(sorted(cls.moments.items()))}")
+
+    def count_moment(self, moment):
+        type(self).moments[moment] = type(self).moments.get(moment, 0) + 1
+
     def cut_and_boot(self):
         """Pulls the plug, boots the same disk; the terminal's /tmp is new, nothing started yet."""
         self.guest.power_cut()
@@ -68,7 +81,10 @@ class PowerCutDownloadTest(PowerCutCase):
                          "md5sum": md5(data), "apkSize": str(len(data)), "progress": 50}
                 self.assertEqual(self.command("apkUpgrade", param, task)["param"]["status"], "1")
                 time.sleep(rnd.uniform(0.0, 3.0))  # the transfer takes about 2 s, the install after
+                before = [p["failDes"] for p in self.params("apkUpgrade", task)]
                 self.cut_and_boot()
+                self.count_moment("after the final reply" if self.finals("apkUpgrade", task) else
+                                  "installing" if "Installing" in before else "downloading")
                 self.assert_whole(TASK_FILE, json.loads)
                 self.sim.config(throttle=0)
                 installs_before = self.term.raw_signals_received().count(96)
@@ -102,6 +118,8 @@ class PowerCutStateTest(PowerCutCase):
                 self.server.wait_reply("customResourcePosterResp", task_id=f"r{seed}", timeout=20)
                 time.sleep(rnd.uniform(0.0, 2.0))
                 self.cut_and_boot()
+                self.count_moment("after the final reply" if self.finals("customResourcePoster", f"r{seed}")
+                                  else "before the final reply")
                 # Answered as done: the request must have been on the disk.
                 self.assertEqual(self.assert_whole(DATA + "/devlock_state"), b"0\n")
                 self.assert_whole(RES + "/config.json", json.loads)
