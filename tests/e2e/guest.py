@@ -234,7 +234,7 @@ def main(argv):
             g.close()
         return 0
     if len(argv) >= 3 and argv[0] == "sh":
-        status, out = agent_run(int(argv[1]), " ".join(argv[2:]), sys.stdin.buffer.read() if not sys.stdin.isatty() else b"")
+        status, out = agent_run(int(argv[1]), " ".join(argv[2:]))
         sys.stdout.buffer.write(out)
         return status
     print(__doc__, file=sys.stderr)
