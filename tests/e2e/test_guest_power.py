@@ -101,12 +101,16 @@ class PowerCutDownloadTest(PowerCutCase):
 
 
 class PowerCutStateTest(PowerCutCase):
-    """While the device-lock request and config.json (a poster) are replaced."""
+    """While the geofence, the device-lock request and config.json (a poster) are replaced."""
     SERIAL = "NB60000081"
 
-    def test_cut_after_a_lock_request_and_during_a_poster(self):
+    def test_cut_after_a_fence_and_a_lock_request_during_a_poster(self):
         for seed, rnd in self.seeds():
             with self.subTest(seed=seed):
+                radius = str(500 + seed)  # the terminal stands at the centre: no lock follows
+                fence = {"geofenceCoordinates": "113.9,22.5", "geofenceRadius": radius, "cycle": "daily",
+                         "pushAlert": 1}
+                self.assertEqual(self.command("geofence", fence, f"f{seed}")["param"], SUCCESS)
                 lock = "2"  # an unlock request: a locked device would refuse the poster
                 self.assertEqual(self.command("devLock", {"lockType": lock, "pwd": "1"}, f"l{seed}")["param"], SUCCESS)
                 data = bytes([seed % 256]) * 40000
@@ -122,6 +126,9 @@ class PowerCutStateTest(PowerCutCase):
                                   else "before the final reply")
                 # Answered as done: the request must have been on the disk.
                 self.assertEqual(self.assert_whole(DATA + "/devlock_state"), b"0\n")
+                self.assertEqual(self.assert_whole(DATA + "/lbs_geofence"),
+                                 ('{"geofenceCoordinates":"113.9,22.5","geofenceRadius":"%s","cycle":"daily",'
+                                  '"pushAlert":1}\n' % radius).encode())
                 self.assert_whole(RES + "/config.json", json.loads)
                 self.assert_whole(TASK_FILE, json.loads)
                 self.restart()
