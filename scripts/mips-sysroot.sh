@@ -53,34 +53,9 @@ if [ -f "$SYSROOT/.nimbo-sysroot" ] && [ "$(cat "$SYSROOT/.nimbo-sysroot")" = "$
 fi
 
 log "preparing $SYSROOT from $MIRROR (${SUITES[*]}, mipsel)"
-mkdir -p "$APTDIR"/{etc/apt.conf.d,etc/preferences.d,etc/sources.list.d,state/lists/partial,cache/archives/partial}
-: > "$APTDIR/state/status"
-{
-  for s in "${SUITES[@]}"; do
-    echo "deb [arch=mipsel signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $MIRROR $s main"
-  done
-} > "$APTDIR/etc/sources.list"
-
-apt_opts=(
-  -o "Dir::Etc=$APTDIR/etc"
-  -o "Dir::Etc::SourceList=$APTDIR/etc/sources.list"
-  -o "Dir::Etc::SourceParts=$APTDIR/etc/sources.list.d"
-  -o "Dir::Etc::Parts=$APTDIR/etc/apt.conf.d"
-  -o "Dir::Etc::PreferencesParts=$APTDIR/etc/preferences.d"
-  -o "Dir::Etc::TrustedParts=/etc/apt/trusted.gpg.d"
-  -o "Dir::State=$APTDIR/state"
-  -o "Dir::State::status=$APTDIR/state/status"
-  -o "Dir::Cache=$APTDIR/cache"
-  -o "Dir::Cache::archives=$APTDIR/cache/archives"
-  -o "Dir::Log=$APTDIR/log"
-  -o "APT::Architecture=mipsel"
-  -o "APT::Architectures::=mipsel"
-  -o "APT::Install-Recommends=false"
-  -o "APT::Install-Suggests=false"
-  -o "Acquire::Languages=none"
-  -o "Acquire::Check-Valid-Until=false"
-  -o "Debug::NoLocking=true"
-)
+. "$(dirname "$0")/mips-apt.sh"
+mips_apt_init "$APTDIR" "$MIRROR" "${SUITES[@]}"
+apt_opts=("${mips_apt_opts[@]}")
 apt-get "${apt_opts[@]}" update -qq
 # Versions superseded since an earlier run leave the archive cache, so each package is unpacked once.
 apt-get "${apt_opts[@]}" autoclean -qq >/dev/null

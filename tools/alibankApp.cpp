@@ -2,7 +2,7 @@
 // terminal. Its process name is "alibankApp", as the service looks it up.
 //
 //   alibankApp [--record FILE] [--files FILE] [--ready FILE] [--service-pid PID]
-//              [--lock-answer-delay-ms N] [--only-from PID]
+//              [--lock-answer-delay-ms N] [--only-from PID] [--raw FILE] [--on N COMMAND]
 //
 // --record FILE   every payment-application signal received is appended as its protocol
 //                 number (89..99), one line per signal, flushed at once.
@@ -17,6 +17,9 @@
 //                 -1: never answer (an application that hangs).
 // --only-from PID only signals sent by that process count (others are ignored): tests on a
 //                 machine where other stand-ins and senders run at the same time.
+// --raw FILE      like --record, but the signal number as the kernel delivered it.
+// --on N COMMAND  after recording number N, run COMMAND with /bin/sh (e.g. 97: "reboot" on
+//                 the test machine, as the payment application restarts the terminal).
 //
 // Paths are device paths (NIMBO_DEVICE_ROOT). Signal handlers only write to a self-pipe;
 // SIGTERM and SIGINT end the process with status 0.
@@ -52,6 +55,8 @@ struct Options {
     pid_t service_pid = 0;
     long lock_delay_ms = 500;
     pid_t only_from = 0;
+    std::string raw;
+    std::vector<std::pair<int, std::string>> on;
 };
 
 struct Event {
@@ -184,6 +189,12 @@ bool parse(int argc, char** argv, Options* o) {
         } else if (a == "--only-from") {
             if (!value(&v)) return false;
             o->only_from = (pid_t)atol(v.c_str());
+        } else if (a == "--raw") {
+            if (!value(&o->raw)) return false;
+        } else if (a == "--on") {
+            std::string command;
+            if (!value(&v) || !value(&command)) return false;
+            o->on.emplace_back(atoi(v.c_str()), command);
         } else if (a == "--lock-answer-delay-ms") {
             if (!value(&v)) return false;
             o->lock_delay_ms = atol(v.c_str());
@@ -201,7 +212,7 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, &o)) {
         fprintf(stderr,
                 "usage: alibankApp [--record FILE] [--files FILE] [--ready FILE] [--service-pid PID] "
-                "[--lock-answer-delay-ms N] [--only-from PID]\n");
+                "[--lock-answer-delay-ms N] [--only-from PID] [--raw FILE] [--on N COMMAND]\n");
         return 2;
     }
     if (pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
@@ -245,9 +256,15 @@ int main(int argc, char** argv) {
                 int n = nimbo_pay_signal_number(ev.signo);
                 if (n < 0 || (o.only_from > 0 && ev.sender != o.only_from)) continue;
                 append(o.record, std::to_string(n) + "\n");
+                append(o.raw, std::to_string(ev.signo) + "\n");
                 if (n == 89) record_dir(o, n, "/usr/data/app/Alipay/data/pay_code");
                 if (n == 90) record_dir(o, n, "/usr/data/app/Alipay/data/pay_status");
                 if (n == 92) record_file(o, n, "/usr/data/config/DEVCONFIG");
+                for (const auto& on : o.on) {
+                    if (on.first != n) continue;
+                    int rc = system(on.second.c_str());
+                    (void)rc;
+                }
                 if ((n == 93 || n == 94) && o.lock_delay_ms >= 0) {
                     pid_t to = o.service_pid;
                     if (to <= 0 && ev.sender > 0 && ev.sender != getpid()) to = ev.sender;

@@ -751,10 +751,19 @@ void nimbo_utils_delete_file(const char* path) {
         LOG_V(TAG_UTILS, "%s, file not exists.", path);
         return;
     }
-    if (::remove(path) == 0)
-        LOG_D(TAG_UTILS, "%s, File deleted successfully.", path);
-    else
+    if (::remove(path) != 0) {
         LOG_E(TAG_UTILS, "%s, Error deleting file", path);
+        return;
+    }
+    LOG_D(TAG_UTILS, "%s, File deleted successfully.", path);
+    // The removal reaches the disk now: a task file or a stored reply that comes back after
+    // a power loss would run the task or send its final reply a second time.
+    std::string dir(path);
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+    UniqueFd dfd{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dfd && ::fsync(dfd.get()) != 0 && errno != EINVAL)
+        LOG_W(TAG_UTILS, "fsync of directory %s failed: %s", dir.c_str(), strerror(errno));
 }
 
 void nimbo_utils_delete_file2(const char* dir, const char* name) {

@@ -10,6 +10,12 @@ Every piece runs as a real process on loopback with free ports:
 Environment (set by ctest): NIMBO_SOURCE_DIR, NIMBO_BINARY_DIR, NIMBO_STAGE_DIR, NIMBO_ALIBANK.
 NIMBO_E2E_BROKER=rabbitmq runs the tests against a RabbitMQ node (tools/rabbitmq_node.py)
 instead of mosquitto; tests that configure mosquitto itself are skipped then.
+
+NIMBO_GUEST=1 (scripts/mips-vm-e2e.sh): the terminal, the stand-in and the service live in the
+MIPS test machine (guest.py) instead; the broker, the simulator and the server stay on the host
+and the service reaches them as 10.0.2.2. Terminal and Service are then GuestTerminal and
+GuestService, which offer the same methods through the guest's control channel (tests that
+open a terminal path on the host directly cannot run there).
 """
 import json
 import os
@@ -30,6 +36,9 @@ BINARY_DIR = os.environ.get("NIMBO_BINARY_DIR", os.path.join(SOURCE_DIR, "build"
 STAGE_DIR = os.environ.get("NIMBO_STAGE_DIR", os.path.join(BINARY_DIR, "stage"))
 ALIBANK = os.environ.get("NIMBO_ALIBANK", os.path.join(BINARY_DIR, "tools", "alibankApp"))
 PYTHON = "/usr/bin/python3"
+GUEST_MODE = os.environ.get("NIMBO_GUEST") == "1"
+# The address the service is given for the host's broker and simulator.
+SERVICE_HOST = "10.0.2.2" if GUEST_MODE else "127.0.0.1"
 
 REPLY_TOPIC = "/e/default/ma/d/plat"
 REPORT_TOPIC = "/e/default/rp/d/plat"
@@ -151,7 +160,7 @@ class Mosquitto:
     def __init__(self, port=None):
         self.port = port or free_port()
         self.url = f"tcp://127.0.0.1:{self.port}"
-        self.addr = f"127.0.0.1:{self.port}"
+        self.addr = f"{SERVICE_HOST}:{self.port}"
         self._dir = Scratch("nimbo-broker-")
         self.conf = os.path.join(self._dir.path, "mosquitto.conf")
         with open(self.conf, "w") as f:
@@ -210,10 +219,11 @@ class MgmtSim:
                 return ""
 
         self.port = int(wait_for(read_port, 10, what="mgmt_sim port"))
-        self.url = f"http://127.0.0.1:{self.port}"
+        self.url = f"http://{SERVICE_HOST}:{self.port}"
+        self.local_url = f"http://127.0.0.1:{self.port}"
 
     def _post(self, path, body):
-        req = urllib.request.Request(self.url + path, data=json.dumps(body).encode(), method="POST",
+        req = urllib.request.Request(self.local_url + path, data=json.dumps(body).encode(), method="POST",
                                      headers={"Content-Type": "application/json"})
         with urllib.request.urlopen(req, timeout=5) as r:
             return json.loads(r.read() or b"{}")
@@ -225,7 +235,7 @@ class MgmtSim:
         return self._post("/_sim/reset", {})
 
     def requests(self):
-        with urllib.request.urlopen(self.url + "/_sim/requests", timeout=5) as r:
+        with urllib.request.urlopen(self.local_url + "/_sim/requests", timeout=5) as r:
             return json.loads(r.read())
 
     def stop(self):
@@ -483,3 +493,261 @@ class Server:
     def close(self):
         self.client.loop_stop()
         self.client.disconnect()
+
+
+# ---- the terminal and the service inside the MIPS test machine ------------------------------------
+_guest = None
+
+
+def shared_guest():
+    """The test process's machine, booted on first use and powered off at exit."""
+    global _guest
+    if _guest is None:
+        import atexit
+        from guest import Guest
+        _guest = Guest()
+        atexit.register(_guest.close)
+    return _guest
+
+
+_guest_seq = [0]
+
+
+def _guest_name(prefix):
+    _guest_seq[0] += 1
+    return f"{prefix}{os.getpid()}-{_guest_seq[0]}"
+
+
+class GuestTerminal:
+    """A simulated terminal in the guest: the device root built on the host, copied to /term/...,
+    its own /tmp a tmpfs (as on the device), and the guest's build of the stand-in."""
+
+    ALIBANK = "/opt/nimbo/tools/alibankApp"
+
+    def __init__(self, serial="NB00000001", extra=(), guest=None):
+        self.guest = guest or shared_guest()
+        self.serial = serial
+        self.root = "/term/" + _guest_name(serial + "-")
+        built = Scratch("nimbo-term-")
+        try:
+            host_root = os.path.join(built.path, "root")
+            subprocess.run([PYTHON, os.path.join(SOURCE_DIR, "tools", "terminal_sim.py"), "build", host_root,
+                            "--serial", serial, *extra], check=True)
+            # The simulated device programs name their root: point them at the guest's.
+            for d in ("bin", "etc/ota_bin"):
+                for name in os.listdir(os.path.join(host_root, d)):
+                    p = os.path.join(host_root, d, name)
+                    with open(p, "rb") as f:
+                        text = f.read()
+                    if os.path.abspath(host_root).encode() in text:
+                        with open(p, "wb") as f:
+                            f.write(text.replace(os.path.abspath(host_root).encode(), self.root.encode()))
+            # /proc and /sys are the guest's own.
+            shutil.rmtree(os.path.join(host_root, "proc"), ignore_errors=True)
+            self.guest.put_tree(host_root, self.root)
+        finally:
+            built.close()
+        # On the disk before anything else happens: a power cut loses what is not written yet.
+        self.guest.sh(f"sync && mount -t tmpfs tmpfs {self.root}/tmp")
+        self.signal_record = self.root + "/.alibank-signals"
+        self.raw_record = self.root + "/.alibank-raw"
+        self.alibank_args = None
+
+    def after_boot(self):
+        """After the guest restarted without the boot script: the device's /tmp is new."""
+        self.guest.sh(f"mount -t tmpfs tmpfs {self.root}/tmp")
+
+    def path(self, abs_path):
+        return self.root + abs_path
+
+    @property
+    def data_path(self):
+        return self.path("/usr/data/app/nimboservice/data")
+
+    def write(self, abs_path, content, mode=None):
+        self.guest.put(self.path(abs_path), content, mode)
+        return self.path(abs_path)
+
+    def read(self, abs_path):
+        data = self.guest.get(self.path(abs_path))
+        if data is None:
+            raise FileNotFoundError(self.path(abs_path))
+        return data.decode("utf-8", "replace")
+
+    def read_bytes(self, abs_path):
+        data = self.guest.get(self.path(abs_path))
+        if data is None:
+            raise FileNotFoundError(self.path(abs_path))
+        return data
+
+    def exists(self, abs_path):
+        return self.guest.exists(self.path(abs_path))
+
+    def size(self, abs_path):
+        return self.guest.size(self.path(abs_path))
+
+    def alibank_command(self, *args):
+        import shlex
+        argv = [self.ALIBANK, "--record", self.signal_record, "--raw", self.raw_record, *args]
+        return (f"NIMBO_DEVICE_ROOT={self.root} {' '.join(shlex.quote(a) for a in argv)} "
+                f"</dev/null >/dev/null 2>&1 &")
+
+    def start_alibank(self, *args):
+        """Starts the stand-in and waits until its handlers are installed."""
+        self.alibank_args = args
+        ready = self.root + "/tmp/alibank.ready"
+        self.guest.sh(f"rm -f {ready}; " + self.alibank_command("--ready", ready, *args))
+        wait_for(lambda: self.guest.exists(ready), 20, interval=0.2, what="alibankApp ready")
+
+    def stop_alibank(self):
+        self.guest.run("pids=$(pgrep -x alibankApp) && kill $pids")
+
+    def _numbers(self, path):
+        data = self.guest.get(path)
+        return [int(x) for x in data.split()] if data else []
+
+    def signals_received(self):
+        return self._numbers(self.signal_record)
+
+    def raw_signals_received(self):
+        """The signal numbers as the kernel delivered them to the stand-in."""
+        return self._numbers(self.raw_record)
+
+    def close(self):
+        self.stop_alibank()
+        self.guest.run(f"umount {self.root}/tmp; rm -rf {self.root}")
+
+
+class GuestService:
+    """The release build in the guest, copied to its own prefix with its own nimboservice.ini.
+    start.sh in the prefix starts it (also at boot, once enabled) and records pid and exit status."""
+
+    def __init__(self, terminal, server_url=None, ini=None, start=True, env=None):
+        self.terminal = terminal
+        self.guest = terminal.guest
+        self.prefix = "/var/svc/" + _guest_name("svc-")
+        # Copied through the agent: busybox's cp stats what it makes, which fails past 2038.
+        for rel in ("bin/nimboservice", "lib/libhwlink.so.1", "lib/libeasy_logger.so"):
+            self.guest.put(f"{self.prefix}/{rel}", self.guest.get("/opt/nimbo/" + rel), 0o755)
+        self.program = self.prefix + "/bin/nimboservice"
+        self.env = {"NIMBO_DEVICE_ROOT": terminal.root, "NIMBO_LOG_STDERR": "0",
+                    "PATH": terminal.path("/bin") + ":/usr/sbin:/usr/bin:/sbin:/bin"}
+        self.env.update(env or {})
+        self.write_ini(server_url, ini)
+        self.log_file = terminal.path("/usr/data/log/nimbo_log.log")
+        self._log_offset = 0
+        self._write_start_script()
+        self.guest.sh("sync")  # installed as on a device, before any power cut
+        if start:
+            self.start()
+
+    def write_ini(self, server_url=None, ini=None):
+        lines = ["[server]"]
+        if server_url:
+            lines.append(f"server_url={server_url}")
+        for section, entries in (ini or {}).items():
+            lines.append(f"[{section}]")
+            lines += [f"{k}={v}" for k, v in entries.items()]
+        self.guest.put(self.prefix + "/bin/nimboservice.ini", "\n".join(lines) + "\n")
+
+    def _write_start_script(self):
+        import shlex
+        env = " ".join(f"{k}={shlex.quote(v)}" for k, v in self.env.items())
+        self.guest.put(self.prefix + "/start.sh", (
+            "#!/bin/sh\n"
+            f"cd {self.prefix} || exit 1\n"
+            # Emptied, not removed, and no test -f: busybox's rm and test stat, which fails past 2038.
+            ": > pid; : > status; : > started\n"
+            # (Written in place, one write each: busybox's mv stats its target.)
+            f"( {env} sh -c 'echo $$ > pid && exec ./bin/nimboservice'; "
+            "echo $? > status ) </dev/null >>stdout.txt 2>&1 &\n"
+            "until read p < pid && [ -n \"$p\" ]; do sleep 0.05; done\n"
+            "cat /proc/sys/kernel/random/boot_id > started\n"), 0o755)
+
+    def enable_at_boot(self, alibank_args=()):
+        """At every boot: the terminal's /tmp is a new tmpfs, the stand-in and the service start."""
+        t = self.terminal
+        self.guest.put("/etc/nimbo-boot.d/50-terminal", (
+            "#!/bin/sh\n"
+            f"mount -t tmpfs tmpfs {t.root}/tmp\n"
+            + t.alibank_command(*alibank_args) + "\n"
+            f"{self.prefix}/start.sh\n"), 0o755)
+        self.guest.sh("sync")
+
+    def start(self):
+        size = self.guest.size(self.log_file)
+        self._log_offset = max(size, 0)
+        self.guest.sh(self.prefix + "/start.sh")
+
+    def mark_log(self):
+        """Before a reboot: log_text() will show what is written from here on."""
+        self._log_offset = max(self.guest.size(self.log_file), 0)
+
+    def after_reboot(self):
+        """After the guest restarted: waits for the run the boot started (see enable_at_boot)."""
+        def started():
+            data = self.guest.get(self.prefix + "/started")
+            return data is not None and data.decode().strip() == self.guest.boot_id
+        wait_for(started, 60, interval=0.3, what="service started at boot")
+
+    @property
+    def pid(self):
+        data = self.guest.get(self.prefix + "/pid")
+        return int(data) if data and data.strip() else None
+
+    @property
+    def returncode(self):
+        data = self.guest.get(self.prefix + "/status")
+        return int(data) if data and data.strip() else None
+
+    def log_text(self, whole=False):
+        offset = 0 if whole else self._log_offset
+        data = self.guest.get(self.log_file) if offset == 0 else \
+            self.guest.run(f"tail -c +{offset + 1} {self.log_file} 2>/dev/null")[1]
+        return (data or b"").decode("utf-8", "replace")
+
+    def wait_log(self, pattern, timeout=30, count=1):
+        rx = re.compile(pattern)
+
+        def found():
+            hits = rx.findall(self.log_text())
+            return hits if len(hits) >= count else None
+
+        try:
+            return wait_for(found, timeout, interval=0.3, what=f"log line /{pattern}/")
+        except AssertionError:
+            raise AssertionError(f"log line /{pattern}/ not seen within {timeout}s; log tail:\n"
+                                 + self.log_text()[-3000:]) from None
+
+    def signal(self, sig):
+        self.guest.sh(f"kill -{int(sig)} {self.pid}")
+
+    def wait(self, timeout=20):
+        return wait_for(lambda: self.returncode is not None and [self.returncode], timeout, interval=0.3,
+                        what="service exit")[0]
+
+    def stop(self, timeout=20):
+        if self.returncode is None and self.pid:
+            self.guest.run(f"kill -TERM {self.pid}")
+            try:
+                return self.wait(timeout)
+            except AssertionError:
+                self.kill()
+        return self.returncode
+
+    def kill(self):
+        if self.returncode is None and self.pid:
+            self.guest.run(f"kill -KILL {self.pid}")
+            self.wait(20)
+
+    def close(self):
+        try:
+            self.kill()
+            self.guest.run(f"rm -f /etc/nimbo-boot.d/50-terminal; rm -rf {self.prefix}")
+        except (OSError, AssertionError):
+            pass
+
+
+if GUEST_MODE:
+    Terminal = GuestTerminal
+    Service = GuestService
