@@ -3,6 +3,20 @@
 # archive cache under the given directory).
 #   mips_apt_init DIR MIRROR SUITE...   prepares DIR and sets the array mips_apt_opts
 # Use: apt-get "${mips_apt_opts[@]}" update | install --download-only | download ...
+#   mips_host_pkgs NAME...              installs the host's own packages that are missing
+mips_host_pkgs() {
+  local p missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing ${missing[*]}" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+}
+
 mips_apt_init() {
   local dir=$1 mirror=$2 s
   shift 2

@@ -34,16 +34,8 @@ HOST_PKGS=(crossbuild-essential-mipsel qemu-user pkg-config cmake)
 log() { echo "mips-sysroot: $*" >&2; }
 
 # Host tools: the cross compiler and qemu user mode (idempotent).
-missing=()
-for p in "${HOST_PKGS[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+. "$(dirname "$0")/mips-apt.sh"
+mips_host_pkgs "${HOST_PKGS[@]}"
 
 stamp_text="mirror=$MIRROR suites=${SUITES[*]} pkgs=${TARGET_PKGS[*]} layout=2"
 if [ -f "$SYSROOT/.nimbo-sysroot" ] && [ "$(cat "$SYSROOT/.nimbo-sysroot")" = "$stamp_text" ]; then
@@ -53,7 +45,6 @@ if [ -f "$SYSROOT/.nimbo-sysroot" ] && [ "$(cat "$SYSROOT/.nimbo-sysroot")" = "$
 fi
 
 log "preparing $SYSROOT from $MIRROR (${SUITES[*]}, mipsel)"
-. "$(dirname "$0")/mips-apt.sh"
 mips_apt_init "$APTDIR" "$MIRROR" "${SUITES[@]}"
 apt_opts=("${mips_apt_opts[@]}")
 apt-get "${apt_opts[@]}" update -qq

@@ -36,16 +36,8 @@ HOST_PKGS=(qemu-system-mips e2fsprogs)
 
 log() { echo "mips-vm-image: $*" >&2; }
 
-missing=()
-for p in "${HOST_PKGS[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+. scripts/mips-apt.sh
+mips_host_pkgs "${HOST_PKGS[@]}"
 
 # 1. The release build with the stand-in and the agent (fast when built).
 SYSROOT=$(bash scripts/mips-sysroot.sh | tail -n 1)
@@ -65,7 +57,6 @@ pkg_stamp="mirror=$MIRROR suites=${SUITES[*]} pkgs=${ROOT_PKGS[*]} kernel=$KERNE
 mkdir -p "$VM"
 if [ ! -f "$VM/base/.stamp" ] || [ "$(cat "$VM/base/.stamp")" != "$pkg_stamp" ]; then
   log "fetching mipsel packages and the Malta kernel from $MIRROR"
-  . scripts/mips-apt.sh
   mips_apt_init "$APTDIR" "$MIRROR" "${SUITES[@]}"
   apt-get "${mips_apt_opts[@]}" update -qq
   apt-get "${mips_apt_opts[@]}" autoclean -qq >/dev/null
