@@ -23,7 +23,7 @@ def script_faults(source):
                 retries = "--repeat" in code
                 if retries and "-L e2e" not in code:
                     faults.append(f"{name}:{n}: retries without selecting the label e2e")
-                if not retries and "-LE e2e" not in code:
+                if not retries and not re.search(r'-LE "?e2e\b', code):
                     faults.append(f"{name}:{n}: runs without leaving the label e2e out")
     return faults
 
