@@ -62,8 +62,11 @@ class PowerCutCase(GuestCase):
     def finals(self, cmd, task_id):
         return [p for p in self.params(cmd, task_id) if p.get("status") in ("2", "3")]
 
+    REGRESSIONS = ()  # seeds that found a fault: always run
+
     def seeds(self):
-        for seed in range(SEED_BASE, SEED_BASE + SEEDS):
+        chosen = list(range(SEED_BASE, SEED_BASE + SEEDS))
+        for seed in chosen + [s for s in self.REGRESSIONS if s not in chosen]:
             yield seed, random.Random(seed)
 
 
@@ -208,8 +211,16 @@ class PowerCutReplyTest(PowerCutCase):
                 self.restart()
                 if not delivered and not stored:
                     # Never answered (the broker went first, or the answer was not on the disk
-                    # yet): the server sends the command again.
+                    # yet): the server sends the command again. A task recorded as finished
+                    # without its backup had its reply confirmed by the broker, which was
+                    # stopped before passing it on (no broker persistence): lost with it.
                     self.server.send("apkUpgrade", {"apkDownloadUrl": ""}, task_id=task)
+                    dropped = "task already finished, copy dropped, cmd: apkUpgrade, taskId: " + task
+                    wait_for(lambda: self.finals("apkUpgrade", task) or dropped in self.svc.log_text(), 30,
+                             interval=0.3, what="final reply or copy dropped")
+                    if not self.finals("apkUpgrade", task):
+                        self.count_moment("confirmed by the broker, lost with it")
+                        continue
                 final = self.wait_final("apkUpgrade", task)
                 self.assertEqual(final, {"status": "3", "failDes": "ApkDownloadUrl is empty"})
                 wait_for(lambda: not self.term.exists(backup), 20, interval=0.3, what="backup removed")
@@ -221,6 +232,7 @@ class PowerCutReplyTest(PowerCutCase):
 class PowerCutFirmwareTest(PowerCutCase):
     """While the firmware package is unpacked and the installer runs."""
     SERIAL = "NB60000111"
+    REGRESSIONS = (9,)  # cut after "waiting for restart" undid an installation not yet synced
     SCRIPT = "/etc/ota_bin/local_ota_update.sh"
     WAITING = "Installation successful, waiting for restart"
 
