@@ -291,6 +291,9 @@ void tasks::run_ota_upgrade(OtaUpgradeWorker* record) {
         int installed =
             env.install_firmware(package.c_str(), g_nimbo_data_path, g_nimbo_cache_path, err.text, &err.len);
         if (installed == 0) {
+            // What the installer wrote reaches the disk before the server hears it is done: a
+            // power loss after this reply must not undo the installation.
+            ::sync();
             // The result is judged after the restart, on the command delivered again.
             otaupdate_callback("1", kOtaWaiting);
             keep_task = true;

@@ -139,6 +139,21 @@ class GuestServiceTest(GuestCase):
         self.assertEqual(self.svc.stop(), 1)
         self.assertIn("mqtt session stopped", self.svc.log_text())
 
+    def test_crash_signal_dumps_the_stack_and_stops(self):
+        self.svc.signal(11)  # SIGSEGV
+        self.assertEqual(self.svc.wait(30), 1)
+        log = self.svc.log_text()
+        dump = log[log.index("==========> catch signal 11["):]
+        order = ["nimboservice, version: V1.5.26_20250617095725, versionCode: 222",
+                 "==========> Dump stack start...", "==========> Dump stack end...",
+                 "raise signal SIGTERM", "receive signal: 15[", "release lock successfully"]
+        at = [dump.find(text) for text in order]
+        self.assertNotIn(-1, at, dump[:3000])
+        self.assertEqual(at, sorted(at), dump[:3000])
+        frames = dump[at[1]:at[2]].splitlines()[1:]
+        self.assertGreaterEqual(len(frames), 1, "frames between the markers")
+        self.assertFalse(self.term.exists(LOCK))
+
 
 class GuestControlTest(GuestCase):
     SERIAL = "NB60000021"
@@ -151,15 +166,35 @@ class GuestControlTest(GuestCase):
         self.svc.wait_log(r"device lock successfully", timeout=30)
         alerts = [p["param"] for _, p in self.server.reports[start:] if p and p.get("cmd") == "alert"]
         self.assertEqual([(a["msgName"], a["alertStatus"]) for a in alerts], [("LockDevice", "active")])
+        self.assertEqual(alerts[0], {"type": "app", "time": alerts[0]["time"], "level": "critical",
+                                     "alertStatus": "active", "msgName": "LockDevice",
+                                     "msg": {"coordinates": "113.9,22.5", "location": "", "password": ""}})
         self.assertEqual(self.command("setDevParam", {"brightness": 80}, "p1")["param"],
                          {"status": "3", "failDes": "Device is locked, please unlock it and try again."})
 
         self.assertEqual(self.command("devLock", {"lockType": "2"}, "l2")["param"], SUCCESS)
         self.wait_raw_signals([94, 93])
         wait_for(lambda: "lockState=1" not in self.term.read(DEVSTATE), 20, what="stand-in unlocked")
+        cleared = wait_for(lambda: [p["param"] for _, p in self.server.reports[start:]
+                                    if p and p.get("cmd") == "alert" and p["param"]["alertStatus"] == "cleared"],
+                           30, interval=0.3, what="cleared alert")
+        self.assertEqual([a["msgName"] for a in cleared], ["LockDevice"])
         self.assertEqual(self.command("setDevParam", {"brightness": 40}, "p2")["param"], SUCCESS)
         self.wait_raw_signals([94, 93, 92])
         self.assertEqual(self.term.read("/usr/data/config/DEVCONFIG"), "brightness=40\n\n")
+
+    def test_payment_hand_overs_use_89_and_90(self):
+        code = {"orderId": "o-17", "payCode": "281234567890", "amount": "12.50"}
+        status = {"orderId": "o-17", "status": "paid"}
+        for cmd, param, task, signals, folder in (("antPayCode", code, "c1", [89], "pay_code"),
+                                                  ("antPayStatus", status, "c2", [89, 90], "pay_status")):
+            start = len(self.server.replies)
+            self.server.send(cmd, param, task_id=task)
+            raw, _ = self.server.wait_reply(cmd + "Resp", task_id=task, timeout=20, start=start)
+            self.assertEqual(raw, '{"cmd":"%sResp","sn":"%s","taskId":"%s","param":{"status":"2","failDes":"Success"}}'
+                             % (cmd, self.SERIAL, task))
+            self.wait_raw_signals(signals)
+            self.assertEqual(json.loads(self.term.read(f"/usr/data/app/Alipay/data/{folder}/o-17")), param)
 
     def test_poster_is_announced_with_99(self):
         data = b"P" * 30000
@@ -210,6 +245,27 @@ class GuestUpgradeTest(GuestCase):
         self.assertEqual([(r["range"], r["status"]) for r in resumed], [(f"bytes={on_disk}-", 206)])
         self.assertEqual(md5(self.term.read_bytes(APP + "/download/Alipay.zip")), md5(data))
         self.wait_raw_signals([96])
+
+
+    def test_second_task_while_one_runs_is_dropped(self):
+        data = payload(200_000)
+        url = self.host("one.zip", data)
+        self.sim.config(throttle=100_000)
+        param = {"apkDownloadUrl": url, "apkVersion": "3.0", "applicationName": "Alipay", "md5sum": md5(data),
+                 "apkSize": str(len(data)), "progress": 100}
+        self.assertEqual(self.command("apkUpgrade", param, "a1")["param"]["status"], "1")
+        self.server.send("apkUpgrade", param, task_id="a1")
+        self.server.send("apkUpgrade", dict(param, apkVersion="4.0"), task_id="other")
+        self.svc.wait_log(r"The task has already begun\.")
+        self.svc.wait_log(r"The last mission is still in progress, cmd: apkUpgrade, taskId: a1")
+        self.wait_final("apkUpgrade", "a1")
+        self.server.probe("after")
+        sn = self.SERIAL
+        done = '{"cmd":"apkUpgradeResp","sn":"%s","taskId":"a1","param":{"status":"%%s","failDes":"%%s",' \
+               '"apkVersion":"3.0","applicationName":"Alipay"}}' % sn
+        with self.server._cond:
+            raws = [raw for raw, p in self.server.replies if p and p.get("taskId") in ("a1", "other")]
+        self.assertEqual(raws, [done % ("1", ""), done % ("1", "Installing"), done % ("2", "")])
 
 
 class GuestRebootTest(GuestCase):
