@@ -98,6 +98,9 @@ public:
         std::vector<std::string> args = {alibank_path(), "--record", record_, "--files", files_, "--ready", ready_,
                                          "--only-from", std::to_string(getpid())};
         args.insert(args.end(), extra.begin(), extra.end());
+        // A ready file left by an earlier stand-in in the same folder would be taken for
+        // this one's, and a signal sent before its handlers are in place ends it.
+        ::unlink(ready_.c_str());
         pid_ = spawn(args);
         ready_ok_ = pid_ > 0 && wait_for([&] { return testsupport::exists(ready_); });
     }
