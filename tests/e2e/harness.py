@@ -62,6 +62,22 @@ def wait_for(predicate, timeout, interval=0.05, what="condition"):
         time.sleep(interval)
 
 
+def wait_log_lines(service, pattern, timeout, count, interval):
+    """The matches of `pattern` in the service's log once there are `count` of them; the
+    log's tail in the failure otherwise (host and guest services alike)."""
+    rx = re.compile(pattern)
+
+    def found():
+        hits = rx.findall(service.log_text())
+        return hits if len(hits) >= count else None
+
+    try:
+        return wait_for(found, timeout, interval=interval, what=f"log line /{pattern}/")
+    except AssertionError:
+        raise AssertionError(f"log line /{pattern}/ not seen within {timeout}s; log tail:\n"
+                             + service.log_text()[-3000:]) from None
+
+
 def port_open(port):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=0.2):
@@ -371,17 +387,7 @@ class Service:
             return ""
 
     def wait_log(self, pattern, timeout=20, count=1):
-        rx = re.compile(pattern)
-
-        def found():
-            hits = rx.findall(self.log_text())
-            return hits if len(hits) >= count else None
-
-        try:
-            return wait_for(found, timeout, interval=0.1, what=f"log line /{pattern}/")
-        except AssertionError:
-            raise AssertionError(f"log line /{pattern}/ not seen within {timeout}s; log tail:\n"
-                                 + self.log_text()[-3000:]) from None
+        return wait_log_lines(self, pattern, timeout, count, interval=0.1)
 
     def signal(self, sig):
         os.kill(self.proc.pid, sig)
@@ -707,17 +713,7 @@ class GuestService:
         return (data or b"").decode("utf-8", "replace")
 
     def wait_log(self, pattern, timeout=30, count=1):
-        rx = re.compile(pattern)
-
-        def found():
-            hits = rx.findall(self.log_text())
-            return hits if len(hits) >= count else None
-
-        try:
-            return wait_for(found, timeout, interval=0.3, what=f"log line /{pattern}/")
-        except AssertionError:
-            raise AssertionError(f"log line /{pattern}/ not seen within {timeout}s; log tail:\n"
-                                 + self.log_text()[-3000:]) from None
+        return wait_log_lines(self, pattern, timeout, count, interval=0.3)
 
     def signal(self, sig):
         self.guest.sh(f"kill -{int(sig)} {self.pid}")
