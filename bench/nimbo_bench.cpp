@@ -79,7 +79,7 @@ int cmd_download(const char* url, const char* dest, const char* md5, const char*
     set_path(g_nimbo_download_path, dir_of(dest));
     g_flag_mqtt_connect = 1;
     DownloadTask task;
-    if (curl_utils_download_task_init(&task, url, dest, nullptr, std::strtoull(size, nullptr, 10), md5) != 0) {
+    if (curl_utils_download_task_init(&task, url, dest, nullptr, nullptr, std::strtoull(size, nullptr, 10), md5) != 0) {
         std::fprintf(stderr, "bad download arguments\n");
         return 2;
     }

@@ -22,8 +22,8 @@
 #include "mqtt_cmd_deal_thread_download.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
+#include "ledger.h"
 #include "nimbo_workers.h"
-#include "nimbo_utils_task.h"
 #include "result_codes.h"
 
 namespace {
@@ -37,8 +37,6 @@ using Record = CustomResourcePosterThreadParam;
 using RecordPtr = std::unique_ptr<Record>;
 
 void work(Record* p);
-
-void delete_task_file() { nimbo_utils_delete_file(g_nimbo_cmd_file_path); }
 
 // A stored name that may name a poster file of the resource directory (never the list).
 bool resource_file(const std::string& name) {
@@ -84,6 +82,7 @@ void notify_app(const char* tag = TAG_DEAL) {
 struct Context {
     MQTTAsync client;
     const RequestCmd& request;
+    tasks::EntryPtr entry;
     CustomResourcePosterParam param;
     std::string dir;
     std::string config;
@@ -104,14 +103,12 @@ struct Context {
 // Writes the new list; false, and the task ended, when it cannot be written.
 bool store_list(const Context& c, const char* next) {
     if (write_list(c.config, next)) return true;
-    delete_task_file();
     return false;
 }
 
 // The list changed: the application is told and the task ends with the reply "2".
 int list_changed(const Context& c, const char* fail_des) {
     notify_app();
-    delete_task_file();
     return c.reply("2", fail_des, NIMBO_REPLY_QOS2);
 }
 
@@ -122,7 +119,6 @@ int delete_entry(Context& c) {
                  (c.found.result != POSTER_LOOKUP_NONE && c.found.is_message);
     if (!named) {
         LOG_W(TAG_DEAL, "the resource does not exist, nothing to do");
-        delete_task_file();
         return c.reply("2", "Resources do not exist", NIMBO_REPLY_QOS2);
     }
     LOG_V(TAG_DEAL, "try to delete resource: %s", c.found.stored_name.c_str());
@@ -183,17 +179,14 @@ int add_message(Context& c) {
 
 int start_download(Context& c) {
     LOG_V(TAG_DEAL, "enter the post picture process");
-    if (workers::busy(workers::Kind::poster, c.request.taskId)) return NIMBO_HANDLED;
     CustomResourcePosterParam& p = c.param;
     if (p.url[0] == '\0') {
-        delete_task_file();
         return c.reply("3", "Url is empty", NIMBO_REPLY_QOS2);
     }
     std::string stored;
     if (!json_utils_poster::stored_name(p.position, p.fileName, &stored)) {
         LOG_E(TAG_DEAL, "stored name of position %d and [%s] does not fit %d bytes", p.position, p.fileName,
               POSTER_NAME_SIZE);
-        delete_task_file();
         return NIMBO_ERR_INVALID;
     }
     RecordPtr record = tasks::make_record<Record>(c.client, c.request, [&](Record& r) {
@@ -233,25 +226,25 @@ int start_download(Context& c) {
         }
     }
     if (!next) {
-        delete_task_file();
         return NIMBO_ERR_FAILED;
     }
     record->newConfig = next.get();
 
-    workers::Claim slot = workers::Claim::take(workers::Kind::poster, record.get(), record->taskId);
-    if (!slot) return NIMBO_HANDLED;
-    if (!workers::start(workers::Kind::poster, record, work)) return NIMBO_ERR_FAILED;  // the record goes with `record`
-    slot.hand_over();  // the worker holds the slot now
+    record->entry = c.entry;
+    tasks::ledger().hand_to_worker(c.entry);  // the worker ends the task now
+    if (!workers::start(workers::Kind::poster, record, work)) {
+        tasks::ledger().take_back(c.entry);
+        return NIMBO_ERR_FAILED;  // the record goes with `record`
+    }
     c.reply("1", "", 0);
     return 0;  // accepted even without a reply text: the worker runs and keeps the task file
 }
 
-int handle(MQTTAsync client, const RequestCmd& request, char* out, int* out_len) {
-    Context c{client, request, {}, {}, {}, {}, {}, out, out_len};
+int handle(MQTTAsync client, const RequestCmd& request, const tasks::EntryPtr& entry, char* out, int* out_len) {
+    Context c{client, request, entry, {}, {}, {}, {}, {}, out, out_len};
     int rc = json_utils_jsonstr_to_custom_resource_poster_param(request.param, &c.param);
     if (rc == NIMBO_ERR_OVERFLOW) {
         LOG_E(TAG_DEAL, "customResourcePoster param refused: a value does not fit");
-        delete_task_file();
         return NIMBO_ERR_INVALID;
     }
     if (rc != 0) {
@@ -264,7 +257,6 @@ int handle(MQTTAsync client, const RequestCmd& request, char* out, int* out_len)
     c.config = c.dir + "/" + POSTER_CONFIG_FILE;
     nimbo_utils_ensure_directory_exists(c.dir.c_str());
     if (!read_list(c.config, &c.list)) {
-        delete_task_file();
         return NIMBO_ERR_FAILED;
     }
     if (!c.list.empty() && !json_utils_poster::is_array(c.list)) {
@@ -283,7 +275,6 @@ int handle(MQTTAsync client, const RequestCmd& request, char* out, int* out_len)
     bool poster = std::strcmp(p.type, "poster") == 0;
     if ((poster || p.fileName[0] != '\0') && !json_utils_poster::usable_file_name(p.fileName)) {
         LOG_E(TAG_DEAL, "fileName [%s] refused", p.fileName);
-        delete_task_file();
         return NIMBO_ERR_INVALID;
     }
     if (c.found.result == POSTER_LOOKUP_SAME) {
@@ -297,49 +288,50 @@ int handle(MQTTAsync client, const RequestCmd& request, char* out, int* out_len)
     LOG_V(TAG_DEAL, "resource type: %s", p.type);
     if (std::strcmp(p.type, "message") == 0) return add_message(c);
     if (poster) return start_download(c);
-    delete_task_file();
     return NIMBO_ERR_NOT_SUPPORTED;
 }
 
 void install(Record* p, const std::string& tmp) {
-    custom_resource_poster_callback("1", "Installing");
+    custom_resource_poster_callback(p, "1", "Installing");
     p->env->sleep(1);
     if (std::rename(tmp.c_str(), p->localPath.c_str()) != 0) {
         LOG_E(TAG_ADEAL, "rename %s to %s failed", tmp.c_str(), p->localPath.c_str());
-        custom_resource_poster_callback("3", "An unknown error occurred in install");
+        custom_resource_poster_callback(p, "3", "An unknown error occurred in install");
         return;
     }
     if (!write_list(p->configPath, p->newConfig.c_str(), TAG_ADEAL)) {
         // The list still names what it named: the new file is taken away again.
         if (!p->sameFile) nimbo_utils_delete_file(p->localPath.c_str());
-        custom_resource_poster_callback("3", "An unknown error occurred in install");
+        custom_resource_poster_callback(p, "3", "An unknown error occurred in install");
         return;
     }
     if (!p->oldPath.empty() && p->oldPath != p->localPath) nimbo_utils_delete_file(p->oldPath.c_str());
     notify_app(TAG_ADEAL);
-    custom_resource_poster_callback("2", "");
+    custom_resource_poster_callback(p, "2", "");
 }
 
-// The worker: owns its record and holds the poster slot until it ends.
+// The worker: owns its record and ends its task.
 void work(Record* p) {
-    workers::Claim slot = workers::Claim::adopt(workers::Kind::poster, p, p->taskId);
+    const tasks::Publisher publisher = tasks::publisher_of(*p->env);
+    const tasks::Ending ending(p->entry, publisher);
     std::string tmp = std::string(g_nimbo_download_path) + "/" + p->storedName;
     DownloadTask task;
-    if (curl_utils_download_task_init(&task, p->url.c_str(), tmp.c_str(), custom_resource_poster_callback,
+    if (curl_utils_download_task_init(&task, p->url.c_str(), tmp.c_str(), custom_resource_poster_callback, p,
                                       p->fileSize, p->md5sum.c_str()) != 0) {
         LOG_E(TAG_ADEAL, "download task refused: [%s] -> [%s]", p->url.c_str(), tmp.c_str());
-        custom_resource_poster_callback("3", "Invalid parameter");
-        nimbo::end_task(p->taskId);
+        custom_resource_poster_callback(p, "3", "Invalid parameter");
+        tasks::ledger().finish(p->entry, publisher);
         return;
     }
     int rc = p->env->download(task);
     if (rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY) {
-        custom_resource_poster_callback("1", "The task is paused and restarted the next time connect to the server");
+        custom_resource_poster_callback(p, "1", "The task is paused and restarted the next time connect to the server");
+        tasks::ledger().pause(p->entry, publisher);
         return;
     }
     if (rc == 0) install(p, tmp);
-    nimbo_utils_delete_file(tmp.c_str());
-    nimbo::end_task(p->taskId);
+    tasks::ledger().remove_at_end(p->entry, tmp);
+    tasks::ledger().finish(p->entry, publisher);
 }
 
 }  // namespace
@@ -348,26 +340,31 @@ std::string poster::resource_dir() { return std::string(g_device_app_path) + "/"
 
 extern "C" int mqtt_cmd_deal_custom_resource_poster(MQTTAsync client, const RequestCmd* request, char* out,
                                                     int* out_len) {
+    if (request == nullptr) return NIMBO_ERR_INVALID;
+    tasks::EntryPtr entry = tasks::ledger().claim(*request, client);
+    if (!entry) return NIMBO_HANDLED;
+    int rc;
     if (!mqtt_cmd_deal::args_ok(out, out_len) || client == nullptr) {
-        delete_task_file();
-        return NIMBO_ERR_FAILED;
+        rc = NIMBO_ERR_FAILED;
+    } else if (request->param[0] == '\0') {
+        rc = NIMBO_ERR_INVALID;
+    } else {
+        try {
+            rc = handle(client, *request, entry, out, out_len);
+        } catch (const std::bad_alloc&) {
+            LOG_E(TAG_DEAL, "Memory allocation failed");
+            rc = NIMBO_ERR_FAILED;
+        }
     }
-    if (request == nullptr || request->param[0] == '\0') {
-        delete_task_file();
-        return NIMBO_ERR_INVALID;
-    }
-    try {
-        return handle(client, *request, out, out_len);
-    } catch (const std::bad_alloc&) {
-        LOG_E(TAG_DEAL, "Memory allocation failed");
-        return NIMBO_ERR_FAILED;
-    }
+    // A refusal releases the task file; an answer for good ends the task.
+    tasks::ledger().settle(entry, rc, out != nullptr ? out : "");
+    return rc;
 }
 
-extern "C" void custom_resource_poster_callback(const char* status, const char* text) {
+extern "C" void custom_resource_poster_callback(void* context, const char* status, const char* text) {
     if (status == nullptr) return;
     if (text == nullptr) text = "";
-    auto* p = static_cast<Record*>(workers::holder(workers::Kind::poster));
+    auto* p = static_cast<Record*>(context);
     tasks::send_report(p, p != nullptr ? p->progress : 0, status, text,
                        [&] { return json_utils_poster_resources_param_to_jsonstr(status, text, "add"); });
 }

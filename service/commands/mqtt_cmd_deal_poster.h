@@ -35,9 +35,9 @@ extern "C" {
 // in `out`), -10000 nothing to publish, -2/-7/-8 failures answered by the dispatcher.
 int mqtt_cmd_deal_custom_resource_poster(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
 
-// Progress and results of the download and of the worker, replied through the record
-// holding the poster slot.
-void custom_resource_poster_callback(const char* status, const char* text);
+// Progress and results of the download and of the worker; `context` is the worker's record.
+// A final result is kept by the task's ledger entry and sent when the task ends.
+void custom_resource_poster_callback(void* context, const char* status, const char* text);
 
 }  // extern "C"
 

@@ -17,6 +17,7 @@
 #include "json_utils.h"
 #include "json_utils_tasks.h"
 #include "kx_log.h"
+#include "ledger.h"
 #include "log_tags.h"
 #include "mqtt_cmd_deal_thread.h"
 #include "nimbo_globals.h"
@@ -55,20 +56,22 @@ bool download_values_usable(const char* url, const char* md5) {
     return true;
 }
 
-// Builds the worker's record (completed by `fill`), claims the kind's slot for it (the
-// upgrades) and starts the worker, then answers "1" with the request's `param`. 0 started
-// (the record now belongs to the worker), -10000 the slot is taken, -8 no record or thread.
+// Builds the worker's record (completed by `fill`) with the task's ledger entry (the
+// upgrades; null for a log upload) and starts the worker, then answers "1" with the request's
+// `param`. 0 started (the record and the task now belong to the worker), -8 no record or
+// thread.
 template <class Record, class Param, class Fill>
-int start_worker(workers::Kind kind, MQTTAsync client, const RequestCmd& request, Fill fill, void (*body)(Record*),
-                 Param& param, char* (*accepted)(const Param*), char* out, int* out_len) {
+int start_worker(workers::Kind kind, const tasks::EntryPtr& entry, MQTTAsync client, const RequestCmd& request,
+                 Fill fill, void (*body)(Record*), Param& param, char* (*accepted)(const Param*), char* out,
+                 int* out_len) {
     auto record = tasks::make_record<Record>(client, request, fill);
     if (!record) return NIMBO_ERR_FAILED;
-    const bool slotted = kind != workers::Kind::log_upload;
-    workers::Claim slot =
-        slotted ? workers::Claim::take(kind, record.get(), record->taskId) : workers::Claim::none(kind);
-    if (slotted && !slot) return NIMBO_HANDLED;
-    if (!workers::start(kind, record, body)) return NIMBO_ERR_FAILED;
-    slot.hand_over();
+    record->entry = entry;
+    if (entry) tasks::ledger().hand_to_worker(entry);
+    if (!workers::start(kind, record, body)) {
+        if (entry) tasks::ledger().take_back(entry);
+        return NIMBO_ERR_FAILED;
+    }
     snprintf(param.status, sizeof param.status, "1");
     param.failDes[0] = '\0';
     // The worker runs already: its own replies follow, so this one is sent whatever happens.
@@ -84,7 +87,8 @@ bool restart_pending() {
     return ::access(marker.c_str(), F_OK) == 0;
 }
 
-int judge_ota_result(const std::string& old_version_path, const char* old_version, char* out, int* out_len) {
+int judge_ota_result(const tasks::EntryPtr& entry, const std::string& old_version_path, const char* old_version,
+                     char* out, int* out_len) {
     const tasks::Environment& env = tasks::environment();
     bool oem = nimbo_utils_line_matching_in_file(old_version_path.c_str(), "type=oem") == 0;
     char running[256];
@@ -98,10 +102,10 @@ int judge_ota_result(const std::string& old_version_path, const char* old_versio
     bool changed = strcmp(old_version, running) != 0;
     LOG_I(TAG_DEAL, "type: %s, ota result judgment, old version: %s, fwVer: %s, ok: %d", oem ? "OEM" : "ALL", old_version,
           running, changed ? 1 : 0);
-    nimbo_utils_delete_file(old_version_path.c_str());
-    nimbo_utils_delete_file(g_nimbo_cmd_file_path);
-    // A power loss while the installer ran leaves the package behind: the task ends here.
-    nimbo_utils_delete_file((std::string(g_nimbo_download_path) + "/" TASK_OTA_PACKAGE_NAME).c_str());
+    // Removed once the judgement is stored and the task recorded as finished; a power loss
+    // while the installer ran leaves the package behind: the task ends here.
+    tasks::ledger().remove_at_end(entry, old_version_path);
+    tasks::ledger().remove_at_end(entry, std::string(g_nimbo_download_path) + "/" TASK_OTA_PACKAGE_NAME);
     if (changed) return reply_status(out, out_len, "2", "100%", NIMBO_REPLY_QOS2);
     return reply_status(out, out_len, "3", "Version not changed", NIMBO_REPLY_QOS2);
 }
@@ -121,13 +125,20 @@ bool tasks::valid_md5_text(const char* md5) {
     return n == 32;
 }
 
-extern "C" {
+namespace {
 
-// ---- apkUpgrade ---------------------------------------------------------------------------
-
-int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
+// Runs a long task's handler with the task's ledger entry and settles what no worker took.
+template <class Body>
+int with_entry(MQTTAsync client, const RequestCmd* request, char* out, int* out_len, Body body) {
     if (!args_ok(client, request, out, out_len)) return NIMBO_ERR_FAILED;
-    if (workers::busy(workers::Kind::apk, request->taskId)) return NIMBO_HANDLED;
+    tasks::EntryPtr entry = tasks::ledger().claim(*request, client);
+    if (!entry) return NIMBO_HANDLED;
+    int rc = body(entry);
+    tasks::ledger().settle(entry, rc, out);
+    return rc;
+}
+
+int apk_upgrade(const tasks::EntryPtr& entry, MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
     ApkUpgradeParam param;
     int rc = json_utils_jsonstr_to_apk_upgrade_param(request->param, &param);
     if (rc != 0) return parse_failure(rc, "apkUpgrade");
@@ -146,15 +157,11 @@ int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* 
         r.apkSize = param.apkSize;
         r.progress = static_cast<uint32_t>(param.progress);
     };
-    return start_worker(workers::Kind::apk, client, *request, fill, tasks::run_apk_upgrade, param,
+    return start_worker(workers::Kind::apk, entry, client, *request, fill, tasks::run_apk_upgrade, param,
                         json_utils_apkupgrade_param_to_jsonstr, out, out_len);
 }
 
-// ---- otaUpgrade ---------------------------------------------------------------------------
-
-int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
-    if (!args_ok(client, request, out, out_len)) return NIMBO_ERR_FAILED;
-    if (workers::busy(workers::Kind::ota, request->taskId)) return NIMBO_HANDLED;
+int ota_upgrade(const tasks::EntryPtr& entry, MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
     OtaUpgradeParam param;
     int rc = json_utils_jsonstr_to_ota_upgrade_param(request->param, &param);
     if (rc != 0) return parse_failure(rc, "otaUpgrade");
@@ -165,7 +172,7 @@ int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* 
     }
     const std::string old_path = std::string(g_nimbo_data_path) + "/" + TASK_OTA_OLD_VERSION_NAME;
     CText old_version{nimbo_utils_read_line_from_file(old_path.c_str())};
-    if (old_version) return judge_ota_result(old_path, old_version.get(), out, out_len);
+    if (old_version) return judge_ota_result(entry, old_path, old_version.get(), out, out_len);
 
     if (param.otaDownloadUrl[0] == '\0') return reply_status(out, out_len, "3", "Ota_download_url is empty", NIMBO_REPLY_QOS2);
     if (!download_values_usable(param.otaDownloadUrl, param.md5sum)) return NIMBO_ERR_INVALID;
@@ -178,8 +185,26 @@ int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* 
         r.otaSize = param.otaSize;
         r.progress = static_cast<uint32_t>(param.progress);
     };
-    return start_worker(workers::Kind::ota, client, *request, fill, tasks::run_ota_upgrade, param,
+    return start_worker(workers::Kind::ota, entry, client, *request, fill, tasks::run_ota_upgrade, param,
                         json_utils_otaupgrade_param_to_jsonstr, out, out_len);
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---- apkUpgrade ---------------------------------------------------------------------------
+
+int mqtt_cmd_deal_apkupgrade(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
+    return with_entry(client, request, out, out_len,
+                      [&](const tasks::EntryPtr& entry) { return apk_upgrade(entry, client, request, out, out_len); });
+}
+
+// ---- otaUpgrade ---------------------------------------------------------------------------
+
+int mqtt_cmd_deal_otaupgrade(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
+    return with_entry(client, request, out, out_len,
+                      [&](const tasks::EntryPtr& entry) { return ota_upgrade(entry, client, request, out, out_len); });
 }
 
 // ---- queryLog ------------------------------------------------------------------------------
@@ -220,7 +245,7 @@ int mqtt_cmd_deal_capture_log_get(MQTTAsync client, const RequestCmd* request, c
         r.downloadFileUrl = param.downloadFileUrl;
         r.filePath = param.filePath;
     };
-    return start_worker(workers::Kind::log_upload, client, *request, fill, tasks::run_get_log, param,
+    return start_worker(workers::Kind::log_upload, tasks::EntryPtr(), client, *request, fill, tasks::run_get_log, param,
                         json_utils_get_log_param_to_jsonstr, out, out_len);
 }
 

@@ -19,6 +19,7 @@
 #include "hwlink.h"
 #include "json_utils.h"
 #include "kx_log.h"
+#include "ledger.h"
 #include "log_tags.h"
 #include "mqtt_cmd_deal_poster.h"
 #include "mqtt_utils_async.h"
@@ -30,7 +31,6 @@
 #include "nimbo_utils_paylock.h"
 #include "nimbo_utils_reply.h"
 #include "nimbo_utils_report.h"
-#include "nimbo_utils_task.h"
 #include "pay_signals.h"
 #include "result_codes.h"
 
@@ -277,34 +277,16 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
     Outcome done;  // code 0, nothing published
 
     switch (row->gate) {
-    case mqtt_cmd_deal::Gate::task: {
-        // A copy of a task answered for good (ours, late from a slow link, or the server's
-        // again) is not run a second time.
-        if (nimbo::task_finished(nimbo::finished_tasks_path(), request.taskId)) {
-            LOG_W(TAG_LOGIC, "task already finished, copy dropped, cmd: %s, taskId: %s", request.cmd, request.taskId);
-            // A task file still naming it was left by an end cut short: it blocks no more.
-            nimbo::release_task_command(g_nimbo_cmd_file_path, request.taskId);
-            return done;
-        }
-        if (nimbo_utils_cmd_file_compare(g_nimbo_cmd_file_path, request.taskId, reply, &reply_len) != 0) {
-            LOG_D(TAG_LOGIC, "%s", reply);
-            return done;
-        }
-        nimbo_utils_write_line_to_file(g_nimbo_cmd_file_path, text, 0);
-        memset(reply, 0, sizeof reply);
-        reply_len = 0;
+    case mqtt_cmd_deal::Gate::task:
+        // The ledger decides: a new task, the same one again, a copy of a finished one,
+        // another one pending, or the running one's taskId under another command.
+        if (!tasks::admitted(tasks::ledger().admit(request, text, client))) return done;
         rc = row->handler(client, &request, reply, &reply_len);
         reply[sizeof reply - 1] = '\0';
-        // Refused before any worker took the task over: the file must not block every
-        // later long task. Kept for a running/paused task (0) and for -10000.
-        if (rc != 0 && rc != NIMBO_HANDLED) nimbo::release_task_command(g_nimbo_cmd_file_path, request.taskId);
-        if (rc == NIMBO_REPLY_QOS2 && reply[0] != '\0') {
-            Outcome o = map_result(request, rc, reply);
-            o.ends_task = true;  // answered for good by the handler itself
-            return o;
-        }
+        // What the handler left unsettled: a task no worker took ends, stays stored or is
+        // released; a reply that ends it is stored before the task is forgotten.
+        tasks::ledger().handler_returned(request.taskId, rc, reply);
         break;
-    }
     case mqtt_cmd_deal::Gate::organisation:
         if (g_flag_mqtt_sub_devorginfo.load() != 0) {
             LOG_V(TAG_LOGIC, "devorginfo has subscribed");
@@ -330,12 +312,8 @@ int mqtt_logic::answer(MQTTAsync client, const Outcome& o) {
         return nimbo_utils_replay_with_no_data_param(client, o.cmd.c_str(), o.sn.c_str(), o.task_id.c_str(),
                                                      o.status.c_str(), o.fail_des.c_str());
     case Outcome::Kind::param: {
-        int rc = nimbo_utils_replay_with_param_with_qos(client, o.cmd.c_str(), o.sn.c_str(), o.task_id.c_str(),
-                                                        o.param.c_str(), o.qos);
-        // After the reply is stored: a service stopped in between leaves a task that runs
-        // again, never a final reply lost with its copies dropped.
-        if (o.ends_task) nimbo::record_finished_task(nimbo::finished_tasks_path(), o.task_id);
-        return rc;
+        return nimbo_utils_replay_with_param_with_qos(client, o.cmd.c_str(), o.sn.c_str(), o.task_id.c_str(),
+                                                      o.param.c_str(), o.qos);
     }
     case Outcome::Kind::poster_refusal:
         return nimbo_utils_replay_with_custom_resources_param(client, o.cmd.c_str(), o.sn.c_str(),
@@ -414,11 +392,7 @@ extern "C" void mf_mqtt_conn(void* context, char* /*cause*/) {
     if (nimbo_utils_geofence_deal(client, g_device_serialno) != 0) LOG_E(TAG_LOGIC, "geofence deal failed");
     try {
         // The pending long task comes back on the command topic and resumes.
-        std::string task;
-        if (nimbo::read_task_command(g_nimbo_cmd_file_path, &task)) {
-            LOG_W(TAG_LOGIC, "recovery tasks from backup file");
-            mqtt_utils_async_publish_message(client, g_sub_topic, task.c_str(), 1);
-        }
+        tasks::ledger().connected(client, tasks::ledger().publisher());
         mqtt_utils_backup_message_recovery(client);
     } catch (...) {
         LOG_E(TAG_LOGIC, "recovery after connection failed: out of memory");
@@ -471,11 +445,24 @@ extern "C" void mf_mqtt_conn_failure(void* /*context*/, MQTTAsync_failureData* r
 
 // ---- session ------------------------------------------------------------------------------
 
+tasks::Publisher mqtt_logic::session_publisher() {
+    tasks::Publisher p;
+    p.store = [](const std::string& envelope) { backup_message_deal(1, 2, MQTT_REPLY_TOPIC, envelope.c_str()); };
+    p.publish = nimbo_utils_replay_with_param_with_qos;
+    p.republish = [](MQTTAsync client, const std::string& text) {
+        if (mqtt_utils_async_publish_message(client, g_sub_topic, text.c_str(), 1) != 0)
+            LOG_E(TAG_LOGIC, "recovery task publish failed");
+    };
+    p.connected = [] { return g_flag_mqtt_connect.load() != 0; };
+    return p;
+}
+
 int mqtt_logic_start(const char* broker_url) {
     if (broker_url == nullptr || *broker_url == '\0') {
         LOG_E(TAG_LOGIC, "broker url is empty");
         return NIMBO_ERR_FAILED;
     }
+    tasks::ledger().use_publisher(mqtt_logic::session_publisher());
     snprintf(client_id, sizeof client_id, "%s%s", "MT_", g_device_serialno);
     LOG_D(TAG_LOGIC, "mqtt client_id: %s", client_id);
     snprintf(g_sub_topic, sizeof g_sub_topic, "%s%s", MQTT_CMD_TOPIC_PREFIX, g_device_serialno);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 
+#include "ledger.h"
 #include "mqtt_cmd_deal.h"
 
 // The one client of the process (null before the start and after the stop).
@@ -52,9 +53,6 @@ struct Outcome {
     std::string cmd, sn, task_id;
     std::string status, fail_des;
     std::string param;
-    // A long task answered for good (its final reply, QoS 2): once the reply is stored, the
-    // taskId goes into the finished-task record.
-    bool ends_task = false;
 };
 
 // The dispatcher's decision for one request with the given command table; runs the
@@ -63,6 +61,10 @@ Outcome dispatch(MQTTAsync client, const char* text, const mqtt_cmd_deal::Table&
 
 // Publishes the outcome's reply; its publish result, or the outcome's code when none.
 int answer(MQTTAsync client, const Outcome& outcome);
+
+// The session's publishing as the task ledger uses it (installed by mqtt_logic_start):
+// the backup store of final replies, the reply topic, the device's own command topic.
+tasks::Publisher session_publisher();
 
 // The incoming size limit: a request is a few KiB at most (the request record bounds its
 // fields); larger payloads are refused unparsed.

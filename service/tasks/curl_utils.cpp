@@ -454,7 +454,8 @@ int download_progress(void* userp, curl_off_t dltotal, curl_off_t dlnow, curl_of
 }  // namespace
 
 int curl_utils_download_task_init(DownloadTask* task, const char* url, const char* file_path,
-                                  DownloadCallback callback, uint64_t expected_size, const char* expected_md5) {
+                                  DownloadCallback callback, void* context, uint64_t expected_size,
+                                  const char* expected_md5) {
     if (task == nullptr) return NIMBO_ERR_INVALID;
     std::memset(task, 0, sizeof *task);
     if (url == nullptr || file_path == nullptr || expected_md5 == nullptr) return NIMBO_ERR_INVALID;
@@ -471,6 +472,7 @@ int curl_utils_download_task_init(DownloadTask* task, const char* url, const cha
     std::memcpy(task->url, url, url_len + 1);
     std::memcpy(task->file_path, file_path, path_len + 1);
     task->callback = callback;
+    task->callback_context = context;
     task->expected_size = expected_size;
     task->expected_md5 = expected_md5;
     return 0;
@@ -548,7 +550,7 @@ int curl_download_progress_callback(void* userp, curl_off_t dltotal, curl_off_t 
         if (task->callback != nullptr) {
             char text[24];
             std::snprintf(text, sizeof text, "%3.2f%%", percent);
-            task->callback("1", text);
+            task->callback(task->callback_context, "1", text);
         }
         task->last_reported_percent = percent;
         task->last_report_time = now;

@@ -41,8 +41,9 @@ typedef struct {
 } ResponseBuffer;
 
 // Progress and failure reports of a download: status "1" (running, message a percentage or
-// a state) or "3" (failed, message the reason).
-typedef void (*DownloadCallback)(const char* status, const char* message);
+// a state) or "3" (failed, message the reason). `context` is the task's callback_context
+// (the worker's record).
+typedef void (*DownloadCallback)(void* context, const char* status, const char* message);
 
 // One file download, shared with the download driver. Zero it, then fill url, file_path,
 // callback, expected_size and expected_md5 (curl_utils_download_task_init does all that).
@@ -54,6 +55,7 @@ typedef struct {
     double last_reported_percent;
     time_t last_report_time;
     DownloadCallback callback;     // may be null
+    void* callback_context;        // handed to the callback
     uint64_t expected_size;        // bytes, for the free-space check
     const char* expected_md5;      // 32 hexadecimal digits, or "" for no check
     // Set by a transfer that wrote the whole file from byte 0 in one answer (hashing it as
@@ -62,10 +64,10 @@ typedef struct {
     unsigned char md5[16];
 } DownloadTask;
 
-// Zeroes `task` and fills it. -2 when a text is null or does not fit its field (such a
+// Zeroes `task` and fills it (`context` goes to every call of `callback`). -2 when a text is null or does not fit its field (such a
 // value is refused, never cut), 0 otherwise. `expected_md5` must outlive the task.
 int curl_utils_download_task_init(DownloadTask* task, const char* url, const char* file_path,
-                                  DownloadCallback callback, uint64_t expected_size,
+                                  DownloadCallback callback, void* context, uint64_t expected_size,
                                   const char* expected_md5);
 
 // Percent-encodes every byte except letters, digits and "-./:_~". A new heap text (free

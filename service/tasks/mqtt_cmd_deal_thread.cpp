@@ -17,14 +17,13 @@
 #include "json_utils_tasks.h"
 #include "kx_log.h"
 #include "log_tags.h"
+#include "ledger.h"
 #include "mqtt_cmd_deal_thread_download.h"
-#include "mqtt_logic.h"
 #include "mqtt_utils_async.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_utils_reply.h"
 #include "nimbo_utils_task.h"
-#include "nimbo_workers.h"
 #include "result_codes.h"
 
 namespace {
@@ -54,40 +53,26 @@ struct InstallerError {
 // Fetches an upgrade package through the environment's driver: its result, after the
 // callback got "3" for a refused task or the pause text for a paused one.
 int fetch(const tasks::Environment& env, const std::string& url, const std::string& path, DownloadCallback callback,
-          uint64_t size, const std::string& md5) {
+          void* context, uint64_t size, const std::string& md5) {
     DownloadTask task;
-    int rc = curl_utils_download_task_init(&task, url.c_str(), path.c_str(), callback, size, md5.c_str());
+    int rc = curl_utils_download_task_init(&task, url.c_str(), path.c_str(), callback, context, size, md5.c_str());
     if (rc != 0) {
         LOG_E(TAG_ADEAL, "download task of [%s] refused", url.c_str());
-        callback("3", "Invalid parameter");
+        callback(context, "3", "Invalid parameter");
         return rc;
     }
     rc = env.download(task);
-    if (rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY) callback("1", TASK_PAUSED_TEXT);
+    if (rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY) callback(context, "1", TASK_PAUSED_TEXT);
     return rc;
 }
 
-// The pause of a download: the task file and the partial package stay for the resumption
-// after the next connection. When that connection came while the worker still held its
-// slot (its delivery was refused), the task is taken up again now.
-void after_pause(const tasks::Environment& env, MQTTAsync client, bool resume_wanted) {
-    if (!resume_wanted || !env.connected()) return;
-    std::string text;
-    if (!nimbo::read_task_command(g_nimbo_cmd_file_path, &text)) return;
-    LOG_W(TAG_ADEAL, "recovery tasks from backup file");
-    env.republish(client, text);
-}
+bool paused(int rc) { return rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY; }
 
 int run_command(const std::string& command) {
     std::vector<std::string> lines;
     int status = -1;
     if (!nimbo::run_collect(command, &lines, &status)) return -1;
     return status;
-}
-
-void republish_task(MQTTAsync client, const std::string& text) {
-    if (mqtt_utils_async_publish_message(client, g_sub_topic, text.c_str(), 1) != 0)
-        LOG_E(TAG_ADEAL, "recovery task publish failed");
 }
 
 tasks::Environment make_production() {
@@ -103,7 +88,15 @@ tasks::Environment make_production() {
     };
     env.reply = nimbo_utils_replay_with_param_with_qos;
     env.connected = [] { return g_flag_mqtt_connect.load() != 0; };
-    env.republish = republish_task;
+    // The session's own publishing, installed in the ledger when the session starts.
+    env.republish = [](MQTTAsync client, const std::string& text) {
+        tasks::Publisher session = tasks::ledger().publisher();
+        if (session.republish) session.republish(client, text);
+    };
+    env.store_reply = [](const std::string& envelope) {
+        tasks::Publisher session = tasks::ledger().publisher();
+        if (session.store) session.store(envelope);
+    };
     env.sleep = [](unsigned seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); };
     env.stamp = [] { return std::string(nimbo_utils_get_current_timeinfo(2).timestamp_str); };
     return env;
@@ -114,7 +107,17 @@ const tasks::Environment& env_of(const tasks::Environment* env) { return env ? *
 
 }  // namespace
 
-// ---- environment, slots, helpers -------------------------------------------------------
+// Ends the task however its worker leaves (an exception included): a task that neither
+// finished, paused nor awaits its restart is answered as failed.
+tasks::Ending::~Ending() {
+    try {
+        ledger().finish(entry_, publisher_);
+    } catch (...) {
+        LOG_E(TAG_ADEAL, "task[%s] could not be ended: out of memory", entry_ ? entry_->task_id.c_str() : "");
+    }
+}
+
+// ---- environment, helpers -------------------------------------------------------
 
 const tasks::Environment& tasks::production_environment() {
     static const Environment env = make_production();
@@ -126,6 +129,15 @@ void tasks::use_environment(const Environment* env) { g_environment.store(env); 
 const tasks::Environment& tasks::environment() {
     const Environment* env = g_environment.load();
     return env ? *env : production_environment();
+}
+
+tasks::Publisher tasks::publisher_of(const Environment& env) {
+    Publisher p;
+    p.store = env.store_reply;
+    p.publish = env.reply;
+    p.republish = env.republish;
+    p.connected = env.connected;
+    return p;
 }
 
 void tasks::record_not_built() { LOG_E(TAG_DEAL, "Memory allocation failed"); }
@@ -156,6 +168,10 @@ void tasks::send_report(const Record* record, uint32_t step, const char* status,
         return;
     }
     int qos = strcmp(status, "1") == 0 ? 0 : 2;
+    if (qos == 2 && record->entry) {
+        ledger().set_final(record->entry, param.get());  // sent when the task ends
+        return;
+    }
     if (env_of(record->env).reply(record->client, record->cmd.c_str(), record->sn.c_str(), record->taskId.c_str(),
                                   param.get(), qos) != 0)
         LOG_E(TAG_ADEAL, "replay failed");
@@ -189,8 +205,8 @@ bool tasks::plan_log_upload(const std::string& download_url, const std::string& 
 
 // ---- application upgrade ----------------------------------------------------------------
 
-extern "C" void apkupdate_callback(const char* status, const char* text) {
-    auto* r = static_cast<ApkUpgradeWorker*>(workers::holder(workers::Kind::apk));
+extern "C" void apkupdate_callback(void* context, const char* status, const char* text) {
+    auto* r = static_cast<ApkUpgradeWorker*>(context);
     tasks::send_report(r, r ? r->progress : 100, status, text, [&] {
         return json_utils_apkupgrade_param_to_jsonstr2(status, text, r->apkVersion.c_str(), r->applicationName.c_str());
     });
@@ -227,8 +243,11 @@ bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) ==
 
 void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
     const Environment& env = env_of(record->env);
-    workers::Claim slot = workers::Claim::adopt(workers::Kind::apk, record, record->taskId);
+    const Publisher publisher = publisher_of(env);
+    const EntryPtr& entry = record->entry;
+    const Ending ending(entry, publisher);
     const std::string package = package_path(TASK_APK_PACKAGE_NAME);
+    const std::string journal_path = apk_journal_path();
 
     // A task that comes back after a power loss during or after its installation.
     const std::string journal = apk_journal_state(record->taskId);
@@ -237,41 +256,46 @@ void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
     if (journal == "replied" || (journal == "installing" && !file_exists(package))) {
         LOG_W(TAG_ADEAL, "task[%s] was installed before the restart, not installed again", record->taskId.c_str());
         // The final reply is stored (and re-sent on connection) unless it was already delivered.
-        if (journal == "installing" && !reply_pending) apkupdate_callback("2", "");
-        nimbo_utils_delete_file(package.c_str());
-        nimbo::end_task(record->taskId);
-        nimbo_utils_delete_file(apk_journal_path().c_str());
+        if (journal == "installing" && !reply_pending)
+            apkupdate_callback(record, "2", "");
+        else
+            ledger().mark_answered(entry);
+        ledger().remove_at_end(entry, package);
+        ledger().remove_at_end(entry, journal_path);
+        ledger().finish(entry, publisher);
         return;
     }
 
-    int rc = fetch(env, record->apkDownloadUrl, package, apkupdate_callback, record->apkSize, record->md5sum);
-    bool paused = rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY;
+    int rc = fetch(env, record->apkDownloadUrl, package, apkupdate_callback, record, record->apkSize, record->md5sum);
+    if (paused(rc)) {
+        ledger().pause(entry, publisher);  // the partial package stays for the resumption
+        return;
+    }
+    bool installed_or_failed = false;
     if (rc == 0) {
-        apkupdate_callback("1", kInstalling);
+        apkupdate_callback(record, "1", kInstalling);
         InstallerError err;
         write_apk_journal("installing", record->taskId);
         int installed = env.install_app(package.c_str(), g_device_app_path, record->applicationName.c_str(),
                                         record->apkVersion.c_str(), record->option1, record->option2, err.text,
                                         &err.len);
         if (installed == 0)
-            apkupdate_callback("2", "");
+            apkupdate_callback(record, "2", "");
         else
-            apkupdate_callback("3", err.or_else(kApkUnknown).c_str());
-        write_apk_journal("replied", record->taskId);
+            apkupdate_callback(record, "3", err.or_else(kApkUnknown).c_str());
+        installed_or_failed = true;
     }
-    if (!paused) {
-        nimbo_utils_delete_file(package.c_str());
-        nimbo::end_task(record->taskId);
-        nimbo_utils_delete_file(apk_journal_path().c_str());
-    }
-    bool resume_wanted = slot.leave();
-    if (paused) after_pause(env, record->client, resume_wanted);
+    ledger().remove_at_end(entry, package);
+    ledger().remove_at_end(entry, journal_path);
+    ledger().finish(entry, publisher, [&] {
+        if (installed_or_failed) write_apk_journal("replied", record->taskId);
+    });
 }
 
 // ---- firmware upgrade ---------------------------------------------------------------------
 
-extern "C" void otaupdate_callback(const char* status, const char* text) {
-    auto* r = static_cast<OtaUpgradeWorker*>(workers::holder(workers::Kind::ota));
+extern "C" void otaupdate_callback(void* context, const char* status, const char* text) {
+    auto* r = static_cast<OtaUpgradeWorker*>(context);
     tasks::send_report(r, r ? r->progress : 100, status, text, [&] {
         return json_utils_otaupgrade_param_to_jsonstr2(status, text, r->otaVersion.c_str(), r->packageName.c_str());
     });
@@ -279,14 +303,18 @@ extern "C" void otaupdate_callback(const char* status, const char* text) {
 
 void tasks::run_ota_upgrade(OtaUpgradeWorker* record) {
     const Environment& env = env_of(record->env);
-    workers::Claim slot = workers::Claim::adopt(workers::Kind::ota, record, record->taskId);
+    const Publisher publisher = publisher_of(env);
+    const EntryPtr& entry = record->entry;
+    const Ending ending(entry, publisher);
     const std::string package = package_path(TASK_OTA_PACKAGE_NAME);
 
-    int rc = fetch(env, record->otaDownloadUrl, package, otaupdate_callback, record->otaSize, record->md5sum);
-    bool paused = rc == NIMBO_PAUSED || rc == NIMBO_DOWNLOAD_BUSY;
-    bool keep_task = paused;
+    int rc = fetch(env, record->otaDownloadUrl, package, otaupdate_callback, record, record->otaSize, record->md5sum);
+    if (paused(rc)) {
+        ledger().pause(entry, publisher);
+        return;
+    }
     if (rc == 0) {
-        otaupdate_callback("1", kInstalling);
+        otaupdate_callback(record, "1", kInstalling);
         InstallerError err;
         int installed =
             env.install_firmware(package.c_str(), g_nimbo_data_path, g_nimbo_cache_path, err.text, &err.len);
@@ -295,16 +323,15 @@ void tasks::run_ota_upgrade(OtaUpgradeWorker* record) {
             // power loss after this reply must not undo the installation.
             ::sync();
             // The result is judged after the restart, on the command delivered again.
-            otaupdate_callback("1", kOtaWaiting);
-            keep_task = true;
-        } else {
-            otaupdate_callback("3", err.or_else(kOtaUnknown).c_str());
+            otaupdate_callback(record, "1", kOtaWaiting);
+            nimbo_utils_delete_file(package.c_str());
+            ledger().wait_for_restart(entry);
+            return;
         }
+        otaupdate_callback(record, "3", err.or_else(kOtaUnknown).c_str());
     }
-    if (!paused) nimbo_utils_delete_file(package.c_str());
-    if (!keep_task) nimbo::end_task(record->taskId);
-    bool resume_wanted = slot.leave();
-    if (paused) after_pause(env, record->client, resume_wanted);
+    ledger().remove_at_end(entry, package);
+    ledger().finish(entry, publisher);
 }
 
 // ---- log upload ----------------------------------------------------------------------------

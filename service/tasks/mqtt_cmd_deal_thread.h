@@ -12,16 +12,19 @@
 
 #include "curl_utils.h"
 #include "json_utils.h"
+#include "ledger.h"
 
 namespace tasks {
 
 struct Environment;
 
-// What every worker record starts with: the request it serves and the environment it runs in.
+// What every worker record starts with: the request it serves, the environment it runs in
+// and, for the long tasks, its entry in the task ledger.
 struct Record {
     MQTTAsync client = nullptr;
     std::string cmd, sn, taskId;
     const Environment* env = nullptr;
+    EntryPtr entry;
 };
 
 }  // namespace tasks
@@ -54,11 +57,12 @@ struct GetLogWorker : tasks::Record {
 
 extern "C" {
 
-// Download callbacks and reporters of the two upgrades: progress ("1" with a percentage)
-// throttled by the record's step, every other report sent (QoS 0 for "1", 2 otherwise).
-// They reply through the record holding the kind's slot.
-void apkupdate_callback(const char* status, const char* text);
-void otaupdate_callback(const char* status, const char* text);
+// Download callbacks and reporters of the two upgrades; `context` is the worker's record.
+// Progress ("1" with a percentage) is throttled by the record's step; other "1" reports are
+// sent with QoS 0; a final report ("2", "3") goes to the task's ledger entry and is sent
+// when the task ends.
+void apkupdate_callback(void* context, const char* status, const char* text);
+void otaupdate_callback(void* context, const char* status, const char* text);
 
 }  // extern "C"
 
@@ -85,6 +89,8 @@ struct Environment {
     std::function<bool()> connected;
     // Publishes the stored task command to the device's own command topic.
     std::function<void(MQTTAsync client, const std::string& text)> republish;
+    // Stores a final reply envelope (its backup) before the task is forgotten.
+    std::function<void(const std::string& envelope)> store_reply;
     // Waits `seconds` (the pause before a poster is put in place).
     std::function<void(unsigned seconds)> sleep;
     // The time stamp of a log upload's names (decimal seconds).
@@ -130,8 +136,9 @@ std::unique_ptr<R> make_record(MQTTAsync client, const RequestCmd& request, Fill
 bool progress_report_due(const char* status, const char* text, uint32_t step);
 
 // One report of a download worker's callback: when progress_report_due lets it through with
-// the record's step, the parameter `build()` makes is replied for the record (QoS 0 for "1",
-// 2 otherwise). A null record (no worker) sends nothing.
+// the record's step, the parameter `build()` makes is replied for the record with QoS 0
+// (status "1"), or kept as the task's final reply (sent with QoS 2 when the task ends). A
+// null record (no worker) sends nothing.
 void send_report(const Record* record, uint32_t step, const char* status, const char* text,
                  const std::function<char*()>& build);
 
@@ -145,6 +152,23 @@ struct LogUpload {
 // False when file_path names neither "dmesg.log" nor "app_log.tar.gz".
 bool plan_log_upload(const std::string& download_url, const std::string& file_path, const std::string& stamp,
                      LogUpload* out);
+
+// The ledger's view of an environment's publishing.
+Publisher publisher_of(const Environment& env);
+
+// Held by a long task's worker: when it leaves without ending its task (finish, pause,
+// wait_for_restart), the task is finished then.
+class Ending {
+public:
+    Ending(EntryPtr entry, Publisher publisher) : entry_(std::move(entry)), publisher_(std::move(publisher)) {}
+    Ending(const Ending&) = delete;
+    Ending& operator=(const Ending&) = delete;
+    ~Ending();
+
+private:
+    EntryPtr entry_;
+    Publisher publisher_;
+};
 
 // The worker bodies, started through workers::start.
 void run_apk_upgrade(ApkUpgradeWorker* record);

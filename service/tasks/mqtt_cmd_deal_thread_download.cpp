@@ -31,7 +31,7 @@ constexpr unsigned kThrottledDelay = 180;
 
 void report_failure(const DownloadTask& task, const char* message) {
     LOG_E(TAG_ADEAL, "[%s] %s", task.file_path, message);
-    if (task.callback != nullptr) task.callback("3", message);
+    if (task.callback != nullptr) task.callback(task.callback_context, "3", message);
 }
 
 bool md5_matches(const DownloadTask& task) {

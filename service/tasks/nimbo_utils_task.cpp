@@ -98,17 +98,6 @@ bool nimbo::read_task_command(const std::string& path, std::string* text) {
     return !text->empty();
 }
 
-bool nimbo::release_task_command(const std::string& path, const std::string& task_id) {
-    std::string stored;
-    if (!read_task_command(path, &stored)) return false;
-    RequestCmd request;
-    if (json_utils_jsonstr_to_request_cmd(stored.c_str(), g_device_serialno, &request) != 0) return false;
-    if (task_id != request.taskId) return false;
-    LOG_D(TAG_UTILS, "task[%s] of cmd[%s] ended without a worker, task file removed", request.taskId, request.cmd);
-    nimbo_utils_delete_file(path.c_str());
-    return true;
-}
-
 extern "C" int nimbo_utils_cmd_file_compare(const char* path, const char* task_id, char* /*out*/, int* /*out_len*/) {
     if (path == nullptr) return 0;
     std::string stored;
@@ -163,10 +152,4 @@ bool nimbo::record_finished_task(const std::string& path, const std::string& tas
         return false;
     }
     return true;
-}
-
-void nimbo::end_task(const std::string& task_id) {
-    // Recorded first: a copy arriving once the task file is gone finds the record.
-    if (!task_id.empty()) record_finished_task(finished_tasks_path(), task_id);
-    nimbo_utils_delete_file(g_nimbo_cmd_file_path);
 }

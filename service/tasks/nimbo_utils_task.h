@@ -21,10 +21,6 @@ namespace nimbo {
 // file is missing, unreadable or empty.
 bool read_task_command(const std::string& path, std::string* text);
 
-// Removes the task file when it still holds `task_id` (a task that ended before any
-// worker took it over). True when removed.
-bool release_task_command(const std::string& path, const std::string& task_id);
-
 // ---- finished long tasks -------------------------------------------------------------
 // A copy of a finished task may still be on its way: the task command published to the
 // device's own topic at a connection, delayed by a slow link, or a second delivery of the
@@ -47,8 +43,5 @@ bool task_finished(const std::string& path, const std::string& task_id);
 // Adds `task_id` (not empty) to the record at `path`, dropping the oldest beyond `keep`.
 // False when it could not be stored.
 bool record_finished_task(const std::string& path, const std::string& task_id, size_t keep = kFinishedTasksKept);
-
-// A long task answered for good: its taskId recorded, then the task command file removed.
-void end_task(const std::string& task_id);
 
 }  // namespace nimbo

@@ -1,4 +1,4 @@
-// The counted launcher of detached workers, the sleep that wakes at stop and the task slots.
+// The counted launcher of detached workers, the sleep that wakes at stop and the download slot.
 #include "nimbo_workers.h"
 
 #include <pthread.h>
@@ -57,14 +57,6 @@ void* trampoline(void* arg) {
     return nullptr;
 }
 
-// Per slot kind: the holder and whether a delivery of its task was refused meanwhile.
-struct SlotState {
-    std::atomic<void*> holder{nullptr};
-    std::string task_id;  // guarded by g_download_mutex
-    bool resume_wanted = false;
-};
-SlotState g_slots[kKinds];
-
 class DownloadLock {
 public:
     DownloadLock() { pthread_mutex_lock(&g_download_mutex); }
@@ -72,12 +64,6 @@ public:
     DownloadLock(const DownloadLock&) = delete;
     DownloadLock& operator=(const DownloadLock&) = delete;
 };
-
-void hold(SlotState& slot, void* record, const std::string& task_id) {
-    slot.holder.store(record);
-    slot.task_id = task_id;
-    slot.resume_wanted = false;
-}
 
 }  // namespace
 
@@ -147,53 +133,7 @@ bool workers::wait_idle(std::chrono::milliseconds limit) {
     return s.changed.wait_for(lock, limit, [&s] { return s.total == 0; });
 }
 
-// ---- task slots ------------------------------------------------------------------------
-
-void* workers::holder(Kind kind) { return g_slots[static_cast<int>(kind)].holder.load(); }
-
-bool workers::busy(Kind kind, const std::string& task_id) {
-    bool refused;
-    {
-        DownloadLock lock;
-        SlotState& slot = g_slots[static_cast<int>(kind)];
-        refused = g_flag_download_running.load() != 0 || slot.holder.load() != nullptr;
-        if (slot.holder.load() != nullptr && slot.task_id == task_id) slot.resume_wanted = true;
-    }
-    if (refused) LOG_W(TAG_DEAL, "The task has already begun.");
-    return refused;
-}
-
-workers::Claim workers::Claim::take(Kind kind, void* record, const std::string& task_id) {
-    {
-        DownloadLock lock;
-        SlotState& slot = g_slots[static_cast<int>(kind)];
-        if (g_flag_download_running.load() == 0 && slot.holder.load() == nullptr) {
-            hold(slot, record, task_id);
-            return Claim(kind, record);
-        }
-    }
-    (void)busy(kind, task_id);  // logs, and remembers a refused delivery of the held task
-    return Claim(kind, nullptr);
-}
-
-workers::Claim workers::Claim::adopt(Kind kind, void* record, const std::string& task_id) {
-    DownloadLock lock;
-    SlotState& slot = g_slots[static_cast<int>(kind)];
-    if (slot.holder.load() != record) hold(slot, record, task_id);
-    return Claim(kind, record);
-}
-
-bool workers::Claim::leave() {
-    void* record = record_;
-    record_ = nullptr;
-    if (record == nullptr) return false;
-    DownloadLock lock;
-    SlotState& slot = g_slots[static_cast<int>(kind_)];
-    if (slot.holder.load() != record) return false;
-    bool wanted = slot.resume_wanted;
-    hold(slot, nullptr, "");
-    return wanted;
-}
+// ---- downloads -------------------------------------------------------------------------
 
 bool workers::DownloadSlot::acquire() {
     DownloadLock lock;

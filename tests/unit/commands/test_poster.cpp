@@ -10,6 +10,7 @@
 
 #include "c_handles.hpp"
 #include "json_utils_poster.h"
+#include "ledger.h"
 #include "mqtt_cmd_deal.h"
 #include "mqtt_cmd_deal_poster.h"
 #include "nimbo_workers.h"
@@ -445,7 +446,7 @@ TEST_F(PosterHandler, RefusalsLeaveTheListAlone) {
         {"empty url", R"({"type":"poster","position":3,"fileName":"a.png","action":"add"})", -10002,
          R"({"status":"3","failDes":"Url is empty","action":"add"})", false},
         {"unknown type", R"({"type":"video","position":3})", -7, "", false},
-        {"not JSON", "nope", -8, "", true},
+        {"not JSON", "nope", -8, "", false},  // every refusal releases the task file
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -454,7 +455,7 @@ TEST_F(PosterHandler, RefusalsLeaveTheListAlone) {
         EXPECT_EQ(reply(), c.reply);
         EXPECT_EQ(config(), std::string(kTwoPosters) + "\n");
         EXPECT_EQ(task_file(), c.task_file_kept);
-        EXPECT_EQ(workers::holder(workers::Kind::poster), nullptr);
+        EXPECT_FALSE(tasks::ledger().slot_held());
     }
 }
 
@@ -464,17 +465,19 @@ TEST_F(PosterHandler, NoSecondDownloadWhileOneRunsOrIsStarting) {
     EXPECT_EQ(run(param), -10000);
     EXPECT_EQ(reply(), "");
     EXPECT_TRUE(task_file());
-    EXPECT_EQ(workers::holder(workers::Kind::poster), nullptr);
+    EXPECT_FALSE(tasks::ledger().slot_held());
 
-    // A worker that has claimed the slot but not yet started its download.
+    // Another task's worker holds the slot, its download not yet started.
     g_flag_download_running = 0;
-    CustomResourcePosterThreadParam starting;
-    workers::Claim claim = workers::Claim::take(workers::Kind::poster, &starting, "t0");
-    ASSERT_TRUE(claim);
+    RequestCmd other = testsupport::request("otaUpgrade", "{}", "t0");
+    tasks::EntryPtr starting = tasks::ledger().claim(other, reinterpret_cast<MQTTAsync>(0x1));
+    ASSERT_TRUE(starting);
+    tasks::ledger().hand_to_worker(starting);
     EXPECT_EQ(run(param), -10000);
     EXPECT_EQ(reply(), "");
     EXPECT_TRUE(task_file());
-    EXPECT_EQ(workers::holder(workers::Kind::poster), &starting);
+    EXPECT_EQ(tasks::ledger().holder(), "t0");
+    tasks::ledger().wait_for_restart(starting);  // leaves the slot
 }
 
 TEST_F(PosterHandler, MissingArgumentsRemoveTheTaskFile) {

@@ -47,6 +47,7 @@ int fake_handler(MQTTAsync, const RequestCmd* r, char* out, int* out_len) {
 
 const mqtt_cmd_deal::Command kFakeRows[] = {
     {"apkUpgrade", mqtt_cmd_deal::Gate::task, fake_handler},
+    {"otaUpgrade", mqtt_cmd_deal::Gate::task, fake_handler},
     {"customResourcePoster", mqtt_cmd_deal::Gate::task, fake_handler},
     {"devOrgInfo", mqtt_cmd_deal::Gate::organisation, fake_handler},
     {"reboot", mqtt_cmd_deal::Gate::none, fake_handler},
@@ -329,6 +330,26 @@ TEST_F(Dispatch, TaskGate) {
     EXPECT_EQ(read_file(task_file()), a + "\n");
 }
 
+// The same taskId under another command is not the same task: refused without a reply and
+// without touching the stored one (which would otherwise run in its place after a restart).
+TEST_F(Dispatch, SameTaskIdWithAnotherCommandLeavesTheRecord) {
+    const std::string apk = R"({"cmd":"apkUpgrade","taskId":"A","param":{"u":1}})";
+    g_fake.rc = 0;
+    run(apk);
+    ASSERT_EQ(g_fake.calls.size(), 1u);
+    for (const char* other : {R"({"cmd":"otaUpgrade","taskId":"A","param":{"o":1}})",
+                              R"({"cmd":"customResourcePoster","taskId":"A","param":{}})"}) {
+        SCOPED_TRACE(other);
+        Outcome o = run(other);
+        EXPECT_EQ(o.kind, Outcome::Kind::none);
+        EXPECT_EQ(g_fake.calls.size(), 1u);
+        EXPECT_EQ(read_file(task_file()), apk + "\n");
+    }
+    // The task itself still passes.
+    run(apk);
+    EXPECT_EQ(g_fake.calls.size(), 2u);
+}
+
 TEST_F(Dispatch, LongStoredCommandIsReadWhole) {
     // Longer than any line buffer: still recognised as the same task, and read back intact.
     std::string param(3000, 'q');
@@ -366,10 +387,6 @@ TEST_F(Dispatch, RefusedLongTaskReleasesTheGate) {
         EXPECT_EQ(exists(task_file()), c.kept);
         EXPECT_EQ(nimbo::task_finished(nimbo::finished_tasks_path(), c.task_id), c.finished);
     }
-    // A file that by then names another task is left alone.
-    write_file(task_file(), R"({"cmd":"otaUpgrade","taskId":"OTHER"})" "\n");
-    EXPECT_FALSE(nimbo::release_task_command(task_file(), "R1"));
-    EXPECT_TRUE(exists(task_file()));
 }
 
 TEST_F(Dispatch, CopyOfAFinishedTaskIsDropped) {
@@ -381,17 +398,19 @@ TEST_F(Dispatch, CopyOfAFinishedTaskIsDropped) {
     EXPECT_EQ(o.kind, Outcome::Kind::none);
     EXPECT_TRUE(g_fake.calls.empty());
     EXPECT_FALSE(exists(task_file()));
-    // Another task passes; once it ends (a worker's end), its copy is dropped too.
+    // Another task passes; once it is answered for good, its copy is dropped too.
+    g_fake.rc = -10002;
+    g_fake.reply = R"({"status":"2"})";
     run(R"({"cmd":"customResourcePoster","taskId":"B","param":{}})");
     ASSERT_EQ(g_fake.calls.size(), 1u);
-    nimbo::end_task("B");
     EXPECT_FALSE(exists(task_file()));
-    run(R"({"cmd":"apkUpgrade","taskId":"B","param":{}})");
+    EXPECT_TRUE(nimbo::task_finished(nimbo::finished_tasks_path(), "B"));
+    run(R"({"cmd":"customResourcePoster","taskId":"B","param":{}})");
     EXPECT_EQ(g_fake.calls.size(), 1u);
     // Tasks without a taskId are never taken for one another.
-    nimbo::end_task("");
     run(R"({"cmd":"apkUpgrade","param":{}})");
-    EXPECT_EQ(g_fake.calls.size(), 2u);
+    run(R"({"cmd":"apkUpgrade","param":{}})");
+    EXPECT_EQ(g_fake.calls.size(), 3u);
 }
 
 TEST(FinishedTasks, RecordIsBoundedPersistedAndSurvivesDamage) {

@@ -27,7 +27,7 @@ std::string random_bytes(size_t n, unsigned seed) {
 }
 
 std::vector<std::pair<std::string, std::string>> g_reports;
-void record(const char* status, const char* message) { g_reports.emplace_back(status, message); }
+void record(void*, const char* status, const char* message) { g_reports.emplace_back(status, message); }
 
 class Transfers : public ::testing::Test {
 protected:
@@ -38,7 +38,7 @@ protected:
     }
     DownloadTask task(const std::string& name = "pkg.zip") {
         DownloadTask t;
-        EXPECT_EQ(curl_utils_download_task_init(&t, sim_.url("/files/" + name).c_str(), dest_.c_str(), record,
+        EXPECT_EQ(curl_utils_download_task_init(&t, sim_.url("/files/" + name).c_str(), dest_.c_str(), record, nullptr,
                                                 content_.size(), ""),
                   0);
         return t;
@@ -90,11 +90,11 @@ TEST(CurlText, ResultCodeTexts) {
 TEST(CurlText, DownloadTaskRefusesValuesThatDoNotFit) {
     DownloadTask t;
     std::string url = "http://h/" + std::string(247, 'a');  // 256 characters
-    EXPECT_EQ(curl_utils_download_task_init(&t, url.c_str(), "/tmp/x", nullptr, 1, ""), -2);
+    EXPECT_EQ(curl_utils_download_task_init(&t, url.c_str(), "/tmp/x", nullptr, nullptr, 1, ""), -2);
     url.pop_back();
-    EXPECT_EQ(curl_utils_download_task_init(&t, url.c_str(), "/tmp/x", nullptr, 1, ""), 0);
+    EXPECT_EQ(curl_utils_download_task_init(&t, url.c_str(), "/tmp/x", nullptr, nullptr, 1, ""), 0);
     EXPECT_STREQ(t.url, url.c_str());
-    EXPECT_EQ(curl_utils_download_task_init(&t, "http://h/a", std::string(512, 'p').c_str(), nullptr, 1, ""), -2);
+    EXPECT_EQ(curl_utils_download_task_init(&t, "http://h/a", std::string(512, 'p').c_str(), nullptr, nullptr, 1, ""), -2);
 }
 
 TEST_F(Transfers, GetBodies) {
@@ -205,7 +205,7 @@ TEST_F(Transfers, DownloadResumesFromTheBytesOnDisk) {
 // no second read. A resumed file is not (its first bytes came from another attempt).
 TEST_F(Transfers, DigestWhileDownloadingOnlyForWholeFiles) {
     DownloadTask t;
-    ASSERT_EQ(curl_utils_download_task_init(&t, sim_.url("/files/pkg.zip").c_str(), dest_.c_str(), record,
+    ASSERT_EQ(curl_utils_download_task_init(&t, sim_.url("/files/pkg.zip").c_str(), dest_.c_str(), record, nullptr,
                                             content_.size(), "0123456789abcdef0123456789abcdef"),
               0);
     HttpResult res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
@@ -216,7 +216,7 @@ TEST_F(Transfers, DigestWhileDownloadingOnlyForWholeFiles) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(t.md5), 16), std::string(reinterpret_cast<char*>(from_file), 16));
 
     write_file(dest_, content_.substr(0, 20000));
-    ASSERT_EQ(curl_utils_download_task_init(&t, sim_.url("/files/pkg.zip").c_str(), dest_.c_str(), record,
+    ASSERT_EQ(curl_utils_download_task_init(&t, sim_.url("/files/pkg.zip").c_str(), dest_.c_str(), record, nullptr,
                                             content_.size(), "0123456789abcdef0123456789abcdef"),
               0);
     res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
@@ -335,7 +335,7 @@ TEST_F(Transfers, FileNameTooLongForItsHeaderIsRefused) {
 TEST_F(Transfers, DownloadIntoAnUnopenableFile) {
     DownloadTask t;
     ASSERT_EQ(curl_utils_download_task_init(&t, sim_.url("/files/pkg.zip").c_str(), (work_ / "no/dir/f").c_str(),
-                                            nullptr, 1, ""),
+                                            nullptr, nullptr, 1, ""),
               0);
     HttpResult res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
     EXPECT_EQ(res.code, 97);

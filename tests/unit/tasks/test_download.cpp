@@ -22,7 +22,7 @@ using testsupport::write_file;
 namespace {
 
 std::vector<std::pair<std::string, std::string>> g_reports;
-void record(const char* status, const char* message) { g_reports.emplace_back(status, message); }
+void record(void*, const char* status, const char* message) { g_reports.emplace_back(status, message); }
 
 // One scripted attempt: the transfer's result, and what it leaves in the file.
 struct Step {
@@ -73,7 +73,7 @@ protected:
     int run(const std::string& md5 = "") {
         md5_ = md5;
         DownloadTask task;
-        EXPECT_EQ(curl_utils_download_task_init(&task, "http://127.0.0.1:1/files/pkg.zip", path_.c_str(), record,
+        EXPECT_EQ(curl_utils_download_task_init(&task, "http://127.0.0.1:1/files/pkg.zip", path_.c_str(), record, nullptr,
                                                 content_.size(), md5_.c_str()),
                   0);
         int rc = download::run(task, env_);
@@ -343,7 +343,7 @@ TEST(DriverWithServer, ResumesAndVerifiesAgainstTheSimulator) {
     char md5[33];
     crypto_utils_generate_md5_hex_for_string(content.c_str(), md5);
     DownloadTask task;
-    ASSERT_EQ(curl_utils_download_task_init(&task, sim.url("/files/pkg.zip").c_str(), dest.c_str(), record,
+    ASSERT_EQ(curl_utils_download_task_init(&task, sim.url("/files/pkg.zip").c_str(), dest.c_str(), record, nullptr,
                                             content.size(), md5),
               0);
     EXPECT_EQ(download_logic(task), 0);
@@ -358,7 +358,7 @@ TEST(DriverWithServer, ResumesAndVerifiesAgainstTheSimulator) {
 
     // Gone from the server: the task ends with the reason.
     ASSERT_EQ(curl_utils_download_task_init(&task, sim.url("/files/gone.zip").c_str(), (work / "other.zip").c_str(),
-                                            record, 10, md5),
+                                            record, nullptr, 10, md5),
               0);
     EXPECT_EQ(download_logic(task), -8);
     EXPECT_EQ(g_reports.back(), std::make_pair(std::string("3"), std::string("Download failed[HTTP404], task end.")));

@@ -17,6 +17,7 @@
 #include "mqtt_cmd_deal_tasks.h"
 #include "mqtt_cmd_deal_thread.h"
 #include "mqtt_cmd_deal_thread_download.h"
+#include "mqtt_logic.h"
 #include "nimbo_globals.h"
 #include "nimbo_workers.h"
 #include "test_support.h"
@@ -259,7 +260,11 @@ protected:
             cv_.notify_all();
             cv_.wait(lock, [this] { return !hold_download_; });
             if (download_rc_ == 0) write_file(task.file_path, "package");
-            return download_rc_;
+            int rc = download_rc_;
+            lock.unlock();
+            // As the driver does: a failure is reported through the callback.
+            if (rc == -8 && task.callback != nullptr) task.callback(task.callback_context, "3", "Download failed");
+            return rc;
         };
         env_.install_app = [this](const char* package, const char* app_dir, const char* name, const char*, int, int,
                                   char* err, int* err_len) {
@@ -342,8 +347,7 @@ protected:
     // Until every worker has ended (and left its slot).
     void wait_idle() {
         ASSERT_TRUE(workers::wait_idle(std::chrono::seconds(5)));
-        ASSERT_EQ(workers::holder(workers::Kind::apk), nullptr);
-        ASSERT_EQ(workers::holder(workers::Kind::ota), nullptr);
+        ASSERT_FALSE(tasks::ledger().slot_held());
     }
 
     void wait_replies(size_t n) {
@@ -453,7 +457,7 @@ TEST_F(Workers, ApkOutcomesOfDownloadAndInstaller) {
     const Case cases[] = {
         {-10001, 0, "", {"The task is paused and restarted the next time connect to the server"}, true},
         {-10011, 0, "", {"The task is paused and restarted the next time connect to the server"}, true},
-        {-8, 0, "", {}, false},  // the driver has reported its reason
+        {-8, 0, "", {"Download failed"}, false},  // the driver's reason
         {0, -8, "App install failed", {"Installing", "App install failed"}, false},
         {0, -8, "", {"Installing", "An unknown error occurred in application installation"}, false},
     };
@@ -511,13 +515,13 @@ TEST_F(Workers, RefusalsBeforeAnyWorkerStarts) {
 TEST_F(Workers, RedeliveryWhileTheWorkerStartsRunsNoSecondWorker) {
     hold_download_ = true;
     ASSERT_EQ(call(mqtt_cmd_deal_apkupgrade, "apkUpgrade", kApk), 0);
-    void* first = workers::holder(workers::Kind::apk);
-    ASSERT_NE(first, nullptr);
+    const std::string first = tasks::ledger().holder();
+    ASSERT_EQ(first, "T1");
     // Immediately, before the worker reached the driver, and again while it downloads.
     EXPECT_EQ(call(mqtt_cmd_deal_apkupgrade, "apkUpgrade", kApk), -10000);
     wait_download_started();
     EXPECT_EQ(call(mqtt_cmd_deal_apkupgrade, "apkUpgrade", kApk), -10000);
-    EXPECT_EQ(workers::holder(workers::Kind::apk), first);
+    EXPECT_EQ(tasks::ledger().holder(), first);
     release_download();
     wait_idle();
     EXPECT_EQ(downloads_, 1);
@@ -545,6 +549,43 @@ TEST_F(Workers, PausedWorkerTakesUpATaskWhoseDeliveryItRefused) {
     ASSERT_EQ(call(mqtt_cmd_deal_apkupgrade, "apkUpgrade", kApk), 0);
     wait_idle();
     EXPECT_TRUE(republished_.empty());
+}
+
+// A server that sends the next task from inside the callback receiving the previous task's
+// final reply: the final reply means the terminal is free, so every next task is admitted
+// and accepted at once (none dropped, none left blocking in the task file).
+TEST_F(Workers, NextTaskSentOnTheFinalReplyIsAdmitted) {
+    constexpr int kRounds = 6;
+    int sent = 0;
+    std::vector<std::string> accepted, finals;
+    env_.reply = [&](MQTTAsync client, const char*, const char*, const char* task_id, const char* param, int qos) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        replies_.push_back({param, qos});
+        if (qos == 2) {
+            finals.push_back(task_id);
+            if (sent < kRounds) {
+                const std::string id = "C" + std::to_string(++sent);
+                const std::string next = R"({"cmd":"apkUpgrade","sn":"NB1","taskId":")" + id + R"(","param":)" + kApk + "}";
+                mqtt_logic::Outcome o = mqtt_logic::dispatch(client, next.c_str(), mqtt_cmd_deal::command_table());
+                if (o.kind == mqtt_logic::Outcome::Kind::param && o.param.find(R"("status":"1")") != std::string::npos)
+                    accepted.push_back(id);
+            }
+        }
+        cv_.notify_all();
+        return 0;
+    };
+    const std::string first = R"({"cmd":"apkUpgrade","sn":"NB1","taskId":"C0","param":)" + kApk + "}";
+    mqtt_logic::Outcome o = mqtt_logic::dispatch(client_, first.c_str(), mqtt_cmd_deal::command_table());
+    ASSERT_EQ(o.kind, mqtt_logic::Outcome::Kind::param);
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait_for(lock, std::chrono::seconds(10), [&] { return finals.size() > kRounds || sent > static_cast<int>(accepted.size()); });
+    }
+    wait_idle();
+    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_EQ(accepted, (std::vector<std::string>{"C1", "C2", "C3", "C4", "C5", "C6"}));
+    EXPECT_EQ(finals, (std::vector<std::string>{"C0", "C1", "C2", "C3", "C4", "C5", "C6"}));
+    EXPECT_FALSE(exists(task_file()));
 }
 
 const std::string kOta = R"({"otaDownloadUrl":"http://h/files/fw.zip","otaVersion":"V2","packageName":"fw"})";
