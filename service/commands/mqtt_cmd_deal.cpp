@@ -58,6 +58,11 @@ bool mqtt_cmd_deal::args_ok(MQTTAsync client, const RequestCmd* request, char* o
     return args_ok(out, out_len) && client != nullptr && request != nullptr && request->param[0] != '\0';
 }
 
+int mqtt_cmd_deal::parse_failure(int rc, const char* what) {
+    LOG_E(TAG_DEAL, "parse %s param failed", what);
+    return rc == NIMBO_ERR_OVERFLOW ? NIMBO_ERR_INVALID : NIMBO_ERR_FAILED;
+}
+
 bool mqtt_cmd_deal::put_reply(char* text, char* out, int* out_len) {
     CText owner{text};
     if (!owner) return false;

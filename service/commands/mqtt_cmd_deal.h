@@ -5,9 +5,9 @@
 // -10000 no reply from the dispatcher, -10002 reply the buffer with QoS 2, any other value a
 // failure answered with that code's text.
 //
-// Every handler below has a default that answers "Operation does not support" (-7); the
-// module that builds a command defines its handler with the same signature, which replaces
-// the default at link time.
+// Every handler below is defined once, by the module that builds its command; there are no
+// defaults (a missing handler is a link error, and a check of the build keeps weak
+// definitions out).
 #pragma once
 
 #include <MQTTAsync.h>
@@ -72,6 +72,11 @@ bool args_ok(MQTTAsync client, const RequestCmd* request, char* out, int* out_le
 // Takes a heap reply text (freed here) into the reply buffer with its terminator, and its
 // length into `out_len`. False when the text is null or does not fit MQTT_DEAL_REPLY_SIZE.
 bool put_reply(char* text, char* out, int* out_len);
+// The one rule for a param that does not parse, whatever the command: a value that does not
+// fit its field (-6 from the parser) is an invalid parameter (-2, "Invalid parameter"); a text
+// that is not JSON, or of the wrong shape, fails the operation (-8, "Operation failed").
+// Logs "parse <what> param failed".
+int parse_failure(int rc, const char* what);
 // The reply {"status","failDes"} into the buffer: `rc`, or -8 when it cannot be written.
 int reply_status(char* out, int* out_len, const char* status, const char* fail_des, int rc);
 

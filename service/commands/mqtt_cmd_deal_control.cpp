@@ -30,14 +30,14 @@ constexpr size_t kMessageSize = 256;
 const char* param_of(const RequestCmd* request) { return request ? request->param : ""; }
 
 // The handler's arguments checked (mqtt_cmd_deal::args_ok) and the request's param parsed
-// into `param`; false, after the error log "parse <what> param failed" for the param.
+// into `param`: 0, -8 for missing arguments, or the parse failure's code
+// (mqtt_cmd_deal::parse_failure).
 template <class Param>
-bool args_and_param(char* out, int* out_len, const RequestCmd* request, int (*parser)(const char*, Param*),
-                    Param* param, const char* what) {
-    if (!mqtt_cmd_deal::args_ok(out, out_len)) return false;
-    if (parser(param_of(request), param) == 0) return true;
-    LOG_E(TAG_DEAL, "parse %s param failed", what);
-    return false;
+int args_and_param(char* out, int* out_len, const RequestCmd* request, int (*parser)(const char*, Param*),
+                   Param* param, const char* what) {
+    if (!mqtt_cmd_deal::args_ok(out, out_len)) return NIMBO_ERR_FAILED;
+    int rc = parser(param_of(request), param);
+    return rc == 0 ? 0 : mqtt_cmd_deal::parse_failure(rc, what);
 }
 
 // The failure reply {"status":"3","failDes":fail_des}; 0, or -8 when it cannot be written.
@@ -80,8 +80,8 @@ extern "C" {
 
 int mqtt_cmd_deal_devlock(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
     DevLockParam param;
-    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_devlock_param, &param, "devLock"))
-        return NIMBO_ERR_FAILED;
+    if (int rc = args_and_param(out, out_len, request, json_utils_jsonstr_to_devlock_param, &param, "devLock"))
+        return rc;
     LOG_V(TAG_DEAL, "lock_type: %s, pwd: %s", param.lockType, param.pwd);
     nimbo_utils_devlock_deal(strcmp(param.lockType, "1") == 0 ? 1 : 0);
     return 0;
@@ -91,8 +91,8 @@ int mqtt_cmd_deal_devlock(MQTTAsync, const RequestCmd* request, char* out, int* 
 
 int mqtt_cmd_deal_lbs_geofence(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
     GeofenceParam param;
-    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_geofence_param, &param, "geofence"))
-        return NIMBO_ERR_FAILED;
+    if (int rc = args_and_param(out, out_len, request, json_utils_jsonstr_to_geofence_param, &param, "geofence"))
+        return rc;
     std::string path = std::string(g_nimbo_data_path) + "/lbs_geofence";
     if (param.geofenceCoordinates[0] != '\0' && param.geofenceRadius[0] != '\0') {
         CText line{json_utils_geofence_param_to_jsonstr(&param)};
@@ -109,8 +109,8 @@ int mqtt_cmd_deal_lbs_geofence(MQTTAsync client, const RequestCmd* request, char
 
 int mqtt_cmd_deal_reboot(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
     RebootParam param;
-    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_reboot_param, &param, "reboot"))
-        return NIMBO_ERR_FAILED;
+    if (int rc = args_and_param(out, out_len, request, json_utils_jsonstr_to_reboot_param, &param, "reboot"))
+        return rc;
     LOG_I(TAG_DEAL, "reboot_type: %s, time: %s, week_cycle: %s", param.rebootType, param.time, param.weekCycle);
     int type;
     if (strcmp(param.rebootType, "1") == 0)
@@ -127,8 +127,8 @@ int mqtt_cmd_deal_reboot(MQTTAsync, const RequestCmd* request, char* out, int* o
 
 int mqtt_cmd_deal_on_off_param(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
     OnOffParam param;
-    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_on_off_param, &param, "onOffParam"))
-        return NIMBO_ERR_FAILED;
+    if (int rc = args_and_param(out, out_len, request, json_utils_jsonstr_to_on_off_param, &param, "onOffParam"))
+        return rc;
     LOG_V(TAG_DEAL, "offTime: %s, onTime: %s, weekCycle: %s", param.offTime, param.onTime, param.weekCycle);
     char msg[kMessageSize] = {0};
     int rc = hwlink_poweroff(msg);
@@ -140,8 +140,8 @@ int mqtt_cmd_deal_on_off_param(MQTTAsync, const RequestCmd* request, char* out, 
 
 int mqtt_cmd_deal_set_dev_param(MQTTAsync, const RequestCmd* request, char* out, int* out_len) {
     DevParamBean bean;
-    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_dev_param_bean, &bean, "setDevParam"))
-        return NIMBO_ERR_FAILED;
+    if (int rc = args_and_param(out, out_len, request, json_utils_jsonstr_to_dev_param_bean, &bean, "setDevParam"))
+        return rc;
     std::unique_ptr<DevParamBean, CFree<nimbo_entities_free_DevParamBean>> owner{&bean};
     CText wifi{json_utils_wifiap_param_to_jsonstr(&bean, 1)};
     LOG_V(TAG_DEAL, "brightness: %d, systemVolume: %d, wifiap: %s", bean.brightness, bean.systemVolume,
@@ -165,9 +165,9 @@ int mqtt_cmd_ant_pay_deal(MQTTAsync, const RequestCmd* request, char* out, int* 
 
 int mqtt_cmd_deal_switch_server_url(MQTTAsync client, const RequestCmd* request, char* out, int* out_len) {
     SwitchServerUrlParam param;
-    if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_switch_server_url_param, &param,
+    if (int rc = args_and_param(out, out_len, request, json_utils_jsonstr_to_switch_server_url_param, &param,
                         "switchServerUrl"))
-        return NIMBO_ERR_FAILED;
+        return rc;
     if (param.url[0] == '\0' || param.resetFactoryType[0] == '\0') return NIMBO_ERR_INVALID;
     auto worker = tasks::make_record<SwitchServerUrlWorker>(client, *request, [&param](SwitchServerUrlWorker& w) {
         w.resetFactoryType = param.resetFactoryType;

@@ -243,14 +243,7 @@ int start_download(Context& c) {
 int handle(MQTTAsync client, const RequestCmd& request, const tasks::EntryPtr& entry, char* out, int* out_len) {
     Context c{client, request, entry, {}, {}, {}, {}, {}, out, out_len};
     int rc = json_utils_jsonstr_to_custom_resource_poster_param(request.param, &c.param);
-    if (rc == NIMBO_ERR_OVERFLOW) {
-        LOG_E(TAG_DEAL, "customResourcePoster param refused: a value does not fit");
-        return NIMBO_ERR_INVALID;
-    }
-    if (rc != 0) {
-        LOG_E(TAG_DEAL, "parse customResourcePoster param failed");
-        return NIMBO_ERR_FAILED;
-    }
+    if (rc != 0) return mqtt_cmd_deal::parse_failure(rc, "customResourcePoster");
     const CustomResourcePosterParam& p = c.param;
     bool is_delete = std::strcmp(p.action, "delete") == 0;
     c.dir = poster::resource_dir();

@@ -33,14 +33,9 @@ constexpr size_t kFieldMax = 255;
 constexpr const char* kLogNames[] = {"dmesg.log", "app_log.tar.gz"};
 
 using mqtt_cmd_deal::args_ok;
+using mqtt_cmd_deal::parse_failure;
 using mqtt_cmd_deal::put_reply;
 using mqtt_cmd_deal::reply_status;
-
-// Parser results as handler results: a value that does not fit is an invalid parameter.
-int parse_failure(int rc, const char* what) {
-    LOG_E(TAG_DEAL, "parse %s param failed", what);
-    return rc == NIMBO_ERR_OVERFLOW ? -2 : -8;
-}
 
 // The server's download values that could never work: a file name too long for its
 // authentication header, an expected MD5 that is not 32 hexadecimal digits.

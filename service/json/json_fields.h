@@ -38,10 +38,11 @@ JsonPtr parse_into(const char* text, T* out, bool whole_text = false) {
 }
 
 // Zero-fills the record, parses the text and reads the root with `read` (false: a value is
-// refused). 0; -2 for a null record or a text that is not JSON; `refused` when `read`
-// refuses (the record is then left empty: values are refused, never cut).
+// refused). 0; -2 for a null record or a text that is not JSON; `refused` (by default -6, a
+// value that does not fit) when `read` refuses (the record is then left empty: values are
+// refused, never cut).
 template <class T, class Read>
-int parse_record(const char* text, T* out, Read read, int refused = NIMBO_ERR_INVALID, bool whole_text = false) {
+int parse_record(const char* text, T* out, Read read, int refused = NIMBO_ERR_OVERFLOW, bool whole_text = false) {
     JsonPtr root = parse_into(text, out, whole_text);
     if (!root) return NIMBO_ERR_INVALID;
     if (read(static_cast<const cJSON*>(root.get()))) return 0;

@@ -14,7 +14,7 @@ extern "C" int json_utils_jsonstr_to_location_data_param(const char* text, Locat
             return false;
         json_fields::copy_size(json_fields::member(r, "timestamp"), "timestamp", &out->timestamp);  // else 0
         return true;
-    });
+    }, NIMBO_ERR_INVALID);  // the library calls it back: its results stay as they were
 }
 
 char* json_utils_location_data_to_jsonstr(const char* coordinates, const char* location, uint64_t timestamp) {

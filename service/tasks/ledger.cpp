@@ -281,14 +281,8 @@ void Ledger::wait_for_restart(const EntryPtr& entry) {
 // ---- session -----------------------------------------------------------------------------
 
 void Ledger::connected(MQTTAsync client, const Publisher& publisher) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (slot_) {
-            // Running: it is taken up again should it pause.
-            slot_->resume_wanted = true;
-            return;
-        }
-    }
+    // Also while the task runs: its delivery is then refused and remembered, so that the task
+    // is taken up again at once should it pause.
     std::string text;
     if (!nimbo::read_task_command(files_().task_file, &text)) return;
     LOG_W(TAG_LOGIC, "%s", kRecoveryText);

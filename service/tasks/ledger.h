@@ -137,8 +137,8 @@ public:
     void wait_for_restart(const EntryPtr& entry);
 
     // ---- session ----
-    // After a connection: the stored task comes back on the command topic; a running one is
-    // taken up when it pauses.
+    // After a connection: the stored task comes back on the command topic (a running one's
+    // delivery is refused and remembered: it is taken up again when it pauses).
     void connected(MQTTAsync client, const Publisher& publisher);
 
     // ---- state ----

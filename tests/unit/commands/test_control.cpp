@@ -95,7 +95,7 @@ TEST(DevParamBean, NumbersAndRefusals) {
     // A password too long for its field is refused, never cut.
     std::string pwd(64, 'p');
     std::string text = R"({"brightness":1,"wifiAP":[{"ssid":"a","pwd":")" + pwd + R"(","stype":2}]})";
-    EXPECT_EQ(json_utils_jsonstr_to_dev_param_bean(text.c_str(), &bean), -2);
+    EXPECT_EQ(json_utils_jsonstr_to_dev_param_bean(text.c_str(), &bean), -6);
     EXPECT_EQ(bean.wifiAP, nullptr);
     pwd.pop_back();
     text = R"({"wifiAP":[{"ssid":"a","pwd":")" + pwd + R"(","stype":2}]})";
@@ -129,7 +129,7 @@ TEST(ControlRecords, ParsersCopyOnlyMembersOfTheRightType) {
     EXPECT_EQ(fence.pushAlert, 0);
     EXPECT_STREQ(fence.geofenceRadius, "");
     std::string long_text = R"({"geofenceCoordinates":")" + std::string(256, '1') + "\"}";
-    EXPECT_EQ(json_utils_jsonstr_to_geofence_param(long_text.c_str(), &fence), -2);
+    EXPECT_EQ(json_utils_jsonstr_to_geofence_param(long_text.c_str(), &fence), -6);
 
     SwitchServerUrlParam sw;
     ASSERT_EQ(json_utils_jsonstr_to_switch_server_url_param(R"({"url":"http://h","resetFactoryType":"2"})", &sw), 0);
@@ -354,6 +354,10 @@ int call(int (*handler)(MQTTAsync, const RequestCmd*, char*, int*), const char* 
     return rc;
 }
 
+const std::string kLongSsid = R"({"wifiAP":[{"ssid":")" + std::string(300, 's') + R"(","pwd":"p"}]})";
+const std::string kLongLock = R"({"lockType":"1","pwd":")" + std::string(300, 'p') + R"("})";
+const std::string kLongReboot = R"({"rebootType":")" + std::string(300, '1') + R"("})";
+
 TEST(ControlHandlers, RefuseBadRequestsBeforeActing) {
     struct Case {
         int (*handler)(MQTTAsync, const RequestCmd*, char*, int*);
@@ -370,6 +374,10 @@ TEST(ControlHandlers, RefuseBadRequestsBeforeActing) {
         {mqtt_cmd_deal_switch_server_url, "switchServerUrl", R"({"resetFactoryType":"1"})", -2},
         {mqtt_cmd_deal_switch_server_url, "switchServerUrl", "nope", -8},
         {mqtt_cmd_deal_lbs_geofence, "geofence", "{", -8},
+        // One rule for every command: a value that does not fit is an invalid parameter.
+        {mqtt_cmd_deal_set_dev_param, "setDevParam", kLongSsid.c_str(), -2},
+        {mqtt_cmd_deal_devlock, "devLock", kLongLock.c_str(), -2},
+        {mqtt_cmd_deal_reboot, "reboot", kLongReboot.c_str(), -2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.cmd) + " " + c.param);
