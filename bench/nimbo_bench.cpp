@@ -21,12 +21,12 @@
 #include <curl/curl.h>
 
 #include "c_handles.hpp"
-#include "crypto_utils.h"
-#include "curl_utils.h"
-#include "json_utils_report.h"
-#include "mqtt_cmd_deal_thread_download.h"
-#include "nimbo_entities.h"
-#include "nimbo_globals.h"
+#include "device/json_utils_report.h"
+#include "device/nimbo_entities.h"
+#include "tasks/crypto_utils.h"
+#include "tasks/curl_utils.h"
+#include "tasks/mqtt_cmd_deal_thread_download.h"
+#include "util/nimbo_globals.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <string>
 
+#include "device/nimbo_utils_geofence.h"
 #include "fuzz_support.h"
-#include "nimbo_utils_geofence.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::init_process();

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "core/ini_utils.h"
 #include "fuzz_support.h"
-#include "ini_utils.h"
 
 namespace {
 int g_fd = -1;

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "json_utils.h"
-#include "json_utils_control.h"
-#include "json_utils_poster.h"
-#include "json_utils_tasks.h"
+#include "json/json_utils.h"
+#include "json/json_utils_control.h"
+#include "json/json_utils_poster.h"
+#include "json/json_utils_tasks.h"
 #include "nimbo_exports.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -10,7 +10,7 @@
 
 #include "c_handles.hpp"
 #include "fuzz_support.h"
-#include "json_utils_poster.h"
+#include "json/json_utils_poster.h"
 
 namespace {
 

@@ -14,16 +14,16 @@
 #include <cstring>
 #include <string>
 
-#include "fuzz_support.h"
 #include "c_handles.hpp"
-#include "json_utils.h"
-#include "json_utils_control.h"
-#include "json_utils_poster.h"
-#include "json_utils_tasks.h"
-#include "mqtt_cmd_deal.h"
-#include "mqtt_logic.h"
-#include "mqtt_utils_async.h"
-#include "nimbo_globals.h"
+#include "commands/mqtt_cmd_deal.h"
+#include "fuzz_support.h"
+#include "json/json_utils.h"
+#include "json/json_utils_control.h"
+#include "json/json_utils_poster.h"
+#include "json/json_utils_tasks.h"
+#include "session/mqtt_logic.h"
+#include "session/mqtt_utils_async.h"
+#include "util/nimbo_globals.h"
 
 // The publisher, replaced at link time: the service's objects call this definition.
 extern "C" int MQTTAsync_sendMessage(MQTTAsync, const char* topic, const MQTTAsync_message* msg,

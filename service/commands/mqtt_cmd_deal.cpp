@@ -1,14 +1,16 @@
 // The command table, the handlers' argument check and reply writer, and the organisation
 // command.
-#include "mqtt_cmd_deal.h"
+#include "commands/mqtt_cmd_deal.h"
 
 #include <cstring>
 
 #include "c_handles.hpp"
-#include "kx_log.h"
+#include "device/json_utils_report.h"
+#include "device/nimbo_entities.h"
 #include "log_tags.h"
-#include "mqtt_utils_async.h"
 #include "result_codes.h"
+#include "session/mqtt_utils_async.h"
+#include "util/kx_log.h"
 
 namespace {
 
@@ -105,4 +107,18 @@ extern "C" int mqtt_cmd_deal_devorginfo(MQTTAsync client, const RequestCmd* requ
     for (const std::string& topic : mqtt_cmd_deal::organisation_topics(param))
         mqtt_utils_async_subscribe_topic(client, topic.c_str(), 0);
     return NIMBO_HANDLED;
+}
+
+// ---- querySysStatus ---------------------------------------------------------------------
+
+extern "C" int mqtt_cmd_deal_query_sys_status(char* reply, int* reply_len) {
+    if (!mqtt_cmd_deal::args_ok(reply, reply_len)) return NIMBO_ERR_FAILED;
+    SysStatusParam status;
+    nimbo_entities_init_sys_status_param(&status);
+    char* json = json_utils_sys_status_param_to_jsonstr(&status);
+    if (json == nullptr) {
+        LOG_E(TAG_DEAL, "jsonstr is NULL");
+        return NIMBO_ERR_FAILED;
+    }
+    return mqtt_cmd_deal::put_reply(json, reply, reply_len) ? 0 : NIMBO_ERR_FAILED;
 }

@@ -15,9 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "json_utils.h"
-
-#define MQTT_DEAL_REPLY_SIZE 4096
+#include "json/json_utils.h"
+#include "session/mqtt_logic.h"
 
 extern "C" {
 
@@ -40,25 +39,10 @@ int mqtt_cmd_ant_pay_deal(MQTTAsync client, const RequestCmd* request, char* out
 
 namespace mqtt_cmd_deal {
 
-using Handler = int (*)(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
-
-// What the dispatcher does before calling a row's handler.
-enum class Gate {
-    none,
-    task,          // one pending long task, recorded in the task command file
-    organisation,  // once per connection
-};
-
-struct Command {
-    const char* name;
-    Gate gate;
-    Handler handler;
-};
-
-struct Table {
-    const Command* rows;
-    int count;
-};
+using Handler = mqtt_logic::Handler;
+using Gate = mqtt_logic::Gate;
+using Command = mqtt_logic::Command;
+using Table = mqtt_logic::Table;
 
 // The service's command table, in lookup order (first match wins).
 Table command_table();

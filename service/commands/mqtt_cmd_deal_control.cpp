@@ -1,7 +1,7 @@
 // The control commands. They run on the MQTT message thread; the server switch starts a
 // detached worker that owns its record (mqtt_cmd_deal_thread_switch_server_url_method, here
 // with the switch queue it shares with the handler).
-#include "mqtt_cmd_deal_control.h"
+#include "commands/mqtt_cmd_deal_control.h"
 
 #include <string.h>
 
@@ -9,18 +9,20 @@
 #include <mutex>
 
 #include "c_handles.hpp"
+#include "device/nimbo_utils_devlock.h"
+#include "device/nimbo_utils_geofence.h"
 #include "hwlink.h"
-#include "json_utils.h"
-#include "json_utils_control.h"
-#include "kx_log.h"
+#include "json/json_utils.h"
+#include "json/json_utils_control.h"
 #include "log_tags.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
-#include "nimbo_utils_devlock.h"
-#include "nimbo_utils_geofence.h"
-#include "nimbo_utils_reply.h"
-#include "nimbo_workers.h"
 #include "result_codes.h"
+#include "session/nimbo_utils_reply.h"
+#include "tasks/nimbo_workers.h"
+#include "session/nimbo_utils_bootstrap.h"
+#include "util/kx_log.h"
+#include "util/nimbo_utils_faildes.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "mqtt_cmd_deal.h"
-#include "mqtt_cmd_deal_thread.h"
+#include "commands/mqtt_cmd_deal.h"
+#include "tasks/mqtt_cmd_deal_thread.h"
 
 // The server-switch worker's record: private copies of what it needs. The worker validates
 // the new server, stores it, replies and runs the restart script.

@@ -3,7 +3,7 @@
 // application (signal 99) after every change of the list. The worker, its callback and its
 // record (mqtt_cmd_deal_thread_custom_resource_poster_method, custom_resource_poster_callback)
 // stay here with the list operations they share with the handler.
-#include "mqtt_cmd_deal_poster.h"
+#include "commands/mqtt_cmd_deal_poster.h"
 
 #include <sys/stat.h>
 
@@ -13,18 +13,18 @@
 #include <new>
 
 #include "c_handles.hpp"
-#include "curl_utils.h"
+#include "commands/mqtt_cmd_deal.h"
 #include "hwlink.h"
-#include "kx_log.h"
 #include "log_tags.h"
-#include "mqtt_cmd_deal.h"
-#include "mqtt_cmd_deal_thread.h"
-#include "mqtt_cmd_deal_thread_download.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
-#include "ledger.h"
-#include "nimbo_workers.h"
 #include "result_codes.h"
+#include "tasks/curl_utils.h"
+#include "tasks/ledger.h"
+#include "tasks/mqtt_cmd_deal_thread.h"
+#include "tasks/mqtt_cmd_deal_thread_download.h"
+#include "tasks/nimbo_workers.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 
 #include <string>
 
-#include "json_utils.h"
-#include "json_utils_poster.h"
-#include "mqtt_cmd_deal_thread.h"
+#include "json/json_utils.h"
+#include "json/json_utils_poster.h"
+#include "tasks/mqtt_cmd_deal_thread.h"
 
 #define POSTER_RESOURCE_DIR "res/advertisement"
 #define POSTER_CONFIG_FILE "config.json"

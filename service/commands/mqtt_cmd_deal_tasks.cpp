@@ -1,7 +1,7 @@
 // Handlers of the upgrades and of the log commands. They run on the MQTT message thread,
 // answer at once and leave the long work to detached workers that own their records. The
 // checks of the request's values (tasks::valid_*) are the handlers' and live here.
-#include "mqtt_cmd_deal_tasks.h"
+#include "commands/mqtt_cmd_deal_tasks.h"
 
 #include <ctype.h>
 
@@ -14,16 +14,16 @@
 
 #include "c_handles.hpp"
 #include "device_files.h"
-#include "json_utils.h"
-#include "json_utils_tasks.h"
-#include "kx_log.h"
-#include "ledger.h"
+#include "json/json_utils.h"
+#include "json/json_utils_tasks.h"
 #include "log_tags.h"
-#include "mqtt_cmd_deal_thread.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
-#include "nimbo_workers.h"
 #include "result_codes.h"
+#include "tasks/ledger.h"
+#include "tasks/mqtt_cmd_deal_thread.h"
+#include "tasks/nimbo_workers.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 namespace {
 

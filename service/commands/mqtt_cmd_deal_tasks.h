@@ -3,7 +3,7 @@
 // mqtt_cmd_deal.h; the workers they start are in mqtt_cmd_deal_thread.h.
 #pragma once
 
-#include "mqtt_cmd_deal.h"
+#include "commands/mqtt_cmd_deal.h"
 
 namespace tasks {
 

@@ -3,7 +3,7 @@
 // The records have fixed widths (50 sections, 100 entries a section, 49-character names
 // and keys, 255-character values, 1023-character lines). Whatever exceeds them is refused
 // with a warning rather than cut: a cut key or value would be a different setting.
-#include "ini_utils.h"
+#include "core/ini_utils.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,7 +15,7 @@
 #include "c_handles.hpp"
 #include "elog.h"
 #include "log_tags.h"
-#include "nimbo_utils.h"
+#include "util/nimbo_utils.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "nimbo_cli.h"
+#include "core/nimbo_cli.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "nimbo_globals.h"
+#include "util/nimbo_globals.h"
 
 namespace {
 

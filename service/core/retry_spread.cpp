@@ -1,5 +1,5 @@
 // Random spread of the fixed retry delays.
-#include "retry_spread.h"
+#include "core/retry_spread.h"
 
 #include <unistd.h>
 

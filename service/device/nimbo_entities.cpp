@@ -1,11 +1,11 @@
-#include "nimbo_entities.h"
+#include "device/nimbo_entities.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "json_utils_control.h"
-#include "nimbo_globals.h"
+#include "json/json_utils_control.h"
 #include "result_codes.h"
+#include "util/nimbo_globals.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Alerts ("alert" reports) and the payment application's update signal 92.
-#include "nimbo_utils_alert.h"
+#include "device/nimbo_utils_alert.h"
 
 #include <string.h>
 #include <time.h>
@@ -7,18 +7,17 @@
 #include <atomic>
 
 #include "c_handles.hpp"
+#include "device/device_publisher.h"
+#include "device/nimbo_utils_geofence.h"
+#include "device/nimbo_utils_report.h"
 #include "hwlink.h"
-#include "json_utils.h"
-#include "json_utils_control.h"
-#include "kx_log.h"
+#include "json/json_utils.h"
+#include "json/json_utils_control.h"
 #include "log_tags.h"
-#include "mqtt_logic.h"
-#include "mqtt_utils_async.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
-#include "nimbo_utils_geofence.h"
-#include "nimbo_utils_report.h"
 #include "result_codes.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 namespace {
 
@@ -78,7 +77,7 @@ int nimbo_utils_report_alert_info(MQTTAsync client, const char* sn, int state, c
         LOG_W(TAG_UTILS, "no mqtt client, alert %s not sent", alert_name ? alert_name : "");
         return NIMBO_ERR_FAILED;
     }
-    return mqtt_utils_async_publish_report_message(client, report.get());
+    return device::publish_report(client, report.get());
 }
 
 void sig_deal_update_info(int sig) {
@@ -95,7 +94,7 @@ void sig_deal_update_info(int sig) {
               static_cast<int>(left / 3600), static_cast<int>((left / 60) % 60), static_cast<int>(left % 60));
         return;
     }
-    MQTTAsync client = g_mqtt_client.load();
+    MQTTAsync client = device::session_client();
     if (nimbo_utils_report_device_info(client, g_device_serialno, 1) != 0)
         LOG_E(TAG_LOGIC, "report device info failed");
     if (nimbo_utils_geofence_deal(client, g_device_serialno) != 0) LOG_E(TAG_LOGIC, "geofence deal failed");

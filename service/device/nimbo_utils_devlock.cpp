@@ -2,7 +2,7 @@
 // it); the payment application is asked by signal (94 lock, 93 unlock), 5 seconds after the
 // request and then every 180 seconds until it answers with the same signal; its answer
 // raises the "LockDevice" alert.
-#include "nimbo_utils_devlock.h"
+#include "device/nimbo_utils_devlock.h"
 
 #include <signal.h>
 #include <stdlib.h>
@@ -12,15 +12,15 @@
 #include <string>
 
 #include "c_handles.hpp"
+#include "device/device_publisher.h"
+#include "device/nimbo_utils_alert.h"
 #include "hwlink.h"
-#include "kx_log.h"
 #include "log_tags.h"
-#include "mqtt_logic.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
-#include "nimbo_utils_alert.h"
 #include "pay_signals.h"
 #include "result_codes.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 std::atomic<int> g_devlock_target_state{-1};
 
@@ -124,7 +124,7 @@ void devlock_timer_handler(int sig) {
         reported = target;
     }
     // Outside the lock: publishing must not hold up a request on the MQTT thread.
-    nimbo_utils_report_alert_info(g_mqtt_client.load(), g_device_serialno, reported, "LockDevice");
+    nimbo_utils_report_alert_info(device::session_client(), g_device_serialno, reported, "LockDevice");
 }
 
 int nimbo_utils_get_devlock_state(void) {

@@ -4,7 +4,7 @@
 //   fired           both: the device was found outside and locked (alert sent when asked)
 // Leaving locks and raises "GeoFence"; coming back or removing the fence unlocks and clears
 // it. The flag makes the alert once per excursion.
-#include "nimbo_utils_geofence.h"
+#include "device/nimbo_utils_geofence.h"
 
 #include <ctype.h>
 #include <limits.h>
@@ -16,15 +16,15 @@
 #include <mutex>
 
 #include "c_handles.hpp"
+#include "device/nimbo_utils_alert.h"
+#include "device/nimbo_utils_devlock.h"
 #include "hwlink.h"
-#include "json_utils_control.h"
-#include "kx_log.h"
+#include "json/json_utils_control.h"
 #include "log_tags.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
-#include "nimbo_utils_alert.h"
-#include "nimbo_utils_devlock.h"
 #include "result_codes.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The payment process holds a POSIX record lock on its lock file while a payment runs;
 // the service only asks whether a write lock could be placed.
-#include "nimbo_utils_paylock.h"
+#include "device/nimbo_utils_paylock.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,10 +10,10 @@
 
 #include "c_handles.hpp"
 #include "device_files.h"
-#include "kx_log.h"
 #include "log_tags.h"
-#include "nimbo_utils.h"
 #include "result_codes.h"
+#include "util/kx_log.h"
+#include "util/nimbo_utils.h"
 
 extern "C" int nimbo_utils_check_paylock_state(void) {
     std::string path = nimbo::device_path(nimbo::dev::kPayLock);

@@ -1,10 +1,10 @@
-#include "json_fields.h"
+#include "json/json_fields.h"
 
 #include <errno.h>
 #include <stdlib.h>
 
-#include "kx_log.h"
 #include "log_tags.h"
+#include "util/kx_log.h"
 
 JsonPtr json_fields::parse_logged(const char* text, bool whole_text) {
     const char* end = nullptr;

@@ -1,13 +1,13 @@
 // Envelopes, the command request, the backup-file header and the organisation parameters.
-#include "json_utils.h"
+#include "json/json_utils.h"
 
 #include <cstring>
 
 #include "c_handles.hpp"
-#include "json_fields.h"
-#include "kx_log.h"
+#include "json/json_fields.h"
 #include "log_tags.h"
 #include "result_codes.h"
+#include "util/kx_log.h"
 
 namespace {
 

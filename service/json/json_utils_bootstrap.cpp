@@ -2,11 +2,11 @@
 #include <cstring>
 
 #include "c_handles.hpp"
-#include "json_fields.h"
-#include "json_utils.h"
-#include "kx_log.h"
+#include "json/json_fields.h"
+#include "json/json_utils.h"
 #include "log_tags.h"
 #include "result_codes.h"
+#include "util/kx_log.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // JSON of the control commands and of the alert message (log tag "json_utils").
-#include "json_utils_control.h"
+#include "json/json_utils_control.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -7,10 +7,10 @@
 #include <new>
 
 #include "c_handles.hpp"
-#include "json_fields.h"
-#include "kx_log.h"
+#include "json/json_fields.h"
 #include "log_tags.h"
 #include "result_codes.h"
+#include "util/kx_log.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <stdio.h>
 
 #include "c_handles.hpp"
-#include "json_utils_location.h"
-#include "json_fields.h"
-#include "kx_log.h"
+#include "json/json_fields.h"
+#include "json/json_utils_location.h"
 #include "log_tags.h"
+#include "util/kx_log.h"
 
 extern "C" int json_utils_jsonstr_to_location_data_param(const char* text, LocationDataParam* out) {
     return json_fields::parse_record(text, out, [out](const cJSON* r) {

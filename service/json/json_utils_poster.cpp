@@ -1,5 +1,5 @@
 // JSON of the display-resource list and of the "customResourcePoster" command.
-#include "json_utils_poster.h"
+#include "json/json_utils_poster.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -8,10 +8,10 @@
 #include <new>
 
 #include "c_handles.hpp"
-#include "json_fields.h"
-#include "kx_log.h"
+#include "json/json_fields.h"
 #include "log_tags.h"
 #include "result_codes.h"
+#include "util/kx_log.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // JSON of the upgrade and log commands (log tag "json_utils"), with the log upload's answer
 // (json_utils::post_file_result_from_head).
-#include "json_utils_tasks.h"
+#include "json/json_utils_tasks.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -9,10 +9,10 @@
 #include <utility>
 
 #include "c_handles.hpp"
-#include "json_fields.h"
-#include "kx_log.h"
+#include "json/json_fields.h"
 #include "log_tags.h"
 #include "result_codes.h"
+#include "util/kx_log.h"
 
 namespace {
 

@@ -4,9 +4,10 @@
 // make non-waiting library calls (subscribe, send), never create or destroy the client and
 // never wait for it. The dispatcher and the short handlers run there one request at a time;
 // long handlers start detached workers that own their records.
-#include "mqtt_logic.h"
+#include "session/mqtt_logic.h"
 
 #include <string.h>
+#include <sys/stat.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -16,23 +17,24 @@
 #include <cstdio>
 #include <mutex>
 
+#include "device/device_publisher.h"
+#include "device/nimbo_utils_alert.h"
+#include "device/nimbo_utils_devlock.h"
+#include "device/nimbo_utils_geofence.h"
+#include "device/nimbo_utils_paylock.h"
+#include "device/nimbo_utils_report.h"
 #include "hwlink.h"
-#include "json_utils.h"
-#include "kx_log.h"
-#include "ledger.h"
+#include "json/json_utils.h"
 #include "log_tags.h"
-#include "mqtt_cmd_deal_poster.h"
-#include "mqtt_utils_async.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
-#include "nimbo_utils_alert.h"
-#include "nimbo_utils_devlock.h"
-#include "nimbo_utils_geofence.h"
-#include "nimbo_utils_paylock.h"
-#include "nimbo_utils_reply.h"
-#include "nimbo_utils_report.h"
 #include "pay_signals.h"
 #include "result_codes.h"
+#include "session/mqtt_utils_async.h"
+#include "session/nimbo_utils_reply.h"
+#include "tasks/ledger.h"
+#include "util/kx_log.h"
+#include "util/nimbo_utils_faildes.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 std::atomic<MQTTAsync> g_mqtt_client{nullptr};
 char client_id[261];
@@ -239,9 +241,26 @@ void on_disconnect_failed(void*, MQTTAsync_failureData* response) {
 
 }  // namespace
 
+namespace {
+
+std::mutex g_table_mutex;
+mqtt_logic::Table g_table{nullptr, 0};
+
+mqtt_logic::Table registered_table() {
+    std::lock_guard<std::mutex> lock(g_table_mutex);
+    return g_table;
+}
+
+}  // namespace
+
+void mqtt_logic::use_command_table(const Table& table) {
+    std::lock_guard<std::mutex> lock(g_table_mutex);
+    g_table = table;
+}
+
 // ---- dispatcher -------------------------------------------------------------------------
 
-mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, const mqtt_cmd_deal::Table& table) {
+mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, const mqtt_logic::Table& table) {
     Outcome none;
     none.code = -8;
     RequestCmd request;
@@ -262,7 +281,7 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
     Outcome out;
     if (refused(request, &out)) return out;
 
-    const mqtt_cmd_deal::Command* row = nullptr;
+    const mqtt_logic::Command* row = nullptr;
     for (int i = 0; i < table.count; ++i) {
         if (strcmp(table.rows[i].name, request.cmd) == 0) {
             row = &table.rows[i];
@@ -277,7 +296,7 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
     Outcome done;  // code 0, nothing published
 
     switch (row->gate) {
-    case mqtt_cmd_deal::Gate::task:
+    case mqtt_logic::Gate::task:
         // The ledger decides: a new task, the same one again, a copy of a finished one,
         // another one pending, or the running one's taskId under another command.
         if (!tasks::admitted(tasks::ledger().admit(request, text, client))) return done;
@@ -287,7 +306,7 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
         // released; a reply that ends it is stored before the task is forgotten.
         tasks::ledger().handler_returned(request.taskId, rc, reply);
         break;
-    case mqtt_cmd_deal::Gate::organisation:
+    case mqtt_logic::Gate::organisation:
         if (g_flag_mqtt_sub_devorginfo.load() != 0) {
             LOG_V(TAG_LOGIC, "devorginfo has subscribed");
             return done;
@@ -296,7 +315,7 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
         reply[sizeof reply - 1] = '\0';
         if (rc == 0 || rc == NIMBO_HANDLED) g_flag_mqtt_sub_devorginfo = 1;
         break;
-    case mqtt_cmd_deal::Gate::none:
+    case mqtt_logic::Gate::none:
         rc = row->handler(client, &request, reply, &reply_len);
         reply[sizeof reply - 1] = '\0';
         break;
@@ -349,7 +368,7 @@ bool mqtt_logic::read_head(const char* payload, size_t len, RequestCmd* out) {
 }
 
 mqtt_logic::Outcome mqtt_logic::receive(MQTTAsync client, const char* payload, size_t len,
-                                        const mqtt_cmd_deal::Table& table) {
+                                        const mqtt_logic::Table& table) {
     if (payload == nullptr) len = 0;
     if (len > kMaxRequestBytes) {
         LOG_E(TAG_LOGIC, "message of %zu bytes refused, a request is at most %zu", len, kMaxRequestBytes);
@@ -372,7 +391,7 @@ extern "C" int mf_mqtt_cmd_parse(MQTTAsync client, const char* text) {
     }
     try {
         std::lock_guard<std::mutex> lock(g_dispatch_mutex);
-        mqtt_logic::Outcome outcome = mqtt_logic::dispatch(client, text, mqtt_cmd_deal::command_table());
+        mqtt_logic::Outcome outcome = mqtt_logic::dispatch(client, text, registered_table());
         return mqtt_logic::answer(client, outcome);
     } catch (...) {
         LOG_E(TAG_LOGIC, "request dropped: out of memory");
@@ -420,7 +439,7 @@ extern "C" int mf_mqtt_msgarrvd(void* context, char* topic_name, int /*topic_len
     LOG_V(TAG_LOGIC, "  topic: %s", topic_name ? topic_name : "");
     try {
         std::lock_guard<std::mutex> lock(g_dispatch_mutex);
-        mqtt_logic::Outcome outcome = mqtt_logic::receive(client, payload, len, mqtt_cmd_deal::command_table());
+        mqtt_logic::Outcome outcome = mqtt_logic::receive(client, payload, len, registered_table());
         mqtt_logic::answer(client, outcome);
     } catch (...) {
         LOG_E(TAG_LOGIC, "message dropped: out of memory");
@@ -454,7 +473,20 @@ tasks::Publisher mqtt_logic::session_publisher() {
             LOG_E(TAG_LOGIC, "recovery task publish failed");
     };
     p.connected = [] { return g_flag_mqtt_connect.load() != 0; };
+    p.reply_stored = [](const std::string& task_id) {
+        struct stat st;
+        return !task_id.empty() &&
+               ::stat((std::string(g_nimbo_data_path) + "/" + mqtt_utils::backup_name(task_id)).c_str(), &st) == 0;
+    };
     return p;
+}
+
+void mqtt_logic::install_publishers() {
+    tasks::ledger().use_publisher(session_publisher());
+    device::Publisher d;
+    d.report = mqtt_utils_async_publish_report_message;
+    d.client = [] { return g_mqtt_client.load(); };
+    device::use_publisher(std::move(d));
 }
 
 int mqtt_logic_start(const char* broker_url) {
@@ -462,7 +494,7 @@ int mqtt_logic_start(const char* broker_url) {
         LOG_E(TAG_LOGIC, "broker url is empty");
         return NIMBO_ERR_FAILED;
     }
-    tasks::ledger().use_publisher(mqtt_logic::session_publisher());
+    mqtt_logic::install_publishers();
     snprintf(client_id, sizeof client_id, "%s%s", "MT_", g_device_serialno);
     LOG_D(TAG_LOGIC, "mqtt client_id: %s", client_id);
     snprintf(g_sub_topic, sizeof g_sub_topic, "%s%s", MQTT_CMD_TOPIC_PREFIX, g_device_serialno);

@@ -7,8 +7,11 @@
 #include <atomic>
 #include <string>
 
-#include "ledger.h"
-#include "mqtt_cmd_deal.h"
+#include "json/json_utils.h"
+#include "tasks/ledger.h"
+
+// The reply buffer every handler writes into.
+#define MQTT_DEAL_REPLY_SIZE 4096
 
 // The one client of the process (null before the start and after the stop).
 extern std::atomic<MQTTAsync> g_mqtt_client;
@@ -39,6 +42,37 @@ void mf_mqtt_conn_failure(void* context, MQTTAsync_failureData* response);
 
 namespace mqtt_logic {
 
+// ---- the command table ----------------------------------------------------------------
+
+// A command handler: (client, request, reply buffer of 4096 bytes zeroed by the
+// dispatcher, reply length out zeroed) -> 0 done, -10000 no reply, -10002 reply with QoS 2,
+// any other value a failure answered with that code's text.
+using Handler = int (*)(MQTTAsync client, const RequestCmd* request, char* out, int* out_len);
+
+// What the dispatcher does before calling a row's handler.
+enum class Gate {
+    none,
+    task,          // a long task: the task ledger admits it
+    organisation,  // once per connection
+};
+
+struct Command {
+    const char* name;
+    Gate gate;
+    Handler handler;
+};
+
+struct Table {
+    const Command* rows;
+    int count;
+};
+
+// The table the session's callbacks dispatch with (the commands' table, registered at start).
+void use_command_table(const Table& table);
+
+// Installs the session's publishing for the task ledger and the device modules.
+void install_publishers();
+
 // What the dispatcher decided to answer.
 struct Outcome {
     enum class Kind {
@@ -57,7 +91,7 @@ struct Outcome {
 
 // The dispatcher's decision for one request with the given command table; runs the
 // handler. Publishes nothing itself.
-Outcome dispatch(MQTTAsync client, const char* text, const mqtt_cmd_deal::Table& table);
+Outcome dispatch(MQTTAsync client, const char* text, const Table& table);
 
 // Publishes the outcome's reply; its publish result, or the outcome's code when none.
 int answer(MQTTAsync client, const Outcome& outcome);
@@ -76,7 +110,7 @@ constexpr size_t kHeadBytes = 4096;
 // at its first NUL byte (C publishers send the terminator); a NUL inside the JSON leaves
 // text that does not parse. A payload over kMaxRequestBytes is refused without being
 // parsed, and answered "Invalid parameter" when its head names "cmd" and "taskId".
-Outcome receive(MQTTAsync client, const char* payload, size_t len, const mqtt_cmd_deal::Table& table);
+Outcome receive(MQTTAsync client, const char* payload, size_t len, const Table& table);
 
 // "cmd", "taskId" and "sn" (the device serial number when absent or empty) as string
 // members at the top of the JSON object in the first kHeadBytes of `payload`, without

@@ -1,6 +1,6 @@
 // Publishing with the system's QoS rules, subscriptions, the connect request, and the
 // backup files that carry QoS 2 replies across lost connections and restarts.
-#include "mqtt_utils_async.h"
+#include "session/mqtt_utils_async.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,13 +18,13 @@
 #include <string>
 
 #include "c_handles.hpp"
-#include "json_utils.h"
-#include "kx_log.h"
+#include "core/retry_spread.h"
+#include "json/json_utils.h"
 #include "log_tags.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
 #include "result_codes.h"
-#include "retry_spread.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 namespace {
 

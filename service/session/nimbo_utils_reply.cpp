@@ -1,16 +1,16 @@
 // Reply operations shared by the dispatcher and every command handler, and the failure text
 // of a result code.
-#include "nimbo_utils_reply.h"
+#include "session/nimbo_utils_reply.h"
 
 #include <cstdio>
 
 #include "c_handles.hpp"
-#include "json_utils.h"
-#include "json_utils_poster.h"
-#include "kx_log.h"
+#include "json/json_utils.h"
+#include "json/json_utils_poster.h"
 #include "log_tags.h"
-#include "mqtt_utils_async.h"
 #include "result_codes.h"
+#include "session/mqtt_utils_async.h"
+#include "util/kx_log.h"
 
 extern "C" int nimbo_utils_replay_with_param_with_qos(MQTTAsync client, const char* cmd, const char* sn,
                                                       const char* task_id, const char* param, int qos) {
@@ -45,24 +45,4 @@ extern "C" int nimbo_utils_replay_with_custom_resources_param(MQTTAsync client, 
     CText reply_param{json_utils_poster_resources_param_to_jsonstr2(status, fail_des, param)};
     if (!reply_param) return NIMBO_ERR_FAILED;
     return nimbo_utils_replay_with_param(client, cmd, sn, task_id, reply_param.get());
-}
-
-// The result-code table.
-extern "C" void nimbo_utils_errcode_converted_into_faildes(int code, char* buffer) {
-    static const char* const kTexts[] = {
-        "Data transfer failed",                     // -10
-        "No permissions",                           // -9
-        "Operation failed",                         // -8
-        "Operation does not support",               // -7
-        "over flow",                                // -6
-        "The device has already been initialized",  // -5
-        "Device not initialized",                   // -4
-        "Device not found",                         // -3
-        "Invalid parameter",                        // -2
-        "Operation timeout",                        // -1
-        "Success",                                  // 0
-    };
-    if (buffer == nullptr) return;
-    const char* text = (code >= -10 && code <= 0) ? kTexts[code + 10] : "Operation failed";
-    std::snprintf(buffer, 256, "%s", text);
 }

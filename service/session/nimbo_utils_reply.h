@@ -19,7 +19,5 @@ int nimbo_utils_replay_with_param_with_qos(MQTTAsync client, const char* cmd, co
 int nimbo_utils_replay_with_custom_resources_param(MQTTAsync client, const char* cmd, const char* sn,
                                                    const char* task_id, const char* status, const char* fail_des,
                                                    const char* param);
-// The failure text of a result code into the caller's cleared 256-byte buffer.
-void nimbo_utils_errcode_converted_into_faildes(int code, char* buffer);
 
 }  // extern "C"

@@ -1,5 +1,5 @@
 // MD5 through OpenSSL's EVP interface (the MD5_* calls are deprecated in OpenSSL 3).
-#include "crypto_utils.h"
+#include "tasks/crypto_utils.h"
 
 #include <openssl/evp.h>
 
@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "c_handles.hpp"
-#include "kx_log.h"
 #include "log_tags.h"
 #include "result_codes.h"
+#include "util/kx_log.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // HTTP transfers: GET, authenticated multipart upload, authenticated resumable download.
-#include "curl_utils.h"
+#include "tasks/curl_utils.h"
 
 #include <fcntl.h>
 #include <strings.h>
@@ -13,12 +13,12 @@
 #include <cstring>
 
 #include "c_handles.hpp"
-#include "crypto_utils.h"
-#include "kx_log.h"
 #include "log_tags.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
 #include "result_codes.h"
+#include "tasks/crypto_utils.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 namespace {
 

@@ -1,18 +1,18 @@
 // The task ledger. Files go through the shared helpers: the task file through the line-file
 // writer and the task-file reader, the finished record through its atomic replacement.
-#include "ledger.h"
+#include "tasks/ledger.h"
 
 #include <pthread.h>
 
 #include <cstring>
 
 #include "c_handles.hpp"
-#include "kx_log.h"
 #include "log_tags.h"
 #include "nimbo_exports.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils_task.h"
 #include "result_codes.h"
+#include "tasks/nimbo_utils_task.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
 
 namespace {
 

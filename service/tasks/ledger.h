@@ -45,7 +45,7 @@
 #include <string>
 #include <vector>
 
-#include "json_utils.h"
+#include "json/json_utils.h"
 
 namespace tasks {
 
@@ -66,6 +66,8 @@ struct Publisher {
     std::function<void(MQTTAsync client, const std::string& text)> republish;
     // True while the MQTT session is up.
     std::function<bool()> connected;
+    // True when the final reply of `task_id` is stored and not yet confirmed by the broker.
+    std::function<bool(const std::string& task_id)> reply_stored;
 };
 
 // One admitted long task. The identity is fixed; the rest belongs to the ledger.

@@ -1,5 +1,5 @@
 // Workers of the long tasks: application upgrade, firmware upgrade, log upload.
-#include "mqtt_cmd_deal_thread.h"
+#include "tasks/mqtt_cmd_deal_thread.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -14,17 +14,16 @@
 
 #include "c_handles.hpp"
 #include "hwlink.h"
-#include "json_utils_tasks.h"
-#include "kx_log.h"
+#include "json/json_utils_tasks.h"
 #include "log_tags.h"
-#include "ledger.h"
-#include "mqtt_cmd_deal_thread_download.h"
-#include "mqtt_utils_async.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
-#include "nimbo_utils_reply.h"
-#include "nimbo_utils_task.h"
 #include "result_codes.h"
+#include "tasks/ledger.h"
+#include "tasks/mqtt_cmd_deal_thread_download.h"
+#include "tasks/nimbo_utils_task.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
+#include "util/nimbo_utils_faildes.h"
 
 namespace {
 
@@ -86,9 +85,13 @@ tasks::Environment make_production() {
     env.upload = [](const char* url, const char* path, const char* name, std::string* answer) {
         return curl_utils::post_file(url, path, name, CURL_UTILS_UPLOAD_KEY, answer, tasks::kUploadAnswerMax);
     };
-    env.reply = nimbo_utils_replay_with_param_with_qos;
-    env.connected = [] { return g_flag_mqtt_connect.load() != 0; };
     // The session's own publishing, installed in the ledger when the session starts.
+    env.reply = [](MQTTAsync client, const char* cmd, const char* sn, const char* task_id, const char* param,
+                   int qos) {
+        tasks::Publisher session = tasks::ledger().publisher();
+        return session.publish ? session.publish(client, cmd, sn, task_id, param, qos) : NIMBO_ERR_FAILED;
+    };
+    env.connected = [] { return g_flag_mqtt_connect.load() != 0; };
     env.republish = [](MQTTAsync client, const std::string& text) {
         tasks::Publisher session = tasks::ledger().publisher();
         if (session.republish) session.republish(client, text);
@@ -251,8 +254,8 @@ void tasks::run_apk_upgrade(ApkUpgradeWorker* record) {
 
     // A task that comes back after a power loss during or after its installation.
     const std::string journal = apk_journal_state(record->taskId);
-    const bool reply_pending =
-        file_exists(std::string(g_nimbo_data_path) + "/" + mqtt_utils::backup_name(record->taskId));
+    const Publisher session = ledger().publisher();
+    const bool reply_pending = session.reply_stored && session.reply_stored(record->taskId);
     if (journal == "replied" || (journal == "installing" && !file_exists(package))) {
         LOG_W(TAG_ADEAL, "task[%s] was installed before the restart, not installed again", record->taskId.c_str());
         // The final reply is stored (and re-sent on connection) unless it was already delivered.

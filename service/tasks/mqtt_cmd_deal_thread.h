@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "curl_utils.h"
-#include "json_utils.h"
-#include "ledger.h"
+#include "json/json_utils.h"
+#include "tasks/curl_utils.h"
+#include "tasks/ledger.h"
 
 namespace tasks {
 

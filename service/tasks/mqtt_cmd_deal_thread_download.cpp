@@ -1,6 +1,6 @@
 // The download driver: space check, one download at a time, retries chosen by the kind of
 // failure, resumption from the bytes on disk, MD5 verification.
-#include "mqtt_cmd_deal_thread_download.h"
+#include "tasks/mqtt_cmd_deal_thread_download.h"
 
 #include <chrono>
 #include <cstdio>
@@ -9,13 +9,13 @@
 #include <limits>
 
 #include "c_handles.hpp"
-#include "crypto_utils.h"
-#include "kx_log.h"
 #include "log_tags.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
-#include "nimbo_workers.h"
 #include "result_codes.h"
+#include "tasks/crypto_utils.h"
+#include "tasks/nimbo_workers.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 std::atomic<int> g_download_logic_retry_count{0};
 std::atomic<int> g_download_logic_md5_failed_count{0};

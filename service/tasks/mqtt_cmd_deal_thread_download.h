@@ -6,7 +6,7 @@
 #include <atomic>
 #include <functional>
 
-#include "curl_utils.h"
+#include "tasks/curl_utils.h"
 
 // Attempts of the current download; the task callbacks reset it when a resumed attempt
 // makes progress.

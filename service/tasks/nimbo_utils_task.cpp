@@ -1,6 +1,6 @@
 // The task command file is read whole: a stored command longer than a line buffer still
 // resumes intact.
-#include "nimbo_utils_task.h"
+#include "tasks/nimbo_utils_task.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -12,12 +12,12 @@
 #include <mutex>
 
 #include "c_handles.hpp"
-#include "json_utils.h"
-#include "kx_log.h"
+#include "json/json_utils.h"
 #include "log_tags.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
 #include "result_codes.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The counted launcher of detached workers, the sleep that wakes at stop and the download slot.
-#include "nimbo_workers.h"
+#include "tasks/nimbo_workers.h"
 
 #include <pthread.h>
 
@@ -8,9 +8,9 @@
 #include <mutex>
 #include <new>
 
-#include "kx_log.h"
 #include "log_tags.h"
-#include "nimbo_globals.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
 
 namespace {
 

@@ -57,8 +57,7 @@ void nimbo_utils_write_line_to_file2(const char* dir, const char* name, const ch
 char* nimbo_utils_read_line_from_file2(const char* path, int size);
 void nimbo_utils_delete_file2(const char* dir, const char* name);
 
-// ---- configuration and the persisted server URL ------------------------------------
-void nimbo_utils_ini_config_deal(void);
+// ---- the program's directory and the persisted server URL ---------------------------
 int nimbo_utils_get_executable_folder_path(char* buffer, size_t size);
 int nimbo_utils_save_server_url(const char* url, int persistent);
 // `out` must have room for NIMBO_SERVER_URL_SIZE bytes; the URL is written with a
@@ -82,15 +81,6 @@ int nimbo_utils_run_command_by_system(const char* command);
 // Reaps every finished child except those a shell runner is waiting for (their exit
 // status belongs to the runner). Called by the signal thread on SIGCHLD.
 void nimbo_utils_reap_children(void);
-
-// ---- management-server bootstrap -----------------------------------------------------
-int nimbo_utils_request_api_v1_mqtt(const char* server_url, char* out, int* out_len);
-// 0 when the serial number can be the terminal's identity: not empty, not blank, no MQTT
-// wildcard; -2 otherwise.
-int nimbo_utils_check_serialno(const char* serial);
-// Reads the serial number from the device into g_device_serialno; 0 when it is usable,
-// -2 (logged) when the service must not go online with it.
-int nimbo_utils_load_serialno(void);
 
 }  // extern "C"
 
@@ -121,10 +111,6 @@ std::string device_path(const char* abs);
 // `max_len` + 1 characters of a longer line (so the caller can tell it was too long) and
 // skips the rest of it. False at the end of the file.
 bool read_line(std::FILE* file, std::string* line, size_t max_len = 64u << 10);
-
-// The configuration step of nimbo_utils_ini_config_deal with "nimboservice.ini" read from
-// `ini_dir` (no file read when it is empty).
-void configure_from(const std::string& ini_dir);
 
 // The time record of `t`, as local time or (utc) as UTC. The timestamp text is `t` itself
 // in every time zone.

@@ -33,10 +33,10 @@
 
 #include "c_handles.hpp"
 #include "device_path.h"
-#include "kx_log.h"
 #include "log_tags.h"
-#include "nimbo_utils.h"
 #include "result_codes.h"
+#include "util/kx_log.h"
+#include "util/nimbo_utils.h"
 
 extern char** environ;
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "c_handles.hpp"
-#include "nimbo_globals.h"
+#include "util/nimbo_globals.h"
 
 namespace testsupport {
 

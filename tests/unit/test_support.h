@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "json_utils.h"
+#include "json/json_utils.h"
 
 namespace testsupport {
 

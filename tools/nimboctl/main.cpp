@@ -25,10 +25,10 @@
 #include <openssl/evp.h>
 
 #include "broker_link.hpp"
+#include "c_handles.hpp"
 #include "campaign.hpp"
 #include "catalogue.hpp"
 #include "exit_codes.hpp"
-#include "c_handles.hpp"
 #include "render.hpp"
 
 namespace nimboctl {

@@ -9,15 +9,15 @@
 #include <string>
 
 #include "c_handles.hpp"
-#include "json_utils.h"
-#include "json_utils_control.h"
-#include "mqtt_cmd_deal.h"
-#include "mqtt_cmd_deal_control.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils_alert.h"
-#include "nimbo_utils_devlock.h"
+#include "commands/mqtt_cmd_deal.h"
+#include "commands/mqtt_cmd_deal_control.h"
+#include "device/nimbo_utils_alert.h"
+#include "device/nimbo_utils_devlock.h"
+#include "json/json_utils.h"
+#include "json/json_utils_control.h"
 #include "pay_signals.h"
 #include "test_support.h"
+#include "util/nimbo_globals.h"
 
 using testsupport::DeviceRoot;
 using testsupport::read_file;

@@ -9,13 +9,13 @@
 #include <string>
 
 #include "c_handles.hpp"
-#include "json_utils_poster.h"
-#include "ledger.h"
-#include "mqtt_cmd_deal.h"
-#include "mqtt_cmd_deal_poster.h"
-#include "nimbo_workers.h"
-#include "nimbo_globals.h"
+#include "commands/mqtt_cmd_deal.h"
+#include "commands/mqtt_cmd_deal_poster.h"
+#include "json/json_utils_poster.h"
+#include "tasks/ledger.h"
+#include "tasks/nimbo_workers.h"
 #include "test_support.h"
+#include "util/nimbo_globals.h"
 
 using testsupport::exists;
 using testsupport::read_file;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ini_utils.h"
+#include "core/ini_utils.h"
 #include "test_support.h"
 
 namespace {

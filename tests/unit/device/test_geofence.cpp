@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "nimbo_utils_geofence.h"
+#include "device/nimbo_utils_geofence.h"
 #include "test_support.h"
 
 using testsupport::exists;

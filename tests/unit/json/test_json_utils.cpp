@@ -5,7 +5,7 @@
 #include <string>
 
 #include "c_handles.hpp"
-#include "json_utils.h"
+#include "json/json_utils.h"
 #include "test_support.h"
 
 namespace {

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "mqtt_cmd_deal.h"
-#include "mqtt_logic.h"
-#include "mqtt_utils_async.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils_paylock.h"
-#include "nimbo_utils_task.h"
+#include "commands/mqtt_cmd_deal.h"
+#include "device/nimbo_utils_paylock.h"
+#include "session/mqtt_logic.h"
+#include "session/mqtt_utils_async.h"
+#include "tasks/nimbo_utils_task.h"
 #include "test_support.h"
+#include "util/nimbo_globals.h"
 
 using mqtt_logic::Outcome;
 using testsupport::exists;

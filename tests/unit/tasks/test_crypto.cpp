@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "crypto_utils.h"
+#include "tasks/crypto_utils.h"
 #include "test_support.h"
 
 using testsupport::TempDir;

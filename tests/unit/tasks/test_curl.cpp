@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "crypto_utils.h"
-#include "curl_utils.h"
 #include "sim_server.h"
+#include "tasks/crypto_utils.h"
+#include "tasks/curl_utils.h"
 #include "test_support.h"
 
 using testsupport::read_file;

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "crypto_utils.h"
-#include "mqtt_cmd_deal_thread_download.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
 #include "sim_server.h"
+#include "tasks/crypto_utils.h"
+#include "tasks/mqtt_cmd_deal_thread_download.h"
 #include "test_support.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 using testsupport::read_file;
 using testsupport::TempDir;

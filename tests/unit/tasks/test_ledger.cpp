@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "ledger.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils_task.h"
 #include "result_codes.h"
+#include "tasks/ledger.h"
+#include "tasks/nimbo_utils_task.h"
 #include "test_support.h"
+#include "util/nimbo_globals.h"
 
 using testsupport::exists;
 using testsupport::TempDir;

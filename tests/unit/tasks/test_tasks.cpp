@@ -12,15 +12,15 @@
 #include <vector>
 
 #include "c_handles.hpp"
-#include "json_utils_tasks.h"
-#include "mqtt_cmd_deal.h"
-#include "mqtt_cmd_deal_tasks.h"
-#include "mqtt_cmd_deal_thread.h"
-#include "mqtt_cmd_deal_thread_download.h"
-#include "mqtt_logic.h"
-#include "nimbo_globals.h"
-#include "nimbo_workers.h"
+#include "commands/mqtt_cmd_deal.h"
+#include "commands/mqtt_cmd_deal_tasks.h"
+#include "json/json_utils_tasks.h"
+#include "session/mqtt_logic.h"
+#include "tasks/mqtt_cmd_deal_thread.h"
+#include "tasks/mqtt_cmd_deal_thread_download.h"
+#include "tasks/nimbo_workers.h"
 #include "test_support.h"
+#include "util/nimbo_globals.h"
 
 using testsupport::DeviceRoot;
 using testsupport::exists;
@@ -317,6 +317,7 @@ protected:
             republished_.push_back(text);
         };
         tasks::use_environment(&env_);
+        mqtt_logic::install_publishers();  // the session's backup store of final replies
     }
 
     void TearDown() override {

@@ -12,11 +12,11 @@
 #include <functional>
 #include <string>
 
-#include "curl_utils.h"
 #include "elog.h"
 #include "hwlink.h"
-#include "nimbo_utils.h"
+#include "tasks/curl_utils.h"
 #include "test_support.h"
+#include "util/nimbo_utils.h"
 #include "wpa_ctrl.h"
 
 using testsupport::read_file;

@@ -17,10 +17,11 @@
 #include <vector>
 
 #include "c_handles.hpp"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
-#include "retry_spread.h"
+#include "core/nimbo_config.h"
+#include "core/retry_spread.h"
 #include "test_support.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 namespace {
 

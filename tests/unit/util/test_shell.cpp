@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "nimbo_utils.h"
 #include "test_support.h"
+#include "util/nimbo_utils.h"
 
 extern char** environ;
 

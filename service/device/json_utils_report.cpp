@@ -1,13 +1,13 @@
 // JSON of the device report: the device information and the system status (log tag "json_utils").
-#include "json_utils_report.h"
+#include "device/json_utils_report.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 #include "c_handles.hpp"
-#include "json_fields.h"
-#include "kx_log.h"
+#include "json/json_fields.h"
 #include "log_tags.h"
+#include "util/kx_log.h"
 
 namespace {
 

@@ -30,20 +30,24 @@
 #include <string>
 
 #include "c_handles.hpp"
+#include "commands/mqtt_cmd_deal.h"
+#include "core/nimbo_cli.h"
+#include "core/nimbo_config.h"
+#include "core/retry_spread.h"
+#include "device/nimbo_utils_devlock.h"
 #include "device_files.h"
 #include "device_path.h"
 #include "hwlink.h"
-#include "kx_log.h"
 #include "log_tags.h"
-#include "mqtt_logic.h"
-#include "nimbo_cli.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
-#include "nimbo_utils_devlock.h"
-#include "nimbo_workers.h"
 #include "pay_signals.h"
 #include "result_codes.h"
-#include "retry_spread.h"
+#include "session/mqtt_logic.h"
+#include "session/mqtt_utils_async.h"
+#include "session/nimbo_utils_bootstrap.h"
+#include "tasks/nimbo_workers.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 namespace {
 
@@ -143,8 +147,6 @@ void* signal_thread_main(void*) {
 
 std::string join(const char* a, const char* b) { return std::string(a) + "/" + b; }
 
-void set_path(char (&dst)[256], const std::string& value) { snprintf(dst, sizeof dst, "%s", value.c_str()); }
-
 void sleep_seconds(int seconds) {
     for (int i = 0; i < seconds && g_run_flag.load(); ++i) sleep(1);
 }
@@ -208,24 +210,6 @@ void log_app_info(void) {
     LOG_I(TAG_UTILS, "device screen resolution: %dx%d", g_device_screen_width, g_device_screen_height);
 }
 
-static void build_paths() {
-    set_path(g_device_app_path, join(g_device_userdata_path, "app"));
-    LOG_V(TAG_UTILS, "device app path: %s", g_device_app_path);
-    set_path(g_device_log_path, join(g_device_userdata_path, "log"));
-    LOG_V(TAG_UTILS, "device log path: %s", g_device_log_path);
-    set_path(g_nimbo_data_path, std::string(g_device_app_path) + "/nimboservice/data");
-    LOG_V(TAG_UTILS, "nimbo data path: %s", g_nimbo_data_path);
-    nimbo_utils_ensure_directory_exists(g_nimbo_data_path);
-    set_path(g_nimbo_cmd_file_path, join(g_nimbo_data_path, "task_cmd"));
-    LOG_V(TAG_UTILS, "nimbo cmd file path: %s", g_nimbo_cmd_file_path);
-    set_path(g_nimbo_download_path, std::string(g_device_app_path) + "/nimboservice/download");
-    LOG_V(TAG_UTILS, "nimbo download path: %s", g_nimbo_download_path);
-    nimbo_utils_ensure_directory_exists(g_nimbo_download_path);
-    set_path(g_nimbo_cache_path, std::string(g_device_app_path) + "/nimboservice/cache");
-    LOG_V(TAG_UTILS, "nimbo cache path: %s", g_nimbo_cache_path);
-    nimbo_utils_clear_directory(g_nimbo_cache_path);
-    nimbo_utils_ensure_directory_exists(g_nimbo_cache_path);
-}
 
 // ---- start-up and exit ----------------------------------------------------------------
 
@@ -281,7 +265,7 @@ int nimbo_utils_init_function(Handler child_handler, Handler stop_handler, Handl
 
     nimbo_globals_load_serialno();
     log_app_info();
-    build_paths();
+    nimbo::build_paths();
     return 0;
 }
 
@@ -366,6 +350,7 @@ int main(int argc, char** argv) {
     memset(reply, 0, sizeof reply);
 
     nimbo_utils_ini_config_deal();
+    mqtt_utils::set_presence(nimbo::presence_configured());
 
     std::string log_dir = join(g_device_userdata_path, "log");
     nimbo_utils_ensure_directory_exists(log_dir.c_str());
@@ -395,6 +380,7 @@ int main(int argc, char** argv) {
         break;
     }
     LOG_I(TAG_MAIN, "nimbo mqtt_url: %s", broker_url);
+    mqtt_logic::use_command_table(mqtt_cmd_deal::command_table());
     mqtt_logic_start(broker_url);
 
     while (g_run_flag.load()) sleep(1);

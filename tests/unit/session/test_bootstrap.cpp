@@ -4,9 +4,10 @@
 #include <cstring>
 #include <string>
 
-#include "json_utils.h"
-#include "nimbo_utils.h"
+#include "json/json_utils.h"
+#include "session/nimbo_utils_bootstrap.h"
 #include "sim_server.h"
+#include "util/nimbo_utils.h"
 
 using testsupport::SimServer;
 

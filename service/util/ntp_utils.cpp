@@ -1,5 +1,5 @@
 // A minimal SNTP client: one 48-byte request, the transmit time of the answer.
-#include "ntp_utils.h"
+#include "util/ntp_utils.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -10,9 +10,9 @@
 #include <cstring>
 
 #include "c_handles.hpp"
-#include "kx_log.h"
 #include "log_tags.h"
 #include "result_codes.h"
+#include "util/kx_log.h"
 
 namespace {
 

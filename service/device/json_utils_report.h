@@ -1,7 +1,7 @@
 // JSON of the device information and system status snapshots (log tag "json_utils").
 #pragma once
 
-#include "nimbo_entities.h"
+#include "device/nimbo_entities.h"
 
 // Heap texts (free()); null with "Failed to create JSON object" when building fails.
 char* json_utils_device_info_to_jsonstr(const DeviceInfo* info);

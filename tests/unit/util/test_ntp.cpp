@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "c_handles.hpp"
-#include "ntp_utils.h"
 #include "sim_server.h"
+#include "util/ntp_utils.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "nimbo_globals.h"
+#include "util/nimbo_globals.h"
 
 #include <string.h>
 

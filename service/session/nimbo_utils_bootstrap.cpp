@@ -4,14 +4,16 @@
 #include <cstring>
 #include <string>
 
-#include "curl_utils.h"
+#include "session/nimbo_utils_bootstrap.h"
+
 #include "hwlink.h"
-#include "json_utils.h"
-#include "kx_log.h"
+#include "json/json_utils.h"
 #include "log_tags.h"
-#include "nimbo_globals.h"
-#include "nimbo_utils.h"
 #include "result_codes.h"
+#include "tasks/curl_utils.h"
+#include "util/kx_log.h"
+#include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 namespace {
 
