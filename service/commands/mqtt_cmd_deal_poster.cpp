@@ -246,7 +246,7 @@ int handle(MQTTAsync client, const RequestCmd& request, const tasks::EntryPtr& e
     if (rc != 0) return mqtt_cmd_deal::parse_failure(rc, "customResourcePoster");
     const CustomResourcePosterParam& p = c.param;
     bool is_delete = std::strcmp(p.action, "delete") == 0;
-    c.dir = poster::resource_dir();
+    c.dir = mqtt_cmd_deal_poster::resource_dir();
     c.config = c.dir + "/" + POSTER_CONFIG_FILE;
     nimbo_utils_ensure_directory_exists(c.dir.c_str());
     if (!read_list(c.config, &c.list)) {
@@ -329,7 +329,7 @@ void work(Record* p) {
 
 }  // namespace
 
-std::string poster::resource_dir() { return std::string(g_device_app_path) + "/" + POSTER_RESOURCE_DIR; }
+std::string mqtt_cmd_deal_poster::resource_dir() { return std::string(g_device_app_path) + "/" + POSTER_RESOURCE_DIR; }
 
 extern "C" int mqtt_cmd_deal_custom_resource_poster(MQTTAsync client, const RequestCmd* request, char* out,
                                                     int* out_len) {

@@ -41,9 +41,9 @@ void custom_resource_poster_callback(void* context, const char* status, const ch
 
 }  // extern "C"
 
-namespace poster {
+namespace mqtt_cmd_deal_poster {
 
 // The resource directory "<g_device_app_path>/res/advertisement".
 std::string resource_dir();
 
-}  // namespace poster
+}  // namespace mqtt_cmd_deal_poster

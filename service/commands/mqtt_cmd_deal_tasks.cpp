@@ -1,6 +1,6 @@
 // Handlers of the upgrades and of the log commands. They run on the MQTT message thread,
 // answer at once and leave the long work to detached workers that own their records. The
-// checks of the request's values (tasks::valid_*) are the handlers' and live here.
+// checks of the request's values (mqtt_cmd_deal_tasks::valid_*) are the handlers' and live here.
 #include "commands/mqtt_cmd_deal_tasks.h"
 
 #include <ctype.h>
@@ -44,7 +44,7 @@ bool download_values_usable(const char* url, const char* md5) {
         LOG_E(TAG_DEAL, "download url [%s] refused: its file name does not fit the authentication header", url);
         return false;
     }
-    if (!tasks::valid_md5_text(md5)) {
+    if (!mqtt_cmd_deal_tasks::valid_md5_text(md5)) {
         LOG_E(TAG_DEAL, "md5sum [%s] refused: not 32 hexadecimal digits", md5);
         return false;
     }
@@ -107,12 +107,12 @@ int judge_ota_result(const tasks::EntryPtr& entry, const std::string& old_versio
 
 }  // namespace
 
-bool tasks::valid_application_name(const char* name) {
+bool mqtt_cmd_deal_tasks::valid_application_name(const char* name) {
     return name != nullptr && name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 &&
            strchr(name, '/') == nullptr;
 }
 
-bool tasks::valid_md5_text(const char* md5) {
+bool mqtt_cmd_deal_tasks::valid_md5_text(const char* md5) {
     if (md5 == nullptr || md5[0] == '\0') return true;
     size_t n = 0;
     for (; md5[n] != '\0'; ++n)
@@ -138,7 +138,7 @@ int apk_upgrade(const tasks::EntryPtr& entry, MQTTAsync client, const RequestCmd
     int rc = json_utils_jsonstr_to_apk_upgrade_param(request->param, &param);
     if (rc != 0) return parse_failure(rc, "apkUpgrade");
     if (param.apkDownloadUrl[0] == '\0') return reply_status(out, out_len, "3", "ApkDownloadUrl is empty", NIMBO_REPLY_QOS2);
-    if (!tasks::valid_application_name(param.applicationName)) {
+    if (!mqtt_cmd_deal_tasks::valid_application_name(param.applicationName)) {
         LOG_E(TAG_DEAL, "application name [%s] refused", param.applicationName);
         return NIMBO_ERR_INVALID;
     }

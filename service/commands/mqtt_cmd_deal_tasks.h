@@ -5,7 +5,7 @@
 
 #include "commands/mqtt_cmd_deal.h"
 
-namespace tasks {
+namespace mqtt_cmd_deal_tasks {
 
 // An application name becomes a file name of the installer: not empty, not "." or "..",
 // no "/".
@@ -14,4 +14,4 @@ bool valid_application_name(const char* name);
 // never match, and would only cost four downloads and four minutes before failing.
 bool valid_md5_text(const char* md5);
 
-}  // namespace tasks
+}  // namespace mqtt_cmd_deal_tasks

@@ -87,9 +87,3 @@ int nimbo_entities_init_sys_status_param(SysStatusParam* status) {
     return rc;
 }
 
-void nimbo_entities_free_DevParamBean(DevParamBean* bean) {
-    if (bean == nullptr) return;
-    free(bean->wifiAP);
-    bean->wifiAP = nullptr;
-    bean->wifiAPCount = 0;
-}

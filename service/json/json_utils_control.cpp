@@ -188,3 +188,11 @@ char* json_utils_alert_info_to_jsonstr(int state, const char* alert_name, const 
 }
 
 }  // extern "C"
+
+// The list the parser allocated (the record is parsed here, so it is freed here).
+extern "C" void nimbo_entities_free_DevParamBean(DevParamBean* bean) {
+    if (bean == nullptr) return;
+    free(bean->wifiAP);
+    bean->wifiAP = nullptr;
+    bean->wifiAPCount = 0;
+}

@@ -225,15 +225,15 @@ TEST(TaskLogPlan, TimeStampedNamesAndUploadUrl) {
 }
 
 TEST(TaskNames, ApplicationNamesThatAreNotFileNamesAreRefused) {
-    for (const char* bad : {"", ".", "..", "a/b", "/x", "x/"}) EXPECT_FALSE(tasks::valid_application_name(bad)) << bad;
-    for (const char* good : {"Shop", "Alipay", "my.app", "..x"}) EXPECT_TRUE(tasks::valid_application_name(good)) << good;
-    EXPECT_FALSE(tasks::valid_application_name(nullptr));
+    for (const char* bad : {"", ".", "..", "a/b", "/x", "x/"}) EXPECT_FALSE(mqtt_cmd_deal_tasks::valid_application_name(bad)) << bad;
+    for (const char* good : {"Shop", "Alipay", "my.app", "..x"}) EXPECT_TRUE(mqtt_cmd_deal_tasks::valid_application_name(good)) << good;
+    EXPECT_FALSE(mqtt_cmd_deal_tasks::valid_application_name(nullptr));
     // Expected MD5 texts: empty means "no check"; otherwise 32 hex digits in either case.
     for (const char* good : {"", "0cc175b9c0f1b6a831c399e269772661", "0CC175B9C0F1B6A831C399E269772661"})
-        EXPECT_TRUE(tasks::valid_md5_text(good)) << good;
+        EXPECT_TRUE(mqtt_cmd_deal_tasks::valid_md5_text(good)) << good;
     for (const char* bad : {"*", "0cc175b9c0f1b6a831c399e26977266", "0cc175b9c0f1b6a831c399e2697726610",
                             "0cc175b9c0f1b6a831c399e26977266g", "; rm -rf /", "0x0cc175b9c0f1b6a831c399e2697726"})
-        EXPECT_FALSE(tasks::valid_md5_text(bad)) << bad;
+        EXPECT_FALSE(mqtt_cmd_deal_tasks::valid_md5_text(bad)) << bad;
 }
 
 // ---- handlers and workers --------------------------------------------------------------------
