@@ -69,7 +69,7 @@ class ServiceCoreTest(unittest.TestCase):
 
     def test_stop_signals_end_in_order(self):
         sim = self.start_sim(broker_addr="127.0.0.1:1")
-        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGTSTP):
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGTSTP, signal.SIGHUP):
             with self.subTest(signal=sig.name):
                 svc = self.start_service(server_url=sim.url)
                 svc.wait_log(r"nimbo mqtt_url:")
