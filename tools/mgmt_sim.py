@@ -45,6 +45,8 @@ Administration (for tests and operators):
                          {"throttle": 20000}             bytes per second for file bodies
                          {"inject": {"/files/a.zip": {"status": 404, "body": "gone", "times": 2}}}
                                                           times omitted: for ever; null removes
+                         {"inject": {"/files/a.zip": {"status": 302, "location": "gopher://h:70/x"}}}
+                                                          a redirect (Location header) to any URL
                          {"cut_after": {"bytes": 1000, "count": 1}}
                                                           close the connection after 1000 body bytes
                                                           of the next file answer
@@ -260,8 +262,10 @@ class Handler(BaseHTTPRequestHandler):
             return False
         status = int(rule.get("status", 500))
         body = rule.get("body", "")
-        headers = {"Retry-After": "1"} if status == 429 else None
-        self.answer(status, body, "text/plain", headers, injected=True)
+        headers = {"Retry-After": "1"} if status == 429 else {}
+        if rule.get("location"):
+            headers["Location"] = rule["location"]  # a redirect, to any URL (another scheme too)
+        self.answer(status, body, "text/plain", headers or None, injected=True)
         return True
 
     # ---- verbs ------------------------------------------------------------------------
