@@ -9,3 +9,7 @@ add_test(NAME program_no_weak_definitions
 add_test(NAME test_retry_scope
   COMMAND ${NIMBO_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/checks/retry_scope.py ${PROJECT_SOURCE_DIR}
           ${PROJECT_BINARY_DIR})
+
+# CI names each end-to-end test that passed only on its retry ("flaky: NAME").
+add_test(NAME test_flaky_report
+  COMMAND ${NIMBO_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/checks/flaky_report.py ${PROJECT_SOURCE_DIR})
