@@ -663,8 +663,9 @@ private:
     std::thread reader_;
 };
 
-// A full data partition, as the process sees it: no file can grow (EFBIG), files already
-// there stay readable.
+// A full data partition, as the process sees it: no file grows past 64 bytes (EFBIG), so no
+// reply (about 90 bytes) can be stored; files already there stay readable. Not 0: a sanitizer
+// report written meanwhile still leaves its first line in its log file.
 class FullPartition {
 public:
     FullPartition() {
@@ -674,17 +675,19 @@ public:
     ~FullPartition() { set(false); }
     void set(bool full) {
         struct rlimit r = saved_;
-        if (full) r.rlim_cur = 0;
+        if (full) r.rlim_cur = kFullAt;
         ::setrlimit(RLIMIT_FSIZE, &r);
         full_ = full;
     }
     bool full() const { return full_; }
 
 private:
+    static constexpr rlim_t kFullAt = 64;
     struct rlimit saved_ {};
     bool full_ = false;
 };
 
+// Longer than what a full partition lets a file grow to (FullPartition).
 std::string final_reply(int k) {
     return R"({"cmd":"apkUpgradeResp","sn":"NB","taskId":"T)" + std::to_string(k) +
            R"(","param":{"status":"2","failDes":"Success"}})";
