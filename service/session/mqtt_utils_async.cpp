@@ -305,6 +305,9 @@ void unstored_timer_main() {
             if (!g_run_flag.load()) break;
             std::this_thread::sleep_for(retry_second());
         }
+        // Under the client's lock: a stop clears the run flag before it destroys the client,
+        // so a retry never sends with a client that is gone.
+        std::lock_guard<std::mutex> client_lock(mqtt_utils::client_mutex());
         {
             std::lock_guard<std::mutex> lock(g_unstored_mutex);
             if (g_unstored.empty() || !g_run_flag.load()) {
