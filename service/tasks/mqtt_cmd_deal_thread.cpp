@@ -1,7 +1,10 @@
 // Workers of the long tasks: application upgrade, firmware upgrade, log upload.
 #include "mqtt_cmd_deal_thread.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -9,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -312,30 +316,37 @@ void tasks::run_ota_upgrade(OtaUpgradeWorker* record) {
 namespace {
 
 // A directory of its own under the cache for one upload: two uploads started within the
-// same second never share a local file. Removed with its content.
+// same second never share a local file. Made (mode 0700) and removed with its content
+// through the held cache folder: a link in place of the cache folder is refused.
 class PrivateDir {
 public:
     bool create() {
-        nimbo_utils_ensure_directory_exists(g_nimbo_cache_path);
-        std::string pattern = std::string(g_nimbo_cache_path) + "/log_XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (::mkdtemp(buffer.data()) == nullptr) {
-            LOG_E(TAG_ADEAL, "cannot create a directory under %s", g_nimbo_cache_path);
-            return false;
+        cache_ = nimbo::open_folder(g_nimbo_cache_path, true, TAG_ADEAL);
+        if (cache_) {
+            static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+            std::random_device random;
+            for (int attempt = 0; attempt < 100; ++attempt) {
+                std::string name = "log_";
+                for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+                if (::mkdirat(cache_.get(), name.c_str(), 0700) == 0) {
+                    name_ = name;
+                    path_ = std::string(g_nimbo_cache_path) + "/" + name;
+                    return true;
+                }
+                if (errno != EEXIST) break;
+            }
         }
-        path_ = buffer.data();
-        return true;
+        LOG_E(TAG_ADEAL, "cannot create a directory under %s", g_nimbo_cache_path);
+        return false;
     }
     ~PrivateDir() {
-        if (path_.empty()) return;
-        nimbo_utils_clear_directory(path_.c_str());
-        ::rmdir(path_.c_str());
+        if (!name_.empty()) nimbo::remove_tree_at(cache_.get(), name_.c_str());
     }
     const std::string& path() const { return path_; }
 
 private:
-    std::string path_;
+    UniqueFd cache_;
+    std::string name_, path_;
 };
 
 void reply_get_log(const GetLogWorker& record, const tasks::Environment& env, const char* status,
