@@ -24,6 +24,7 @@
 #include "mqtt_cmd_deal_thread_download.h"
 #include "mqtt_logic.h"
 #include "mqtt_utils_async.h"
+#include "nimbo_archive.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_utils_reply.h"
@@ -330,6 +331,8 @@ public:
                 for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
                 if (::mkdirat(cache_.get(), name.c_str(), 0700) == 0) {
                     name_ = name;
+                    fd_.reset(::openat(cache_.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                    if (!fd_) break;
                     path_ = std::string(g_nimbo_cache_path) + "/" + name;
                     return true;
                 }
@@ -343,9 +346,10 @@ public:
         if (!name_.empty()) nimbo::remove_tree_at(cache_.get(), name_.c_str());
     }
     const std::string& path() const { return path_; }
+    int fd() const { return fd_.get(); }
 
 private:
-    UniqueFd cache_;
+    UniqueFd cache_, fd_;
     std::string name_, path_;
 };
 
@@ -388,9 +392,18 @@ void tasks::run_get_log(GetLogWorker* record) {
     if (plan.dmesg) {
         status = env.run("dmesg > " + nimbo::shell_quote(local) + ";sync");
     } else {
-        std::string archive = local.substr(0, local.size() - 3);  // without ".gz"
-        env.run("tar -C" + nimbo::shell_quote(g_device_log_path) + " -cf " + nimbo::shell_quote(archive) + " .;sync");
-        status = env.run("gzip " + nimbo::shell_quote(archive));
+        // Archived in-process from the held log folder into the private folder: a link in
+        // place of the log folder is refused, never archived and uploaded.
+        UniqueFd logs = nimbo::open_folder(g_device_log_path, false, TAG_ADEAL);
+        if (!logs && errno != ENOENT) {
+            char text[256] = {0};
+            nimbo_utils_errcode_converted_into_faildes(-8, text);
+            reply_get_log(*record, env, "3", text);
+            return;
+        }
+        UniqueFd archive{
+            logs ? nimbo::nofollow_openat(dir.fd(), plan.name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600, nullptr) : -1};
+        status = archive && nimbo::write_tar_gz(logs.get(), archive.get()) ? 0 : -1;
     }
     if (status != 0) LOG_W(TAG_ADEAL, "collecting %s ended with status %d", plan.name.c_str(), status);
 

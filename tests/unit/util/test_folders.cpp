@@ -13,6 +13,7 @@
 
 #include "c_handles.hpp"
 #include "folder_handle.h"
+#include "nimbo_archive.h"
 #include "nimbo_utils.h"
 #include "test_support.h"
 
@@ -160,6 +161,28 @@ TEST_F(FolderOpener, ChangesStayInsideTheHandle) {
     EXPECT_EQ(read_file(root_ / "usr/data/to/b.zip"), "package");
     ASSERT_EQ(::symlink((outside_ / "target").c_str(), (dir + "/l").c_str()), 0);
     EXPECT_NE(nimbo::move_at(fd.get(), "l", to.get(), "c.zip"), 0);
+}
+
+
+// The log archive is written from the held folder: what a link names is not archived.
+TEST_F(FolderOpener, TheLogArchiveHoldsTheFolderAndNoLinkedContent) {
+    std::string logs = root_ / "usr/data/log";
+    write_file(logs + "/nimbo_log.log", "line 1\n");
+    write_file(logs + "/old/nimbo_log.log.1", std::string(1000, 'a'));
+    write_file(outside_ / "secret/key", "secret");
+    ASSERT_EQ(::symlink((outside_ / "secret").c_str(), (logs + "/linked").c_str()), 0);
+    ASSERT_EQ(::symlink((outside_ / "secret/key").c_str(), (logs + "/key").c_str()), 0);
+    UniqueFd dir{nimbo::folder_handle(logs.c_str(), false, nullptr)};
+    ASSERT_TRUE(dir);
+    std::string archive = outside_ / "app_log.tar.gz";
+    UniqueFd out{::open(archive.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(nimbo::write_tar_gz(dir.get(), out.get()));
+    std::string unpacked = outside_ / "unpacked";
+    write_file(unpacked + "/.keep", "");
+    ::unlink((unpacked + "/.keep").c_str());
+    ASSERT_EQ(std::system(("tar -xzf '" + archive + "' -C '" + unpacked + "'").c_str()), 0);
+    EXPECT_EQ(snapshot(unpacked), "nimbo_log.log = line 1\n\nold/\nold/nimbo_log.log.1 = " + std::string(1000, 'a') + "\n");
 }
 
 }  // namespace
