@@ -219,7 +219,7 @@ void write_apk_journal(const char* state, const std::string& task_id) {
 // What the journal says about this task: "" (nothing), "installing" or "replied".
 std::string apk_journal_state(const std::string& task_id) {
     std::string text;
-    if (!nimbo::read_file(apk_journal_path(), &text, 4096)) return "";
+    if (!nimbo::read_file(apk_journal_path(), &text, 4096, false)) return "";
     for (const char* state : {"installing", "replied"}) {
         if (text == std::string(state) + " " + task_id + "\n") return state;
     }
