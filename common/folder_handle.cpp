@@ -261,7 +261,7 @@ const char* split_path(const char* path, char* dir, size_t size) noexcept {
     return base;
 }
 
-int folder_open(const char* path, bool create, FolderError* error) noexcept {
+int folder_open(const char* path, bool create, FolderError* error, FolderCreated created) noexcept {
     if (error != nullptr) *error = FolderError{};
     char walk[NIMBO_PATH_MAX];
     if (path == nullptr || *path == '\0' || !normalise(path, walk, sizeof walk)) {
@@ -318,7 +318,14 @@ int folder_open(const char* path, bool create, FolderError* error) noexcept {
         }
         int next = ::openat(fd, name, kDirFlags);
         if (next < 0 && errno == ENOENT && create) {
-            if (::mkdirat(fd, name, 0755) == 0 || errno == EEXIST) next = ::openat(fd, name, kDirFlags);
+            bool made = ::mkdirat(fd, name, 0755) == 0;
+            if (made || errno == EEXIST) next = ::openat(fd, name, kDirFlags);
+            if (made && created != nullptr) {
+                char done[NIMBO_PATH_MAX];
+                memcpy(done, walk, end);
+                done[end] = '\0';
+                created(done);
+            }
         }
         if (next < 0) {
             int err = errno;
@@ -334,12 +341,12 @@ int folder_open(const char* path, bool create, FolderError* error) noexcept {
     return fd;
 }
 
-int folder_handle(const char* path, bool create, FolderError* error) noexcept {
+int folder_handle(const char* path, bool create, FolderError* error, FolderCreated created) noexcept {
 #if defined(NIMBO_FOLDERS_NOT_HELD)
-    return folder_open(path, create, error);
+    return folder_open(path, create, error, created);
 #endif
     char key[NIMBO_PATH_MAX];
-    if (path == nullptr || !normalise(path, key, sizeof key)) return folder_open(path, create, error);
+    if (path == nullptr || !normalise(path, key, sizeof key)) return folder_open(path, create, error, created);
     if (key[0] == '/') {
         int fd = held_dup(key);
         if (fd >= 0) {
@@ -347,7 +354,7 @@ int folder_handle(const char* path, bool create, FolderError* error) noexcept {
             return fd;
         }
     }
-    int fd = folder_open(key, create, error);
+    int fd = folder_open(key, create, error, created);
     if (fd >= 0 && key[0] == '/') hold(key, fd);  // a relative name depends on the working folder
     return fd;
 }

@@ -47,15 +47,18 @@ const char* folder_refusal_text(FolderRefusal why) noexcept;
 // outside it, from the working folder when it is relative), each component with
 // O_DIRECTORY | O_NOFOLLOW; with `create`, missing components are made (mode 0755).
 // ".." is refused. Returns a new descriptor the caller owns, or -1 with `*error` set
-// (`error` may be null).
-int folder_open(const char* path, bool create, FolderError* error) noexcept;
+// (`error` may be null); `created` (may be null) is told each folder made.
+// Told the path of each folder folder_open made.
+using FolderCreated = void (*)(const char* path);
+
+int folder_open(const char* path, bool create, FolderError* error, FolderCreated created = nullptr) noexcept;
 
 // The held handle of the folder `path` (opened through folder_open the first time, and
 // again when the folder was removed since): a duplicate the caller owns and closes, or -1
 // with `*error` set. At most 32 folders are held (the least recently used is let go). The
 // device-access library is built with NIMBO_FOLDERS_NOT_HELD: it holds nothing of its own
 // and walks the folder afresh at every call.
-int folder_handle(const char* path, bool create, FolderError* error) noexcept;
+int folder_handle(const char* path, bool create, FolderError* error, FolderCreated created = nullptr) noexcept;
 
 // Splits `path` into its folder (written to `dir`, "." when there is none, "/" for the
 // root) and returns its last component; nullptr when that is empty, "." or "..", or when

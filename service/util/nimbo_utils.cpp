@@ -541,7 +541,7 @@ int nimbo_utils_ensure_directory_exists(const char* path) {
         return -1;
     }
     nimbo::FolderError error;
-    UniqueFd fd{nimbo::folder_handle(path, true, &error)};
+    UniqueFd fd{nimbo::folder_handle(path, true, &error, [](const char* made) { LOG_D(TAG_UTILS, "create '%s'", made); })};
     if (fd) return 0;
     if (error.why == nimbo::FolderRefusal::link)
         LOG_E(TAG_UTILS, "%s %s: folder refused, nothing followed", error.where, nimbo::folder_refusal_text(error.why));
@@ -558,7 +558,7 @@ void nimbo_utils_clear_directory(const char* path) {
     // and what it names is never emptied.
     UniqueFd fd = nimbo::open_folder(path, false, TAG_UTILS);
     if (!fd) {
-        if (errno != ENOENT) LOG_E(TAG_UTILS, "opendir failed, %s", path);
+        LOG_E(TAG_UTILS, "opendir failed, %s", path);
         return;
     }
     if (nimbo::clear_at(fd.get()) != 0) LOG_E(TAG_UTILS, "%s could not be emptied completely: %s", path, strerror(errno));
