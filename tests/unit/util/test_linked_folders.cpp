@@ -22,6 +22,7 @@
 #include "hwlink.h"
 #include "mqtt_cmd_deal.h"
 #include "mqtt_cmd_deal_poster.h"
+#include "mqtt_logic.h"
 #include "nimbo_globals.h"
 #include "nimbo_utils.h"
 #include "nimbo_utils_devlock.h"
@@ -34,6 +35,27 @@ using testsupport::TempDir;
 using testsupport::write_file;
 
 namespace {
+
+// A long task's handler that only counts its calls (the dispatcher's task file is the subject).
+int g_task_calls = 0;
+int counting_handler(MQTTAsync, const RequestCmd*, char*, int*) {
+    ++g_task_calls;
+    return 0;
+}
+const mqtt_cmd_deal::Command kTaskRows[] = {{"apkUpgrade", mqtt_cmd_deal::Gate::task, counting_handler}};
+const mqtt_cmd_deal::Table kTaskTable{kTaskRows, 1};
+
+// A long task through the dispatcher: -8 when it was answered "3" "Operation failed" without
+// running, 0 when its handler ran.
+int dispatch_task(const char* task_id) {
+    int before = g_task_calls;
+    std::string text = std::string(R"({"cmd":"apkUpgrade","taskId":")") + task_id + R"(","param":{}})";
+    mqtt_logic::Outcome o = mqtt_logic::dispatch(nullptr, text.c_str(), kTaskTable);
+    if (o.kind == mqtt_logic::Outcome::Kind::result && o.status == "3" && o.fail_des == "Operation failed" &&
+        g_task_calls == before)
+        return -8;
+    return g_task_calls > before ? 0 : -1;
+}
 
 bool is_link(const std::string& path) {
     struct stat st;
@@ -138,6 +160,7 @@ TEST_F(LinkedFolders, NothingIsWrittenIntoTheFolderALinkNames) {
          23, nullptr},
         {"finished_tasks in the data folder", data,
          [&] { return nimbo::record_finished_task(nimbo::finished_tasks_path(), "t-1") ? 0 : -8; }, -8, nullptr},
+        {"task file in the data folder", data, [&] { return dispatch_task("t-2"); }, -8, nullptr},
         {"devLock state in the data folder", data,
          [&] { return reply("devLock", R"({"lockType":"1"})", mqtt_cmd_deal_devlock); }, -8, nullptr},
         {"geofence in the data folder", data,
@@ -274,6 +297,9 @@ TEST_F(FullPartition, AStateThatWasNotStoredFailsItsCommand) {
     EXPECT_EQ(read_file(data + "/devlock_state"), "0\n");
     EXPECT_EQ(read_file(data + "/lbs_geofence"), "{\"old\":1}\n");
     EXPECT_EQ(g_devlock_target_state.load(), -1);
+    // A long task that could not be recorded does not start.
+    EXPECT_EQ(dispatch_task("t-full"), -8);
+    EXPECT_FALSE(exists(g_nimbo_cmd_file_path));
     // An append that does not fit leaves no part of its line.
     nimbo_utils_write_line_to_file((data + "/appended").c_str(), std::string(8192, 'a').c_str(), 1);
     EXPECT_EQ(read_file(data + "/appended"), "");
