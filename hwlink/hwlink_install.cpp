@@ -152,6 +152,7 @@ HWLINK_API int hwlink_install_app(const char* package_path, const char* app_dir,
         LOG_E(TAG_HWLINK, "moving %s to %s/%s failed: %s", package_path, download_dir, target, strerror(errno));
         return app_install_failed(err, err_len);
     }
+    LOG_I(TAG_HWLINK, "package %s installed as %s/%s", package_path, download_dir, target);
     if (strcmp(app_name, "Alipay") == 0) hwlink_send_signal_to_alibankApp(96);
     *err_len = 0;
     return 0;
