@@ -56,7 +56,6 @@ bool copy_field(char (&field)[N], const std::string& text) {
 
 std::string join(const char* dir, const char* name) { return std::string(dir) + "/" + name; }
 
-
 // ---- atomic replacement ---------------------------------------------------------------
 
 enum class WriteResult { ok, open_failed, write_failed };
