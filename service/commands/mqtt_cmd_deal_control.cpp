@@ -83,8 +83,10 @@ int mqtt_cmd_deal_devlock(MQTTAsync, const RequestCmd* request, char* out, int* 
     if (!args_and_param(out, out_len, request, json_utils_jsonstr_to_devlock_param, &param, "devLock"))
         return NIMBO_ERR_FAILED;
     LOG_V(TAG_DEAL, "lock_type: %s, pwd: %s", param.lockType, param.pwd);
-    nimbo_utils_devlock_deal(strcmp(param.lockType, "1") == 0 ? 1 : 0);
-    return 0;
+    // A request that was not stored (full partition, refused folder) or not acted on fails
+    // with the text of -8, "Operation failed".
+    return nimbo_utils_devlock_deal(strcmp(param.lockType, "1") == 0 ? 1 : 0) == NIMBO_ERR_FAILED ? NIMBO_ERR_FAILED
+                                                                                              : 0;
 }
 
 // ---- geofence -----------------------------------------------------------------------
@@ -97,7 +99,8 @@ int mqtt_cmd_deal_lbs_geofence(MQTTAsync client, const RequestCmd* request, char
     if (param.geofenceCoordinates[0] != '\0' && param.geofenceRadius[0] != '\0') {
         CText line{json_utils_geofence_param_to_jsonstr(&param)};
         if (!line) return NIMBO_ERR_FAILED;
-        nimbo_utils_write_line_to_file(path.c_str(), line.get(), 0);
+        // A fence that was not stored fails the command ("Operation failed"); the old one stays.
+        if (!nimbo::write_line_file(path.c_str(), line.get(), 0)) return NIMBO_ERR_FAILED;
     } else {
         nimbo_utils_delete_file(path.c_str());
     }

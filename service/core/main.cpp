@@ -35,6 +35,7 @@
 #include "hwlink.h"
 #include "kx_log.h"
 #include "log_tags.h"
+#include "mqtt_cmd_deal_poster.h"
 #include "mqtt_logic.h"
 #include "nimbo_cli.h"
 #include "nimbo_globals.h"
@@ -228,6 +229,9 @@ static void build_paths() {
     LOG_V(TAG_UTILS, "nimbo cache path: %s", g_nimbo_cache_path);
     nimbo_utils_clear_directory(g_nimbo_cache_path);
     nimbo_utils_ensure_directory_exists(g_nimbo_cache_path);
+    // The resource folder the payment application displays from: held from the start like
+    // the folders above (a link in its place is refused here and at every poster command).
+    nimbo_utils_ensure_directory_exists(poster::resource_dir().c_str());
 }
 
 // ---- start-up and exit ----------------------------------------------------------------

@@ -290,7 +290,9 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
             LOG_D(TAG_LOGIC, "%s", reply);
             return done;
         }
-        nimbo_utils_write_line_to_file(g_nimbo_cmd_file_path, text, 0);
+        // A task that could not be recorded would not resume after a restart: it fails now
+        // ("Operation failed"), nothing started.
+        if (!nimbo::write_line_file(g_nimbo_cmd_file_path, text, 0)) return failure(request, fail_text(NIMBO_ERR_FAILED));
         memset(reply, 0, sizeof reply);
         reply_len = 0;
         rc = row->handler(client, &request, reply, &reply_len);

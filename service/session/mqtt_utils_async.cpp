@@ -121,7 +121,7 @@ bool plain_name_char(unsigned char c) { return std::isalnum(c) != 0 || c == '-' 
 
 // The stored reply: the whole file without its final line feed.
 bool read_backup(const std::string& path, std::string* text) {
-    if (!nimbo::read_file(path, text, kMaxBackupBytes)) {
+    if (!nimbo::read_file(path, text, kMaxBackupBytes, false)) {
         LOG_W(TAG_MQTT, "Error opening file for reading[%s]", path.c_str());
         return false;
     }

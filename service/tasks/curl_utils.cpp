@@ -676,8 +676,10 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
     if (file) (void)fd.release();
     if (!file) {
         LOG_E(TAG_CURL, "Failed to open file %s", task->file_path);
-        // A link or a non-file at the path will not go away by itself: a local write error.
-        if (refusal == nimbo::NofollowRefusal::link || refusal == nimbo::NofollowRefusal::not_regular)
+        // A link or a non-file at the path, or a link in place of its folder, will not go
+        // away by itself: a local write error.
+        if (refusal == nimbo::NofollowRefusal::link || refusal == nimbo::NofollowRefusal::not_regular ||
+            refusal == nimbo::NofollowRefusal::folder)
             set_failure(&result, CURLE_WRITE_ERROR);
         else
             result.code = CURL_UTILS_SETUP_FAILED;
