@@ -1,5 +1,8 @@
 // Opening a file for writing without ever following a symbolic link.
 //
+// The folder part of a path is opened through the held folder handles (folder_handle.h):
+// a link in place of any folder on the way refuses the open as well.
+//
 // The service runs as root: a link planted where one of its files belongs (in /tmp, in a
 // data directory, among the payment application's files) must never turn a write into a
 // write of the link's target. Every writer that creates or appends to a file opens it here;
@@ -12,12 +15,15 @@
 
 #include <sys/types.h>
 
+#include "folder_handle.h"
+
 namespace nimbo {
 
 enum class NofollowRefusal {
     none,
     link,         // a symbolic link stands at the path
     not_regular,  // a directory, device, FIFO or socket, or a regular file with other names
+    folder,       // a folder on the way is a symbolic link or no folder (see folder_handle.h)
     failed,       // the open failed for another reason (errno kept)
 };
 
@@ -28,7 +34,14 @@ enum class NofollowRefusal {
 // (`why` may be null).
 int nofollow_open(const char* path, int flags, mode_t mode, NofollowRefusal* why) noexcept;
 
-// "is a symbolic link", "is not a plain regular file", "could not be opened" ("" for none).
+// nofollow_open, with the refused folder component reported in `*folder` (may be null).
+int nofollow_open_in(const char* path, int flags, mode_t mode, NofollowRefusal* why, FolderError* folder) noexcept;
+
+// The same rule for `name` (one plain component) in the folder handle `dir`.
+int nofollow_openat(int dir, const char* name, int flags, mode_t mode, NofollowRefusal* why) noexcept;
+
+// "is a symbolic link", "is not a plain regular file", "lies under a symbolic link or no
+// folder", "could not be opened" ("" for none).
 const char* nofollow_refusal_text(NofollowRefusal why) noexcept;
 
 }  // namespace nimbo

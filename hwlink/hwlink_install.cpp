@@ -7,7 +7,9 @@
 
 #include "device_files.h"
 #include "device_path.h"
+#include "c_handles.hpp"
 #include "elog.h"
+#include "folder_handle.h"
 #include "hwlink_private.h"
 #include "log_tags.h"
 #include "pay_signals.h"
@@ -53,6 +55,21 @@ int app_install_failed(char* err, int* err_len) {
     memcpy(err, kAppInstallFailed, sizeof kAppInstallFailed - 1);
     *err_len = (int)(sizeof kAppInstallFailed - 1);
     return NIMBO_ERR_FAILED;
+}
+
+// The held handle of a folder of the installation, logged when refused (a link where a
+// folder must be is never followed).
+UniqueFd install_folder(const char* path, bool create) {
+    nimbo::FolderError error;
+    UniqueFd fd(nimbo::folder_handle(path, create, &error));
+    if (!fd) {
+        if (error.why == nimbo::FolderRefusal::link || error.why == nimbo::FolderRefusal::not_folder)
+            LOG_E(TAG_HWLINK, "%s %s: folder refused, nothing followed", error.where,
+                  nimbo::folder_refusal_text(error.why));
+        else
+            LOG_E(TAG_HWLINK, "folder %s could not be opened: %s", error.where, strerror(error.err));
+    }
+    return fd;
 }
 
 int signal_result_for_caller(int r, char* msg) {
@@ -119,10 +136,23 @@ HWLINK_API int hwlink_install_app(const char* package_path, const char* app_dir,
               app_name ? app_name : "");
         return app_install_failed(err, err_len);
     }
-    const char* mkdir_args[] = {app_dir};
-    run("mkdir -p %s/download", mkdir_args, 1);
-    const char* mv_args[] = {package_path, app_dir, app_name};
-    if (run("mv -f %s %s/download/%s.zip", mv_args, 3) != 0) return app_install_failed(err, err_len);
+    // Moved in-process between the held folders: the package's own and "download" under the
+    // application folder (made when missing).
+    char download_dir[kCommandMax], package_dir[kCommandMax], target[kCommandMax];
+    const char* package_name = nimbo::split_path(package_path, package_dir, sizeof package_dir);
+    if (package_name == nullptr || !hw::format(download_dir, sizeof download_dir, "%s/download", app_dir) ||
+        !hw::format(target, sizeof target, "%s.zip", app_name)) {
+        LOG_E(TAG_HWLINK, "package %s or application folder %s refused", package_path, app_dir);
+        return app_install_failed(err, err_len);
+    }
+    UniqueFd to = install_folder(download_dir, true);
+    UniqueFd from = to ? install_folder(package_dir, false) : UniqueFd();
+    if (!from) return app_install_failed(err, err_len);
+    if (nimbo::move_at(from.get(), package_name, to.get(), target) != 0) {
+        LOG_E(TAG_HWLINK, "moving %s to %s/%s failed: %s", package_path, download_dir, target, strerror(errno));
+        return app_install_failed(err, err_len);
+    }
+    LOG_I(TAG_HWLINK, "package %s installed as %s/%s", package_path, download_dir, target);
     if (strcmp(app_name, "Alipay") == 0) hwlink_send_signal_to_alibankApp(96);
     *err_len = 0;
     return 0;
@@ -137,9 +167,23 @@ HWLINK_API int hwlink_install_firmware(const char* package_path, const char* dat
         LOG_E(TAG_HWLINK, "firmware installation: missing package, data or work directory");
         return NIMBO_ERR_INVALID;
     }
-    const char* work_args[] = {work_dir};
-    run("rm -rf %s/ota", work_args, 1);
-    run("mkdir -p %s/ota", work_args, 1);
+    // The package is unpacked into a fresh private folder made here, in-process, inside the
+    // held work folder: what stood at "ota" (a link included) is removed, never followed.
+    {
+        UniqueFd work = install_folder(work_dir, true);
+        if (!work) {
+            *err_len = 0;
+            return NIMBO_ERR_FAILED;
+        }
+        if (nimbo::remove_tree_at(work.get(), "ota") != 0)
+            LOG_W(TAG_HWLINK, "%s/ota could not be removed completely: %s", work_dir, strerror(errno));
+        UniqueFd ota(nimbo::mkdir_at(work.get(), "ota", 0700));
+        if (!ota) {
+            LOG_E(TAG_HWLINK, "%s/ota could not be created: %s", work_dir, strerror(errno));
+            *err_len = 0;
+            return NIMBO_ERR_FAILED;
+        }
+    }
     const char* unzip_args[] = {package_path, work_dir};
     if (run("unzip -o %s -d %s/ota", unzip_args, 2) != 0) {
         memcpy(err, kUnzipFailed, sizeof kUnzipFailed);

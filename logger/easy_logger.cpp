@@ -68,7 +68,8 @@ FILE* open_log_locked() {
 // After the lock is released: says why the log file was not opened (records then go to
 // stderr, where this one goes too).
 void report_refusal(nimbo::NofollowRefusal why, const char* path) {
-    if (why == nimbo::NofollowRefusal::link || why == nimbo::NofollowRefusal::not_regular)
+    if (why == nimbo::NofollowRefusal::link || why == nimbo::NofollowRefusal::not_regular ||
+        why == nimbo::NofollowRefusal::folder)
         elog_output(ELOG_LVL_ERROR, "elog", nullptr, nullptr, 0,
                     "log file %s %s: not followed, nothing written there, records go to stderr", path,
                     nimbo::nofollow_refusal_text(why));
@@ -78,14 +79,21 @@ void rotate_locked() {
     if (g_file == nullptr) return;
     fclose(g_file);
     g_file = nullptr;
-    char from[1100], to[1100];
-    for (int i = kKeepFiles - 1; i >= 1; --i) {
-        snprintf(from, sizeof from, "%s.%d", g_path, i);
-        snprintf(to, sizeof to, "%s.%d", g_path, i + 1);
-        rename(from, to);
+    // Renamed inside the held log folder: a link put in its place is never followed.
+    char dir_path[sizeof g_path];
+    const char* name = nimbo::split_path(g_path, dir_path, sizeof dir_path);
+    int dir = name ? nimbo::folder_handle(dir_path, false, nullptr) : -1;
+    if (dir >= 0) {
+        char from[300], to[300];
+        for (int i = kKeepFiles - 1; i >= 1; --i) {
+            snprintf(from, sizeof from, "%s.%d", name, i);
+            snprintf(to, sizeof to, "%s.%d", name, i + 1);
+            renameat(dir, from, dir, to);
+        }
+        snprintf(to, sizeof to, "%s.1", name);
+        renameat(dir, name, dir, to);  // a link at the path is moved as a link, never followed
+        close(dir);
     }
-    snprintf(to, sizeof to, "%s.1", g_path);
-    rename(g_path, to);  // a link at the path is moved as a link, never followed
     g_file = open_log_locked();
     g_size = 0;
 }

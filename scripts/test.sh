@@ -13,4 +13,15 @@ ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" -LE e2e "$@" || s
 # machine: one that fails is run once more, and only a second failure fails the run (ctest
 # prints both).
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" -L e2e --repeat until-pass:2 "$@" || status=1
+# A test that passed only on its retry has found a race: each one is named in the summary,
+# "flaky: NAME", as a fault to find (the retry only keeps the run from failing on it).
+flaky=$(python3 scripts/flaky_tests.py "$BUILD_DIR/Testing/Temporary/LastTest.log" || true)
+echo
+echo "======== end-to-end summary"
+if [ -n "$flaky" ]; then
+  echo "$flaky"
+  echo "$(grep -c '^flaky: ' <<<"$flaky") test(s) passed only on their retry: each is a race to find, not noise"
+else
+  echo "no test needed its retry"
+fi
 exit $status

@@ -31,6 +31,7 @@
 
 #include "c_handles.hpp"
 #include "commands/mqtt_cmd_deal.h"
+#include "commands/mqtt_cmd_deal_poster.h"
 #include "core/nimbo_cli.h"
 #include "core/nimbo_config.h"
 #include "core/retry_spread.h"
@@ -70,14 +71,17 @@ Handler g_crash_handler = nullptr;
 
 int crash_handoff_signal() { return SIGRTMIN + 2; }
 
-const int kStopSignals[] = {SIGINT, SIGTSTP, SIGTERM};
+// SIGHUP (a closed controlling terminal, or an operator's "reload") stops the service in
+// order like SIGTERM: the log needs no reopening (the logger rotates its own file), and
+// the default action would end the process as a crash does, lock and pending reply left.
+const int kStopSignals[] = {SIGINT, SIGTSTP, SIGTERM, SIGHUP};
 const int kCrashSignals[] = {SIGILL, SIGBUS, SIGFPE, SIGSEGV};
 
 // Everything the signal thread receives.
 sigset_t received_signals() {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : {SIGINT, SIGTSTP, SIGTERM, SIGCHLD, SIGALRM}) sigaddset(&set, s);
+    for (int s : {SIGINT, SIGTSTP, SIGTERM, SIGHUP, SIGCHLD, SIGALRM}) sigaddset(&set, s);
     for (int n = NIMBO_PAY_SIG_FIRST; n <= NIMBO_PAY_SIG_LAST; ++n) sigaddset(&set, nimbo_pay_signal(n));
     sigaddset(&set, crash_handoff_signal());
     return set;
@@ -266,13 +270,16 @@ int nimbo_utils_init_function(Handler child_handler, Handler stop_handler, Handl
     nimbo_globals_load_serialno();
     log_app_info();
     nimbo::build_paths();
+    // The resource folder the payment application displays from: held from the start like
+    // the folders above (a link in its place is refused here and at every poster command).
+    nimbo_utils_ensure_directory_exists(mqtt_cmd_deal_poster::resource_dir().c_str());
     return 0;
 }
 
 int nimbo_utils_exit_function(void) {
     curl_global_cleanup();
     pthread_mutex_destroy(&g_download_mutex);
-    for (int s : {SIGCHLD, SIGTERM, SIGINT, SIGALRM, SIGILL, SIGBUS, SIGFPE, SIGSEGV}) restore_default(s);
+    for (int s : {SIGCHLD, SIGTERM, SIGINT, SIGHUP, SIGALRM, SIGILL, SIGBUS, SIGFPE, SIGSEGV}) restore_default(s);
     for (int n : {92, 93, 94}) restore_default(nimbo_pay_signal(n));
     if (timer_delete(g_devlock_timer_id) != 0) LOG_E(TAG_UTILS, "timer_delete");
     nimbo_utils_file_lock(0);

@@ -19,3 +19,7 @@ add_test(NAME test_retry_scope
 # circle across folders (the layer order is the one of service/CMakeLists.txt).
 add_test(NAME service_layers
   COMMAND ${NIMBO_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/checks/layers.py ${PROJECT_SOURCE_DIR})
+
+# CI names each end-to-end test that passed only on its retry ("flaky: NAME").
+add_test(NAME test_flaky_report
+  COMMAND ${NIMBO_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/checks/flaky_report.py ${PROJECT_SOURCE_DIR})

@@ -216,21 +216,22 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+    sigset_t wanted;
+    sigemptyset(&wanted);
+    for (int n = NIMBO_PAY_SIG_FIRST; n <= NIMBO_PAY_SIG_LAST; ++n) sigaddset(&wanted, nimbo_pay_signal(n));
+    sigaddset(&wanted, SIGTERM);
+    sigaddset(&wanted, SIGINT);
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_sigaction = on_signal;
     sa.sa_flags = SA_SIGINFO | SA_RESTART;
-    sigemptyset(&sa.sa_mask);
-    sigset_t wanted;
-    sigemptyset(&wanted);
-    for (int n = NIMBO_PAY_SIG_FIRST; n <= NIMBO_PAY_SIG_LAST; ++n) {
-        sigaction(nimbo_pay_signal(n), &sa, nullptr);
-        sigaddset(&wanted, nimbo_pay_signal(n));
-    }
+    // One handler at a time: with the others blocked meanwhile, signals pending together are
+    // recorded in the kernel's order (lowest number first) instead of the last one set up
+    // running first on top of the others (a probe 99 recorded before a 95 sent earlier).
+    sa.sa_mask = wanted;
+    for (int n = NIMBO_PAY_SIG_FIRST; n <= NIMBO_PAY_SIG_LAST; ++n) sigaction(nimbo_pay_signal(n), &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
-    sigaddset(&wanted, SIGTERM);
-    sigaddset(&wanted, SIGINT);
     // Whoever started us may have blocked these (the service blocks them in every thread).
     sigprocmask(SIG_UNBLOCK, &wanted, nullptr);
     if (!o.ready.empty()) {

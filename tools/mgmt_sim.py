@@ -39,12 +39,14 @@ Example (a package server and log sink for nimboctl):
            md5sum=<MD5 printed at start-up> applicationName=shop
 
 Administration (for tests and operators):
-  POST /_sim/config    JSON object merged into the settings (see DEFAULTS below), e.g.
+  POST /_sim/config    JSON object merged into the settings; every setting, with an example:
                          {"broker": "127.0.0.1:1884"}
                          {"refuse": "fail"}              or null to answer again
                          {"throttle": 20000}             bytes per second for file bodies
                          {"inject": {"/files/a.zip": {"status": 404, "body": "gone", "times": 2}}}
                                                           times omitted: for ever; null removes
+                         {"inject": {"/files/a.zip": {"status": 302, "location": "gopher://h:70/x"}}}
+                                                          a redirect (Location header) to any URL
                          {"cut_after": {"bytes": 1000, "count": 1}}
                                                           close the connection after 1000 body bytes
                                                           of the next file answer
@@ -76,6 +78,9 @@ import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+# The administration part of the description above, printed by --help.
+ADMINISTRATION = "Administration" + __doc__.split("\nAdministration", 1)[1].rstrip()
 
 DOWNLOAD_KEY = "5f1c0a9e7b3d42e8a6c4f09b18d27e63"
 UPLOAD_KEY = "0d7e93b2c6a54f18e2b97c40a35f6d1e"
@@ -260,8 +265,10 @@ class Handler(BaseHTTPRequestHandler):
             return False
         status = int(rule.get("status", 500))
         body = rule.get("body", "")
-        headers = {"Retry-After": "1"} if status == 429 else None
-        self.answer(status, body, "text/plain", headers, injected=True)
+        headers = {"Retry-After": "1"} if status == 429 else {}
+        if rule.get("location"):
+            headers["Location"] = rule["location"]  # a redirect, to any URL (another scheme too)
+        self.answer(status, body, "text/plain", headers or None, injected=True)
         return True
 
     # ---- verbs ------------------------------------------------------------------------
@@ -530,8 +537,9 @@ def announce(sim, host, port, broker, refuse):
 def main():
     parser = argparse.ArgumentParser(
         description=__doc__.split("Usage:")[0].strip(), formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog="Fault switches can also be changed while running: POST /_sim/config (see the top of this file),\n"
-               "e.g. curl -d '{\"throttle\":20000}' http://127.0.0.1:8080/_sim/config; POST /_sim/reset undoes them.")
+        epilog="Runtime settings: the fault switches and more can be changed while running, as below\n"
+               "(e.g. curl -d '{\"throttle\":20000}' http://127.0.0.1:8080/_sim/config; POST /_sim/reset\n"
+               "undoes them).\n\n" + ADMINISTRATION)
     parser.add_argument("--port", type=int, default=8080, help="port to listen on (default 8080; 0: a free one)")
     parser.add_argument("--bind", default="127.0.0.1", help="address to listen on (0.0.0.0 for a network)")
     parser.add_argument("--port-file", help="write the bound port to this file once listening")

@@ -16,13 +16,13 @@
 #include "json/json_utils_control.h"
 #include "log_tags.h"
 #include "result_codes.h"
+#include "session/nimbo_utils_bootstrap.h"
 #include "session/nimbo_utils_reply.h"
 #include "tasks/nimbo_workers.h"
-#include "session/nimbo_utils_bootstrap.h"
 #include "util/kx_log.h"
-#include "util/nimbo_utils_faildes.h"
 #include "util/nimbo_globals.h"
 #include "util/nimbo_utils.h"
+#include "util/nimbo_utils_faildes.h"
 
 namespace {
 
@@ -85,8 +85,10 @@ int mqtt_cmd_deal_devlock(MQTTAsync, const RequestCmd* request, char* out, int* 
     if (int rc = args_and_param(out, out_len, request, json_utils_jsonstr_to_devlock_param, &param, "devLock"))
         return rc;
     LOG_V(TAG_DEAL, "lock_type: %s, pwd: %s", param.lockType, param.pwd);
-    nimbo_utils_devlock_deal(strcmp(param.lockType, "1") == 0 ? 1 : 0);
-    return 0;
+    // A request that was not stored (full partition, refused folder) or not acted on fails
+    // with the text of -8, "Operation failed".
+    return nimbo_utils_devlock_deal(strcmp(param.lockType, "1") == 0 ? 1 : 0) == NIMBO_ERR_FAILED ? NIMBO_ERR_FAILED
+                                                                                              : 0;
 }
 
 // ---- geofence -----------------------------------------------------------------------
@@ -99,7 +101,8 @@ int mqtt_cmd_deal_lbs_geofence(MQTTAsync client, const RequestCmd* request, char
     if (param.geofenceCoordinates[0] != '\0' && param.geofenceRadius[0] != '\0') {
         CText line{json_utils_geofence_param_to_jsonstr(&param)};
         if (!line) return NIMBO_ERR_FAILED;
-        nimbo_utils_write_line_to_file(path.c_str(), line.get(), 0);
+        // A fence that was not stored fails the command ("Operation failed"); the old one stays.
+        if (!nimbo::write_line_file(path.c_str(), line.get(), 0)) return NIMBO_ERR_FAILED;
     } else {
         nimbo_utils_delete_file(path.c_str());
     }

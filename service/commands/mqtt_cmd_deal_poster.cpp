@@ -56,7 +56,7 @@ bool read_list(const std::string& path, std::string* text) {
         LOG_W(TAG_DEAL, "Error opening file for reading[%s]", path.c_str());
         return true;
     }
-    if (!nimbo::read_file(path, text, kMaxListBytes)) {
+    if (!nimbo::read_file(path, text, kMaxListBytes, false)) {
         LOG_E(TAG_DEAL, "%s could not be read whole (at most %zu bytes), nothing changed", path.c_str(), kMaxListBytes);
         return false;
     }
@@ -248,8 +248,9 @@ int handle(MQTTAsync client, const RequestCmd& request, const tasks::EntryPtr& e
     bool is_delete = std::strcmp(p.action, "delete") == 0;
     c.dir = mqtt_cmd_deal_poster::resource_dir();
     c.config = c.dir + "/" + POSTER_CONFIG_FILE;
-    nimbo_utils_ensure_directory_exists(c.dir.c_str());
-    if (!read_list(c.config, &c.list)) {
+    // A link in place of the resource folder (or above it) is refused: nothing is read or
+    // written there and the command fails.
+    if (nimbo_utils_ensure_directory_exists(c.dir.c_str()) != 0 || !read_list(c.config, &c.list)) {
         return NIMBO_ERR_FAILED;
     }
     if (!c.list.empty() && !json_utils_poster::is_array(c.list)) {
@@ -284,10 +285,22 @@ int handle(MQTTAsync client, const RequestCmd& request, const tasks::EntryPtr& e
     return NIMBO_ERR_NOT_SUPPORTED;
 }
 
+// Moves the downloaded file into the resource folder, both held open: a link put in place of
+// either folder is refused, never followed.
+bool move_into_place(const std::string& from, const std::string& to) {
+    char from_dir[NIMBO_PATH_MAX], to_dir[NIMBO_PATH_MAX];
+    const char* from_name = nimbo::split_path(from.c_str(), from_dir, sizeof from_dir);
+    const char* to_name = nimbo::split_path(to.c_str(), to_dir, sizeof to_dir);
+    if (from_name == nullptr || to_name == nullptr) return false;
+    UniqueFd src = nimbo::open_folder(from_dir, false, TAG_ADEAL);
+    UniqueFd dst = nimbo::open_folder(to_dir, false, TAG_ADEAL);
+    return src && dst && nimbo::move_at(src.get(), from_name, dst.get(), to_name) == 0;
+}
+
 void install(Record* p, const std::string& tmp) {
     custom_resource_poster_callback(p, "1", "Installing");
     p->env->sleep(1);
-    if (std::rename(tmp.c_str(), p->localPath.c_str()) != 0) {
+    if (!move_into_place(tmp, p->localPath)) {
         LOG_E(TAG_ADEAL, "rename %s to %s failed", tmp.c_str(), p->localPath.c_str());
         custom_resource_poster_callback(p, "3", "An unknown error occurred in install");
         return;

@@ -73,8 +73,9 @@ int nimbo_utils_devlock_deal(int target_state) {
         LOG_V(TAG_UTILS, "now state: %d, target state: %d, try to recovery state", now_state, target);
     } else {
         LOG_V(TAG_UTILS, "now state: %d, target state: %d, try to change state", now_state, target);
-        // Written before anything else: the admission rule follows the request at once.
-        nimbo_utils_write_line_to_file(path.c_str(), target == 1 ? "1" : "0", 0);
+        // Written before anything else: the admission rule follows the request at once. A
+        // request that was not stored is not acted on (the command fails).
+        if (!nimbo::write_line_file(path.c_str(), target == 1 ? "1" : "0", 0)) return NIMBO_ERR_FAILED;
     }
     if (now_state == target) {
         LOG_V(TAG_UTILS, "now state is the same as target state, no need to do, now state: %d", now_state);

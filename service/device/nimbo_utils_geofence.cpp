@@ -167,7 +167,7 @@ int nimbo_geofence::evaluate(const std::string& data_dir, const Actions& actions
     }
     actions.request_lock(1);
     if (fence.pushAlert == 1 && actions.report_alert(1) != 0) return 0;  // retried next time
-    nimbo_utils_write_line_to_file(flag_path.c_str(), "1", 0);
+    if (!nimbo::write_line_file(flag_path.c_str(), "1", 0)) return NIMBO_ERR_FAILED;  // evaluated again next time
     return 0;
 }
 

@@ -32,9 +32,9 @@
 #include "session/nimbo_utils_reply.h"
 #include "tasks/ledger.h"
 #include "util/kx_log.h"
-#include "util/nimbo_utils_faildes.h"
 #include "util/nimbo_globals.h"
 #include "util/nimbo_utils.h"
+#include "util/nimbo_utils_faildes.h"
 
 std::atomic<MQTTAsync> g_mqtt_client{nullptr};
 char client_id[261];
@@ -296,16 +296,21 @@ mqtt_logic::Outcome mqtt_logic::dispatch(MQTTAsync client, const char* text, con
     Outcome done;  // code 0, nothing published
 
     switch (row->gate) {
-    case mqtt_logic::Gate::task:
+    case mqtt_logic::Gate::task: {
         // The ledger decides: a new task, the same one again, a copy of a finished one,
         // another one pending, or the running one's taskId under another command.
-        if (!tasks::admitted(tasks::ledger().admit(request, text, client))) return done;
+        const tasks::Admission admission = tasks::ledger().admit(request, text, client);
+        // A task that could not be recorded would not resume after a restart: it fails now
+        // ("Operation failed"), nothing started.
+        if (admission == tasks::Admission::unrecorded) return failure(request, fail_text(NIMBO_ERR_FAILED));
+        if (!tasks::admitted(admission)) return done;
         rc = row->handler(client, &request, reply, &reply_len);
         reply[sizeof reply - 1] = '\0';
         // What the handler left unsettled: a task no worker took ends, stays stored or is
         // released; a reply that ends it is stored before the task is forgotten.
         tasks::ledger().handler_returned(request.taskId, rc, reply);
         break;
+    }
     case mqtt_logic::Gate::organisation:
         if (g_flag_mqtt_sub_devorginfo.load() != 0) {
             LOG_V(TAG_LOGIC, "devorginfo has subscribed");

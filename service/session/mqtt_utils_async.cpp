@@ -13,9 +13,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "c_handles.hpp"
 #include "core/retry_spread.h"
@@ -116,12 +121,95 @@ bool plain_name_char(unsigned char c) { return std::isalnum(c) != 0 || c == '-' 
 
 // The stored reply: the whole file without its final line feed.
 bool read_backup(const std::string& path, std::string* text) {
-    if (!nimbo::read_file(path, text, kMaxBackupBytes)) {
+    if (!nimbo::read_file(path, text, kMaxBackupBytes, false)) {
         LOG_W(TAG_MQTT, "Error opening file for reading[%s]", path.c_str());
         return false;
     }
     if (!text->empty() && text->back() == '\n') text->pop_back();
     return !text->empty();
+}
+
+// Final replies whose backup file could not be stored (a full or failing data partition).
+// Each is kept in memory, its store and its send retried at every connection and on a
+// timer, and forgotten only when the broker confirms its delivery (backup_message_deal 0).
+// Bounded: what exceeds the bound is refused with a log line (its file, if a later retry
+// could write it, is all that is left of it).
+constexpr size_t kMaxUnstoredReplies = 64;
+constexpr size_t kMaxUnstoredBytes = 256u * 1024u;
+constexpr int kUnstoredRetrySeconds = 60;
+
+struct Unstored {
+    std::string payload;
+    MQTTAsync client = nullptr;  // the client it was last handed to
+    int token = 0;               // of the send the library accepted; 0 while none is in flight
+};
+
+std::mutex g_unstored_mutex;
+std::map<std::string, Unstored> g_unstored;  // by taskId
+size_t g_unstored_bytes = 0;
+bool g_unstored_timer = false;  // the retry thread runs
+
+enum class Stored { not_a_backup, stored, failed };
+
+// Stores a qualifying reply unless its file already exists (the first reply of a task id
+// is the one kept).
+Stored store_backup(int qos, const char* topic, const char* payload) {
+    std::string path = backup_path_for(qos, topic, payload);
+    if (path.empty()) return Stored::not_a_backup;
+    if (file_exists(path)) return Stored::stored;
+    if (nimbo::replace_file(path, std::string(payload) + "\n")) return Stored::stored;
+    LOG_E(TAG_MQTT, "Error writing to file");
+    return Stored::failed;
+}
+
+// One second of the retry timer; NIMBO_RETRY_SECOND_MS (1 to 1000) shortens it for tests.
+std::chrono::milliseconds retry_second() {
+    const char* text = std::getenv("NIMBO_RETRY_SECOND_MS");
+    char* end = nullptr;
+    long ms = text ? std::strtol(text, &end, 10) : 0;
+    if (text == nullptr || end == text || *end != '\0' || ms < 1 || ms > 1000) ms = 1000;
+    return std::chrono::milliseconds(ms);
+}
+
+void start_unstored_timer_locked();
+
+// Keeps a reply whose backup failed; false when the bound refuses it.
+bool keep_unstored(MQTTAsync client, const std::string& task_id, const char* payload) {
+    std::lock_guard<std::mutex> lock(g_unstored_mutex);
+    auto it = g_unstored.find(task_id);
+    if (it != g_unstored.end()) {  // as with the files: the first reply of a task id is kept
+        it->second.client = client;
+        return true;
+    }
+    const size_t n = std::strlen(payload);
+    if (g_unstored.size() >= kMaxUnstoredReplies || g_unstored_bytes + n > kMaxUnstoredBytes) {
+        LOG_E(TAG_MQTT, "reply of task %s neither stored nor kept: %zu replies (%zu bytes) already held in memory",
+              task_id.c_str(), g_unstored.size(), g_unstored_bytes);
+        return false;
+    }
+    g_unstored[task_id] = Unstored{payload, client, 0};
+    g_unstored_bytes += n;
+    LOG_W(TAG_MQTT, "reply of task %s could not be stored, kept in memory until the broker confirms it",
+          task_id.c_str());
+    start_unstored_timer_locked();
+    return true;
+}
+
+void forget_unstored(const std::string& task_id) {
+    std::lock_guard<std::mutex> lock(g_unstored_mutex);
+    auto it = g_unstored.find(task_id);
+    if (it == g_unstored.end()) return;
+    g_unstored_bytes -= it->second.payload.size();
+    g_unstored.erase(it);
+    LOG_I(TAG_MQTT, "reply of task %s confirmed, no longer held in memory", task_id.c_str());
+}
+
+// A completion failed: the reply may be sent again by the timer.
+void unstored_send_failed(int token) {
+    if (token == 0) return;
+    std::lock_guard<std::mutex> lock(g_unstored_mutex);
+    for (auto& entry : g_unstored)
+        if (entry.second.token == token) entry.second.token = 0;
 }
 
 void log_send(int rc, int qos, int token, const char* topic, const char* payload) {
@@ -164,15 +252,81 @@ int send(MQTTAsync client, const char* topic, const char* payload, int qos, bool
     }
     MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
     opts.context = client;
+    std::string unstored_task;
     if (qos_form && qos >= 2) {
         opts.onSuccess = publish_onSuccess;
         opts.onFailure = publish_onFailure;
-        backup_message_deal(1, qos, topic, payload);
+        if (store_backup(qos, topic, payload) == Stored::failed) {
+            unstored_task = backup_task_id(qos, topic, payload);
+            if (!keep_unstored(client, unstored_task, payload)) unstored_task.clear();
+        }
     }
     int rc = publish(client, topic, payload, qos, 0, &opts);
     if (qos_form && qos >= 2 && rc == MQTTASYNC_SUCCESS) ++g_qos2_outstanding;
+    if (!unstored_task.empty() && rc == MQTTASYNC_SUCCESS) {
+        std::lock_guard<std::mutex> lock(g_unstored_mutex);
+        auto it = g_unstored.find(unstored_task);
+        if (it != g_unstored.end()) it->second.token = opts.token ? opts.token : -1;
+    }
     log_send(rc, qos, opts.token, topic, payload);
     return rc == MQTTASYNC_SUCCESS ? 0 : -8;
+}
+
+// Retries the replies held in memory: each store first (a file, once written, carries the
+// reply across a restart and is what the connection's recovery sends), then, when `send`
+// is set, the send of each one still without a file. `only_idle` leaves out the ones whose
+// last send is still in flight (the timer; a new connection sends them all again).
+void retry_unstored(bool send_them, bool only_idle) {
+    std::vector<std::pair<MQTTAsync, std::string>> to_send;
+    {
+        std::lock_guard<std::mutex> lock(g_unstored_mutex);
+        for (auto& entry : g_unstored) {
+            const std::string& payload = entry.second.payload;
+            std::string path = backup_path_for(2, MQTT_REPLY_TOPIC, payload.c_str());
+            if (path.empty()) continue;
+            if (!file_exists(path)) {
+                if (nimbo::replace_file(path, payload + "\n")) {
+                    LOG_I(TAG_MQTT, "reply of task %s stored now", entry.first.c_str());
+                } else {
+                    if (send_them && !(only_idle && entry.second.token != 0))
+                        to_send.emplace_back(entry.second.client, payload);
+                    continue;
+                }
+            }
+        }
+    }
+    for (const auto& item : to_send) send(item.first, MQTT_REPLY_TOPIC, item.second.c_str(), 2, true);
+}
+
+// The retry timer: runs while replies are held, every kUnstoredRetrySeconds.
+void unstored_timer_main() {
+    for (;;) {
+        for (int i = 0; i < kUnstoredRetrySeconds; ++i) {
+            if (!g_run_flag.load()) break;
+            std::this_thread::sleep_for(retry_second());
+        }
+        // Under the client's lock: a stop clears the run flag before it destroys the client,
+        // so a retry never sends with a client that is gone.
+        std::lock_guard<std::mutex> client_lock(mqtt_utils::client_mutex());
+        {
+            std::lock_guard<std::mutex> lock(g_unstored_mutex);
+            if (g_unstored.empty() || !g_run_flag.load()) {
+                g_unstored_timer = false;
+                return;
+            }
+        }
+        retry_unstored(g_flag_mqtt_connect.load() != 0, true);
+    }
+}
+
+void start_unstored_timer_locked() {
+    if (g_unstored_timer) return;
+    try {
+        std::thread(unstored_timer_main).detach();
+        g_unstored_timer = true;
+    } catch (...) {
+        LOG_E(TAG_MQTT, "no retry timer for the replies held in memory (they are retried at each connection)");
+    }
 }
 
 }  // namespace
@@ -338,21 +492,33 @@ extern "C" void publish_onFailure(void* /*context*/, MQTTAsync_failureData* resp
     // The backup file stays: the next connection sends it again.
     LOG_W(TAG_MQTT, "Message sending failed with code %d, token: %d", response ? response->code : 0,
           response ? response->token : 0);
+    if (response != nullptr) unstored_send_failed(response->token);
     qos2_done();
 }
 
 extern "C" void backup_message_deal(int operation, int qos, const char* topic, const char* payload) {
-    std::string path = backup_path_for(qos, topic, payload);
-    if (path.empty()) return;
     if (operation == 0) {
-        nimbo_utils_delete_file(path.c_str());
+        std::string task_id = backup_task_id(qos, topic, payload);
+        if (task_id.empty()) return;
+        // Confirmed: nothing of it is kept any more. Forgotten first, so that a retry of its
+        // store cannot write the file again after it is deleted.
+        forget_unstored(task_id);
+        nimbo_utils_delete_file(data_path(mqtt_utils::backup_name(task_id)).c_str());
     } else if (operation == 1) {
-        if (file_exists(path)) return;  // the first reply of a task id is the one kept
-        if (!nimbo::replace_file(path, std::string(payload) + "\n")) LOG_E(TAG_MQTT, "Error writing to file");
+        store_backup(qos, topic, payload);
     }
 }
 
 extern "C" void mqtt_utils_backup_message_recovery(MQTTAsync client) {
+    {
+        // The replies held in memory go to the new connection's client.
+        std::lock_guard<std::mutex> lock(g_unstored_mutex);
+        for (auto& entry : g_unstored) {
+            entry.second.client = client;
+            entry.second.token = 0;
+        }
+    }
+    retry_unstored(false, false);  // stores first: what is stored now is sent with the files
     int count = 0;
     char** found = nimbo_utils_find_files_with_prefix(g_nimbo_data_path, MQTT_BACKUP_PREFIX, 1, &count);
     CTextArray paths(found, count > 0 ? static_cast<size_t>(count) : 0);
@@ -384,4 +550,10 @@ extern "C" void mqtt_utils_backup_message_recovery(MQTTAsync client) {
         }
         send(client, MQTT_REPLY_TOPIC, text.c_str(), 2, true);
     }
+    retry_unstored(true, false);  // then the ones still without a file
+}
+
+size_t mqtt_utils::unstored_replies() {
+    std::lock_guard<std::mutex> lock(g_unstored_mutex);
+    return g_unstored.size();
 }

@@ -42,7 +42,8 @@ void backup_message_deal(int operation, int qos, const char* topic, const char* 
 
 // Re-sends every backup file with QoS 2 (called on every connection). A backup under the
 // name an earlier version gave it ("message_" + any taskId without "/") is moved to its
-// current name first.
+// current name first. Replies whose backup could not be stored (a full partition) are held
+// in memory: each connection tries their store again and sends the ones still unstored.
 void mqtt_utils_backup_message_recovery(MQTTAsync client);
 
 }  // extern "C"
@@ -72,5 +73,11 @@ void announce_presence(MQTTAsync client, bool online);
 // name; otherwise "message_=" followed by the SHA-256 of the taskId in hexadecimal (the
 // taskId itself is in the stored reply). Every taskId can be stored.
 std::string backup_name(const std::string& task_id);
+
+// Final replies held in memory because their backup could not be stored (at most 64 and
+// 256 KiB; a reply beyond that is refused with a log line). Each stays until the broker
+// confirms its delivery; its store and send are retried at every connection and every
+// 60 seconds (NIMBO_RETRY_SECOND_MS shortens the second) while the session is connected.
+size_t unstored_replies();
 
 }  // namespace mqtt_utils

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -164,6 +165,53 @@ struct RequestUrl {
     CText encoded;
 };
 
+// The only schemes a transfer may use, also after a redirect (libcurl knows many more:
+// gopher, dict, telnet, ftp, file... would send bytes of a server's choosing to any host
+// and port, or read local files).
+constexpr char kAllowedProtocols[] = "http,https";
+
+// "http" or "https" (any case) before "://", or no scheme at all (libcurl then uses http).
+// A scheme is what libcurl would take for one: a letter, then letters, digits, "+", "-",
+// ".", then ":/".
+bool scheme_allowed(const char* url) {
+    size_t i = 0;
+    if (std::isalpha(static_cast<unsigned char>(url[0])) == 0) return true;  // no scheme
+    while (std::isalnum(static_cast<unsigned char>(url[i])) != 0 || url[i] == '+' || url[i] == '-' ||
+           url[i] == '.')
+        ++i;
+    if (url[i] != ':' || url[i + 1] != '/') return true;  // "host:port/...": no scheme
+    return (i == 4 && ::strncasecmp(url, "http", 4) == 0) || (i == 5 && ::strncasecmp(url, "https", 5) == 0);
+}
+
+// Every easy handle of the service is made here, restricted to http and https before any
+// other option is set. A URL of another scheme is answered as an invalid URL (code 3)
+// before anything is connected; null with `result` untouched when libcurl has no handle.
+CurlPtr new_handle(const char* url, HttpResult* result) {
+    if (url == nullptr || !scheme_allowed(url)) {
+        LOG_E(TAG_CURL, "url scheme not allowed (http and https only): %s", url ? url : "(null)");
+        set_failure(result, CURLE_URL_MALFORMAT);
+        return CurlPtr{};
+    }
+    CurlPtr curl{curl_easy_init()};
+    if (!curl) return curl;
+#if LIBCURL_VERSION_NUM >= 0x075500  // 7.85.0: the bitmask options are deprecated
+    CURLcode rc = curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
+#else
+    CURLcode rc = curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+    // A URL without a scheme is http, never guessed from the host name ("ftp.example.com").
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl.get(), CURLOPT_DEFAULT_PROTOCOL, "http");
+    if (rc != CURLE_OK) {
+        // No transfer without the restriction.
+        LOG_E(TAG_CURL, "restricting the transfer to %s failed: %s", kAllowedProtocols, curlcode_to_strerror(rc));
+        return CurlPtr{};
+    }
+    return curl;
+}
+
 // Every transfer ends early, as aborted (code 42), when the service stops.
 bool stop_requested() { return g_run_flag.load() == 0; }
 
@@ -234,8 +282,9 @@ void perform(CURL* curl, HttpResult* result) {
 
 HttpResult run_get(const char* url, curl_write_callback writer, void* sink) {
     HttpResult result{};
-    CurlPtr curl{curl_easy_init()};
+    CurlPtr curl = new_handle(url, &result);
     if (!curl) {
+        if (result.code != 0) return result;
         LOG_E(TAG_CURL, "curl_easy_init() failed");
         result.code = CURL_UTILS_GET_SETUP_FAILED;
         return result;
@@ -269,9 +318,9 @@ HttpResult run_post(const char* url, const char* path, const char* name, const c
                     curl_write_callback writer, void* sink) {
     HttpResult result{};
     UploadProgress progress{-10.0};
-    CurlPtr curl{curl_easy_init()};
+    CurlPtr curl = new_handle(url, &result);
     if (!curl) {
-        result.code = CURL_UTILS_SETUP_FAILED;
+        if (result.code == 0) result.code = CURL_UTILS_SETUP_FAILED;
         return result;
     }
     TimeInfo now = nimbo_utils_get_current_timeinfo(1);
@@ -614,8 +663,9 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
         return result;
     }
     task->md5_known = 0;
-    CurlPtr curl{curl_easy_init()};
+    CurlPtr curl = new_handle(task->url, &result);
     if (!curl) {
+        if (result.code != 0) return result;  // refused before anything was opened
         LOG_E(TAG_CURL, "Failed to initialize libcurl");
         result.code = CURL_UTILS_SETUP_FAILED;
         return result;
@@ -628,8 +678,10 @@ HttpResult curl_utils_download_file(DownloadTask* task, const char* key) {
     if (file) (void)fd.release();
     if (!file) {
         LOG_E(TAG_CURL, "Failed to open file %s", task->file_path);
-        // A link or a non-file at the path will not go away by itself: a local write error.
-        if (refusal == nimbo::NofollowRefusal::link || refusal == nimbo::NofollowRefusal::not_regular)
+        // A link or a non-file at the path, or a link in place of its folder, will not go
+        // away by itself: a local write error.
+        if (refusal == nimbo::NofollowRefusal::link || refusal == nimbo::NofollowRefusal::not_regular ||
+            refusal == nimbo::NofollowRefusal::folder)
             set_failure(&result, CURLE_WRITE_ERROR);
         else
             result.code = CURL_UTILS_SETUP_FAILED;

@@ -13,6 +13,7 @@
 #include "tasks/nimbo_utils_task.h"
 #include "util/kx_log.h"
 #include "util/nimbo_globals.h"
+#include "util/nimbo_utils.h"
 
 namespace {
 
@@ -119,7 +120,11 @@ Admission Ledger::admit(const RequestCmd& request, const std::string& text, MQTT
         LOG_W(TAG_UTILS, "%s", kBusyText);
         return Admission::busy;
     }
-    nimbo_utils_write_line_to_file(files.task_file.c_str(), text.c_str(), 0);
+    if (!nimbo::write_line_file(files.task_file.c_str(), text.c_str(), 0)) {
+        LOG_E(TAG_UTILS, "task[%s] could not be recorded in %s, cmd[%s] fails", request.taskId,
+              files.task_file.c_str(), request.cmd);
+        return Admission::unrecorded;
+    }
     slot_ = std::make_shared<LedgerEntry>(request.cmd, request.sn, request.taskId, client);
     return result;
 }

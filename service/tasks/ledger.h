@@ -32,6 +32,7 @@
 //   the stored text does not parse         -> unreadable: the file removed, the delivery dropped
 //   a download runs outside any task       -> busy: dropped ("The task has already begun.")
 //   nothing pending                        -> fresh: the file written, the slot taken
+//   (fresh or resume, the file not written) -> unrecorded: answered "Operation failed"
 //
 // The end: store the final reply's backup -> record the task as finished -> remove its files
 // and the task file -> free the slot -> publish the final reply.
@@ -49,7 +50,10 @@
 
 namespace tasks {
 
-enum class Admission { fresh, resume, finished_copy, running_again, conflict, other_pending, unreadable, busy };
+enum class Admission {
+    fresh, resume, finished_copy, running_again, conflict, other_pending, unreadable, busy,
+    unrecorded,  // the task file could not be written: the command fails, nothing started
+};
 
 // True when the command goes on to its handler.
 inline bool admitted(Admission a) { return a == Admission::fresh || a == Admission::resume; }

@@ -1,7 +1,10 @@
 // Workers of the long tasks: application upgrade, firmware upgrade, log upload.
 #include "tasks/mqtt_cmd_deal_thread.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -9,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -20,7 +24,9 @@
 #include "tasks/ledger.h"
 #include "tasks/mqtt_cmd_deal_thread_download.h"
 #include "tasks/nimbo_utils_task.h"
+#include "tasks/nimbo_workers.h"
 #include "util/kx_log.h"
+#include "util/nimbo_archive.h"
 #include "util/nimbo_globals.h"
 #include "util/nimbo_utils.h"
 #include "util/nimbo_utils_faildes.h"
@@ -233,7 +239,7 @@ void write_apk_journal(const char* state, const std::string& task_id) {
 // What the journal says about this task: "" (nothing), "installing" or "replied".
 std::string apk_journal_state(const std::string& task_id) {
     std::string text;
-    if (!nimbo::read_file(apk_journal_path(), &text, 4096)) return "";
+    if (!nimbo::read_file(apk_journal_path(), &text, 4096, false)) return "";
     for (const char* state : {"installing", "replied"}) {
         if (text == std::string(state) + " " + task_id + "\n") return state;
     }
@@ -342,30 +348,40 @@ void tasks::run_ota_upgrade(OtaUpgradeWorker* record) {
 namespace {
 
 // A directory of its own under the cache for one upload: two uploads started within the
-// same second never share a local file. Removed with its content.
+// same second never share a local file. Made (mode 0700) and removed with its content
+// through the held cache folder: a link in place of the cache folder is refused.
 class PrivateDir {
 public:
     bool create() {
-        nimbo_utils_ensure_directory_exists(g_nimbo_cache_path);
-        std::string pattern = std::string(g_nimbo_cache_path) + "/log_XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (::mkdtemp(buffer.data()) == nullptr) {
-            LOG_E(TAG_ADEAL, "cannot create a directory under %s", g_nimbo_cache_path);
-            return false;
+        cache_ = nimbo::open_folder(g_nimbo_cache_path, true, TAG_ADEAL);
+        if (cache_) {
+            static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+            std::random_device random;
+            for (int attempt = 0; attempt < 100; ++attempt) {
+                std::string name = "log_";
+                for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+                if (::mkdirat(cache_.get(), name.c_str(), 0700) == 0) {
+                    name_ = name;
+                    fd_.reset(::openat(cache_.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                    if (!fd_) break;
+                    path_ = std::string(g_nimbo_cache_path) + "/" + name;
+                    return true;
+                }
+                if (errno != EEXIST) break;
+            }
         }
-        path_ = buffer.data();
-        return true;
+        LOG_E(TAG_ADEAL, "cannot create a directory under %s", g_nimbo_cache_path);
+        return false;
     }
     ~PrivateDir() {
-        if (path_.empty()) return;
-        nimbo_utils_clear_directory(path_.c_str());
-        ::rmdir(path_.c_str());
+        if (!name_.empty()) nimbo::remove_tree_at(cache_.get(), name_.c_str());
     }
     const std::string& path() const { return path_; }
+    int fd() const { return fd_.get(); }
 
 private:
-    std::string path_;
+    UniqueFd cache_, fd_;
+    std::string name_, path_;
 };
 
 void reply_get_log(const GetLogWorker& record, const tasks::Environment& env, const char* status,
@@ -407,9 +423,18 @@ void tasks::run_get_log(GetLogWorker* record) {
     if (plan.dmesg) {
         status = env.run("dmesg > " + nimbo::shell_quote(local) + ";sync");
     } else {
-        std::string archive = local.substr(0, local.size() - 3);  // without ".gz"
-        env.run("tar -C" + nimbo::shell_quote(g_device_log_path) + " -cf " + nimbo::shell_quote(archive) + " .;sync");
-        status = env.run("gzip " + nimbo::shell_quote(archive));
+        // Archived in-process from the held log folder into the private folder: a link in
+        // place of the log folder is refused, never archived and uploaded.
+        UniqueFd logs = nimbo::open_folder(g_device_log_path, false, TAG_ADEAL);
+        if (!logs && errno != ENOENT) {
+            char text[256] = {0};
+            nimbo_utils_errcode_converted_into_faildes(-8, text);
+            reply_get_log(*record, env, "3", text);
+            return;
+        }
+        UniqueFd archive{
+            logs ? nimbo::nofollow_openat(dir.fd(), plan.name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600, nullptr) : -1};
+        status = archive && nimbo::write_tar_gz(logs.get(), archive.get()) ? 0 : -1;
     }
     if (status != 0) LOG_W(TAG_ADEAL, "collecting %s ended with status %d", plan.name.c_str(), status);
 

@@ -52,68 +52,23 @@ bool copy_field(char (&field)[N], const std::string& text) {
 
 std::string join(const char* dir, const char* name) { return std::string(dir) + "/" + name; }
 
-bool is_dir(const char* path) {
-    struct stat st;
-    return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // ---- atomic replacement ---------------------------------------------------------------
 
 enum class WriteResult { ok, open_failed, write_failed };
 
-bool write_all(int fd, const std::string& content) {
-    const char* p = content.data();
-    size_t left = content.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Removes the temporary file unless the rename took it over.
-struct TempGuard {
-    std::string path;
-    bool armed = true;
-    ~TempGuard() {
-        if (armed && !path.empty()) ::unlink(path.c_str());
-    }
-};
-
 WriteResult replace_checked(const std::string& path, const std::string& content) {
-    const std::string& target = path;
-    mode_t mode = 0644;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (S_ISLNK(st.st_mode))
-            // The rename below replaces the link itself: what it names is never written.
-            LOG_W(TAG_UTILS, "%s is a symbolic link: replaced by a file, not followed", path.c_str());
-        else
-            mode = st.st_mode & 07777;
-    }
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    // Hidden, so that a search by the file's own name prefix never meets a leftover.
-    TempGuard tmp;
-    tmp.path = dir + "/." + base.substr(0, 200) + ".XXXXXX";
-    UniqueFd fd{::mkostemp(&tmp.path[0], O_CLOEXEC)};
-    if (!fd) {
-        tmp.path.clear();
-        return WriteResult::open_failed;
-    }
-    if (::fchmod(fd.get(), mode) != 0 || !write_all(fd.get(), content) || ::fsync(fd.get()) != 0)
-        return WriteResult::write_failed;
-    fd.reset();
-    if (::rename(tmp.path.c_str(), target.c_str()) != 0) return WriteResult::write_failed;
-    tmp.armed = false;
-    UniqueFd dfd{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (dfd && ::fsync(dfd.get()) != 0 && errno != EINVAL)
-        LOG_W(TAG_UTILS, "fsync of directory %s failed: %s", dir.c_str(), strerror(errno));
-    return WriteResult::ok;
+    char dir[NIMBO_PATH_MAX];
+    const char* name = nimbo::split_path(path.c_str(), dir, sizeof dir);
+    if (name == nullptr) return WriteResult::open_failed;
+    UniqueFd folder = nimbo::open_folder(dir, false, TAG_UTILS);
+    if (!folder) return WriteResult::open_failed;
+    bool was_link = false;
+    int rc = nimbo::replace_at(folder.get(), name, content.data(), content.size(), &was_link);
+    if (was_link)
+        // The rename replaces the link itself: what it names is never written.
+        LOG_W(TAG_UTILS, "%s is a symbolic link: replaced by a file, not followed", path.c_str());
+    if (rc == -1) return WriteResult::open_failed;
+    return rc == 0 ? WriteResult::ok : WriteResult::write_failed;
 }
 
 // The line-file writer with its log lines; mode 1 appends, anything else replaces.
@@ -121,13 +76,17 @@ WriteResult write_line(const char* path, const char* text, int mode) {
     WriteResult result;
     if (mode == 1) {
         UniqueFd fd{nimbo::open_for_write(path, O_WRONLY | O_APPEND | O_CREAT, 0644, TAG_UTILS)};
-        FilePtr file{fd ? ::fdopen(fd.get(), "a") : nullptr};
-        if (file) (void)fd.release();
-        if (!file) {
+        if (!fd) {
             result = WriteResult::open_failed;
         } else {
-            bool ok = ::fprintf(file.get(), "%s\n", text) >= 0;
-            ok = ::fflush(file.get()) == 0 && ok;
+            // One write of the whole line: a full partition leaves no part of it behind
+            // (what a short write put there is cut off again).
+            std::string line = std::string(text) + "\n";
+            struct stat st;
+            off_t before = ::fstat(fd.get(), &st) == 0 ? st.st_size : -1;
+            ssize_t n = ::write(fd.get(), line.data(), line.size());
+            bool ok = n == static_cast<ssize_t>(line.size()) && ::fsync(fd.get()) == 0;
+            if (!ok && n > 0 && before >= 0) (void)::ftruncate(fd.get(), before);
             result = ok ? WriteResult::ok : WriteResult::write_failed;
         }
     } else {
@@ -142,9 +101,17 @@ WriteResult write_line(const char* path, const char* text, int mode) {
 
 enum class LineState { unreadable, empty, line };
 
-// First line of a file without its line feed, at most `size` - 1 characters.
-LineState first_line(const char* path, size_t size, std::string* out) {
-    FilePtr file{::fopen(path, "re")};
+// First line of a file without its line feed, at most `size` - 1 characters. A state file
+// (`state`) is opened as it is written: inside its held folder, a regular file with one name.
+LineState first_line(const char* path, size_t size, std::string* out, bool state = true) {
+    FilePtr file;
+    if (state) {
+        UniqueFd fd{nimbo::open_for_read(path, TAG_UTILS)};
+        file.reset(fd ? ::fdopen(fd.get(), "r") : nullptr);
+        if (file) (void)fd.release();
+    } else {
+        file.reset(::fopen(path, "re"));
+    }
     if (!file) {
         LOG_W(TAG_UTILS, "Error opening file for reading[%s]", path);
         return LineState::unreadable;
@@ -168,70 +135,26 @@ char* heap_copy(const std::string& text) {
 
 // ---- directories -------------------------------------------------------------------
 
-// Examines one prefix of a path being created: 0 when it is (or now is) a directory.
-int ensure_one(const char* prefix, bool whole) {
-    struct stat st;
-    if (::stat(prefix, &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return 0;
-        if (whole)
-            LOG_E(TAG_UTILS, "Path '%s' is not a directory\n", prefix);
-        else
-            LOG_E(TAG_UTILS, "Path '%s' is not a directory", prefix);
-        return -1;
-    }
-    if (::mkdir(prefix, 0755) != 0) {
-        if (errno == EEXIST && is_dir(prefix)) return 0;  // created by someone else meanwhile
-        LOG_E(TAG_UTILS, "Error creating directory");
-        return -1;
-    }
-    LOG_D(TAG_UTILS, "create '%s'", prefix);
-    return 0;
-}
-
-void clear_directory(const std::string& path) {
-    DirPtr dir{::opendir(path.c_str())};
-    if (!dir) {
-        LOG_E(TAG_UTILS, "opendir failed, %s", path.c_str());
-        return;
-    }
-    while (struct dirent* entry = ::readdir(dir.get())) {
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-        std::string child = path + "/" + entry->d_name;
-        struct stat st;
-        // lstat: a link is removed as a link, never followed out of the directory.
-        if (::lstat(child.c_str(), &st) != 0) {
-            LOG_E(TAG_UTILS, "stat");
-            continue;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            clear_directory(child);
-            ::rmdir(child.c_str());
-        } else {
-            ::unlink(child.c_str());
-        }
-    }
-}
-
-bool find_files(const std::string& path, const char* prefix, size_t prefix_len, bool recurse,
-                std::vector<std::string>* out) {
-    DirPtr dir{::opendir(path.c_str())};
-    if (!dir) {
+// Lists the folder `dir` (a handle, left open) into `out`, sub-folders entered only as
+// folders (never through a link).
+bool find_files(int dir, const std::string& path, const char* prefix, size_t prefix_len, bool recurse,
+                std::vector<std::string>* out, int depth = 0) {
+    DirPtr listing{::fdopendir(::fcntl(dir, F_DUPFD_CLOEXEC, 0))};
+    if (!listing) {
         LOG_E(TAG_UTILS, "opendir");
         return false;
     }
-    while (struct dirent* entry = ::readdir(dir.get())) {
+    ::rewinddir(listing.get());
+    while (struct dirent* entry = ::readdir(listing.get())) {
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+        struct stat st;
+        if (::fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         std::string child = path + "/" + entry->d_name;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st;
-            if (::lstat(child.c_str(), &st) != 0) continue;
-            type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_UNKNOWN;
-        }
-        if (type == DT_REG) {
+        if (S_ISREG(st.st_mode)) {
             if (strncmp(entry->d_name, prefix, prefix_len) == 0) out->push_back(std::move(child));
-        } else if (type == DT_DIR && recurse) {
-            if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-            find_files(child, prefix, prefix_len, recurse, out);
+        } else if (S_ISDIR(st.st_mode) && recurse && depth < 64) {
+            UniqueFd sub{::openat(dir, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+            if (sub) find_files(sub.get(), child, prefix, prefix_len, recurse, out, depth + 1);
         }
     }
     return true;
@@ -288,13 +211,72 @@ bool free_bytes(const char* path, uint64_t* out) {
 
 namespace nimbo {
 
+UniqueFd open_folder(const char* path, bool create, const char* tag) {
+    FolderError error;
+    UniqueFd fd{folder_handle(path, create, &error)};
+    if (!fd) {
+        int err = errno;
+        if (error.why == FolderRefusal::link || error.why == FolderRefusal::not_folder)
+            LOG_E(tag, "%s %s: folder refused, nothing followed", error.where, folder_refusal_text(error.why));
+        else if (error.why == FolderRefusal::failed)
+            LOG_E(tag, "folder %s could not be opened: %s", error.where, strerror(error.err));
+        errno = err;
+    }
+    return fd;
+}
+
 int open_for_write(const char* path, int flags, mode_t mode, const char* tag, NofollowRefusal* why) {
-    NofollowRefusal refusal = NofollowRefusal::none;
-    int fd = nofollow_open(path, flags, mode, &refusal);
+    NofollowRefusal refusal = NofollowRefusal::failed;
+    FolderError folder;
+    int fd = nofollow_open_in(path, flags, mode, &refusal, &folder);
     if (fd < 0 && (refusal == NofollowRefusal::link || refusal == NofollowRefusal::not_regular))
         LOG_E(tag, "%s %s: not followed, nothing written", path ? path : "", nofollow_refusal_text(refusal));
+    if (fd < 0 && refusal == NofollowRefusal::folder)
+        LOG_E(tag, "%s %s: folder refused, nothing followed, nothing written to %s", folder.where,
+              folder_refusal_text(folder.why), path);
     if (why != nullptr) *why = refusal;
     return fd;
+}
+
+int open_for_read(const char* path, const char* tag) {
+    char dir[NIMBO_PATH_MAX];
+    const char* name = path == nullptr ? nullptr : split_path(path, dir, sizeof dir);
+    if (name == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    UniqueFd folder = open_folder(dir, false, tag);
+    if (!folder) return -1;
+    UniqueFd fd{::openat(folder.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+    struct stat st;
+    if (!fd) {
+        int err = errno;
+        if (::fstatat(folder.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+            LOG_E(tag, "%s is a symbolic link: ignored, not followed", path);
+        errno = err;
+        return -1;
+    }
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        LOG_E(tag, "%s is not a plain regular file: ignored", path);
+        errno = EINVAL;
+        return -1;
+    }
+    int fl = ::fcntl(fd.get(), F_GETFL);
+    if (fl >= 0) (void)::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+    return fd.release();
+}
+
+bool write_line_file(const char* path, const char* text, int mode) {
+    if (path == nullptr || text == nullptr) {
+        LOG_E(TAG_UTILS, "Error opening file for writing");
+        return false;
+    }
+    try {
+        return write_line(path, text, mode) == WriteResult::ok;
+    } catch (...) {
+        LOG_E(TAG_UTILS, "Error writing to file");
+        return false;
+    }
 }
 
 bool replace_file(const std::string& path, const std::string& content) {
@@ -308,7 +290,7 @@ bool replace_file(const std::string& path, const std::string& content) {
 bool read_file(const std::string& path, std::string* out, size_t max_bytes, bool follow_links) {
     if (out == nullptr) return false;
     out->clear();
-    UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW))};
+    UniqueFd fd{follow_links ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : open_for_read(path.c_str(), TAG_UTILS)};
     if (!fd) return false;
     char buf[8192];
     for (;;) {
@@ -482,45 +464,47 @@ int nimbo_utils_ensure_directory_exists(const char* path) {
         LOG_E(TAG_UTILS, "Error creating directory");
         return -1;
     }
-    char buf[1024];
-    size_t len = strlen(path);
-    if (len >= sizeof buf) {
-        LOG_E(TAG_UTILS, "Path longer than %zu characters refused: %.64s...", sizeof buf - 1, path);
+    if (strlen(path) >= 1024) {
+        LOG_E(TAG_UTILS, "Path longer than %d characters refused: %.64s...", 1023, path);
         return -1;
     }
-    memcpy(buf, path, len + 1);
-    for (char* p = buf + 1; *p != '\0'; ++p) {
-        if (*p != '/') continue;
-        *p = '\0';
-        int r = ensure_one(buf, false);
-        *p = '/';
-        if (r != 0) return -1;
-    }
-    return ensure_one(buf, true);
+    nimbo::FolderError error;
+    UniqueFd fd{nimbo::folder_handle(path, true, &error, [](const char* made) { LOG_D(TAG_UTILS, "create '%s'", made); })};
+    if (fd) return 0;
+    if (error.why == nimbo::FolderRefusal::link)
+        LOG_E(TAG_UTILS, "%s %s: folder refused, nothing followed", error.where, nimbo::folder_refusal_text(error.why));
+    else if (error.why == nimbo::FolderRefusal::not_folder)
+        LOG_E(TAG_UTILS, "Path '%s' is not a directory", error.where);
+    else
+        LOG_E(TAG_UTILS, "Error creating directory");
+    return -1;
 }
 
 void nimbo_utils_clear_directory(const char* path) {
     if (path == nullptr) return;
-    try {
-        clear_directory(path);
-    } catch (...) {
-        LOG_E(TAG_UTILS, "Memory allocation failed");
+    // The folder is held like every other: a link in its place (or above it) is refused,
+    // and what it names is never emptied.
+    UniqueFd fd = nimbo::open_folder(path, false, TAG_UTILS);
+    if (!fd) {
+        LOG_E(TAG_UTILS, "opendir failed, %s", path);
+        return;
     }
+    if (nimbo::clear_at(fd.get()) != 0) LOG_E(TAG_UTILS, "%s could not be emptied completely: %s", path, strerror(errno));
 }
 
 int nimbo_utils_rename_file(const char* dir, const char* old_name, const char* new_name) {
     if (dir == nullptr || old_name == nullptr || new_name == nullptr) return NIMBO_ERR_INVALID;
-    try {
-        std::string from = join(dir, old_name), to = join(dir, new_name);
-        struct stat st;
-        if (::lstat(from.c_str(), &st) != 0) {
-            LOG_E(TAG_UTILS, "Old file does not exist: %s", from.c_str());
-            return NIMBO_ERR_FAILED;
-        }
-        return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : -8;
-    } catch (...) {
+    if (!nimbo::plain_name(old_name) || !nimbo::plain_name(new_name)) return NIMBO_ERR_INVALID;
+    UniqueFd folder = nimbo::open_folder(dir, false, TAG_UTILS);
+    if (!folder) return NIMBO_ERR_FAILED;
+    struct stat st;
+    if (::fstatat(folder.get(), old_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        LOG_E(TAG_UTILS, "Old file does not exist: %s/%s", dir, old_name);
         return NIMBO_ERR_FAILED;
     }
+    if (::renameat(folder.get(), old_name, folder.get(), new_name) != 0) return -8;
+    (void)::fsync(folder.get());
+    return 0;
 }
 
 char** nimbo_utils_find_files_with_prefix(const char* dir, const char* prefix, int recurse, int* count) {
@@ -528,7 +512,15 @@ char** nimbo_utils_find_files_with_prefix(const char* dir, const char* prefix, i
     if (dir == nullptr || prefix == nullptr || count == nullptr) return nullptr;
     std::vector<std::string> found;
     try {
-        if (!find_files(dir, prefix, strlen(prefix), recurse != 0, &found) || found.empty()) return nullptr;
+        UniqueFd folder = nimbo::open_folder(dir, false, TAG_UTILS);
+        if (!folder) {
+            LOG_E(TAG_UTILS, "opendir");
+            return nullptr;
+        }
+        std::string base(dir);
+        while (base.size() > 1 && base.back() == '/') base.pop_back();
+        if (!find_files(folder.get(), base, prefix, strlen(prefix), recurse != 0, &found) || found.empty())
+            return nullptr;
     } catch (...) {
         LOG_E(TAG_UTILS, "Memory allocation failed");
         return nullptr;
@@ -649,7 +641,16 @@ char* nimbo_utils_read_line_from_file2(const char* path, int size) {
 }
 
 char* nimbo_utils_read_line_from_file(const char* path) {
-    return nimbo_utils_read_line_from_file2(path, static_cast<int>(kLineBuffer));
+    // The library reads device files (/proc, /sys) through this one: read as they are named.
+    if (path == nullptr) return nullptr;
+    try {
+        std::string line;
+        if (first_line(path, kLineBuffer, &line, false) != LineState::line) return nullptr;
+        return heap_copy(line);
+    } catch (...) {
+        LOG_E(TAG_UTILS, "Memory allocation failed");
+        return nullptr;
+    }
 }
 
 int nimbo_utils_line_matching_in_file(const char* path, const char* text) {
@@ -675,24 +676,29 @@ int nimbo_utils_line_matching_in_file(const char* path, const char* text) {
 
 void nimbo_utils_delete_file(const char* path) {
     if (path == nullptr) return;
-    struct stat st;
-    if (::lstat(path, &st) != 0) {
+    char dir[NIMBO_PATH_MAX];
+    const char* name = nimbo::split_path(path, dir, sizeof dir);
+    if (name == nullptr) {
+        LOG_E(TAG_UTILS, "%s, Error deleting file", path);
+        return;
+    }
+    UniqueFd folder = nimbo::open_folder(dir, false, TAG_UTILS);
+    if (!folder && errno == ENOENT) {
         LOG_V(TAG_UTILS, "%s, file not exists.", path);
         return;
     }
-    if (::remove(path) != 0) {
+    // The removal reaches the disk now (unlink_at syncs the folder): a task file or a stored
+    // reply that comes back after a power loss would run the task or send its final reply a
+    // second time.
+    if (!folder || nimbo::unlink_at(folder.get(), name) != 0) {
+        if (folder && errno == ENOENT) {
+            LOG_V(TAG_UTILS, "%s, file not exists.", path);
+            return;
+        }
         LOG_E(TAG_UTILS, "%s, Error deleting file", path);
         return;
     }
     LOG_D(TAG_UTILS, "%s, File deleted successfully.", path);
-    // The removal reaches the disk now: a task file or a stored reply that comes back after
-    // a power loss would run the task or send its final reply a second time.
-    std::string dir(path);
-    size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
-    UniqueFd dfd{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (dfd && ::fsync(dfd.get()) != 0 && errno != EINVAL)
-        LOG_W(TAG_UTILS, "fsync of directory %s failed: %s", dir.c_str(), strerror(errno));
 }
 
 void nimbo_utils_delete_file2(const char* dir, const char* name) {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "c_handles.hpp"
+#include "folder_handle.h"
 #include "nimbo_exports.h"
 #include "nofollow_open.h"
 
@@ -87,18 +89,36 @@ void nimbo_utils_reap_children(void);
 // ---- C++ helpers for the program's own modules -------------------------------------
 namespace nimbo {
 
-// Opens `path` for writing without following a symbolic link (nofollow_open); a link or
-// anything but a plain regular file at the path is refused with an error line under `tag`.
+// The held handle of the folder `path` (folder_handle.h), `create`d when missing: a link or
+// anything but a folder in its place or above it is refused with an error line under `tag`
+// ("<component> is a symbolic link: folder refused, nothing followed"). Invalid when refused
+// or missing (errno ENOENT).
+UniqueFd open_folder(const char* path, bool create, const char* tag);
+
+// Opens `path` for writing without following a symbolic link (nofollow_open), inside its held
+// folder; a link or anything but a plain regular file at the path, or a link in place of a
+// folder above it, is refused with an error line under `tag`.
 // The descriptor, or -1 with `*why` set (when given).
 int open_for_write(const char* path, int flags, mode_t mode, const char* tag, NofollowRefusal* why = nullptr);
+
+// Opens a state file for reading the way it is written: inside its held folder, never
+// through a link, a regular file with one name; anything else is ignored with an error line
+// under `tag`. The descriptor, or -1 (quietly when nothing is there).
+int open_for_read(const char* path, const char* tag);
+
+// The line-file writer of nimbo_utils_write_line_to_file (mode 1 appends, anything else
+// replaces atomically) for the service's own state: false, logged, when the line was not
+// stored (nothing torn is left: a replaced file keeps its old content, an append is cut
+// back).
+bool write_line_file(const char* path, const char* text, int mode);
 
 // Replaces `path` atomically: temporary file in the same directory, fsync, rename, fsync
 // of the directory. A reader sees the old or the new content, never a torn one. A symbolic
 // link at `path` is replaced itself (and logged), never followed.
 bool replace_file(const std::string& path, const std::string& content);
 
-// Reads a whole file (at most `max_bytes`; larger files fail). False when unreadable, and
-// (with `follow_links` false) when a symbolic link stands at the path.
+// Reads a whole file (at most `max_bytes`; larger files fail). False when unreadable; with
+// `follow_links` false the file is a state file opened through open_for_read.
 bool read_file(const std::string& path, std::string* out, size_t max_bytes = 16u << 20, bool follow_links = true);
 
 // Quotes a value for a POSIX shell command line: 'it'\''s'.

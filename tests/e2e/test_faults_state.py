@@ -3,6 +3,7 @@ a directory), a full file system during a download (a small tmpfs as the user-da
 the write of each state file interrupted half-way (the process dies in the middle of it)."""
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import unittest
@@ -103,12 +104,12 @@ class FullDiskTest(FaultCase):
         self.addCleanup(self._term_scratch.close)
         super().setUp()
 
-    def mount_small_root(self):
+    def mount_small_root(self, path="/usr/data", mb=None):
         self.svc.kill()
-        data_root = self.term.path("/usr/data")
-        keep = os.path.join(self._term_scratch.path, "usr-data")
+        data_root = self.term.path(path)
+        keep = os.path.join(self._term_scratch.path, "kept" + path.replace("/", "-"))
         shutil.copytree(data_root, keep, symlinks=True)
-        rc = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={self.TMPFS_MB}m", "tmpfs", data_root],
+        rc = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={mb or self.TMPFS_MB}m", "tmpfs", data_root],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
         if rc != 0:
             self.skipTest("mounting a tmpfs needs root (CAP_SYS_ADMIN)")
@@ -153,6 +154,47 @@ class FullDiskTest(FaultCase):
         self.assertEqual(self.wait_final("apkUpgrade", "fd3", start=start)["status"], "2")
         self.assertEqual(self.read_bytes(APP + "/download/Small.zip"), small)
         record("full_disk", tmpfs_mb=self.TMPFS_MB, outcomes=outcomes)
+
+    def fill(self, path):
+        """Fills the file system of the folder `path` to the last byte."""
+        fd = os.open(self.term.path(path + "/filler"), os.O_WRONLY | os.O_CREAT, 0o644)
+        try:
+            for size in (1 << 20, 1 << 12, 1):
+                try:
+                    while os.write(fd, b"\0" * size) > 0:
+                        pass
+                except OSError:
+                    pass
+        finally:
+            os.close(fd)
+
+    def test_final_reply_with_the_link_down_and_the_partition_full(self):
+        """A poster's final reply (QoS 2) made while the broker is down and its backup cannot be
+        written (the data folder is a small file system of its own, full): it reaches the server
+        once the broker is back."""
+        self.mount_small_root(DATA, mb=1)
+        data = payload(10_000, b"poster")
+        url = self.host("p.png", data)
+        start = self.send("customResourcePoster", {"action": "add", "type": "poster", "position": 1, "url": url,
+                                                    "fileName": "p.png", "md5sum": md5(data),
+                                                    "fileSize": str(len(data)), "progress": 100}, "fp1")
+        # After "Installing" the worker waits 1 s before it installs and replies: the service is
+        # frozen there while the partition fills and the broker goes.
+        self.wait_param("customResourcePoster", "fp1", lambda p: p.get("failDes") == "Installing", 60, start,
+                        "Installing")
+        self.svc.signal(signal.SIGSTOP)
+        try:
+            self.fill(DATA)
+            self.server._connected.clear()
+            self.broker.stop()
+        finally:
+            self.svc.signal(signal.SIGCONT)
+        self.svc.wait_log(r'send message (ok|failed), qos: 2, .*"taskId":"fp1"', timeout=30)
+        self.assertEqual(self.finals("customResourcePoster", "fp1", start), [])
+        self.broker.start()
+        self.assertTrue(self.server._connected.wait(20), "server reconnect")
+        final = self.wait_final("customResourcePoster", "fp1", start=start, timeout=90)
+        self.assertIn(final["status"], ("2", "3"))
 
 
 SHIM = r"""

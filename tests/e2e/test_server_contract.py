@@ -3,6 +3,7 @@ broker set up from the documented access control and passwords alone, the docume
 exchange, the documented signing of downloads and uploads, the MQTT identity, presence, and a
 terminal without a serial number staying offline."""
 import hashlib
+import json
 import os
 import re
 import signal
@@ -49,16 +50,18 @@ class ServerContract(unittest.TestCase):
         with open(os.path.join(folder, "acl"), "w") as f:
             f.write(blocks(cls.docs, "acl")[0] + "\n")
         pw = os.path.join(folder, "passwords")
-        subprocess.run(["mosquitto_passwd", "-c", "-b", pw, SERVER_USER, SERVER_PASSWORD], check=True)
-        subprocess.run(["mosquitto_passwd", "-b", pw, SERIAL, cls.terminal_password], check=True)
+        # The password file made by the documented commands, as printed (its folder moved here).
+        commands = blocks(cls.docs, "shell")[0].replace("/etc/mosquitto/", folder + "/")
+        subprocess.run(["bash", "-euc", commands], check=True, env=dict(os.environ, SERVER_PASSWORD=SERVER_PASSWORD))
         # The broker reads them after dropping root (as the user mosquitto).
         os.chmod(folder, 0o755)
         for name in ("acl", "passwords"):
             os.chmod(os.path.join(folder, name), 0o644)
-        conf = blocks(cls.docs, "mosquitto")[0].replace("password_file passwords", "password_file " + pw)
-        conf = conf.replace("acl_file acl", "acl_file " + os.path.join(folder, "acl"))
+        # The documented configuration, as printed but for its port and folder.
+        conf = blocks(cls.docs, "mosquitto")[0].replace("/etc/mosquitto/", folder + "/")
+        conf = re.sub(r"(?m)^listener 1883$", f"listener {cls.broker.port} 127.0.0.1", conf)
         with open(cls.broker.conf, "w") as f:
-            f.write(f"listener {cls.broker.port} 127.0.0.1\npersistence false\n{conf}\n")
+            f.write(f"persistence false\n{conf}\n")
         cls.broker.start()
         cls.broker_log = os.path.join(folder, "mosquitto.log")
 
@@ -124,6 +127,28 @@ class ServerContract(unittest.TestCase):
         upload = [q for q in self.sim.requests() if q.get("path", "").startswith("/logs/")][0]["fields"]
         self.assertRegex(upload["filename"], r"^dmesg_\d+\.log$")
         self.assertEqual(upload["token"], token(self.keys["upload"], upload["filename"], upload["timestamp"]))
+
+    def test_poster_exchange_as_documented(self):
+        """The customResourcePoster example of the reference, sent as printed (its server moved to
+        the simulator): the terminal answers each request as documented."""
+        with open(os.path.join(SOURCE_DIR, "docs", "protocol.md")) as f:
+            section = f.read().split("\n### customResourcePoster\n", 1)[1].split("\n### ", 1)[0]
+        example = blocks(section, "exchange")[0].splitlines()
+        with open(os.path.join(self.sim.files, "sale.png"), "w") as f:
+            f.write("a")  # the MD5 of the example, 0cc175b9c0f1b6a831c399e269772661
+        requests = [i for i, line in enumerate(example) if line.startswith("S> ")]
+        for n, at in enumerate(requests):
+            request = json.loads(example[at][3:].replace("http://mdm.example.com", self.sim.url))
+            documented = [json.loads(line[3:]) for line in example[at + 1:(requests + [len(example)])[n + 1]]]
+            with self.subTest(action=request["param"].get("action")):
+                r = self.ctl("--json", "--task-id", request["taskId"], "send", request["cmd"],
+                             json.dumps(request["param"]))
+                replies = [json.loads(line) for line in r.stdout.splitlines() if line.startswith("{")]
+                replies = [m for m in replies if m.get("cmd") == request["cmd"] + "Resp"]
+                self.assertTrue(replies, r.stdout + r.stderr)
+                # The first and the final reply as printed (the progress between may vary).
+                self.assertEqual(replies[0], documented[0])
+                self.assertEqual(replies[-1], documented[-1])
 
     def test_zz_presence_online_then_offline(self):
         listed = self.ctl("list")

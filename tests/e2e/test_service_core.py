@@ -69,7 +69,7 @@ class ServiceCoreTest(unittest.TestCase):
 
     def test_stop_signals_end_in_order(self):
         sim = self.start_sim(broker_addr="127.0.0.1:1")
-        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGTSTP):
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGTSTP, signal.SIGHUP):
             with self.subTest(signal=sig.name):
                 svc = self.start_service(server_url=sim.url)
                 svc.wait_log(r"nimbo mqtt_url:")
@@ -172,6 +172,52 @@ class ServiceCoreTest(unittest.TestCase):
         svc.wait_log(r"task_cmd is a symbolic link: replaced by a file, not followed")
         with open(task_target) as f:
             self.assertEqual(f.read(), "precious\n")
+
+    def test_linked_folders_are_refused(self):
+        """A link planted before start in place of the cache folder and of the poster folder:
+        the start-up clean-up leaves the named folder alone, and the poster command fails
+        without writing there."""
+        outside = Scratch("nimbo-outside-")
+        self.addCleanup(outside.close)
+        cache = "/usr/data/app/nimboservice/cache"
+        posters = "/usr/data/app/res/advertisement"
+        targets = {}
+        for abs_path in (cache, posters):
+            target = os.path.join(outside.path, os.path.basename(abs_path))
+            os.makedirs(os.path.join(target, "sub"))
+            for name in ("keep.txt", "sub/deep.txt"):
+                with open(os.path.join(target, name), "w") as f:
+                    f.write("precious\n")
+            link = self.term.path(abs_path)
+            os.makedirs(os.path.dirname(link), exist_ok=True)
+            os.symlink(target, link)
+            targets[abs_path] = target
+
+        def contents(target):
+            found = []
+            for base, dirs, files in os.walk(target):
+                found += [os.path.relpath(os.path.join(base, n), target) for n in sorted(dirs + files)]
+            return sorted(found)
+
+        broker = Broker()
+        self.addCleanup(broker.close)
+        sim = self.start_sim(broker_addr=broker.addr)
+        server = Server(broker, "NB10000001")
+        self.addCleanup(server.close)
+        svc = self.start_service(server_url=sim.url)
+        svc.wait_log(r"Subscribed to topic /e/default/ma/d/NB10000001", timeout=30)
+        log = svc.log_text()
+        self.assertIn(f"{self.term.path(cache)} is a symbolic link: folder refused, nothing followed", log)
+        self.assertEqual(contents(targets[cache]), ["keep.txt", "sub", "sub/deep.txt"])
+
+        server.send("customResourcePoster", {"type": "message", "position": 1, "sliderTitle": "hi"}, task_id="p-link")
+        _, reply = server.wait_reply("customResourcePosterResp", task_id="p-link")
+        self.assertEqual(reply["param"]["status"], "3", reply)
+        svc.wait_log(rf"{self.term.path(posters)} is a symbolic link: folder refused, nothing followed")
+        self.assertEqual(contents(targets[posters]), ["keep.txt", "sub", "sub/deep.txt"])
+        for target in targets.values():
+            with open(os.path.join(target, "keep.txt")) as f:
+                self.assertEqual(f.read(), "precious\n")
 
     def test_default_server_url_without_ini_key(self):
         svc = self.start_service(server_url=None)

@@ -1,5 +1,6 @@
 """Application upgrade end to end: the reply sequence, the package placed by the library,
 refusals of values that do not fit, download and installation failures, one worker per task."""
+import socket
 import unittest
 
 from harness import wait_for
@@ -78,6 +79,23 @@ class ApkUpgradeTest(TaskCase):
         final = self.wait_final("apkUpgrade", "a4")
         self.assertEqual(final["status"], "3")
         self.assertEqual(final["failDes"], "Download failed[HTTP404], task end.")
+        self.assertFalse(self.exists(PACKAGE))
+        wait_for(lambda: not self.exists(TASK_FILE), 10, what="task file removed")
+
+    def test_url_of_another_scheme_is_an_invalid_url(self):
+        # A listener where the URL points: nothing may connect to it.
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(4)
+        listener.settimeout(0.2)
+        self.addCleanup(listener.close)
+        port = listener.getsockname()[1]
+        self.command("apkUpgrade", apk_param(f"gopher://127.0.0.1:{port}/1shop.zip", b"x"), "a6")
+        final = self.wait_final("apkUpgrade", "a6", timeout=30)
+        self.assertEqual(final["status"], "3")
+        self.assertEqual(final["failDes"], "CURL Error[3: URL using bad/illegal format or missing URL]")
+        with self.assertRaises(socket.timeout):
+            listener.accept()
         self.assertFalse(self.exists(PACKAGE))
         wait_for(lambda: not self.exists(TASK_FILE), 10, what="task file removed")
 

@@ -293,7 +293,19 @@ std::string corrected_words(const CommandInfo& c, const cJSON* param) {
         cJSON_ReplaceItemInObjectCaseSensitive(copy.get(), p.name, value);
         changed = true;
     }
-    return changed ? param_words(copy.get()) : "";
+    if (!changed) return "";
+    // A corrected form must not fail again: what is still missing appears as a placeholder
+    // to fill in (quoted, so that a shell never takes "<" for a redirection).
+    for (const auto& p : c.params) {
+        if (p.required && cJSON_GetObjectItemCaseSensitive(copy.get(), p.name) == nullptr)
+            cJSON_AddStringToObject(copy.get(), p.name, ("<" + std::string(p.name) + ">").c_str());
+    }
+    for (const auto& [name, why] : case_requirements(c, copy.get())) {
+        (void)why;
+        if (cJSON_GetObjectItemCaseSensitive(copy.get(), name) == nullptr)
+            cJSON_AddStringToObject(copy.get(), name, ("<" + std::string(name) + ">").c_str());
+    }
+    return param_words(copy.get());
 }
 
 std::string closest(const std::string& word, const std::vector<std::string>& candidates) {

@@ -42,8 +42,8 @@ std::vector<std::string> request_errors(const CommandInfo& c, const cJSON* param
 std::vector<std::string> request_warnings(const CommandInfo& c, const cJSON* param);
 
 // The parameters as command-line words with every value of the wrong type converted where
-// it can be (lockType:=1 -> lockType=1, progress=10 -> progress:=10); empty when nothing
-// could be converted.
+// it can be (lockType:=1 -> lockType=1, progress=10 -> progress:=10), and every parameter
+// still missing as a placeholder ('md5sum=<md5sum>'); empty when nothing could be converted.
 std::string corrected_words(const CommandInfo& c, const cJSON* param);
 
 // The parameter words of an object: key=text for strings, key:=JSON for the rest, quoted

@@ -414,7 +414,10 @@ void check_param(const Options& o, const CommandInfo& c, const cJSON* param) {
     const std::string sn = o.sn.empty() ? "SN" : o.sn;
     std::string fixed = corrected_words(c, param);
     std::string hint;
-    if (!fixed.empty()) hint = "Corrected:\n  nimboctl --sn " + sn + " " + c.name + " " + fixed + "\n";
+    if (!fixed.empty()) {
+        hint = "Corrected:\n  nimboctl --sn " + sn + " " + c.name + " " + fixed + "\n";
+        if (fixed.find("=<") != std::string::npos) hint += "(fill in the <...> values)\n";
+    }
     else if (std::strcmp(c.name, "customResourcePoster") == 0 && text_of(param, "action") == "delete")
         hint = "For example:\n  nimboctl --sn " + sn + " customResourcePoster action=delete position:=1 "
                "md5sum=0123456789abcdef0123456789abcdef fileName=sale.png\n";

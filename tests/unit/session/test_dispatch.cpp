@@ -2,19 +2,29 @@
 // mapping), the task command file, the payment-lock probe and the backup files.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <thread>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "commands/mqtt_cmd_deal.h"
 #include "device/nimbo_utils_paylock.h"
+#include "elog.h"
 #include "session/mqtt_logic.h"
 #include "session/mqtt_utils_async.h"
 #include "tasks/nimbo_utils_task.h"
@@ -281,6 +291,54 @@ TEST_F(Dispatch, PayLockProbe) {
     EXPECT_EQ(nimbo_utils_check_paylock_state(), 0);  // no file: not paying
     write_file(dir_ / "root/tmp/nimbo_pay_lock", "");
     EXPECT_EQ(nimbo_utils_check_paylock_state(), 0);  // nobody holds it
+}
+
+// What stands at the lock path in the world-writable temporary folder may be planted by
+// anyone: only a regular file is the payment application's lock, and nothing else is
+// opened (a FIFO without a writer would block an open, a device node would be acted on).
+TEST_F(Dispatch, PayLockPlantedThingsMeanNoPayment) {
+    const std::string lock_path = dir_ / "root/tmp/nimbo_pay_lock";
+    const std::string log = dir_ / "paylock.log";
+    write_file(dir_ / "elsewhere/file", "x");
+    write_file(lock_path, "");  // its folder
+    write_file(log, "");
+    ASSERT_EQ(init_easylogger(log.c_str()), 0);
+    struct Case {
+        const char* what;
+        std::function<void()> plant;
+        const char* log;  // "" when no line is expected
+    };
+    const Case cases[] = {
+        {"folder", [&] { ::mkdir(lock_path.c_str(), 0755); }, "is a folder, not a regular file: no payment running"},
+        {"link to a folder", [&] { (void)!::symlink((dir_ / "elsewhere").c_str(), lock_path.c_str()); },
+         "is a symbolic link, not a regular file: no payment running"},
+        {"link to a device node", [&] { (void)!::symlink("/dev/null", lock_path.c_str()); },
+         "is a symbolic link, not a regular file: no payment running"},
+        {"link to a regular file", [&] { (void)!::symlink((dir_ / "elsewhere/file").c_str(), lock_path.c_str()); },
+         "is a symbolic link, not a regular file: no payment running"},
+        {"fifo", [&] { ::mkfifo(lock_path.c_str(), 0600); }, "is a FIFO, not a regular file: no payment running"},
+        {"regular file nobody locks", [&] { write_file(lock_path, ""); }, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::rmdir(lock_path.c_str());
+        ::unlink(lock_path.c_str());
+        c.plant();
+        size_t before = read_file(log).size();
+        EXPECT_EQ(nimbo_utils_check_paylock_state(), 0);
+        std::string lines = read_file(log).substr(before);
+        if (*c.log) {
+            EXPECT_NE(lines.find(lock_path + " " + c.log), std::string::npos) << lines;
+        } else {
+            EXPECT_EQ(lines, "");
+        }
+        // A planted thing does not block the commands a payment would.
+        g_fake.calls.clear();
+        run(R"({"cmd":"reboot","taskId":"a1"})");
+        EXPECT_EQ(g_fake.calls.size(), 1u);
+    }
+    deinit_easylogger();
+    EXPECT_EQ(read_file(dir_ / "elsewhere/file"), "x");
 }
 
 TEST_F(Dispatch, PosterRefusalCarriesItsParam) {
@@ -569,6 +627,189 @@ TEST_F(Dispatch, BackupUnderAnEarlierNameIsRecoveredAndRemoved) {
     EXPECT_EQ(read_file(dir_ / mqtt_utils::backup_name(id)), reply + "\n");
     backup_message_deal(0, 2, MQTT_REPLY_TOPIC, reply.c_str());  // the delivery completed
     EXPECT_FALSE(exists(dir_ / mqtt_utils::backup_name(id)));
+}
+
+// Log records while the logger has no file go to stderr: collected here through a pipe
+// (a pipe, not a file, so that a file-size limit does not stop them).
+class StderrLines {
+public:
+    StderrLines() {
+        if (::pipe(fds_) != 0) throw std::runtime_error("pipe");
+        saved_ = ::dup(STDERR_FILENO);
+        ::dup2(fds_[1], STDERR_FILENO);
+        reader_ = std::thread([this] {
+            char buf[4096];
+            ssize_t n;
+            while ((n = ::read(fds_[0], buf, sizeof buf)) > 0) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                text_.append(buf, static_cast<size_t>(n));
+            }
+        });
+    }
+    ~StderrLines() {
+        ::fflush(stderr);
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+        ::close(fds_[1]);
+        reader_.join();
+        ::close(fds_[0]);
+    }
+    // What arrived since the last call (waits until a marker line written now is read).
+    std::string take() {
+        static int n = 0;
+        const std::string marker = "--mark " + std::to_string(++n) + "--\n";
+        (void)!::write(STDERR_FILENO, marker.data(), marker.size());
+        for (int i = 0; i < 500; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                size_t at = text_.find(marker);
+                if (at != std::string::npos) {
+                    std::string out = text_.substr(0, at);
+                    text_.erase(0, at + marker.size());
+                    return out;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return {};
+    }
+
+private:
+    int fds_[2] = {-1, -1};
+    int saved_ = -1;
+    std::mutex mutex_;
+    std::string text_;
+    std::thread reader_;
+};
+
+// A full data partition, as the process sees it: no file grows past 64 bytes (EFBIG), so no
+// reply (about 90 bytes) can be stored; files already there stay readable. Not 0: a sanitizer
+// report written meanwhile still leaves its first line in its log file.
+class FullPartition {
+public:
+    FullPartition() {
+        ::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+    }
+    ~FullPartition() { set(false); }
+    void set(bool full) {
+        struct rlimit r = saved_;
+        if (full) r.rlim_cur = kFullAt;
+        ::setrlimit(RLIMIT_FSIZE, &r);
+        full_ = full;
+    }
+    bool full() const { return full_; }
+
+private:
+    static constexpr rlim_t kFullAt = 64;
+    struct rlimit saved_ {};
+    bool full_ = false;
+};
+
+// Longer than what a full partition lets a file grow to (FullPartition).
+std::string final_reply(int k) {
+    return R"({"cmd":"apkUpgradeResp","sn":"NB","taskId":"T)" + std::to_string(k) +
+           R"(","param":{"status":"2","failDes":"Success"}})";
+}
+
+// The broker confirmed the QoS 2 delivery of `payload`, as the library reports it.
+void confirm(const std::string& payload) {
+    MQTTAsync_successData data;
+    std::memset(&data, 0, sizeof data);
+    data.alt.pub.message.qos = 2;
+    data.alt.pub.message.payload = const_cast<char*>(payload.data());
+    data.alt.pub.message.payloadlen = static_cast<int>(payload.size());
+    data.alt.pub.destinationName = const_cast<char*>(MQTT_REPLY_TOPIC);
+    publish_onSuccess(nullptr, &data);
+}
+
+// The task ids of the QoS 2 replies whose send was attempted in `log`.
+std::set<int> sent_in(const std::string& log) {
+    std::set<int> ids;
+    const std::string head = "send message failed, qos: 2, ";
+    for (size_t at = log.find(head); at != std::string::npos; at = log.find(head, at + 1)) {
+        size_t t = log.find("\"taskId\":\"T", at);
+        if (t != std::string::npos) ids.insert(std::atoi(log.c_str() + t + 11));
+    }
+    return ids;
+}
+
+// Final replies over a link that is down (every send refused) and a data partition that
+// fills and frees at random: a reply is never lost (each connection sends every reply not
+// yet confirmed, whether or not its backup could be stored), a confirmed reply is never
+// sent again, and once there is room every unconfirmed reply is stored (at the connection,
+// or by the retry timer without one).
+TEST_F(Dispatch, FinalRepliesSurviveAFullPartitionUntilConfirmed) {
+    // Left set: the retry timer reads it while it runs, possibly after this test.
+    ::setenv("NIMBO_RETRY_SECOND_MS", "1", 1);
+    StderrLines log;
+    FullPartition partition;
+    for (unsigned seed : {1u, 2u, 3u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 rng(seed);
+        std::set<int> pending;  // replied, not confirmed
+        for (int step = 0; step < 60; ++step) {
+            const int what = static_cast<int>(rng() % 10);
+            const int k = static_cast<int>(rng() % 6);
+            std::string trace = "step " + std::to_string(step) + " action " + std::to_string(what) + " task " +
+                                std::to_string(k) + (partition.full() ? " full" : " free");
+            SCOPED_TRACE(trace);
+            log.take();
+            if (what < 4) {  // a worker ends with its final reply; the link is down
+                EXPECT_EQ(mqtt_utils_async_publish_replay_message_with_qos(nullptr, final_reply(k).c_str(), 2), -8);
+                pending.insert(k);
+                if (!partition.full()) {
+                    EXPECT_TRUE(exists(dir_ / ("message_T" + std::to_string(k))));
+                }
+            } else if (what < 6) {
+                partition.set(!partition.full());
+            } else if (what < 8) {  // a connection: the backups and the held replies go out
+                mqtt_utils_backup_message_recovery(nullptr);
+                EXPECT_EQ(sent_in(log.take()), pending);
+                for (int id : pending) {
+                    if (!partition.full()) {
+                        EXPECT_TRUE(exists(dir_ / ("message_T" + std::to_string(id)))) << id;
+                    }
+                }
+            } else if (what < 9 && pending.count(k)) {  // the broker confirms one
+                confirm(final_reply(k));
+                pending.erase(k);
+                EXPECT_FALSE(exists(dir_ / ("message_T" + std::to_string(k))));
+            } else if (!partition.full()) {  // no connection: the timer stores what it can
+                bool all = false;
+                for (int i = 0; i < 300 && !all; ++i) {
+                    all = true;
+                    for (int id : pending) all = all && exists(dir_ / ("message_T" + std::to_string(id)));
+                    if (!all) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                EXPECT_TRUE(all) << "held replies stored by the retry timer";
+            }
+        }
+        partition.set(false);
+        for (int id : pending) confirm(final_reply(id));
+        log.take();
+        mqtt_utils_backup_message_recovery(nullptr);  // everything confirmed: nothing goes out
+        EXPECT_EQ(sent_in(log.take()), std::set<int>{});
+    }
+}
+
+// Memory for unstored replies is bounded: the one past the bound is refused with a log line.
+TEST_F(Dispatch, HeldRepliesAreBounded) {
+    StderrLines log;
+    FullPartition partition;
+    partition.set(true);
+    for (int k = 0; k < 65; ++k)
+        mqtt_utils_async_publish_replay_message_with_qos(nullptr, final_reply(100 + k).c_str(), 2);
+    std::string lines = log.take();
+    EXPECT_NE(lines.find("reply of task T100 could not be stored, kept in memory until the broker confirms it"),
+              std::string::npos);
+    EXPECT_NE(lines.find("reply of task T164 neither stored nor kept: 64 replies"), std::string::npos) << lines;
+    partition.set(false);
+    mqtt_utils_backup_message_recovery(nullptr);  // stores the 64 held
+    std::set<int> sent = sent_in(log.take());
+    EXPECT_EQ(sent.size(), 64u);
+    EXPECT_EQ(sent.count(164), 0u);
+    for (int k = 0; k < 64; ++k) confirm(final_reply(100 + k));
 }
 
 }  // namespace

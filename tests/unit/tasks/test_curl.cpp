@@ -2,8 +2,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstring>
 #include <random>
+#include <stdexcept>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -388,4 +396,135 @@ TEST_F(Transfers, MultipartUploadWithALongAnswer) {
     EXPECT_EQ(res.http_status, 401);
     EXPECT_EQ(sim_.last("token_ok"), "false");
     EXPECT_NE(answer.find("\"success\": false"), std::string::npos);
+}
+
+namespace {
+
+// A TCP listener on loopback that counts the connections made to it and closes each at once.
+class CountingListener {
+public:
+    CountingListener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 16) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            throw std::runtime_error("listener");
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] {
+            for (;;) {
+                int c = ::accept(fd_, nullptr, nullptr);
+                if (c < 0) return;  // shut down
+                ++count_;
+                ::close(c);
+            }
+        });
+    }
+    ~CountingListener() {
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        ::close(fd_);
+    }
+    int port() const { return port_; }
+    int count() const { return count_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<int> count_{0};
+    std::thread thread_;
+};
+
+}  // namespace
+
+// Every transfer (GET of the bootstrap and the server switch, upload, download) uses http
+// or https only: another scheme is an invalid URL (code 3) before any connection, and a
+// redirect to another scheme is never followed. A row per scheme, each through all three.
+TEST_F(Transfers, OnlyHttpAndHttpsAreEverFetched) {
+    CountingListener other;
+    const std::string port = std::to_string(other.port());
+    write_file(work_ / "secret", "local file\n");
+    ASSERT_TRUE(sim_.configure(R"({"inject":{"/files/redir.zip":{"status":302,"location":"gopher://127.0.0.1:)" +
+                               port + R"(/1x"},"/logs/redir":{"status":302,"location":"dict://127.0.0.1:)" + port +
+                               R"(/d:x"},"/redir":{"status":302,"location":"ftp://127.0.0.1:)" + port + R"(/x"}}})"));
+    const std::string sim_host = "127.0.0.1:" + std::to_string(sim_.port());
+    enum class Want { invalid, fetched, connected, not_followed };
+    struct Case {
+        std::string get, post, download;  // URLs for each transfer
+        Want want;
+    };
+    const std::vector<Case> cases = {
+        {"gopher://127.0.0.1:" + port + "/1x", "gopher://127.0.0.1:" + port + "/1x",
+         "gopher://127.0.0.1:" + port + "/1pkg.zip", Want::invalid},
+        {"dict://127.0.0.1:" + port + "/d:x", "dict://127.0.0.1:" + port + "/d:x",
+         "dict://127.0.0.1:" + port + "/pkg.zip", Want::invalid},
+        {"ftp://127.0.0.1:" + port + "/x", "ftp://127.0.0.1:" + port + "/x", "ftp://127.0.0.1:" + port + "/pkg.zip",
+         Want::invalid},
+        {"telnet://127.0.0.1:" + port, "telnet://127.0.0.1:" + port, "telnet://127.0.0.1:" + port + "/pkg.zip",
+         Want::invalid},
+        {"file://" + work_ / "secret", "file://" + work_ / "secret", "file://" + work_ / "secret", Want::invalid},
+        {"FILE://" + work_ / "secret", "Gopher://127.0.0.1:" + port + "/x", "DICT://127.0.0.1:" + port + "/pkg.zip",
+         Want::invalid},
+        {"HTTP://" + sim_host + "/api/v1/mqtt", "HTTP://" + sim_host + "/logs/dev1",
+         "HTTP://" + sim_host + "/files/pkg.zip", Want::fetched},
+        {"http://" + sim_host + "/api/v1/mqtt", "http://" + sim_host + "/logs/dev1",
+         "http://" + sim_host + "/files/pkg.zip", Want::fetched},
+        {"https://127.0.0.1:" + port + "/x", "https://127.0.0.1:" + port + "/x",
+         "https://127.0.0.1:" + port + "/pkg.zip", Want::connected},
+        {"http://" + sim_host + "/redir", "http://" + sim_host + "/logs/redir",
+         "http://" + sim_host + "/files/redir.zip", Want::not_followed},
+    };
+    write_file(work_ / "upload.bin", "log bytes");
+    for (const Case& c : cases) {
+        for (int transfer = 0; transfer < 3; ++transfer) {
+            const std::string& url = transfer == 0 ? c.get : transfer == 1 ? c.post : c.download;
+            SCOPED_TRACE(url);
+            ::unlink(dest_.c_str());
+            const int before = other.count();
+            HttpResult res;
+            std::string answer;
+            if (transfer == 0) {
+                res = curl_utils::get(url.c_str(), &answer, 4096);
+            } else if (transfer == 1) {
+                res = curl_utils::post_file(url.c_str(), (work_ / "upload.bin").c_str(), "app_log_1.tar.gz",
+                                            CURL_UTILS_UPLOAD_KEY, &answer, 4096);
+            } else {
+                DownloadTask t;
+                ASSERT_EQ(curl_utils_download_task_init(&t, url.c_str(), dest_.c_str(), record, nullptr, content_.size(), ""),
+                          0);
+                res = curl_utils_download_file(&t, CURL_UTILS_DOWNLOAD_KEY);
+            }
+            switch (c.want) {
+                case Want::invalid:
+                    EXPECT_EQ(res.code, 3);
+                    EXPECT_STREQ(res.message, "CURL Error[3: URL using bad/illegal format or missing URL]");
+                    EXPECT_EQ(other.count(), before);
+                    EXPECT_EQ(answer.find("local file"), std::string::npos);
+                    EXPECT_EQ(dest_size(), -1);  // not even the destination was opened
+                    break;
+                case Want::fetched:
+                    EXPECT_EQ(res.code, 0);
+                    EXPECT_EQ(res.http_status, 200);
+                    if (transfer == 2) {
+                        EXPECT_EQ(read_file(dest_), content_);
+                    }
+                    break;
+                case Want::connected:  // allowed: it connects (and fails the TLS handshake)
+                    EXPECT_NE(res.code, 0);
+                    EXPECT_NE(res.code, 3);
+                    EXPECT_EQ(other.count(), before + 1);
+                    break;
+                case Want::not_followed:
+                    EXPECT_EQ(res.code, 0);
+                    EXPECT_EQ(res.http_status, 302);
+                    EXPECT_EQ(other.count(), before);
+                    if (transfer == 2) {
+                        EXPECT_EQ(dest_size(), 0);
+                    }
+                    break;
+            }
+        }
+    }
 }

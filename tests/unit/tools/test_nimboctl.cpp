@@ -1,10 +1,12 @@
-// nimboctl: the serial numbers of a campaign, from a pattern or a file.
+// nimboctl: the serial numbers of a campaign, from a pattern or a file; the corrected form
+// of a request it refuses.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "campaign.hpp"
+#include "catalogue.hpp"
 
 using nimboctl::serials_from_pattern;
 using nimboctl::serials_from_text;
@@ -45,4 +47,34 @@ TEST(CampaignSerials, File) {
     error.clear();
     EXPECT_TRUE(serials_from_text("# none\n\n", &error).empty());
     EXPECT_FALSE(error.empty());
+}
+
+// The corrected form nimboctl prints must not be refused again: values of the wrong type
+// converted, and what is still missing shown as a placeholder to fill in.
+TEST(CorrectedForm, ConvertsAndNamesWhatIsMissing) {
+    struct Case {
+        const char* command;
+        const char* param;
+        std::string words;  // "" when there is nothing to correct
+    };
+    const Case cases[] = {
+        {"devLock", R"({"lockType":1})", "lockType=1"},
+        {"devLock", R"({"lockType":"1"})", ""},
+        {"customResourcePoster", R"({"action":"delete","position":"1"})",
+         "action=delete position:=1 'md5sum=<md5sum>' 'fileName=<fileName>'"},
+        {"customResourcePoster", R"({"action":"delete","position":"1","md5sum":"0cc1","fileName":"a.png"})",
+         "action=delete position:=1 md5sum=0cc1 fileName=a.png"},
+        {"customResourcePoster", R"({"type":"poster","position":"2"})",
+         "type=poster position:=2 'url=<url>' 'fileName=<fileName>'"},
+        {"customResourcePoster", R"({"action":"add","position":"2"})", "action=add position:=2 'type=<type>'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.command) + " " + c.param);
+        const nimboctl::CommandInfo* info = nimboctl::find_command(c.command);
+        ASSERT_NE(info, nullptr);
+        cJSON* param = cJSON_Parse(c.param);
+        ASSERT_NE(param, nullptr);
+        EXPECT_EQ(nimboctl::corrected_words(*info, param), c.words);
+        cJSON_Delete(param);
+    }
 }
