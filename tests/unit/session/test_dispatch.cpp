@@ -408,6 +408,18 @@ TEST_F(Dispatch, SameTaskIdWithAnotherCommandLeavesTheRecord) {
     EXPECT_EQ(g_fake.calls.size(), 2u);
 }
 
+// A folder in the task file's place (damaged state) does not block long tasks for good: it is
+// removed and the task recorded.
+TEST_F(Dispatch, FolderInPlaceOfTheTaskFileIsReplaced) {
+    ASSERT_EQ(::mkdir(task_file().c_str(), 0700), 0);
+    write_file(task_file() + "/inner", "x");
+    const std::string a = R"({"cmd":"apkUpgrade","taskId":"D","param":{}})";
+    g_fake.rc = 0;
+    run(a);
+    EXPECT_EQ(g_fake.calls.size(), 1u);
+    EXPECT_EQ(read_file(task_file()), a + "\n");
+}
+
 TEST_F(Dispatch, LongStoredCommandIsReadWhole) {
     // Longer than any line buffer: still recognised as the same task, and read back intact.
     std::string param(3000, 'q');
