@@ -65,3 +65,11 @@ find_program(NIMBO_QEMU_MIPSEL qemu-mipsel)
 if(NIMBO_QEMU_MIPSEL)
   set(CMAKE_CROSSCOMPILING_EMULATOR "${NIMBO_QEMU_MIPSEL};-L;${NIMBO_MIPS_SYSROOT}")
 endif()
+
+# The terminal's flash is small: every function and object in its own section, and the linker
+# drops what nothing references (about 30 KB of the program and the library; the exported
+# symbols of the library and the program's exported utilities stay as they are).
+set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
+set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--gc-sections")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--gc-sections")

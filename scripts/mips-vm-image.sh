@@ -113,6 +113,9 @@ WORK=$VM/work
 rm -rf "$WORK" && mkdir -p "$WORK"
 ROOT=$WORK/root
 cp -a "$BASE/root" "$ROOT"
+# OpenSSL's legacy provider and its engines: nothing loads them (no configuration file asks
+# for them, the program uses the default provider only); a terminal's image leaves them out.
+rm -rf "$ROOT/usr/lib/mipsel-linux-gnu/ossl-modules" "$ROOT/usr/lib/mipsel-linux-gnu/engines-3"
 mkdir -p "$ROOT"/{proc,sys,dev,tmp,run,root,mnt,var/log,etc/init.d,etc/nimbo-boot.d,opt/nimbo/tools,sbin,usr/bin,usr/sbin}
 chmod 1777 "$ROOT/tmp"
 

@@ -142,6 +142,31 @@ def measure(variant, env, guest, term, sim, server, rows):
         svc.close()
 
 
+def openssl_costs(guest):
+    """bench/openssl_cost.c built for mipsel and run in the guest: each step 3 times (median),
+    with each libcurl. Returns {variant: {step: (private dirty KiB, USS KiB, heap B, ms)}}."""
+    import statistics
+    sysroot = os.environ.get("NIMBO_MIPS_SYSROOT", "/var/cache/nimbo-mips/sysroot")
+    src = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench", "openssl_cost.c")
+    out = "/tmp/nimbo-openssl-cost.mipsel"
+    subprocess.run(["mipsel-linux-gnu-gcc", f"--sysroot={sysroot}", "-O2", "-Wall", "-Wextra", "-Werror",
+                    "-o", out, src, "-ldl"], check=True)
+    with open(out, "rb") as f:
+        guest.put("/tmp/openssl_cost", f.read(), 0o755)
+    os.unlink(out)
+    result = {}
+    for variant, env in VARIANTS:
+        prefix = " ".join(f"{k}={v}" for k, v in env.items())
+        result[variant] = {}
+        for step in OPENSSL_STEPS:
+            runs = [guest.sh(f"{prefix} /tmp/openssl_cost {step}").split()[1:] for _ in range(3)]
+            result[variant][step] = tuple(statistics.median(float(r[i]) for r in runs) for i in range(4))
+    return result
+
+
+OPENSSL_STEPS = ("load", "curl", "service", "noconfig", "nostrings", "https")
+
+
 def main():
     rows = {}
     mapped = {}
@@ -159,6 +184,8 @@ def main():
         theirs = float(out[1].split()[0]) - float(out[0].split()[0])
         reference = f"{theirs:.2f} s ({MD5_MIB / theirs:.1f} MiB/s)"
         sizes = guest.sh("wc -c " + " ".join(sorted({p for libs in mapped.values() for p in libs})))
+        costs = openssl_costs(guest)
+        config = guest.run("ls /usr/lib/ssl/openssl.cnf /etc/ssl/openssl.cnf 2>&1")[1].decode().strip()
     finally:
         term.close()
         server.close()
@@ -183,6 +210,13 @@ def main():
         total = sum(size_of.get(p, 0) for p in libs)
         print(f"\n{variant}: {len(libs)} libraries, {total} bytes of files:")
         print(", ".join(f"{os.path.basename(p)} {size_of.get(p, 0)}" for p in libs))
+
+    print("\nOpenSSL, step by step (bench/openssl_cost.c, median of 3 fresh processes; added since the "
+          "process started: private dirty KiB / USS KiB / heap bytes / ms):")
+    print("\n| step | " + " | ".join(names) + " |\n|---|" + "---|" * len(names))
+    for step in OPENSSL_STEPS:
+        print(f"| {step} | " + " | ".join("%.0f / %.0f / %.0f / %.1f" % costs[n][step] for n in names) + " |")
+    print(f"\nOpenSSL configuration files in the guest: {config}")
 
     print("\n| file (mipsel, stripped) | bytes |\n|---|---|")
     for name in ("service/nimboservice", "hwlink/libhwlink.so.1", "logger/libeasy_logger.so"):
