@@ -103,12 +103,14 @@ def measure(variant, env, guest, term, sim, server, rows):
         rows.setdefault("three biggest private mappings (KiB)", {})[variant] = idle["top"]
 
         # Another process maps the same libraries (their clean pages become shared).
-        preload = ":".join(p for p in libs if "/ld.so" not in p and "/ld-" not in p)
+        # The system's libraries (ours need the program's own symbols and only it maps them).
+        system = [p for p in libs if "/ld.so" not in p and "/ld-" not in p and not p.startswith("/var/svc/")]
+        preload = ":".join(system)
         holder_env = " ".join(f"{k}={v}" for k, v in env.items())
         hpid = guest.sh(f"cp /opt/nimbo/tools/alibankApp {HOLDER} && {holder_env} LD_PRELOAD={preload} "
                         f"{HOLDER} --record /tmp/libholder.rec </dev/null >/dev/null 2>&1 & echo $!").strip()
         try:
-            wait_for(lambda: len(libraries(guest, hpid)) >= len(libs) - 1, 30, interval=0.3,
+            wait_for(lambda: len(libraries(guest, hpid)) >= len(system), 30, interval=0.3,
                      what="the other process maps the libraries")
             shared = memory(guest, pid)
         finally:
