@@ -178,14 +178,19 @@ def main():
     term = Terminal(serial=SERIAL)
     guest = term.guest
     try:
-        for variant, env in VARIANTS:
+        # NIMBO_FIGURES_ORDER=reverse measures the terminal's libcurl first (the machine's load
+        # drifts during a run: the order shows what is the library and what the moment).
+        order = VARIANTS[::-1] if os.environ.get("NIMBO_FIGURES_ORDER") == "reverse" else VARIANTS
+        for variant, env in order:
             mapped[variant] = measure(variant, env, guest, term, sim, server, rows)
         path = term.path("/usr/data/md5-reference")
         guest.sh(f"dd if=/dev/urandom of={path} bs=1048576 count={MD5_MIB} 2>/dev/null; cat {path} >/dev/null")
         out = guest.sh(f"cat /proc/uptime; md5sum {path} >/dev/null; cat /proc/uptime").split("\n")
         theirs = float(out[1].split()[0]) - float(out[0].split()[0])
         reference = f"{theirs:.2f} s ({MD5_MIB / theirs:.1f} MiB/s)"
-        sizes = guest.sh("wc -c " + " ".join(sorted({p for libs in mapped.values() for p in libs})))
+        # (The services' own prefixes are gone with them: their files are the release build's.)
+        sizes = guest.run("wc -c " + " ".join(sorted({p for libs in mapped.values() for p in libs}))
+                          + " 2>/dev/null")[1].decode()
         costs = openssl_costs(guest)
         config = guest.run("ls /usr/lib/ssl/openssl.cnf /etc/ssl/openssl.cnf 2>&1")[1].decode().strip()
     finally:
