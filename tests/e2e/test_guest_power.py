@@ -14,6 +14,7 @@ import json
 import os
 import random
 import re
+import signal
 import time
 import unittest
 
@@ -243,14 +244,22 @@ class PowerCutReplyTest(PowerCutCase):
     # Seed 5: the broker confirmed the reply and was stopped before passing it on (below).
     REGRESSIONS = (5,)
     # The cut right after the command, the broker left running (the service answers later in
-    # the guest); the broker stopped 0..0.1 s after the command and the cut after the service
-    # logged the send (its backup written first); the reply at the server, then the broker
-    # stopped and the cut.
+    # the guest); the broker frozen (SIGSTOP) as soon as its log shows the command passed on to
+    # the device, so the reply cannot be taken, and the cut after the service logged the send
+    # (its backup written first); the reply at the server, then the broker stopped and the cut.
     STATES = (("not answered", (0.0, 0.03)), ("backed up", (0.0, 0.5)), ("delivered before the cut", (0.0, 0.3)))
 
     def final_raw(self, task):
         return ('{"cmd":"apkUpgradeResp","sn":"%s","taskId":"%s","param":{"status":"3",'
                 '"failDes":"ApkDownloadUrl is empty"}}' % (self.SERIAL, task))
+
+    def broker_log(self):
+        with open(os.path.join(os.path.dirname(self.broker.conf), "mosquitto.log"), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def commands_passed_on(self):
+        return len(re.findall(r"Sending PUBLISH to \S+ \(d\d, q\d, r\d, m\d+, '%s'" % re.escape(harness.CMD_TOPIC_PREFIX + self.SERIAL),
+                              self.broker_log()))
 
     def broker_confirmed(self, size):
         """Whether the broker's log shows a QoS 2 PUBLISH of `size` bytes on the reply topic
@@ -275,22 +284,35 @@ class PowerCutReplyTest(PowerCutCase):
                 backup = f"{DATA}/message_{task}"
                 target, delay = self.aim(seed, rnd)
                 self.svc.mark_log()
+                passed_on = self.commands_passed_on()
                 self.server.send("apkUpgrade", {"apkDownloadUrl": ""}, task_id=task)
+                frozen = False
                 if target == "delivered before the cut":
                     self.reply_seen("apkUpgrade", task, lambda p: p.get("status") in ("2", "3"), what="final reply")
                 elif target == "backed up":
-                    time.sleep(rnd.uniform(0.0, 0.1))
+                    wait_for(lambda: self.commands_passed_on() > passed_on, 10, interval=0.005,
+                             what="the command passed on to the device")
+                    time.sleep(0.02)  # the line is logged just before the packet is written
+                    self.broker.proc.send_signal(signal.SIGSTOP)
+                    frozen = True
                 if target != "not answered":
                     self.server._connected.clear()
+                if target == "delivered before the cut":
                     self.broker.stop()
                 if target == "backed up":
                     try:
                         self.svc.wait_log(r'send message \w+, qos: 2, .*"taskId":"%s"' % task, timeout=15)
                     except AssertionError:
-                        pass  # the broker took the command down with it: counted as found
+                        pass  # the command never reached the service: counted as found
                 time.sleep(delay)
                 delivered = len(self.finals("apkUpgrade", task))
                 self.cut_and_boot()
+                if frozen:
+                    # Gone without reading what the dead connection had sent (it would pass the
+                    # reply on now, and the backup would deliver it a second time).
+                    self.broker.proc.kill()
+                    self.broker.proc.wait()
+                    self.broker.stop()
                 stored = self.assert_whole(backup, json.loads) is not None
                 self.count_moment("delivered before the cut" if delivered else
                                   "backed up" if stored else "not answered")
