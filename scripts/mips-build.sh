@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds for the terminal (mipsel-linux-gnu) and runs the unit tests under qemu user mode.
 #
-#   1. prepares the sysroot and the cross tools (scripts/mips-sysroot.sh; fast when ready),
+#   1. prepares the sysroot and the cross tools (scripts/mips-sysroot.sh; fast when ready) and
+#      the terminal's libcurl (scripts/mips-curl.sh: HTTP/HTTPS, OpenSSL, zlib; cached),
 #   2. the test build ($NIMBO_MIPS_BUILD_DIR, default build-mips): program, library and unit
 #      tests, with the payment-application signals mapped into the emulated range
 #      (NIMBO_EMULATED_SIGNALS=ON: qemu user mode cannot deliver signals above 62), unit tests
@@ -29,6 +30,8 @@ done
 
 SYSROOT=$(bash scripts/mips-sysroot.sh | tail -n 1)
 export NIMBO_MIPS_SYSROOT=$SYSROOT
+# The terminal's libcurl (HTTP/HTTPS, OpenSSL, zlib; built once and cached): both builds link it.
+CURL=$(bash scripts/mips-curl.sh | tail -n 1)
 TOOLCHAIN=$PWD/cmake/toolchain-mipsel-linux-gnu.cmake
 TEST_DIR=${NIMBO_MIPS_BUILD_DIR:-build-mips}
 RELEASE_DIR=${NIMBO_MIPS_RELEASE_DIR:-build-mips-release}
@@ -36,13 +39,13 @@ JOBS=${NIMBO_JOBS:-$(nproc)}
 
 echo "== mipsel test build ($TEST_DIR, emulated signals)"
 cmake -S . -B "$TEST_DIR" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DNIMBO_MIPS_SYSROOT="$SYSROOT" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBO_EMULATED_SIGNALS=ON -DNIMBO_BUILD_TESTS=ON >/dev/null
+  -DNIMBO_MIPS_CURL="$CURL" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBO_EMULATED_SIGNALS=ON -DNIMBO_BUILD_TESTS=ON >/dev/null
 cmake --build "$TEST_DIR" -j"$JOBS"
 
 if [ "$release" = 1 ]; then
   echo "== mipsel release build ($RELEASE_DIR, signals 89..99)"
   cmake -S . -B "$RELEASE_DIR" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DNIMBO_MIPS_SYSROOT="$SYSROOT" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBO_EMULATED_SIGNALS=OFF -DNIMBO_BUILD_TESTS=OFF >/dev/null
+    -DNIMBO_MIPS_CURL="$CURL" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBO_EMULATED_SIGNALS=OFF -DNIMBO_BUILD_TESTS=OFF >/dev/null
   cmake --build "$RELEASE_DIR" -j"$JOBS" --target nimboservice hwlink easy_logger
   # What ships must use the native numbers 89..99, never the emulated mapping.
   if ! grep -q '^NIMBO_EMULATED_SIGNALS:BOOL=OFF' "$RELEASE_DIR/CMakeCache.txt"; then

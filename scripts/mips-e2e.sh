@@ -18,6 +18,11 @@ BUILD=$SRC/${NIMBO_MIPS_BUILD_DIR:-build-mips}
 SYSROOT=${NIMBO_MIPS_SYSROOT:-$(bash scripts/mips-sysroot.sh | tail -n 1)}
 QEMU=$(command -v qemu-mipsel)
 STAGE=$BUILD/stage-qemu
+# The installed program finds its libraries by $ORIGIN/../lib and then in the sysroot (-L):
+# the terminal's libcurl the build linked (scripts/mips-curl.sh) comes first by name.
+CURL_PREFIX=$(sed -n 's/^NIMBO_MIPS_CURL:PATH=//p' "$BUILD/CMakeCache.txt")
+QEMU_ENV=
+[ -n "$CURL_PREFIX" ] && QEMU_ENV="-E LD_LIBRARY_PATH=$CURL_PREFIX/usr/lib/mipsel-linux-gnu"
 
 if ! grep -q '^NIMBO_EMULATED_SIGNALS:BOOL=ON' "$BUILD/CMakeCache.txt"; then
   echo "mips-e2e: $BUILD is not a test build with NIMBO_EMULATED_SIGNALS=ON" >&2
@@ -34,7 +39,7 @@ wrap() {
 #!/bin/sh
 # $name for mipsel under qemu user mode (written by scripts/mips-e2e.sh).
 here=\$(dirname "\$(readlink -f "\$0")")
-exec "\$here/.qemu/$name" -L "$SYSROOT" "\$here/$name.mipsel" "\$@"
+exec "\$here/.qemu/$name" -L "$SYSROOT" $QEMU_ENV "\$here/$name.mipsel" "\$@"
 EOF
   chmod +x "$dir/$name"
 }

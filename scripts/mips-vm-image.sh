@@ -27,8 +27,12 @@ APTDIR=$CACHE/vm-apt
 RELEASE_DIR=${NIMBO_MIPS_RELEASE_DIR:-build-mips-release}
 DISK_MB=${NIMBO_VM_DISK_MB:-384}
 
-# The root file system: busybox and what the program, the library and curl need at run time.
-ROOT_PKGS=(busybox-static libc6 libstdc++6 libgcc-s1 libcurl4 libssl3 libcjson1 libpaho-mqtt1.3 zlib1g)
+# The root file system: busybox and what the program and the library need at run time, with
+# the terminal's libcurl (scripts/mips-curl.sh) instead of Debian's libcurl4.
+ROOT_PKGS=(busybox-static libc6 libstdc++6 libgcc-s1 libssl3 libcjson1 libpaho-mqtt1.3 zlib1g)
+# Debian's libcurl4 and what it pulls in beyond ROOT_PKGS, kept apart in /opt/debian-curl/lib
+# (not on the library path) for the side-by-side figures (scripts/mips-vm-figures.sh).
+COMPARE_PKGS=(libcurl4)
 KERNEL_META=linux-image-4kc-malta
 # Drivers the Malta board needs from modules: PIIX IDE disk, ext4, the PCnet network card.
 MODULES=(ata_piix crc32c_generic ext4 pcnet32)
@@ -41,11 +45,13 @@ mips_host_pkgs "${HOST_PKGS[@]}"
 
 # 1. The release build with the stand-in and the agent (fast when built).
 SYSROOT=$(bash scripts/mips-sysroot.sh | tail -n 1)
-if [ ! -f "$RELEASE_DIR/CMakeCache.txt" ]; then
+CURL=$(bash scripts/mips-curl.sh | tail -n 1)
+if [ ! -f "$RELEASE_DIR/CMakeCache.txt" ] || ! grep -q "^NIMBO_MIPS_CURL:PATH=$CURL\$" "$RELEASE_DIR/CMakeCache.txt"; then
   cmake -S . -B "$RELEASE_DIR" -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/toolchain-mipsel-linux-gnu.cmake" \
-    -DNIMBO_MIPS_SYSROOT="$SYSROOT" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBO_EMULATED_SIGNALS=OFF \
-    -DNIMBO_BUILD_TESTS=OFF >/dev/null
+    -DNIMBO_MIPS_SYSROOT="$SYSROOT" -DNIMBO_MIPS_CURL="$CURL" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DNIMBO_EMULATED_SIGNALS=OFF -DNIMBO_BUILD_TESTS=OFF >/dev/null
 fi
+LEAN_CURL=$(readlink -f "$CURL/usr/lib/mipsel-linux-gnu/libcurl.so.4")
 if ! grep -q '^NIMBO_EMULATED_SIGNALS:BOOL=OFF' "$RELEASE_DIR/CMakeCache.txt"; then
   log "$RELEASE_DIR maps the payment-application signals: not a release build"
   exit 1
@@ -53,7 +59,7 @@ fi
 cmake --build "$RELEASE_DIR" -j"${NIMBO_JOBS:-$(nproc)}" --target nimboservice hwlink easy_logger alibankApp nimbo-agent >/dev/null
 
 # 2. Packages and kernel (once per package list and mirror).
-pkg_stamp="mirror=$MIRROR suites=${SUITES[*]} pkgs=${ROOT_PKGS[*]} kernel=$KERNEL_META modules=${MODULES[*]} layout=1"
+pkg_stamp="mirror=$MIRROR suites=${SUITES[*]} pkgs=${ROOT_PKGS[*]} compare=${COMPARE_PKGS[*]} kernel=$KERNEL_META modules=${MODULES[*]} layout=2"
 mkdir -p "$VM"
 if [ ! -f "$VM/base/.stamp" ] || [ "$(cat "$VM/base/.stamp")" != "$pkg_stamp" ]; then
   log "fetching mipsel packages and the Malta kernel from $MIRROR"
@@ -61,13 +67,22 @@ if [ ! -f "$VM/base/.stamp" ] || [ "$(cat "$VM/base/.stamp")" != "$pkg_stamp" ];
   apt-get "${mips_apt_opts[@]}" update -qq
   apt-get "${mips_apt_opts[@]}" autoclean -qq >/dev/null
   apt-get "${mips_apt_opts[@]}" install -y -qq --download-only "${ROOT_PKGS[@]}" >/dev/null
+  root_debs=$(cd "$APTDIR/cache/archives" && ls *.deb)
+  apt-get "${mips_apt_opts[@]}" install -y -qq --download-only "${ROOT_PKGS[@]}" "${COMPARE_PKGS[@]}" >/dev/null
   # The kernel alone, without the boot tooling it depends on (we make our own initramfs).
   kpkg=$(apt-cache "${mips_apt_opts[@]}" depends "$KERNEL_META" | sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n 1)
   rm -rf "$APTDIR/kernel" && mkdir -p "$APTDIR/kernel"
   (cd "$APTDIR/kernel" && apt-get "${mips_apt_opts[@]}" download "$kpkg" 2>/dev/null)
 
   rm -rf "$VM/base.new" && mkdir -p "$VM/base.new/root" "$VM/base.new/kernel"
-  for deb in "$APTDIR"/cache/archives/*.deb; do dpkg-deb -x "$deb" "$VM/base.new/root"; done
+  mkdir -p "$VM/base.new/compare"
+  for deb in "$APTDIR"/cache/archives/*.deb; do
+    if grep -qxF "$(basename "$deb")" <<<"$root_debs"; then
+      dpkg-deb -x "$deb" "$VM/base.new/root"
+    else
+      dpkg-deb -x "$deb" "$VM/base.new/compare"
+    fi
+  done
   rm -rf "$VM/base.new/root/usr/share/"{doc,man,info,locale,lintian,bug}
   dpkg-deb -x "$APTDIR"/kernel/*.deb "$VM/base.new/kernel"
   echo "$pkg_stamp" > "$VM/base.new/.stamp"
@@ -84,6 +99,7 @@ inputs_sum() {
     for f in service/nimboservice hwlink/libhwlink.so.1 logger/libeasy_logger.so tools/alibankApp tools/nimbo-agent; do
       sha256sum "$RELEASE_DIR/$f"
     done
+    sha256sum "$LEAN_CURL"
   } | sha256sum | cut -d' ' -f1
 }
 want=$(inputs_sum)
@@ -97,6 +113,9 @@ WORK=$VM/work
 rm -rf "$WORK" && mkdir -p "$WORK"
 ROOT=$WORK/root
 cp -a "$BASE/root" "$ROOT"
+# OpenSSL's legacy provider and its engines: nothing loads them (no configuration file asks
+# for them, the program uses the default provider only); a terminal's image leaves them out.
+rm -rf "$ROOT/usr/lib/mipsel-linux-gnu/ossl-modules" "$ROOT/usr/lib/mipsel-linux-gnu/engines-3"
 mkdir -p "$ROOT"/{proc,sys,dev,tmp,run,root,mnt,var/log,etc/init.d,etc/nimbo-boot.d,opt/nimbo/tools,sbin,usr/bin,usr/sbin}
 chmod 1777 "$ROOT/tmp"
 
@@ -110,6 +129,20 @@ cmake --install "$RELEASE_DIR" --prefix "$WORK/stage" >/dev/null
 cp -a "$WORK/stage/bin" "$WORK/stage/lib" "$ROOT/opt/nimbo/"
 install -m 0755 "$RELEASE_DIR/tools/alibankApp" "$ROOT/opt/nimbo/tools/alibankApp"
 install -m 0755 "$RELEASE_DIR/tools/nimbo-agent" "$ROOT/sbin/nimbo-agent"
+# The terminal's libcurl where Debian's would be; Debian's own (with the libraries only it
+# needs) in /opt/debian-curl/lib for the comparison.
+install -m 0644 "$LEAN_CURL" "$ROOT/usr/lib/mipsel-linux-gnu/$(basename "$LEAN_CURL")"
+ln -sfn "$(basename "$LEAN_CURL")" "$ROOT/usr/lib/mipsel-linux-gnu/libcurl.so.4"
+mkdir -p "$ROOT/opt/debian-curl/lib"
+for lib in "$BASE"/compare/{usr/,}lib/mipsel-linux-gnu/*.so*; do
+  [ -e "$lib" ] || continue
+  name=$(basename "$lib")
+  case "$name" in
+    libcurl.*) ;;
+    *) [ -e "$ROOT/usr/lib/mipsel-linux-gnu/$name" ] || [ -e "$ROOT/lib/mipsel-linux-gnu/$name" ] && continue ;;
+  esac
+  cp -a "$lib" "$ROOT/opt/debian-curl/lib/"
+done
 
 cat > "$ROOT/usr/bin/pgrep" <<'EOF'
 #!/bin/sh
@@ -219,12 +252,18 @@ cat > "$IRD/init" <<'EOF'
 mount -t proc proc /proc
 mount -t devtmpfs devtmpfs /dev
 for m in $(cat /lib/modules/order); do insmod /lib/modules/$m.ko; done
+# The disk appears a moment after its driver: try the mount itself until it works. No test on
+# the device node: busybox's `[ -b ]` stats it, which fails (EOVERFLOW) with the clock past 2038
+# (devtmpfs dates the node now), and the wait ran out every time at 2040.
 i=0
-while [ ! -b /dev/sda ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-if ! mount -t ext4 -o rw /dev/sda /newroot; then
-  echo "nimbo-vm: cannot mount /dev/sda" > /dev/console
-  exec sh
-fi
+until mount -t ext4 -o rw /dev/sda /newroot 2>/dev/null; do
+  i=$((i + 1))
+  if [ $i -ge 100 ]; then
+    echo "nimbo-vm: cannot mount /dev/sda" > /dev/console
+    exec sh
+  fi
+  sleep 0.1
+done
 umount /proc
 umount /dev
 # Hand over without switch_root: Debian's busybox is built with a 32-bit time_t and its

@@ -10,7 +10,9 @@ Environment: NIMBO_VM_DIR (the machine directory, default /var/cache/nimbo-mips/
 NIMBO_VM_KEEP=1 keeps the console log and disk of each guest.
 
 Also a command line (scripts/mips-vm.sh):
-  guest.py run [--rtc ISO] [--disk FILE] [--keep-disk]   boots, prints the agent port, waits
+  guest.py run [--rtc ISO] [--disk FILE] [--keep-disk]   boots, prints the agent port, waits;
+      --keep-disk: the disk copy (and the console log) stay when the machine ends (the path
+      is printed), to boot again with --disk or look into
   guest.py sh PORT COMMAND...                            runs a command in a running guest
 """
 import os
@@ -76,7 +78,8 @@ def agent_put(port, path, data, mode=0o644, timeout=60):
 class Guest:
     """One booted machine with its own copy of the disk."""
 
-    def __init__(self, rtc=None, memory=256, disk=None, boot=True):
+    def __init__(self, rtc=None, memory=256, disk=None, boot=True, keep=False):
+        self.keep = keep or os.environ.get("NIMBO_VM_KEEP") == "1"
         self.dir = tempfile.mkdtemp(prefix="nimbo-vm-")
         self.disk = disk or os.path.join(self.dir, "disk.img")
         if not disk:
@@ -149,7 +152,7 @@ class Guest:
 
     def close(self):
         self.power_cut()
-        if os.environ.get("NIMBO_VM_KEEP") != "1":
+        if not self.keep:
             shutil.rmtree(self.dir, ignore_errors=True)
 
     def console_tail(self, n=3000):
@@ -209,6 +212,7 @@ def main(argv):
     if len(argv) >= 1 and argv[0] == "run":
         rtc = None
         disk = None
+        keep = False
         i = 1
         while i < len(argv):
             if argv[i] == "--rtc":
@@ -217,11 +221,14 @@ def main(argv):
             elif argv[i] == "--disk":
                 disk = argv[i + 1]
                 i += 2
+            elif argv[i] == "--keep-disk":
+                keep = True
+                i += 1
             else:
                 print(__doc__, file=sys.stderr)
                 return 2
         t0 = time.monotonic()
-        g = Guest(rtc=rtc, disk=disk)
+        g = Guest(rtc=rtc, disk=disk, keep=keep)
         print(f"guest up in {time.monotonic() - t0:.1f}s: agent on 127.0.0.1:{g.port}, console {g.console}",
               flush=True)
         print(f"  commands: python3 {os.path.abspath(__file__)} sh {g.port} 'uname -a'", flush=True)
@@ -232,6 +239,8 @@ def main(argv):
             pass
         finally:
             g.close()
+            if keep and not disk:
+                print(f"disk kept: {g.disk} (console {g.console})", flush=True)
         return 0
     if len(argv) >= 3 and argv[0] == "sh":
         status, out = agent_run(int(argv[1]), " ".join(argv[2:]))

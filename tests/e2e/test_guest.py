@@ -27,6 +27,7 @@ class GuestCase(unittest.TestCase):
     ALIBANK_ARGS = ()   # None: no stand-in
 
     GUEST_CLOCK = None  # the board's clock at boot (qemu -rtc base=...): its own machine
+    BROKER_LOG_ALL = False  # the broker logs every packet (mosquitto: log_type all)
 
     @classmethod
     def setUpClass(cls):
@@ -46,6 +47,11 @@ class GuestCase(unittest.TestCase):
         self.addCleanup(self.term.close)
         self.broker = Broker()
         self.addCleanup(self.broker.close)
+        if self.BROKER_LOG_ALL and harness.BROKER_KIND == "mosquitto":
+            self.broker.stop()
+            with open(self.broker.conf, "a") as f:
+                f.write("log_type all\n")
+            self.broker.start()
         self.sim = MgmtSim(broker_addr=self.broker.addr)
         self.addCleanup(self.sim.close)
         if self.ALIBANK_ARGS is not None:
