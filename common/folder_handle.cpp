@@ -366,10 +366,13 @@ int replace_at(int dir, const char* name, const void* data, size_t size, bool* w
         return -1;
     }
     mode_t mode = 0644;
+    bool folder_there = false;
     struct stat st;
     if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISLNK(st.st_mode)) {
             if (was_link != nullptr) *was_link = true;  // the rename replaces the link itself
+        } else if (S_ISDIR(st.st_mode)) {
+            folder_there = true;  // a folder where a file belongs: removed before the rename
         } else {
             mode = st.st_mode & 07777;
         }
@@ -380,6 +383,13 @@ int replace_at(int dir, const char* name, const void* data, size_t size, bool* w
     bool ok = ::fchmod(fd, mode) == 0 && write_all(fd, data, size) && ::fsync(fd) == 0;
     int err = errno;
     if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    // A folder at the file's name (damage, or something planted) would make every later
+    // replacement fail and the state unstorable for good: it is removed, its content with
+    // it, never through a link, once the new content is safely in the temporary.
+    if (ok && folder_there && remove_tree_at(dir, name) != 0) {
         ok = false;
         err = errno;
     }

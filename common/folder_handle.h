@@ -73,6 +73,7 @@ bool plain_name(const char* name) noexcept;
 // Replaces `name` in the folder atomically: a hidden temporary in the same folder, fsync,
 // renameat over `name`, fsync of the folder. A link at `name` is replaced itself, never
 // followed (`*was_link` says so; may be null); the mode of a plain file there is kept.
+// A folder at `name` is removed with its content (never through a link) before the rename.
 // 0, or -1 when the temporary could not be created, -2 when writing, fsync or the rename
 // failed (the temporary is removed, `name` is unchanged); errno kept.
 int replace_at(int dir, const char* name, const void* data, size_t size, bool* was_link) noexcept;

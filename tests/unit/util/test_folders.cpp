@@ -140,6 +140,15 @@ TEST_F(FolderOpener, ChangesStayInsideTheHandle) {
     EXPECT_TRUE(was_link);
     EXPECT_EQ(read_file(dir + "/linked-file"), "new\n");
     EXPECT_EQ(nimbo::replace_at(fd.get(), "../escape", "x", 1, nullptr), -1);
+    // A folder at the name (damage) gives way, its content with it, nothing behind a link.
+    write_file(dir + "/state/inner/x", "junk");
+    ASSERT_EQ(::symlink((outside_ / "other").c_str(), (dir + "/state/inner/out").c_str()), 0);
+    EXPECT_EQ(nimbo::replace_at(fd.get(), "state", "1\n", 2, nullptr), 0);
+    EXPECT_EQ(read_file(dir + "/state"), "1\n");
+    struct stat st;
+    ASSERT_EQ(::stat((dir + "/state").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(read_file(outside_ / "other/keep"), "precious");
 
     // The no-follow opener relative to the handle and through a path with a linked folder.
     nimbo::NofollowRefusal why;
