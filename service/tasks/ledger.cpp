@@ -3,13 +3,10 @@
 #include "tasks/ledger.h"
 
 #include <pthread.h>
-#include <sys/stat.h>
 
 #include <cstring>
 
 #include "c_handles.hpp"
-#include "device_path.h"
-#include "folder_handle.h"
 #include "log_tags.h"
 #include "nimbo_exports.h"
 #include "result_codes.h"
@@ -32,21 +29,6 @@ bool stored_request(const std::string& path, RequestCmd* out, std::string* text,
         return false;
     }
     return true;
-}
-
-// Writes the task file. A folder in its place is damaged state, not a task: it is removed
-// (through the held data folder) and the file written. False when it cannot be written.
-bool write_task_file(const std::string& path, const std::string& text) {
-    if (nimbo::write_line_file(path.c_str(), text.c_str(), 0)) return true;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-    char dir[NIMBO_PATH_MAX];
-    const char* name = nimbo::split_path(path.c_str(), dir, sizeof dir);
-    if (name == nullptr) return false;
-    UniqueFd folder = nimbo::open_folder(dir, false, TAG_UTILS);
-    if (!folder || nimbo::remove_tree_at(folder.get(), name) != 0) return false;
-    LOG_W(TAG_UTILS, "a folder in place of the task file %s was removed", path.c_str());
-    return nimbo::write_line_file(path.c_str(), text.c_str(), 0);
 }
 
 std::string envelope_of(const tasks::LedgerEntry& e, const std::string& param) {
@@ -138,7 +120,7 @@ Admission Ledger::admit(const RequestCmd& request, const std::string& text, MQTT
         LOG_W(TAG_UTILS, "%s", kBusyText);
         return Admission::busy;
     }
-    if (!write_task_file(files.task_file, text)) {
+    if (!nimbo::write_line_file(files.task_file.c_str(), text.c_str(), 0)) {
         LOG_E(TAG_UTILS, "task[%s] could not be recorded in %s, cmd[%s] fails", request.taskId,
               files.task_file.c_str(), request.cmd);
         return Admission::unrecorded;
