@@ -261,6 +261,14 @@ const char* split_path(const char* path, char* dir, size_t size) noexcept {
     return base;
 }
 
+#if defined(NIMBO_QEMU_USER)
+// qemu user mode with a sysroot prefix (-L) opens "/" as the sysroot's root, while a path
+// that the sysroot lacks reaches the real file system: the walk starts from the real root.
+constexpr const char* kRealRoot = "/proc/self/root";
+#else
+constexpr const char* kRealRoot = "/";
+#endif
+
 int folder_open(const char* path, bool create, FolderError* error, FolderCreated created) noexcept {
     if (error != nullptr) *error = FolderError{};
     char walk[NIMBO_PATH_MAX];
@@ -282,7 +290,7 @@ int folder_open(const char* path, bool create, FolderError* error, FolderCreated
         fd = ::open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         start = rl;
     } else {
-        fd = ::open(walk[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        fd = ::open(walk[0] == '/' ? kRealRoot : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
     if (fd < 0) {
         int err = errno;
@@ -359,7 +367,8 @@ int folder_handle(const char* path, bool create, FolderError* error, FolderCreat
     return fd;
 }
 
-int replace_at(int dir, const char* name, const void* data, size_t size, bool* was_link) noexcept {
+int replace_at(int dir, const char* name, const void* data, size_t size, bool* was_link,
+               bool folder_gives_way) noexcept {
     if (was_link != nullptr) *was_link = false;
     if (!plain_name(name)) {
         errno = EINVAL;
@@ -372,7 +381,7 @@ int replace_at(int dir, const char* name, const void* data, size_t size, bool* w
         if (S_ISLNK(st.st_mode)) {
             if (was_link != nullptr) *was_link = true;  // the rename replaces the link itself
         } else if (S_ISDIR(st.st_mode)) {
-            folder_there = true;  // a folder where a file belongs: removed before the rename
+            folder_there = folder_gives_way;  // a folder where a file belongs
         } else {
             mode = st.st_mode & 07777;
         }
@@ -386,7 +395,7 @@ int replace_at(int dir, const char* name, const void* data, size_t size, bool* w
         ok = false;
         err = errno;
     }
-    // A folder at the file's name (damage, or something planted) would make every later
+    // A folder at a state file's name (damage, or something planted) would make every later
     // replacement fail and the state unstorable for good: it is removed, its content with
     // it, never through a link, once the new content is safely in the temporary.
     if (ok && folder_there && remove_tree_at(dir, name) != 0) {

@@ -73,10 +73,13 @@ bool plain_name(const char* name) noexcept;
 // Replaces `name` in the folder atomically: a hidden temporary in the same folder, fsync,
 // renameat over `name`, fsync of the folder. A link at `name` is replaced itself, never
 // followed (`*was_link` says so; may be null); the mode of a plain file there is kept.
-// A folder at `name` is removed with its content (never through a link) before the rename.
+// A folder at `name` makes the rename fail and stays, unless `folder_gives_way` (the
+// service's own state files, where a folder is only ever damage): then it is removed with
+// its content (never through a link) once the new content is in the temporary.
 // 0, or -1 when the temporary could not be created, -2 when writing, fsync or the rename
 // failed (the temporary is removed, `name` is unchanged); errno kept.
-int replace_at(int dir, const char* name, const void* data, size_t size, bool* was_link) noexcept;
+int replace_at(int dir, const char* name, const void* data, size_t size, bool* was_link,
+               bool folder_gives_way = false) noexcept;
 
 // Removes the file `name` (a link as a link) and makes the removal durable (fsync of the
 // folder). 0, or -1 with errno (ENOENT when nothing is there).

@@ -6,7 +6,8 @@
 #   2. the test build ($NIMBO_MIPS_BUILD_DIR, default build-mips): program, library and unit
 #      tests, with the payment-application signals mapped into the emulated range
 #      (NIMBO_EMULATED_SIGNALS=ON: qemu user mode cannot deliver signals above 62), unit tests
-#      run by ctest through qemu-mipsel -L <sysroot>,
+#      run by ctest through qemu-mipsel -L <sysroot> (NIMBO_QEMU_USER=ON: that prefix also
+#      takes "/" itself, so folder walks start from the real root, /proc/self/root),
 #   3. the release build ($NIMBO_MIPS_RELEASE_DIR, default build-mips-release): program and
 #      library as they ship, payment-application signals 89..99, no tests.
 #
@@ -39,7 +40,7 @@ JOBS=${NIMBO_JOBS:-$(nproc)}
 
 echo "== mipsel test build ($TEST_DIR, emulated signals)"
 cmake -S . -B "$TEST_DIR" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DNIMBO_MIPS_SYSROOT="$SYSROOT" \
-  -DNIMBO_MIPS_CURL="$CURL" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBO_EMULATED_SIGNALS=ON -DNIMBO_BUILD_TESTS=ON >/dev/null
+  -DNIMBO_MIPS_CURL="$CURL" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBO_EMULATED_SIGNALS=ON -DNIMBO_QEMU_USER=ON -DNIMBO_BUILD_TESTS=ON >/dev/null
 cmake --build "$TEST_DIR" -j"$JOBS"
 
 if [ "$release" = 1 ]; then

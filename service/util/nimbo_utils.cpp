@@ -56,14 +56,16 @@ std::string join(const char* dir, const char* name) { return std::string(dir) + 
 
 enum class WriteResult { ok, open_failed, write_failed };
 
-WriteResult replace_checked(const std::string& path, const std::string& content) {
+// `own_state`: one of the service's own state files, where a folder at the name is damage
+// and gives way (the exported helpers leave such a folder as it is and fail).
+WriteResult replace_checked(const std::string& path, const std::string& content, bool own_state) {
     char dir[NIMBO_PATH_MAX];
     const char* name = nimbo::split_path(path.c_str(), dir, sizeof dir);
     if (name == nullptr) return WriteResult::open_failed;
     UniqueFd folder = nimbo::open_folder(dir, false, TAG_UTILS);
     if (!folder) return WriteResult::open_failed;
     bool was_link = false;
-    int rc = nimbo::replace_at(folder.get(), name, content.data(), content.size(), &was_link);
+    int rc = nimbo::replace_at(folder.get(), name, content.data(), content.size(), &was_link, own_state);
     if (was_link)
         // The rename replaces the link itself: what it names is never written.
         LOG_W(TAG_UTILS, "%s is a symbolic link: replaced by a file, not followed", path.c_str());
@@ -72,7 +74,7 @@ WriteResult replace_checked(const std::string& path, const std::string& content)
 }
 
 // The line-file writer with its log lines; mode 1 appends, anything else replaces.
-WriteResult write_line(const char* path, const char* text, int mode) {
+WriteResult write_line(const char* path, const char* text, int mode, bool own_state) {
     WriteResult result;
     if (mode == 1) {
         UniqueFd fd{nimbo::open_for_write(path, O_WRONLY | O_APPEND | O_CREAT, 0644, TAG_UTILS)};
@@ -90,7 +92,7 @@ WriteResult write_line(const char* path, const char* text, int mode) {
             result = ok ? WriteResult::ok : WriteResult::write_failed;
         }
     } else {
-        result = replace_checked(path, std::string(text) + "\n");
+        result = replace_checked(path, std::string(text) + "\n", own_state);
     }
     if (result == WriteResult::open_failed) LOG_E(TAG_UTILS, "Error opening file for writing");
     if (result == WriteResult::write_failed) LOG_E(TAG_UTILS, "Error writing to file");
@@ -272,7 +274,7 @@ bool write_line_file(const char* path, const char* text, int mode) {
         return false;
     }
     try {
-        return write_line(path, text, mode) == WriteResult::ok;
+        return write_line(path, text, mode, true) == WriteResult::ok;
     } catch (...) {
         LOG_E(TAG_UTILS, "Error writing to file");
         return false;
@@ -281,7 +283,7 @@ bool write_line_file(const char* path, const char* text, int mode) {
 
 bool replace_file(const std::string& path, const std::string& content) {
     try {
-        return replace_checked(path, content) == WriteResult::ok;
+        return replace_checked(path, content, true) == WriteResult::ok;
     } catch (...) {
         return false;
     }
@@ -610,7 +612,7 @@ void nimbo_utils_write_line_to_file(const char* path, const char* text, int mode
         return;
     }
     try {
-        write_line(path, text, mode);
+        write_line(path, text, mode, false);
     } catch (...) {
         LOG_E(TAG_UTILS, "Error writing to file");
     }
@@ -766,7 +768,7 @@ int nimbo_utils_save_server_url(const char* url, int persistent) {
         std::string keep = url_file(persistent == 1 ? kUrlPersistent : kUrlPlain);
         std::string drop = url_file(persistent == 1 ? kUrlPlain : kUrlPersistent);
         // The new file first: a failed write leaves the URL in force at the next start as it was.
-        if (write_line(keep.c_str(), url, 0) != WriteResult::ok) return NIMBO_ERR_FAILED;
+        if (write_line(keep.c_str(), url, 0, true) != WriteResult::ok) return NIMBO_ERR_FAILED;
         nimbo_utils_delete_file(drop.c_str());
         return 0;
     } catch (...) {

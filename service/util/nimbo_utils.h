@@ -109,12 +109,13 @@ int open_for_read(const char* path, const char* tag);
 // The line-file writer of nimbo_utils_write_line_to_file (mode 1 appends, anything else
 // replaces atomically) for the service's own state: false, logged, when the line was not
 // stored (nothing torn is left: a replaced file keeps its old content, an append is cut
-// back).
+// back). A folder standing at the name is damage and gives way to the file (the exported
+// helper leaves it and fails).
 bool write_line_file(const char* path, const char* text, int mode);
 
 // Replaces `path` atomically: temporary file in the same directory, fsync, rename, fsync
 // of the directory. A reader sees the old or the new content, never a torn one. A symbolic
-// link at `path` is replaced itself (and logged), never followed.
+// link at `path` is replaced itself (and logged), never followed; a folder there gives way.
 bool replace_file(const std::string& path, const std::string& content);
 
 // Reads a whole file (at most `max_bytes`; larger files fail). False when unreadable; with

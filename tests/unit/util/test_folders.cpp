@@ -140,10 +140,13 @@ TEST_F(FolderOpener, ChangesStayInsideTheHandle) {
     EXPECT_TRUE(was_link);
     EXPECT_EQ(read_file(dir + "/linked-file"), "new\n");
     EXPECT_EQ(nimbo::replace_at(fd.get(), "../escape", "x", 1, nullptr), -1);
-    // A folder at the name (damage) gives way, its content with it, nothing behind a link.
+    // A folder at the name stays (the rename fails), unless it stands at one of the
+    // service's own state files: then it gives way, its content with it, nothing behind a link.
     write_file(dir + "/state/inner/x", "junk");
     ASSERT_EQ(::symlink((outside_ / "other").c_str(), (dir + "/state/inner/out").c_str()), 0);
-    EXPECT_EQ(nimbo::replace_at(fd.get(), "state", "1\n", 2, nullptr), 0);
+    EXPECT_EQ(nimbo::replace_at(fd.get(), "state", "1\n", 2, nullptr), -2);
+    EXPECT_EQ(read_file(dir + "/state/inner/x"), "junk");
+    EXPECT_EQ(nimbo::replace_at(fd.get(), "state", "1\n", 2, nullptr, true), 0);
     EXPECT_EQ(read_file(dir + "/state"), "1\n");
     struct stat st;
     ASSERT_EQ(::stat((dir + "/state").c_str(), &st), 0);

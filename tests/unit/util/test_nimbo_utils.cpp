@@ -499,10 +499,25 @@ TEST_F(Config, SaveServerUrl) {
     EXPECT_EQ(nimbo_utils_save_server_url(("https://" + std::string(260, 'h')).c_str(), 1), -2);
     EXPECT_EQ(nimbo_utils_get_server_url(nullptr, &len), -2);
 
-    // A failed write keeps the other file: the URL in force stays.
-    mkdir((cfg + "nimbo_server_url_persistent").c_str(), 0755);  // cannot be replaced by a file
-    EXPECT_EQ(nimbo_utils_save_server_url("https://r.example", 1), -8);
+    // A failed write (the file size limit cuts it) keeps the other file: the URL in force stays.
+    struct rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct sigaction ign = {}, old_action;
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ign, &old_action);
+    struct rlimit small = {8, old_limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int rc = nimbo_utils_save_server_url("https://r.example", 1);
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    sigaction(SIGXFSZ, &old_action, nullptr);
+    EXPECT_EQ(rc, -8);
     EXPECT_EQ(read_file(cfg + "nimbo_server_url"), "https://q.example\n");
+    EXPECT_FALSE(exists(cfg + "nimbo_server_url_persistent"));
+
+    // A folder standing at the file's name (damage) gives way to the URL.
+    write_file(cfg + "nimbo_server_url_persistent/inner", "junk");
+    EXPECT_EQ(nimbo_utils_save_server_url("https://s.example", 1), 0);
+    EXPECT_EQ(read_file(cfg + "nimbo_server_url_persistent"), "https://s.example\n");
 }
 
 TEST(ExecutableFolder, IsTheDirectoryOfThisProgram) {
