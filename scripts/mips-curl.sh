@@ -18,6 +18,11 @@
 #   NIMBO_DEBIAN_MIRROR  Debian mirror (default http://deb.debian.org/debian)
 # Prints the install prefix ($CACHE/curl: usr/include/curl, usr/lib/mipsel-linux-gnu) on its
 # last line.
+#
+#   scripts/mips-curl.sh --host DIR   the same library (same source, same configure line) built
+#                                     for this machine into DIR, for measurement only (bench/run
+#                                     --lean-curl); prints its library directory. The host build
+#                                     itself keeps Debian's libcurl4.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 CACHE=${NIMBO_MIPS_CACHE:-/var/cache/nimbo-mips}
@@ -31,10 +36,22 @@ JOBS=${NIMBO_JOBS:-$(nproc)}
 
 log() { echo "mips-curl: $*" >&2; }
 
-SYSROOT=$(bash scripts/mips-sysroot.sh | tail -n 1)
-# The version of the sysroot's libcurl headers: the source must be the same release.
-dev_deb=$(ls "$CACHE"/apt/cache/archives/libcurl4-openssl-dev_*_mipsel.deb | tail -n 1)
-VERSION=$(dpkg-deb -f "$dev_deb" Version)
+HOST_OUT=
+if [ "${1:-}" = "--host" ]; then
+  HOST_OUT=$(realpath -m "${2:?--host DIR}")
+  # DIR is replaced: only a new or empty directory, or one this script made before.
+  if [ -d "$HOST_OUT" ] && [ -n "$(ls -A "$HOST_OUT")" ] && [ ! -f "$HOST_OUT/.nimbo-host-curl" ]; then
+    echo "mips-curl: $HOST_OUT is not empty and not made by this script" >&2; exit 1
+  fi
+  TRIPLE=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+  # The host's libcurl headers: the same release as Debian's libcurl4 the host build links.
+  VERSION=$(dpkg-query -W -f='${Version}' libcurl4-openssl-dev)
+else
+  SYSROOT=$(bash scripts/mips-sysroot.sh | tail -n 1)
+  # The version of the sysroot's libcurl headers: the source must be the same release.
+  dev_deb=$(ls "$CACHE"/apt/cache/archives/libcurl4-openssl-dev_*_mipsel.deb | tail -n 1)
+  VERSION=$(dpkg-deb -f "$dev_deb" Version)
+fi
 
 # HTTP and HTTPS over OpenSSL, zlib for Content-Encoding; nothing else. The HTTP features stay
 # as in Debian's build (threaded resolver, IPv6, proxies, cookies, HSTS, alt-svc, NTLM, the CA
@@ -62,7 +79,21 @@ LDFLAGS_T="-Wl,-z,relro"
 
 # Changing how the library is made (patches, install steps) bumps layout=.
 stamp_text="curl=$VERSION configure=${CONFIGURE[*]} cflags=$CFLAGS_T $CPPFLAGS_T $LDFLAGS_T layout=1"
-if [ -f "$OUT/.nimbo-curl" ] && [ "$(cat "$OUT/.nimbo-curl")" = "$stamp_text" ]; then
+if [ -n "$HOST_OUT" ]; then
+  OUT=$HOST_OUT
+  WORK=$(mktemp -d)
+  trap 'rm -rf "$WORK"' EXIT
+  TOOLS=
+  BUILD_ENV=(CC=gcc)
+  CONFIGURE=("${CONFIGURE[@]:2}")  # a native build: no --host/--build
+else
+  WORK=$CACHE/curl-work
+  TOOLS=$TRIPLE-
+  BUILD_ENV=(PKG_CONFIG=pkg-config PKG_CONFIG_PATH=
+    PKG_CONFIG_LIBDIR="$SYSROOT/usr/lib/$TRIPLE/pkgconfig:$SYSROOT/usr/share/pkgconfig"
+    PKG_CONFIG_SYSROOT_DIR="$SYSROOT" CC="$TRIPLE-gcc --sysroot=$SYSROOT")
+fi
+if [ -z "$HOST_OUT" ] && [ -f "$OUT/.nimbo-curl" ] && [ "$(cat "$OUT/.nimbo-curl")" = "$stamp_text" ]; then
   log "libcurl $VERSION (HTTP/HTTPS, OpenSSL, zlib) up to date: $OUT"
   echo "$OUT"
   exit 0
@@ -84,7 +115,6 @@ if ! ls "$SRCDIR"/curl_"$VERSION".dsc >/dev/null 2>&1; then
 fi
 
 # 2. Unpack (Debian's patches applied), configure, build lib/ only, install into a staging tree.
-WORK=$CACHE/curl-work
 rm -rf "$WORK" && mkdir -p "$WORK"
 log "building libcurl $VERSION for $TRIPLE (HTTP/HTTPS, OpenSSL, zlib)"
 dpkg-source --no-check --skip-patches -x "$SRCDIR/curl_$VERSION.dsc" "$WORK/src" >/dev/null
@@ -93,10 +123,7 @@ cd "$WORK/src"
 # turn the tree into the GnuTLS and NSS flavours (other library name and symbol version).
 grep -v -E '^\s*(#|$)' debian/patches/series | grep -v -x -E '90_gnutls.patch|99_nss.patch' |
   while read -r p _; do patch -s -p1 < "debian/patches/$p"; done
-PKG_CONFIG=pkg-config PKG_CONFIG_PATH= \
-  PKG_CONFIG_LIBDIR="$SYSROOT/usr/lib/$TRIPLE/pkgconfig:$SYSROOT/usr/share/pkgconfig" \
-  PKG_CONFIG_SYSROOT_DIR="$SYSROOT" \
-  CC="$TRIPLE-gcc --sysroot=$SYSROOT" CFLAGS="$CFLAGS_T" CPPFLAGS="$CPPFLAGS_T" LDFLAGS="$LDFLAGS_T" \
+env "${BUILD_ENV[@]}" CFLAGS="$CFLAGS_T" CPPFLAGS="$CPPFLAGS_T" LDFLAGS="$LDFLAGS_T" \
   ./configure "${CONFIGURE[@]}" > "$WORK/configure.log" 2>&1 || { tail -n 40 "$WORK/configure.log" >&2; exit 1; }
 make -C lib -j"$JOBS" > "$WORK/make.log" 2>&1 || { tail -n 40 "$WORK/make.log" >&2; exit 1; }
 rm -rf "$OUT.new"
@@ -106,13 +133,13 @@ make install-pkgconfigDATA DESTDIR="$OUT.new" >/dev/null
 rm -f "$OUT.new/usr/lib/$TRIPLE/libcurl.la"
 # Shipped stripped, as Debian strips its libraries.
 lib=$(readlink -f "$OUT.new/usr/lib/$TRIPLE/libcurl.so.4")
-$TRIPLE-strip --strip-unneeded --remove-section=.comment --remove-section=.note "$lib"
+${TOOLS}strip --strip-unneeded --remove-section=.comment --remove-section=.note "$lib"
 
 # 3. What it is must be what the terminal's image says: HTTP and HTTPS, and no library beyond
 #    OpenSSL, zlib and the C library.
 protocols=$(sed -n 's/^supported_protocols="\(.*\)"/\1/p' "$OUT.new/usr/lib/$TRIPLE/pkgconfig/libcurl.pc")
-needed=$($TRIPLE-readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | paste -sd ' ' -)
-versions=$($TRIPLE-readelf -V "$lib" | grep -o 'Name: CURL_[A-Z0-9_]*' | sort -u | paste -sd ' ' -)
+needed=$(${TOOLS}readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | paste -sd ' ' -)
+versions=$(${TOOLS}readelf -V "$lib" | grep -o 'Name: CURL_[A-Z0-9_]*' | sort -u | paste -sd ' ' -)
 log "protocols: $protocols; NEEDED: $needed; symbol versions: $versions"
 if [ "$protocols" != "HTTP HTTPS" ]; then
   log "the library supports more than HTTP and HTTPS: $protocols"; exit 1
@@ -126,6 +153,13 @@ if [ "$versions" != "Name: CURL_OPENSSL_4" ]; then
   log "symbol versions differ from Debian's libcurl4 (CURL_OPENSSL_4): $versions"; exit 1
 fi
 
+if [ -n "$HOST_OUT" ]; then
+  echo "$stamp_text host=$TRIPLE" > "$OUT.new/.nimbo-host-curl"
+  rm -rf "$OUT" && mv "$OUT.new" "$OUT"
+  log "for this machine, measurement only: $OUT/usr/lib/$TRIPLE"
+  echo "$OUT/usr/lib/$TRIPLE"
+  exit 0
+fi
 echo "$stamp_text" > "$OUT.new/.nimbo-curl"
 rm -rf "$OUT" && mv "$OUT.new" "$OUT"
 rm -rf "$WORK"
