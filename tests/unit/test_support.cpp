@@ -1,14 +1,18 @@
 #include "test_support.h"
 
+#include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "c_handles.hpp"
 #include "util/nimbo_globals.h"
@@ -47,6 +51,35 @@ std::string read_file(const std::string& path) {
 bool exists(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string snapshot(const std::string& dir) {
+    std::vector<std::string> lines;
+    std::function<void(const std::string&, const std::string&)> walk = [&](const std::string& path,
+                                                                          const std::string& rel) {
+        DirPtr d{::opendir(path.c_str())};
+        if (!d) return;
+        while (struct dirent* e = ::readdir(d.get())) {
+            std::string name = e->d_name;
+            if (name == "." || name == "..") continue;
+            struct stat st;
+            std::string child = path + "/" + name;
+            if (::lstat(child.c_str(), &st) != 0) continue;
+            if (S_ISDIR(st.st_mode)) {
+                lines.push_back(rel + name + "/");
+                walk(child, rel + name + "/");
+            } else if (S_ISLNK(st.st_mode)) {
+                lines.push_back(rel + name + " -> link");
+            } else {
+                lines.push_back(rel + name + " = " + read_file(child));
+            }
+        }
+    };
+    walk(dir, "");
+    std::sort(lines.begin(), lines.end());
+    std::string all;
+    for (const std::string& l : lines) all += l + "\n";
+    return all;
 }
 
 std::string text_of(char* heap, const char* absent) {

@@ -32,6 +32,9 @@ void write_file(const std::string& path, const std::string& content);
 // The whole file, or "" when it cannot be read.
 std::string read_file(const std::string& path);
 bool exists(const std::string& path);
+// Every name below `dir` with its content (files) or kind, one sorted line each, links not
+// followed: two snapshots compare a whole folder tree.
+std::string snapshot(const std::string& dir);
 
 // The text of a heap string the caller owns (freed here), or `absent` for a null pointer.
 std::string text_of(char* heap, const char* absent = "(null)");

@@ -19,41 +19,12 @@
 
 using testsupport::exists;
 using testsupport::read_file;
+using testsupport::snapshot;
 using testsupport::TempDir;
 using testsupport::write_file;
 
 namespace {
 
-// Every name below `dir` with its content (files) or kind, links not followed.
-std::string snapshot(const std::string& dir) {
-    std::vector<std::string> lines;
-    std::function<void(const std::string&, const std::string&)> walk = [&](const std::string& path,
-                                                                          const std::string& rel) {
-        DIR* d = ::opendir(path.c_str());
-        if (d == nullptr) return;
-        while (struct dirent* e = ::readdir(d)) {
-            std::string name = e->d_name;
-            if (name == "." || name == "..") continue;
-            struct stat st;
-            std::string child = path + "/" + name;
-            if (::lstat(child.c_str(), &st) != 0) continue;
-            if (S_ISDIR(st.st_mode)) {
-                lines.push_back(rel + name + "/");
-                walk(child, rel + name + "/");
-            } else if (S_ISLNK(st.st_mode)) {
-                lines.push_back(rel + name + " -> link");
-            } else {
-                lines.push_back(rel + name + " = " + read_file(child));
-            }
-        }
-        ::closedir(d);
-    };
-    walk(dir, "");
-    std::sort(lines.begin(), lines.end());
-    std::string all;
-    for (const std::string& l : lines) all += l + "\n";
-    return all;
-}
 
 // ---- the opener --------------------------------------------------------------------------
 

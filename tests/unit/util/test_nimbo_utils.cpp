@@ -259,22 +259,29 @@ TEST(LineFiles, ReadLimits) {
     EXPECT_EQ(take(nimbo_utils_read_line_from_file((t / "f").c_str())), std::string(1023, 'y'));
 }
 
+// Runs `step` with files limited to `bytes` (a write past it fails, SIGXFSZ ignored): a disk
+// that fills up in the middle of a write.
+template <class Step>
+void with_file_size_limit(rlim_t bytes, Step step) {
+    struct rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct sigaction ign = {}, old_action;
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ign, &old_action);
+    struct rlimit small = {bytes, old_limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    step();
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    sigaction(SIGXFSZ, &old_action, nullptr);
+}
+
 TEST(LineFiles, ReplaceKeepsOldContentWhenItFails) {
     TempDir t;
     std::string f = t / "state";
     write_file(f, "old\n");
 
     // The write itself fails half-way (file size limit): the old content must survive.
-    struct rlimit old_limit;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-    struct sigaction ign = {}, old_action;
-    ign.sa_handler = SIG_IGN;
-    sigaction(SIGXFSZ, &ign, &old_action);
-    struct rlimit small = {8, old_limit.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    nimbo_utils_write_line_to_file(f.c_str(), "a much longer replacement line", 0);
-    setrlimit(RLIMIT_FSIZE, &old_limit);
-    sigaction(SIGXFSZ, &old_action, nullptr);
+    with_file_size_limit(8, [&] { nimbo_utils_write_line_to_file(f.c_str(), "a much longer replacement line", 0); });
     EXPECT_EQ(read_file(f), "old\n");
     EXPECT_EQ(list_dir(t.path()), std::vector<std::string>{"state"});
 
@@ -500,16 +507,8 @@ TEST_F(Config, SaveServerUrl) {
     EXPECT_EQ(nimbo_utils_get_server_url(nullptr, &len), -2);
 
     // A failed write (the file size limit cuts it) keeps the other file: the URL in force stays.
-    struct rlimit old_limit;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-    struct sigaction ign = {}, old_action;
-    ign.sa_handler = SIG_IGN;
-    sigaction(SIGXFSZ, &ign, &old_action);
-    struct rlimit small = {8, old_limit.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    int rc = nimbo_utils_save_server_url("https://r.example", 1);
-    setrlimit(RLIMIT_FSIZE, &old_limit);
-    sigaction(SIGXFSZ, &old_action, nullptr);
+    int rc = 0;
+    with_file_size_limit(8, [&] { rc = nimbo_utils_save_server_url("https://r.example", 1); });
     EXPECT_EQ(rc, -8);
     EXPECT_EQ(read_file(cfg + "nimbo_server_url"), "https://q.example\n");
     EXPECT_FALSE(exists(cfg + "nimbo_server_url_persistent"));
