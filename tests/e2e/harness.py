@@ -51,6 +51,26 @@ def free_port():
         return s.getsockname()[1]
 
 
+
+def descendants(pid):
+    """The processes below `pid` (children, their children, ...), from /proc."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        children.setdefault(int(fields[1]), []).append(int(entry))
+    found, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
 def wait_for(predicate, timeout, interval=0.05, what="condition"):
     deadline = time.monotonic() + timeout
     while True:
@@ -409,6 +429,20 @@ class Service:
         if self.proc and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+
+    def power_cut(self):
+        """A power loss: the service and every process it started (an update script, a shell)
+        stop at the same moment; none of them goes on after the cut. The tree is frozen first
+        (a stopped parent starts nothing more), listed again, then killed."""
+        if not self.proc or self.proc.poll() is not None:
+            return
+        for sig in (signal.SIGSTOP, signal.SIGKILL):
+            for pid in [self.proc.pid] + descendants(self.proc.pid):
+                try:
+                    os.kill(pid, sig)
+                except ProcessLookupError:
+                    pass
+        self.proc.wait()
 
     def close(self):
         self.kill()

@@ -41,7 +41,7 @@ class KillTest(FaultCase):
         delay = rng.uniform(0, WINDOW)
         time.sleep(delay)
         phase = self.phase(cmd, task_id, start)
-        self.svc.kill()
+        self.svc.power_cut()
         self.figures["kills"] += 1
         self.figures["killed_in"][phase] = self.figures["killed_in"].get(phase, 0) + 1
         return delay, phase
@@ -160,14 +160,20 @@ class KillTest(FaultCase):
                         self.power_cycle()
                     time.sleep(0.1)
                 final = self.settle_task("otaUpgrade", task_id, start)
-                self.assertEqual(final, {"status": "2", "failDes": "100%"}, f"seed {seed}")
                 self.check_common("otaUpgrade", task_id, start, seed)
                 self.assertFalse(self.exists(DOWNLOAD + "/tmp_update.zip"))
                 self.assertFalse(self.exists(DATA + "/ota_old_version"))
-                self.assertEqual(self.term.read("/etc/build_version").strip(), version)
                 installs = self.ota_calls() - calls_before
                 self.figures["second_installs"] += max(0, installs - 1)
-                self.assertEqual(installs, 1, f"seed {seed}: the update script ran {installs} times")
+                self.assertLessEqual(installs, 1, f"seed {seed}: the update script ran {installs} times")
+                if self.term.read("/etc/build_version").strip() == version:
+                    self.assertEqual(final, {"status": "2", "failDes": "100%"}, f"seed {seed}")
+                    self.assertEqual(installs, 1, f"seed {seed}")
+                else:
+                    # The cut fell after the running version was recorded and before the update
+                    # script changed it: nothing was installed, and that is what is answered.
+                    self.assertEqual(final, {"status": "3", "failDes": "Version not changed"}, f"seed {seed}")
+                    self.figures["cut_before_the_new_version"] = self.figures.get("cut_before_the_new_version", 0) + 1
                 self.figures["seeds"].append(seed)
         self.done("kill_firmware_upgrade")
 
