@@ -26,8 +26,9 @@ done
 prefix=${NIMBO_SANITIZE_PREFIX:-build-sanitize}
 supp_dir=$PWD/tests/sanitizer-suppressions
 # The concurrency-heavy tests: dispatcher, worker threads, download driver, signals and the
-# device-lock timer, the shell runner's reaper, and the session and service end to end.
-TSAN_TESTS='^(Dispatch|Workers|Driver|Reaper|DeviceLock|UpdateSignal|UpdateThrottle|RunCommands|Transfers|TaskProgress)\.|^e2e_install$|^e2e_test_(session|service_core|tasks_resume)$'
+# device-lock timer, the shell runner's reaper, the task ledger, and the session, the service
+# and the back-to-back task chain end to end.
+TSAN_TESTS='^(Dispatch|Workers|Driver|Reaper|DeviceLock|UpdateSignal|UpdateThrottle|RunCommands|Transfers|TaskProgress|LedgerMachine)\.|^e2e_install$|^e2e_test_(session|service_core|tasks_resume|tasks_chain)$'
 
 status=0
 
