@@ -9,3 +9,7 @@ add_test(NAME program_no_weak_definitions
 add_test(NAME test_retry_scope
   COMMAND ${NIMBO_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/checks/retry_scope.py ${PROJECT_SOURCE_DIR}
           ${PROJECT_BINARY_DIR})
+
+# The fleet runner's checks, each failing on a planted fault, and its process handling.
+add_test(NAME test_fleet_checks
+  COMMAND ${NIMBO_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/checks/fleet_checks.py ${PROJECT_SOURCE_DIR})

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "c_handles.hpp"
+#include "final_ack.h"
 #include "kx_log.h"
 #include "log_tags.h"
 #include "mqtt_utils_async.h"
@@ -37,6 +38,7 @@ const mqtt_cmd_deal::Command kCommands[] = {
     {"onOff", mqtt_cmd_deal::Gate::none, mqtt_cmd_deal_on_off_param},
     {"antPayCode", mqtt_cmd_deal::Gate::none, mqtt_cmd_ant_pay_deal},
     {"antPayStatus", mqtt_cmd_deal::Gate::none, mqtt_cmd_ant_pay_deal},
+    {"finalAck", mqtt_cmd_deal::Gate::none, mqtt_cmd_deal_final_ack},
 };
 
 // An identifier becomes one topic level: it may hold no level separator or wildcard.

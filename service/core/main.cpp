@@ -32,6 +32,7 @@
 #include "c_handles.hpp"
 #include "device_files.h"
 #include "device_path.h"
+#include "final_ack.h"
 #include "hwlink.h"
 #include "kx_log.h"
 #include "log_tags.h"
@@ -397,7 +398,10 @@ int main(int argc, char** argv) {
     LOG_I(TAG_MAIN, "nimbo mqtt_url: %s", broker_url);
     mqtt_logic_start(broker_url);
 
-    while (g_run_flag.load()) sleep(1);
+    while (g_run_flag.load()) {
+        sleep(1);
+        final_ack::tick(g_mqtt_client.load());  // final replies waiting for the server's acknowledgement
+    }
     // The stop path clears the flag and ends the process itself; give it time to finish.
     for (int i = 0; i < 60; ++i) sleep(1);
     return 0;

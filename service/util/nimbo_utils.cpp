@@ -22,6 +22,7 @@
 #include "c_handles.hpp"
 #include "device_files.h"
 #include "device_path.h"
+#include "final_ack.h"
 #include "hwlink.h"
 #include "ini_utils.h"
 #include "kx_log.h"
@@ -275,6 +276,7 @@ void parse_retry_spread(const char* text) {
 IniValues read_ini_values(const std::string& dir) {
     IniValues values;
     nimbo::set_retry_spread(0);
+    final_ack::configure(false);
     if (dir.empty()) return values;
     std::string ini = dir + "/nimboservice.ini";
     IniConfig config = ini_utils_parse_config_file(ini.c_str());
@@ -302,6 +304,10 @@ IniValues read_ini_values(const std::string& dir) {
                 parse_dimension(key, value, &g_device_screen_height);
             } else if (strcmp(key, "retry_spread") == 0) {
                 parse_retry_spread(value);
+            } else if (strcmp(key, "final_ack") == 0) {
+                final_ack::configure(strcmp(value, "1") == 0);
+            } else if (strcmp(key, "final_ack_resend") == 0) {
+                final_ack::parse_resend(value);
             }
         }
     }
