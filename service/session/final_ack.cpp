@@ -99,11 +99,13 @@ void final_ack::Book::set_resend(int seconds) {
     base_ = seconds;
 }
 
-void final_ack::configure(bool on) {
-    g_enabled = on;
+void final_ack::reset() {
+    g_enabled = false;
     g_resend_seconds = kDefaultResendSeconds;
     book().set_resend(kDefaultResendSeconds);
 }
+
+void final_ack::configure(bool on) { g_enabled = on; }
 
 bool final_ack::parse_resend(const char* text) {
     char* end = nullptr;
@@ -121,6 +123,8 @@ bool final_ack::parse_resend(const char* text) {
 }
 
 bool final_ack::enabled() { return g_enabled; }
+
+int final_ack::resend_seconds() { return g_resend_seconds; }
 
 bool final_ack::hold_backup(int qos, const char* topic, const char* payload) {
     if (!g_enabled) return false;

@@ -59,9 +59,11 @@ private:
 
 // From nimboservice.ini: final_ack ("1" on, anything else off) and final_ack_resend (seconds,
 // kMinResendSeconds to kMaxResendSeconds; another value is refused with a warning).
+void reset();  // off, default interval: before the ini is read
 void configure(bool on);
 bool parse_resend(const char* text);
 bool enabled();
+int resend_seconds();
 
 // publish_onSuccess asks before it removes a backup: true when the reply is a final reply
 // (QoS 2, the reply topic, a taskId) whose backup now waits for the server's acknowledgement.

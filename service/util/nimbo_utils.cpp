@@ -276,7 +276,7 @@ void parse_retry_spread(const char* text) {
 IniValues read_ini_values(const std::string& dir) {
     IniValues values;
     nimbo::set_retry_spread(0);
-    final_ack::configure(false);
+    final_ack::reset();
     if (dir.empty()) return values;
     std::string ini = dir + "/nimboservice.ini";
     IniConfig config = ini_utils_parse_config_file(ini.c_str());

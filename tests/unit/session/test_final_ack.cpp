@@ -12,6 +12,7 @@
 #include "mqtt_logic.h"
 #include "mqtt_utils_async.h"
 #include "nimbo_globals.h"
+#include "nimbo_utils.h"
 #include "test_support.h"
 
 using testsupport::exists;
@@ -80,7 +81,7 @@ TEST(FinalAckBook, BoundedWaiting) {
 class FinalAck : public ::testing::Test {
 protected:
     void SetUp() override { testsupport::set_path(g_nimbo_data_path, dir_.path()); }
-    void TearDown() override { final_ack::configure(false); }
+    void TearDown() override { final_ack::reset(); }
 
     // The library reports a QoS 2 publication complete.
     static void complete(int qos, const char* topic, const std::string& payload) {
@@ -164,6 +165,33 @@ TEST_F(FinalAck, ResendSetting) {
     const Case cases[] = {{"30", true}, {"5", true}, {"600", true}, {"4", false}, {"601", false}, {"x", false},
                           {"", false}, {"30s", false}};
     for (const Case& c : cases) EXPECT_EQ(final_ack::parse_resend(c.text), c.ok) << c.text;
+}
+
+// Both keys in any section and in either order; off unless exactly "1".
+TEST(FinalAckIni, Settings) {
+    struct Case {
+        const char* ini;
+        bool on;
+        int resend;
+    };
+    const Case cases[] = {
+        {"", false, final_ack::kDefaultResendSeconds},
+        {"[server]\nfinal_ack=1\n", true, final_ack::kDefaultResendSeconds},
+        {"[a]\nfinal_ack_resend=5\n[server]\nfinal_ack=1\n", true, 5},
+        {"[server]\nfinal_ack=1\nfinal_ack_resend=30\n", true, 30},
+        {"[server]\nfinal_ack=yes\n", false, final_ack::kDefaultResendSeconds},
+        {"[server]\nfinal_ack=1\nfinal_ack_resend=2\n", true, final_ack::kDefaultResendSeconds},
+    };
+    testsupport::TempDir root, bin;
+    testsupport::DeviceRoot device{root.path()};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ini);
+        write_file(bin / "nimboservice.ini", c.ini);
+        nimbo::configure_from(bin.path());
+        EXPECT_EQ(final_ack::enabled(), c.on);
+        EXPECT_EQ(final_ack::resend_seconds(), c.resend);
+    }
+    final_ack::reset();
 }
 
 }  // namespace
