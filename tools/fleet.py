@@ -462,6 +462,68 @@ class LocalRabbit:
         return out
 
 
+class LocalEjabberd:
+    """ejabberd (its MQTT service) instead of mosquitto: --broker-kind ejabberd. With --nodes 3
+    the three nodes on loopback form one cluster; the terminals connect through a TCP front
+    (tools/tcp_front.py: each new connection to the next node that accepts it), the server side
+    directly to the last node. kill() kills the first node: its terminals move to the others."""
+
+    def __init__(self, reg, workdir, nodes):
+        import ejabberd_node
+        if not ejabberd_node.available():
+            raise SystemExit("--broker-kind ejabberd: ejabberd is not installed")
+        self.cluster = ejabberd_node.Cluster(os.path.join(workdir, "ejabberd"))
+        spawn = lambda label, args, **kw: reg.spawn(label, args, **kw)  # noqa: E731
+        self.nodes = [ejabberd_node.Node(self.cluster, f"nimbo{i + 1}", spawn=spawn) for i in range(max(1, nodes))]
+        for node in self.nodes:
+            node.start()
+        for node in self.nodes[1:]:
+            node.join(self.nodes[0])
+        self.members = self.nodes[0].members()
+        self.server_port = self.nodes[-1].port
+        self.front_log = None
+        if len(self.nodes) > 1:
+            port_file = os.path.join(self.cluster.base, "front.port")
+            self.front_log = os.path.join(self.cluster.base, "front.log")
+            reg.spawn("tcp_front", [PYTHON, os.path.join(HERE, "tcp_front.py"), "--port-file", port_file,
+                                    "--log", self.front_log] + [n.addr for n in self.nodes])
+            wait_until(lambda: os.path.exists(port_file), 15, "the TCP front's port")
+            with open(port_file) as f:
+                self.port = int(f.read())
+        else:
+            self.port = self.nodes[0].port
+        self.url, self.addr = f"tcp://127.0.0.1:{self.port}", f"127.0.0.1:{self.port}"
+
+    def start(self):
+        self.nodes[0].start()
+
+    def freeze(self):
+        if self.nodes[0].proc.poll() is None:
+            os.killpg(self.nodes[0].proc.pid, signal.SIGSTOP)
+
+    def kill(self):
+        self.nodes[0].kill()
+
+    def close(self):
+        self.cluster.close()
+
+    def front_connections(self, since=0.0):
+        """(time, node address) of the terminals' connections through the front."""
+        out = []
+        try:
+            with open(self.front_log) as f:
+                for line in f:
+                    t, node, _ = line.split()
+                    if float(t) >= since:
+                        out.append((float(t), node))
+        except (OSError, TypeError, ValueError):
+            pass
+        return out
+
+    def connections(self, since=0.0):
+        return [t for t, _ in self.front_connections(since)]
+
+
 class LocalSim:
     """tools/mgmt_sim.py on a free port, with a files directory for packages."""
 
@@ -503,7 +565,7 @@ class ServerSide:
     backup and re-sends it until then). `plant` (tests of the runner only) fakes a server-side
     fault: "drop-final" ignores the first final reply, "double-final" records it twice."""
 
-    def __init__(self, host, port, ack=False, plant=()):
+    def __init__(self, host, port, ack=False, plant=(), username=None):
         self.messages = []  # (monotonic time, topic, parsed or None, raw)
         self.record = []    # every message received: wall time, topic, QoS, raw
         self.taken = {}     # taskId -> how often a final reply of it came
@@ -516,6 +578,8 @@ class ServerSide:
         self.client = mqtt.Client(client_id=f"fleet-server-{os.getpid()}", clean_session=False)
         self.client.max_inflight_messages_set(1000)
         self.client.max_queued_messages_set(0)
+        if username:
+            self.client.username_pw_set(username, "fleet")
         self.client.on_connect = self._on_connect
         self.client.on_disconnect = lambda *a: self.connected.clear()
         self.client.on_message = self._on_message
@@ -631,6 +695,10 @@ class Fleet:
         elif a.broker_kind == "rabbitmq":
             self.broker = LocalRabbit(self.reg, self.workdir, a.nodes, self.serials)
             host, port, broker_addr = "127.0.0.1", self.broker.server_port, self.broker.addr
+        elif a.broker_kind == "ejabberd":
+            self.broker = LocalEjabberd(self.reg, self.workdir, a.nodes)
+            host, port, broker_addr = "127.0.0.1", self.broker.server_port, self.broker.addr
+            self.figures["ejabberd_cluster"] = self.broker.members
         else:
             self.broker = LocalBroker(self.reg, self.workdir)
             host, port, broker_addr = "127.0.0.1", self.broker.port, self.broker.addr
@@ -641,7 +709,9 @@ class Fleet:
         else:
             self.sim = LocalSim(self.reg, self.workdir, broker_addr, refuse=refuse)
             self.server_url = self.sim.url
-        self.server = ServerSide(host, port, ack=a.final_ack, plant=self.plant)
+        # ejabberd takes no login without a user name (any name and password: anonymous logins).
+        user = "fleet-server" if a.broker_kind == "ejabberd" and not a.broker else None
+        self.server = ServerSide(host, port, ack=a.final_ack, plant=self.plant, username=user)
 
     def need(self, what):
         if what == "broker" and self.broker is None:
@@ -1184,17 +1254,23 @@ class Fleet:
         self.phase = "crash: final replies flowing"
         wait_until(lambda: self.server.unique_finals(tasks) >= third, flow + 60 + self.args.reply_timeout,
                    "a third of the final replies", 0.01)
-        if "no-crash-point" not in self.plant:
-            self.broker.kill()
+        cluster = isinstance(self.broker, LocalEjabberd) and len(self.broker.nodes) > 1
+        kill_wall = time.time()
+        kill_mark = self.server.mark()
+        self.broker.kill()
         delivered_at_kill = self.server.unique_finals(tasks)
         killed_at = time.monotonic()
         pending_at_kill = self.backups(tasks)
         say(f"\nbroker-crash: broker killed with {delivered_at_kill} of {self.n} final replies at the server, "
             f"{self.n - delivered_at_kill} not yet, {pending_at_kill} backup files")
         self.sim.config(hang=0)
-        self.phase = f"crash: broker down for {self.args.outage:.0f}s"
-        time.sleep(self.args.outage)
-        self.broker.start()
+        if cluster:
+            # One node of the cluster killed, and left down: its terminals move to the others.
+            self.phase = "crash: first node killed, its terminals moving"
+        else:
+            self.phase = f"crash: broker down for {self.args.outage:.0f}s"
+            time.sleep(self.args.outage)
+            self.broker.start()
         up_at = time.monotonic()
         self.phase = "crash: broker back"
         ack = self.args.final_ack
@@ -1214,7 +1290,7 @@ class Fleet:
         finals = self.finals(mark, tasks)
         lost = sorted(t for t in tasks if t not in finals)
         self.figures["broker_crash"] = {
-            "final_ack": bool(ack), "flow_s": flow, "outage_s": self.args.outage,
+            "final_ack": bool(ack), "flow_s": flow, "outage_s": None if cluster else self.args.outage,
             "delivered_at_kill": delivered_at_kill, "not_yet_at_kill": self.n - delivered_at_kill,
             "backups_at_kill": pending_at_kill,
             "lost": len(lost), "lost_tasks": lost[:20],
@@ -1225,6 +1301,26 @@ class Fleet:
             "all_settled_s": round(time.monotonic() - up_at, 1), "since_kill_s": round(time.monotonic() - killed_at, 1),
         }
         r = self.figures["broker_crash"]
+        if cluster:
+            killed = self.broker.nodes[0].addr
+            before = [node for t, node in self.broker.front_connections() if t < kill_wall]
+            after = self.broker.front_connections(kill_wall)
+            moved = {}
+            for t, topic, p, _ in self.server.since(kill_mark):
+                if p and topic == REPORT_TOPIC and p.get("cmd") == "deviceInfo":
+                    moved.setdefault(p.get("sn"), t)
+            r.update({
+                "cluster": self.figures.get("ejabberd_cluster"), "killed_node": killed,
+                "terminals_on_killed_node": sum(1 for node in before if node == killed),
+                "connections_before_kill": len(before),
+                "reconnections_after_kill": {node: sum(1 for _, n in after if n == node)
+                                             for node in sorted({n for _, n in after})},
+                "terminals_moved": len(moved),
+                "all_moved_s": round(max(moved.values()) - killed_at, 2) if moved else None,
+                "moved_p50_s": round(percentile([t - killed_at for t in moved.values()], 50), 2) if moved else None,
+            })
+            say(f"broker-crash: {r['terminals_moved']} terminals moved (of {r['terminals_on_killed_node']} on the "
+                f"killed node), the last after {r['all_moved_s']} s")
         say(f"broker-crash: lost {r['lost']}, doubled {r['doubled']}, de-duplicated {r['deduplicated']} "
             f"(final_ack {'on' if ack else 'off'})")
         problems = []
@@ -1397,10 +1493,12 @@ def parse_args(argv=None):
     ap.add_argument("scenario", choices=sorted(SCENARIOS))
     ap.add_argument("-n", type=int, default=50, help="number of agents (default 50)")
     ap.add_argument("--broker", help="broker URL tcp://HOST:PORT (default: a mosquitto of its own)")
-    ap.add_argument("--broker-kind", choices=["mosquitto", "rabbitmq"], default="mosquitto",
-                    help="the fleet's own broker (default mosquitto); rabbitmq: tools/rabbitmq_node.py")
+    ap.add_argument("--broker-kind", choices=["mosquitto", "rabbitmq", "ejabberd"], default="mosquitto",
+                    help="the fleet's own broker (default mosquitto); rabbitmq: tools/rabbitmq_node.py; "
+                         "ejabberd: tools/ejabberd_node.py")
     ap.add_argument("--nodes", type=int, default=1,
-                    help="rabbitmq: nodes in one cluster; terminals on the first, the server side on the last")
+                    help="rabbitmq, ejabberd: nodes in one cluster; the server side on the last; the terminals "
+                         "on the first (rabbitmq) or through a TCP front to all (ejabberd)")
     ap.add_argument("--server", help="management server URL (default: tools/mgmt_sim.py of its own)")
     ap.add_argument("--stage", help="installed build (default $NIMBO_STAGE_DIR or build/stage)")
     ap.add_argument("--sn-prefix", default="FL", help="serial numbers are this and six digits")
