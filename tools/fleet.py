@@ -111,6 +111,52 @@ def child_setup():
     _LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
+# What one agent takes at most, for the limits check: 4 threads idle, one more per transfer;
+# 1.7 MiB PSS measured idle (N = 1,000), and the kernel's share (page tables, thread stacks).
+THREADS_PER_AGENT = 5
+KIB_PER_AGENT = 2048
+PID_MAX = "/proc/sys/kernel/pid_max"
+
+
+def read_int(path):
+    with open(path) as f:
+        return int(f.read().split()[0])
+
+
+def machine_limits(n):
+    """What n agents need (process ids, descriptors, memory, loopback ports) against what the
+    machine has. Returns (figures, problems, pid_max to set or None): pid_max can be raised
+    by root (the runner does, and puts it back at the end); the others are refused."""
+    need_ids = n * THREADS_PER_AGENT + 2000
+    pid_max = read_int(PID_MAX)
+    threads_max = read_int("/proc/sys/kernel/threads-max")
+    _, hard_fds = resource.getrlimit(resource.RLIMIT_NOFILE)
+    with open("/proc/meminfo") as f:
+        mem = {k: int(v.split()[0]) for k, _, v in (line.partition(":") for line in f)}
+    low, high = (int(x) for x in open("/proc/sys/net/ipv4/ip_local_port_range").read().split())
+    figures = {"ids_needed": need_ids, "pid_max": pid_max, "threads_max": threads_max,
+               "fds_needed_by_broker": n + 1000, "fd_hard_limit": hard_fds,
+               "memory_needed_kib": n * KIB_PER_AGENT, "memory_available_kib": mem.get("MemAvailable", 0),
+               "ports_needed": 2 * n, "ephemeral_ports": high - low + 1}
+    problems, raise_to = [], None
+    if need_ids > threads_max:
+        problems.append(f"{n} agents need about {need_ids} threads; kernel.threads-max is {threads_max}")
+    if need_ids > pid_max:
+        if os.access(PID_MAX, os.W_OK):
+            raise_to = min(4194304, max(2 * need_ids, pid_max))
+        else:
+            problems.append(f"{n} agents need about {need_ids} process ids; kernel.pid_max is {pid_max} "
+                            f"and cannot be raised here (root may: sysctl kernel.pid_max={2 * need_ids})")
+    if n + 1000 > hard_fds:
+        problems.append(f"the broker needs about {n + 1000} descriptors; the hard limit is {hard_fds}")
+    if n * KIB_PER_AGENT > 0.9 * mem.get("MemAvailable", 0):
+        problems.append(f"{n} agents need about {n * KIB_PER_AGENT // 1024} MiB; "
+                        f"{mem.get('MemAvailable', 0) // 1024} MiB are available")
+    if 2 * n > high - low + 1:
+        problems.append(f"{n} agents need about {2 * n} loopback ports; the ephemeral range has {high - low + 1}")
+    return figures, problems, raise_to
+
+
 def percentile(values, p):
     if not values:
         return None
@@ -857,7 +903,25 @@ class Fleet:
                 if p and topic == REPLY_TOPIC and p.get("cmd") == cmd]
 
     # ---- scenarios ---------------------------------------------------------------------------------
+    def check_machine(self):
+        """Refuses a fleet the machine cannot hold, before anything starts; raises
+        kernel.pid_max when it is too low and root may (said, and put back at the end)."""
+        figures, problems, raise_to = machine_limits(self.n)
+        self.figures["limits"] = figures
+        if problems:
+            raise SystemExit("fleet: the machine cannot hold this fleet:\n  " + "\n  ".join(problems))
+        if raise_to:
+            old = read_int(PID_MAX)
+            with open(PID_MAX, "w") as f:
+                f.write(str(raise_to))
+            self.restore_pid_max = old
+            figures["pid_max_raised_to"] = raise_to
+            say(f"fleet: kernel.pid_max raised from {old} to {raise_to} for {self.n} agents; put back at the end")
+
+    restore_pid_max = None
+
     def bring_up(self, refuse=None):
+        self.check_machine()
         self.start_services(refuse=refuse)
         self.install()
         self.build_roots()
@@ -1466,6 +1530,10 @@ class Fleet:
         # Anything of ours still running had left its process group (a daemon): named and killed.
         left += self.reg.sweep()
         self.reg.release_guardian()
+        if self.restore_pid_max:
+            with open(PID_MAX, "w") as f:
+                f.write(str(self.restore_pid_max))
+            say(f"fleet: kernel.pid_max put back to {self.restore_pid_max}")
         self.figures["stop_s"] = round(time.monotonic() - began, 1)
         self.figures["left_running"] = left
         if self.args.keep:
