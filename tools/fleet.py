@@ -1152,10 +1152,12 @@ class Fleet:
         mark = self.server.mark()
         argv = [self.nimboctl, "--broker", f"tcp://{self.server_addr}", "--serials", serials_file,
                 "--parallel", str(self.args.parallel), "--timeout", str(self.args.campaign_timeout),
-                "--task-id", "ca", "--json", "apkUpgrade",
+                "--task-id", "ca", "--json"] + (["--final-ack"] if self.args.final_ack else []) + ["apkUpgrade",
                 f"apkDownloadUrl={self.sim.url}/files/pkg-ca-{{sn}}.zip", f"applicationName={APP_NAME}",
                 f"md5sum={hashlib.md5(data).hexdigest()}", f"apkSize={len(data)}", "apkVersion=1.0.0",
                 "progress:=100"]
+        if self.args.final_ack:
+            self.server.ack = False  # nimboctl acknowledges the final replies, not the server side
         began = time.monotonic()
         run = subprocess.run(argv, capture_output=True, text=True, timeout=self.args.reply_timeout + 60)
         total_s = time.monotonic() - began
@@ -1187,6 +1189,9 @@ class Fleet:
         if sorted(c["failed"]) != sorted(failing) or c["no_answer"] != sorted(ghosts):
             problems.append(f"nimboctl named failed {sorted(c['failed'])} and no answer {c['no_answer']}, "
                             f"want {sorted(failing)} and {sorted(ghosts)}")
+        c["backups_left"] = self.backups(tasks)
+        if c["backups_left"]:
+            problems.append(f"{c['backups_left']} backup file(s) left after the campaign")
         if c["finished"] != self.n - len(failing) or c["verified_packages"] != self.n - len(failing):
             problems.append(f"{c['finished']} finished, {c['verified_packages']} verified, "
                             f"want {self.n - len(failing)}")
