@@ -123,37 +123,42 @@ def read_int(path):
         return int(f.read().split()[0])
 
 
-def machine_limits(n):
+def machine_facts():
+    """What the machine has: process ids, threads, descriptors, memory, loopback ports."""
+    _, hard_fds = resource.getrlimit(resource.RLIMIT_NOFILE)
+    with open("/proc/meminfo") as f:
+        mem = {k: int(v.split()[0]) for k, _, v in (line.partition(":") for line in f) if v.strip()}
+    with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+        low, high = (int(x) for x in f.read().split())
+    return {"pid_max": read_int(PID_MAX), "pid_max_writable": os.access(PID_MAX, os.W_OK),
+            "threads_max": read_int("/proc/sys/kernel/threads-max"), "fd_hard_limit": hard_fds,
+            "memory_available_kib": mem.get("MemAvailable", 0), "ephemeral_ports": high - low + 1}
+
+
+def machine_limits(n, facts=None):
     """What n agents need (process ids, descriptors, memory, loopback ports) against what the
     machine has. Returns (figures, problems, pid_max to set or None): pid_max can be raised
     by root (the runner does, and puts it back at the end); the others are refused."""
+    m = facts or machine_facts()
     need_ids = n * THREADS_PER_AGENT + 2000
-    pid_max = read_int(PID_MAX)
-    threads_max = read_int("/proc/sys/kernel/threads-max")
-    _, hard_fds = resource.getrlimit(resource.RLIMIT_NOFILE)
-    with open("/proc/meminfo") as f:
-        mem = {k: int(v.split()[0]) for k, _, v in (line.partition(":") for line in f)}
-    low, high = (int(x) for x in open("/proc/sys/net/ipv4/ip_local_port_range").read().split())
-    figures = {"ids_needed": need_ids, "pid_max": pid_max, "threads_max": threads_max,
-               "fds_needed_by_broker": n + 1000, "fd_hard_limit": hard_fds,
-               "memory_needed_kib": n * KIB_PER_AGENT, "memory_available_kib": mem.get("MemAvailable", 0),
-               "ports_needed": 2 * n, "ephemeral_ports": high - low + 1}
+    figures = dict(m, ids_needed=need_ids, fds_needed_by_broker=n + 1000, memory_needed_kib=n * KIB_PER_AGENT,
+                   ports_needed=2 * n)
     problems, raise_to = [], None
-    if need_ids > threads_max:
-        problems.append(f"{n} agents need about {need_ids} threads; kernel.threads-max is {threads_max}")
-    if need_ids > pid_max:
-        if os.access(PID_MAX, os.W_OK):
-            raise_to = min(4194304, max(2 * need_ids, pid_max))
+    if need_ids > m["threads_max"]:
+        problems.append(f"{n} agents need about {need_ids} threads; kernel.threads-max is {m['threads_max']}")
+    if need_ids > m["pid_max"]:
+        if m["pid_max_writable"]:
+            raise_to = min(4194304, max(2 * need_ids, m["pid_max"]))
         else:
-            problems.append(f"{n} agents need about {need_ids} process ids; kernel.pid_max is {pid_max} "
+            problems.append(f"{n} agents need about {need_ids} process ids; kernel.pid_max is {m['pid_max']} "
                             f"and cannot be raised here (root may: sysctl kernel.pid_max={2 * need_ids})")
-    if n + 1000 > hard_fds:
-        problems.append(f"the broker needs about {n + 1000} descriptors; the hard limit is {hard_fds}")
-    if n * KIB_PER_AGENT > 0.9 * mem.get("MemAvailable", 0):
+    if n + 1000 > m["fd_hard_limit"]:
+        problems.append(f"the broker needs about {n + 1000} descriptors; the hard limit is {m['fd_hard_limit']}")
+    if n * KIB_PER_AGENT > 0.9 * m["memory_available_kib"]:
         problems.append(f"{n} agents need about {n * KIB_PER_AGENT // 1024} MiB; "
-                        f"{mem.get('MemAvailable', 0) // 1024} MiB are available")
-    if 2 * n > high - low + 1:
-        problems.append(f"{n} agents need about {2 * n} loopback ports; the ephemeral range has {high - low + 1}")
+                        f"{m['memory_available_kib'] // 1024} MiB are available")
+    if 2 * n > m["ephemeral_ports"]:
+        problems.append(f"{n} agents need about {2 * n} loopback ports; the ephemeral range has {m['ephemeral_ports']}")
     return figures, problems, raise_to
 
 

@@ -60,6 +60,32 @@ class Checks(unittest.TestCase):
                     self.assertIn(words, problems[0])
 
 
+class MachineLimits(unittest.TestCase):
+    def test_a_fleet_that_does_not_fit_is_refused_pid_max_raised_when_allowed(self):
+        here = {"pid_max": 32768, "pid_max_writable": True, "threads_max": 192739, "fd_hard_limit": 20000,
+                "memory_available_kib": 23 * 1024 * 1024, "ephemeral_ports": 28232}
+        cases = [
+            # (n, changes to the machine, pid_max to set, words of the one problem or None)
+            (1000, {}, None, None),
+            (10000, {}, 104000, None),
+            (10000, {"pid_max_writable": False}, None, "cannot be raised"),
+            (10000, {"threads_max": 40000}, 104000, "kernel.threads-max"),
+            (10000, {"fd_hard_limit": 10000}, 104000, "descriptors"),
+            (10000, {"memory_available_kib": 16 * 1024 * 1024}, 104000, "MiB are available"),
+            (15000, {"fd_hard_limit": 1 << 20, "memory_available_kib": 64 << 20}, 154000, "loopback ports"),
+        ]
+        for n, changes, raise_to, words in cases:
+            with self.subTest(n=n, changes=changes):
+                figures, problems, to = fleet.machine_limits(n, dict(here, **changes))
+                self.assertEqual(to, raise_to)
+                if words is None:
+                    self.assertEqual(problems, [])
+                else:
+                    self.assertEqual(len(problems), 1, problems)
+                    self.assertIn(words, problems[0])
+                self.assertEqual(figures["ids_needed"], 5 * n + 2000)
+
+
 class Processes(unittest.TestCase):
     def test_no_signal_to_a_reaped_leaders_group(self):
         proc = subprocess.Popen(["true"], start_new_session=True)
