@@ -1527,8 +1527,27 @@ class Fleet:
         except (OSError, ValueError) as err:
             say(f"\nrecords not kept: {err}")
 
+    def services_memory(self):
+        """Peak resident memory (VmHWM) and threads of the runner, the broker and the simulator."""
+        def status(pid):
+            try:
+                with open(f"/proc/{pid}/status") as f:
+                    text = f.read()
+                return {"peak_rss_kib": int(re.search(r"^VmHWM:\s+(\d+)", text, re.M).group(1)),
+                        "threads": int(re.search(r"^Threads:\s+(\d+)", text, re.M).group(1))}
+            except (OSError, AttributeError):
+                return None
+        out = {"runner": status(os.getpid())}
+        proc = getattr(self.broker, "proc", None)
+        if proc is not None and proc.poll() is None:
+            out["broker"] = status(proc.pid)
+        if self.sim and self.sim.proc.poll() is None:
+            out["mgmt_sim"] = status(self.sim.proc.pid)
+        return out
+
     def close(self):
         self.progress(False)
+        self.figures["memory"] = self.services_memory()
         if self.args.keep:
             self.keep_records()
         if self.server:
