@@ -1302,8 +1302,9 @@ class Fleet:
 
     def scenario_broker_crash(self):
         """SIGKILL to the broker while final replies flow: the commands go out paced over
-        --flow seconds and every download is held --flow + 3 s at the server, so the final
-        replies (QoS 2) reach the server over about --flow seconds; the broker is killed once a
+        --flow seconds (default 0: at once) and every download is held --flow + 3 s at the
+        server, so the final replies (QoS 2) come in one burst, or spread over about --flow
+        seconds; the broker is killed once a
         third of them has arrived (checked: at least a third delivered, at least a third not
         yet), stays down --outage seconds and is started again. Counted at the server side:
         lost (no final reply at all), doubled (received more than once) and de-duplicated
@@ -1312,7 +1313,7 @@ class Fleet:
         self.up()
         self.need("broker")
         self.need("sim")
-        flow = self.args.flow if self.args.flow > 0 else max(1.0, self.n / 200.0)
+        flow = max(0.0, self.args.flow)
         data = self.package(16 * 1024, "bc")
         self.sim.config(hang=flow + 3.0)
         self.phase = "crash: commands out"
@@ -1622,7 +1623,8 @@ def parse_args(argv=None):
     ap.add_argument("--idle", type=float, default=60, help="seconds of idle CPU measurement")
     ap.add_argument("--spread", type=int, default=50, help="retry_spread of the second server outage of 'all'")
     ap.add_argument("--flow", type=float, default=0,
-                    help="broker-crash: seconds over which the final replies flow (default N/200, at least 1)")
+                    help="broker-crash: seconds over which the commands, and so the final replies, are spread "
+                         "(default 0: all at once, the replies in one burst)")
     ap.add_argument("--final-ack", action="store_true",
                     help="final_ack=1 on every agent; the server side acknowledges every final reply (finalAck)")
     ap.add_argument("--plant", default="", help=argparse.SUPPRESS)  # faults for the runner's own tests
