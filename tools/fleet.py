@@ -1332,9 +1332,12 @@ class Fleet:
         cluster = isinstance(self.broker, LocalEjabberd) and len(self.broker.nodes) > 1
         kill_wall = time.time()
         kill_mark = self.server.mark()
-        self.broker.kill()
+        # Counted as the kill is sent: the replies the surviving nodes of a cluster pass on
+        # while the killed one goes down are not "delivered at the kill".
         delivered_at_kill = self.server.unique_finals(tasks)
+        self.broker.kill()
         killed_at = time.monotonic()
+        delivered_after_kill = self.server.unique_finals(tasks)
         pending_at_kill = self.backups(tasks)
         say(f"\nbroker-crash: broker killed with {delivered_at_kill} of {self.n} final replies at the server, "
             f"{self.n - delivered_at_kill} not yet, {pending_at_kill} backup files")
@@ -1367,6 +1370,7 @@ class Fleet:
         self.figures["broker_crash"] = {
             "final_ack": bool(ack), "flow_s": flow, "outage_s": None if cluster else self.args.outage,
             "delivered_at_kill": delivered_at_kill, "not_yet_at_kill": self.n - delivered_at_kill,
+            "delivered_when_the_kill_returned": delivered_after_kill,
             "backups_at_kill": pending_at_kill,
             "lost": len(lost), "lost_tasks": lost[:20],
             "doubled": sum(1 for v in finals.values() if len(v) > 1),
