@@ -624,6 +624,7 @@ class ServerSide:
         self.acks = 0
         self.ack = ack
         self.plant = set(plant)
+        self.planted_done = set()
         self.cond = threading.Condition()
         self.connected = threading.Event()
         self.client = mqtt.Client(client_id=f"fleet-server-{os.getpid()}", clean_session=False)
@@ -659,11 +660,12 @@ class ServerSide:
         with self.cond:
             self.record.append({"t": round(time.time(), 3), "topic": msg.topic, "qos": msg.qos, "raw": raw})
             if final:
-                if "drop-final" in self.plant and not self.taken.get("\0planted"):
-                    self.taken["\0planted"] = 1
+                # Each planted fault strikes once, on the first final reply it can take.
+                if "drop-final" in self.plant - self.planted_done:
+                    self.planted_done.add("drop-final")
                     copies = 0
-                elif "double-final" in self.plant and not self.taken.get("\0doubled"):
-                    self.taken["\0doubled"] = 1
+                elif "double-final" in self.plant - self.planted_done:
+                    self.planted_done.add("double-final")
                     copies = 2
                 if copies and task in self.taken:
                     self.dropped += 1
