@@ -38,6 +38,7 @@
 #include "device/nimbo_utils_devlock.h"
 #include "device_files.h"
 #include "device_path.h"
+#include "session/final_ack.h"
 #include "hwlink.h"
 #include "log_tags.h"
 #include "pay_signals.h"
@@ -362,6 +363,7 @@ int main(int argc, char** argv) {
 
     nimbo_utils_ini_config_deal();
     mqtt_utils::set_presence(nimbo::presence_configured());
+    final_ack::apply(nimbo::final_ack_configured());
 
     std::string log_dir = join(g_device_userdata_path, "log");
     nimbo_utils_ensure_directory_exists(log_dir.c_str());
@@ -394,7 +396,10 @@ int main(int argc, char** argv) {
     mqtt_logic::use_command_table(mqtt_cmd_deal::command_table());
     mqtt_logic_start(broker_url);
 
-    while (g_run_flag.load()) sleep(1);
+    while (g_run_flag.load()) {
+        sleep(1);
+        final_ack::tick(g_mqtt_client.load());  // final replies waiting for the server's acknowledgement
+    }
     // The stop path clears the flag and ends the process itself; give it time to finish.
     for (int i = 0; i < 60; ++i) sleep(1);
     return 0;

@@ -23,3 +23,7 @@ add_test(NAME service_layers
 # CI names each end-to-end test that passed only on its retry ("flaky: NAME").
 add_test(NAME test_flaky_report
   COMMAND ${NIMBO_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/checks/flaky_report.py ${PROJECT_SOURCE_DIR})
+
+# The fleet runner's checks, each failing on a planted fault, and its process handling.
+add_test(NAME test_fleet_checks
+  COMMAND ${NIMBO_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/checks/fleet_checks.py ${PROJECT_SOURCE_DIR})

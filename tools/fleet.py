@@ -13,6 +13,8 @@ Scenarios (each prints its figures, and writes them as JSON with --json FILE):
                  halfway so that those terminals resume)
   broker-outage  QoS 2 final replies pending on every terminal, the broker down for --outage seconds:
                  time until all are back, reconnections per second, each reply delivered once
+  broker-crash   SIGKILL to the broker while the final replies flow (a third delivered): lost,
+                 doubled and de-duplicated final replies (--final-ack: kept until acknowledged)
   server-outage  the management server refuses the bootstrap for --down seconds while the fleet
                  starts: the retry pattern as the server sees it
   footprint      PSS and USS per agent with N running, idle CPU per agent per minute
@@ -109,6 +111,57 @@ def child_setup():
     _LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
+# What one agent takes at most, for the limits check: 4 threads idle, one more per transfer;
+# 1.7 MiB PSS measured idle (N = 1,000), and the kernel's share (page tables, thread stacks).
+THREADS_PER_AGENT = 5
+KIB_PER_AGENT = 2048
+PID_MAX = "/proc/sys/kernel/pid_max"
+
+
+def read_int(path):
+    with open(path) as f:
+        return int(f.read().split()[0])
+
+
+def machine_facts():
+    """What the machine has: process ids, threads, descriptors, memory, loopback ports."""
+    _, hard_fds = resource.getrlimit(resource.RLIMIT_NOFILE)
+    with open("/proc/meminfo") as f:
+        mem = {k: int(v.split()[0]) for k, _, v in (line.partition(":") for line in f) if v.strip()}
+    with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+        low, high = (int(x) for x in f.read().split())
+    return {"pid_max": read_int(PID_MAX), "pid_max_writable": os.access(PID_MAX, os.W_OK),
+            "threads_max": read_int("/proc/sys/kernel/threads-max"), "fd_hard_limit": hard_fds,
+            "memory_available_kib": mem.get("MemAvailable", 0), "ephemeral_ports": high - low + 1}
+
+
+def machine_limits(n, facts=None):
+    """What n agents need (process ids, descriptors, memory, loopback ports) against what the
+    machine has. Returns (figures, problems, pid_max to set or None): pid_max can be raised
+    by root (the runner does, and puts it back at the end); the others are refused."""
+    m = facts or machine_facts()
+    need_ids = n * THREADS_PER_AGENT + 2000
+    figures = dict(m, ids_needed=need_ids, fds_needed_by_broker=n + 1000, memory_needed_kib=n * KIB_PER_AGENT,
+                   ports_needed=2 * n)
+    problems, raise_to = [], None
+    if need_ids > m["threads_max"]:
+        problems.append(f"{n} agents need about {need_ids} threads; kernel.threads-max is {m['threads_max']}")
+    if need_ids > m["pid_max"]:
+        if m["pid_max_writable"]:
+            raise_to = min(4194304, max(2 * need_ids, m["pid_max"]))
+        else:
+            problems.append(f"{n} agents need about {need_ids} process ids; kernel.pid_max is {m['pid_max']} "
+                            f"and cannot be raised here (root may: sysctl kernel.pid_max={2 * need_ids})")
+    if n + 1000 > m["fd_hard_limit"]:
+        problems.append(f"the broker needs about {n + 1000} descriptors; the hard limit is {m['fd_hard_limit']}")
+    if n * KIB_PER_AGENT > 0.9 * m["memory_available_kib"]:
+        problems.append(f"{n} agents need about {n * KIB_PER_AGENT // 1024} MiB; "
+                        f"{m['memory_available_kib'] // 1024} MiB are available")
+    if 2 * n > m["ephemeral_ports"]:
+        problems.append(f"{n} agents need about {2 * n} loopback ports; the ephemeral range has {m['ephemeral_ports']}")
+    return figures, problems, raise_to
+
+
 def percentile(values, p):
     if not values:
         return None
@@ -137,18 +190,150 @@ def rate_figures(times, origin):
             "first_s": first, "last_s": len(series) - 1}
 
 
+# ---- the checks every scenario's PASS rests on --------------------------------------------------
+# Each takes what the run recorded and returns its problems (texts); a scenario passes when
+# none of its checks has one. tests/checks/fleet_checks.py plants a fault for each.
+
+def check_finals(finals, expect, duplicates_allowed=False):
+    """finals: taskId -> [(time, status, raw), ...] as the server side received them; expect:
+    taskId -> the status its final reply must carry ("2" success, "3" failure). Every task
+    needs one final reply (exactly one unless duplicates_allowed: the server side drops the
+    repeated ones by taskId), with the expected status."""
+    problems = []
+    missing = sorted(t for t in expect if not finals.get(t))
+    doubled = sorted(t for t in expect if len(finals.get(t) or ()) > 1)
+    wrong = sorted(t for t in expect if finals.get(t) and finals[t][0][1] != expect[t])
+    if missing:
+        problems.append(f"{len(missing)} task(s) without a final reply: {missing[:5]}")
+    if doubled and not duplicates_allowed:
+        problems.append(f"{len(doubled)} task(s) with more than one final reply: {doubled[:5]}")
+    if wrong:
+        problems.append(f"{len(wrong)} final reply(ies) with another status than expected: "
+                        + ", ".join(f"{t} {finals[t][0][1]} (want {expect[t]})" for t in wrong[:5]))
+    return problems
+
+
+def check_pending(pending, what="replies pending at the stop"):
+    """An outage or a crash proves something only when replies were pending when it struck."""
+    return [] if pending > 0 else [f"{what}: {pending}: the outage met no pending reply"]
+
+
+def check_bytes(served, size):
+    """served: serial -> bytes the server sent it. Each terminal fetches the package exactly
+    once in all: no byte twice (resume) and none missing."""
+    wrong = {sn: b for sn, b in served.items() if b != size}
+    return [f"{len(wrong)} terminal(s) fetched another byte count than the package's {size}: "
+            + ", ".join(f"{sn} {b}" for sn, b in sorted(wrong.items())[:5])] if wrong else []
+
+
+def check_once(counts, serials, what):
+    """counts: serial -> how often; every serial exactly once."""
+    off = {sn: counts.get(sn, 0) for sn in serials if counts.get(sn, 0) != 1}
+    return [f"{len(off)} terminal(s) {what} other than once: "
+            + ", ".join(f"{sn} {c}x" for sn, c in sorted(off.items())[:5])] if off else []
+
+
+def check_bootstraps(statuses, n, refused_expected=False):
+    """statuses: the HTTP status of each bootstrap request the server answered. n answered
+    with 200, each terminal once; a refused one (the server outage) is retried, documented."""
+    ok = sum(1 for s in statuses if s == 200)
+    problems = [] if ok == n else [f"{ok} bootstrap requests answered 200, want {n} (one per terminal)"]
+    refused = len(statuses) - ok
+    if refused_expected and refused == 0:
+        problems.append("the server refused no bootstrap request: the outage did not happen")
+    if not refused_expected and refused:
+        problems.append(f"{refused} bootstrap request(s) refused although the server was up")
+    return problems
+
+
+def group_members(pgid):
+    """Pids of the live processes whose process group is pgid (from /proc)."""
+    out = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open(f"/proc/{name}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if fields[0] != "Z" and int(fields[2]) == pgid:
+            out.append(int(name))
+    return out
+
+
+def carrying(token, exclude=()):
+    """Pids of the processes whose environment carries NIMBO_FLEET_RUN=token: everything a run
+    started, down to the daemons its children started (an Erlang port mapper, say)."""
+    marker = f"NIMBO_FLEET_RUN={token}".encode()
+    out = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit() or int(name) in exclude:
+            continue
+        try:
+            with open(f"/proc/{name}/environ", "rb") as f:
+                if marker in f.read().split(b"\0"):
+                    out.append(int(name))
+        except OSError:
+            continue
+    return out
+
+
+def kill_carrying(token, exclude=(), rounds=10):
+    """SIGKILL to every process carrying the run's token, until none is left; returns what
+    was found the first time."""
+    first = None
+    for _ in range(rounds):
+        found = carrying(token, exclude)
+        if first is None:
+            first = found
+        if not found:
+            break
+        for pid in found:
+            try:
+                os.kill(pid, signal.SIGCONT)
+                os.kill(pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+        time.sleep(0.2)
+    return first or []
+
+
+def guard(token):
+    """The guardian (fleet.py --guard TOKEN): waits for the end of its standard input, which
+    only the runner holds open, then kills whatever still carries the run's token. A runner
+    that ends normally has stopped everything itself; one that was killed has not."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    while sys.stdin.buffer.read(4096):
+        pass
+    kill_carrying(token, exclude=(os.getpid(),), rounds=50)
+    return 0
+
+
 class Registry:
-    """Every process the runner started, stopped group by group at the end."""
+    """Every process the runner started, stopped group by group at the end. Every child
+    carries the run's token in its environment (NIMBO_FLEET_RUN), and a guardian process kills
+    whatever carries it once the runner is gone, however it ended."""
 
     def __init__(self, pid_file):
         self.procs = []  # (label, Popen)
         self.pid_file = pid_file
         self.lock = threading.Lock()
+        self.token = f"{os.getpid()}-{os.urandom(6).hex()}"
+        self.guardian = subprocess.Popen([PYTHON, os.path.abspath(__file__), "--guard", self.token],
+                                         stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def env(self, env=None):
+        return dict(env if env is not None else os.environ, NIMBO_FLEET_RUN=self.token)
 
     def spawn(self, label, args, **kw):
         kw.setdefault("stdin", subprocess.DEVNULL)
         kw.setdefault("stdout", subprocess.DEVNULL)
         kw.setdefault("stderr", subprocess.DEVNULL)
+        kw["env"] = self.env(kw.get("env"))
         proc = subprocess.Popen(args, preexec_fn=child_setup, **kw)
         with self.lock:
             self.procs.append((label, proc))
@@ -157,23 +342,31 @@ class Registry:
         return proc
 
     def stop(self, proc, timeout=15.0, sig=signal.SIGTERM):
-        if proc.poll() is None:
-            try:
-                os.killpg(proc.pid, sig)
-            except ProcessLookupError:
-                pass
-            try:
-                proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                pass
+        self.signal_group(proc, sig)
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            pass
         self.kill_group(proc)
 
     @staticmethod
-    def kill_group(proc):
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)  # the process and anything it left in its group
-        except (ProcessLookupError, PermissionError):
-            pass
+    def signal_group(proc, sig):
+        """Signals proc's process group while the group is still ours: while its leader is not
+        reaped (its id cannot be reused), or, once it is, while /proc shows live members of the
+        group (they hold the id). A group whose leader was reaped and which has no members is
+        never signalled: its id may belong to someone else by now."""
+        if proc.poll() is None or group_members(proc.pid):
+            try:
+                os.killpg(proc.pid, sig)
+                return True
+            except (ProcessLookupError, PermissionError):
+                pass
+        return False
+
+    @classmethod
+    def kill_group(cls, proc):
+        cls.signal_group(proc, signal.SIGCONT)
+        cls.signal_group(proc, signal.SIGKILL)  # the process and anything it left in its group
         try:
             proc.wait(5)
         except subprocess.TimeoutExpired:
@@ -188,11 +381,8 @@ class Registry:
         with self.lock:
             self.procs = [(label, p) for label, p in self.procs if p not in procs]
         for proc in procs:
-            if proc.poll() is None:
-                try:
-                    os.killpg(proc.pid, signal.SIGTERM)
-                except ProcessLookupError:
-                    pass
+            self.signal_group(proc, signal.SIGCONT)
+            self.signal_group(proc, signal.SIGTERM)
         deadline = time.monotonic() + timeout
         for proc in procs:
             try:
@@ -203,6 +393,18 @@ class Registry:
             self.kill_group(proc)
         left = [p.pid for p in procs if p.poll() is None]
         return left
+
+    def sweep(self):
+        """Kills what still carries the run's token (processes that left their group, daemons);
+        returns their pids: anything found here had outlived its group's stop."""
+        return kill_carrying(self.token, exclude=(os.getpid(), self.guardian.pid))
+
+    def release_guardian(self):
+        try:
+            self.guardian.stdin.close()
+            self.guardian.wait(30)
+        except (OSError, subprocess.TimeoutExpired):
+            pass
 
 
 class LocalBroker:
@@ -243,14 +445,18 @@ class LocalBroker:
 
     def connections(self, since=0.0):
         """Times (whole seconds since the epoch) of the clients' connections, from the log."""
+        return [t for t, _ in self.client_connections(since)]
+
+    def client_connections(self, since=0.0):
+        """(time, serial number) of the terminals' connections, from the log."""
         out = []
-        rx = re.compile(r"^(\d+): New client connected from .* as MT_")
+        rx = re.compile(r"^(\d+): New client connected from .* as MT_(\S+)")
         try:
             with open(self.log, errors="replace") as f:
                 for line in f:
                     m = rx.match(line)
                     if m and int(m.group(1)) >= int(since):
-                        out.append(float(m.group(1)))
+                        out.append((float(m.group(1)), m.group(2)))
         except FileNotFoundError:
             pass
         return out
@@ -307,6 +513,68 @@ class LocalRabbit:
         return out
 
 
+class LocalEjabberd:
+    """ejabberd (its MQTT service) instead of mosquitto: --broker-kind ejabberd. With --nodes 3
+    the three nodes on loopback form one cluster; the terminals connect through a TCP front
+    (tools/tcp_front.py: each new connection to the next node that accepts it), the server side
+    directly to the last node. kill() kills the first node: its terminals move to the others."""
+
+    def __init__(self, reg, workdir, nodes):
+        import ejabberd_node
+        if not ejabberd_node.available():
+            raise SystemExit("--broker-kind ejabberd: ejabberd is not installed")
+        self.cluster = ejabberd_node.Cluster(os.path.join(workdir, "ejabberd"))
+        spawn = lambda label, args, **kw: reg.spawn(label, args, **kw)  # noqa: E731
+        self.nodes = [ejabberd_node.Node(self.cluster, f"nimbo{i + 1}", spawn=spawn) for i in range(max(1, nodes))]
+        for node in self.nodes:
+            node.start()
+        for node in self.nodes[1:]:
+            node.join(self.nodes[0])
+        self.members = self.nodes[0].members()
+        self.server_port = self.nodes[-1].port
+        self.front_log = None
+        if len(self.nodes) > 1:
+            port_file = os.path.join(self.cluster.base, "front.port")
+            self.front_log = os.path.join(self.cluster.base, "front.log")
+            reg.spawn("tcp_front", [PYTHON, os.path.join(HERE, "tcp_front.py"), "--port-file", port_file,
+                                    "--log", self.front_log] + [n.addr for n in self.nodes])
+            wait_until(lambda: os.path.exists(port_file), 15, "the TCP front's port")
+            with open(port_file) as f:
+                self.port = int(f.read())
+        else:
+            self.port = self.nodes[0].port
+        self.url, self.addr = f"tcp://127.0.0.1:{self.port}", f"127.0.0.1:{self.port}"
+
+    def start(self):
+        self.nodes[0].start()
+
+    def freeze(self):
+        if self.nodes[0].proc.poll() is None:
+            os.killpg(self.nodes[0].proc.pid, signal.SIGSTOP)
+
+    def kill(self):
+        self.nodes[0].kill()
+
+    def close(self):
+        self.cluster.close()
+
+    def front_connections(self, since=0.0):
+        """(time, node address) of the terminals' connections through the front."""
+        out = []
+        try:
+            with open(self.front_log) as f:
+                for line in f:
+                    t, node, _ = line.split()
+                    if float(t) >= since:
+                        out.append((float(t), node))
+        except (OSError, TypeError, ValueError):
+            pass
+        return out
+
+    def connections(self, since=0.0):
+        return [t for t, _ in self.front_connections(since)]
+
+
 class LocalSim:
     """tools/mgmt_sim.py on a free port, with a files directory for packages."""
 
@@ -339,15 +607,31 @@ class LocalSim:
 
 class ServerSide:
     """The management server's MQTT side: one client on the reply and report topics (a
-    persistent session, so nothing is lost while it reconnects after a broker restart)."""
+    persistent session, so nothing is lost while it reconnects after a broker restart).
 
-    def __init__(self, host, port):
+    Every message received is kept (`record`, written to the work directory at the end). A
+    final reply (QoS 2 with a taskId) is taken once per taskId: a repeated one is counted as
+    de-duplicated (`dropped`). With `ack` set, every final reply received, repeated ones too, is
+    acknowledged to its terminal with the command finalAck (the terminal keeps the reply's
+    backup and re-sends it until then). `plant` (tests of the runner only) fakes a server-side
+    fault: "drop-final" ignores the first final reply, "double-final" records it twice."""
+
+    def __init__(self, host, port, ack=False, plant=(), username=None):
         self.messages = []  # (monotonic time, topic, parsed or None, raw)
+        self.record = []    # every message received: wall time, topic, QoS, raw
+        self.taken = {}     # taskId -> how often a final reply of it came
+        self.dropped = 0    # final replies received again (same taskId), not taken twice
+        self.acks = 0
+        self.ack = ack
+        self.plant = set(plant)
+        self.planted_done = set()
         self.cond = threading.Condition()
         self.connected = threading.Event()
         self.client = mqtt.Client(client_id=f"fleet-server-{os.getpid()}", clean_session=False)
         self.client.max_inflight_messages_set(1000)
         self.client.max_queued_messages_set(0)
+        if username:
+            self.client.username_pw_set(username, "fleet")
         self.client.on_connect = self._on_connect
         self.client.on_disconnect = lambda *a: self.connected.clear()
         self.client.on_message = self._on_message
@@ -369,9 +653,43 @@ class ServerSide:
             parsed = json.loads(raw)
         except ValueError:
             parsed = None
+        parsed = parsed if isinstance(parsed, dict) else None
+        task = parsed.get("taskId") if parsed else None
+        final = msg.qos == 2 and msg.topic == REPLY_TOPIC and isinstance(task, str) and task != ""
+        copies = 1
         with self.cond:
-            self.messages.append((now, msg.topic, parsed if isinstance(parsed, dict) else None, raw))
+            self.record.append({"t": round(time.time(), 3), "topic": msg.topic, "qos": msg.qos, "raw": raw})
+            if final:
+                # Each planted fault strikes once, on the first final reply it can take.
+                if "drop-final" in self.plant - self.planted_done:
+                    self.planted_done.add("drop-final")
+                    copies = 0
+                elif "double-final" in self.plant - self.planted_done:
+                    self.planted_done.add("double-final")
+                    copies = 2
+                if copies and task in self.taken:
+                    self.dropped += 1
+                self.taken[task] = self.taken.get(task, 0) + 1
+            for _ in range(copies):
+                self.messages.append((now, msg.topic, parsed, raw))
             self.cond.notify_all()
+        if final and self.ack:
+            body = {"cmd": "finalAck", "taskId": task, "sn": parsed.get("sn", "")}
+            self.client.publish(CMD_TOPIC_PREFIX + str(parsed.get("sn", "")), json.dumps(body, separators=(",", ":")),
+                                qos=1)
+            with self.cond:
+                self.acks += 1
+
+    def unique_finals(self, tasks):
+        with self.cond:
+            return sum(1 for t in tasks if t in self.taken)
+
+    def save(self, path):
+        with self.cond:
+            record = list(self.record)
+        with open(path, "w") as f:
+            for entry in record:
+                f.write(json.dumps(entry, separators=(",", ":")) + "\n")
 
     def mark(self):
         with self.cond:
@@ -409,6 +727,11 @@ class Fleet:
         self.payment = {}   # sn -> Popen
         self.broker = self.sim = self.server = None
         self.figures = {"n": self.n}
+        self.problems = []  # (scenario, problem)
+        self.plant = set(filter(None, (args.plant or "").split(",")))
+        if args.final_ack:
+            self.args.ini = [e for e in self.args.ini if not e.startswith("server.final_ack=")] \
+                + ["server.final_ack=1"]
         self._progress_stop = threading.Event()
         self._progress = None
         self.progress_mark = 0
@@ -425,6 +748,10 @@ class Fleet:
         elif a.broker_kind == "rabbitmq":
             self.broker = LocalRabbit(self.reg, self.workdir, a.nodes, self.serials)
             host, port, broker_addr = "127.0.0.1", self.broker.server_port, self.broker.addr
+        elif a.broker_kind == "ejabberd":
+            self.broker = LocalEjabberd(self.reg, self.workdir, a.nodes)
+            host, port, broker_addr = "127.0.0.1", self.broker.server_port, self.broker.addr
+            self.figures["ejabberd_cluster"] = self.broker.members
         else:
             self.broker = LocalBroker(self.reg, self.workdir)
             host, port, broker_addr = "127.0.0.1", self.broker.port, self.broker.addr
@@ -435,13 +762,27 @@ class Fleet:
         else:
             self.sim = LocalSim(self.reg, self.workdir, broker_addr, refuse=refuse)
             self.server_url = self.sim.url
-        self.server = ServerSide(host, port)
+        # ejabberd takes no login without a user name (any name and password: anonymous logins).
+        user = "fleet-server" if a.broker_kind == "ejabberd" and not a.broker else None
+        self.server = ServerSide(host, port, ack=a.final_ack, plant=self.plant, username=user)
 
     def need(self, what):
         if what == "broker" and self.broker is None:
             raise SystemExit("this scenario stops and starts the broker: run it without --broker")
         if what == "sim" and self.sim is None:
             raise SystemExit("this scenario configures the management simulator: run it without --server")
+
+    def check(self, scenario, problems):
+        """Records a scenario's problems; True when it has none."""
+        for problem in problems:
+            self.problems.append((scenario, problem))
+            say(f"\n{scenario}: {problem}")
+        self.figures.setdefault("problems", {}).setdefault(scenario, []).extend(problems)
+        return not problems
+
+    def freeze_broker(self):
+        if "no-freeze" not in self.plant:  # planted by the runner's tests: the freeze does nothing
+            self.broker.freeze()
 
     def install(self):
         stage = os.path.abspath(self.args.stage or os.environ.get("NIMBO_STAGE_DIR")
@@ -569,7 +910,25 @@ class Fleet:
                 if p and topic == REPLY_TOPIC and p.get("cmd") == cmd]
 
     # ---- scenarios ---------------------------------------------------------------------------------
+    def check_machine(self):
+        """Refuses a fleet the machine cannot hold, before anything starts; raises
+        kernel.pid_max when it is too low and root may (said, and put back at the end)."""
+        figures, problems, raise_to = machine_limits(self.n)
+        self.figures["limits"] = figures
+        if problems:
+            raise SystemExit("fleet: the machine cannot hold this fleet:\n  " + "\n  ".join(problems))
+        if raise_to:
+            old = read_int(PID_MAX)
+            with open(PID_MAX, "w") as f:
+                f.write(str(raise_to))
+            self.restore_pid_max = old
+            figures["pid_max_raised_to"] = raise_to
+            say(f"fleet: kernel.pid_max raised from {old} to {raise_to} for {self.n} agents; put back at the end")
+
+    restore_pid_max = None
+
     def bring_up(self, refuse=None):
+        self.check_machine()
         self.start_services(refuse=refuse)
         self.install()
         self.build_roots()
@@ -589,24 +948,40 @@ class Fleet:
         time.sleep(1.0)  # the last subscriptions settle
         return self.up_mark
 
+    def device_infos(self, mark):
+        """serial -> how many device-information reports since mark (one per connection)."""
+        counts = {}
+        for _, topic, p, _ in self.server.since(mark):
+            if p and topic == REPORT_TOPIC and p.get("cmd") == "deviceInfo":
+                counts[p.get("sn")] = counts.get(p.get("sn"), 0) + 1
+        return counts
+
     def scenario_start(self):
         mark = self.up()
+        time.sleep(self.args.settle)  # a second connection would show by now
         connect_times = {}
         for t, topic, p, _ in self.server.since(mark):
             if p and topic == REPORT_TOPIC and p.get("cmd") == "deviceInfo":
                 connect_times.setdefault(p.get("sn"), t)
+        problems = check_once(self.device_infos(mark), self.serials, "reported their device information")
         self.figures["start"] = {
             "all_connected_s": round(max(connect_times.values()) - self.t_start, 2),
             "first_connected_s": round(min(connect_times.values()) - self.t_start, 2),
             "connected_p50_s": round(percentile([t - self.t_start for t in connect_times.values()], 50), 2),
         }
         if self.sim:
-            boots = [e["t"] for e in self.sim.requests() if e["path"].rstrip("/").endswith("api/v1/mqtt")]
-            self.figures["start"]["bootstrap_requests"] = rate_figures(boots, self.t_start_wall)
+            entries = [e for e in self.sim.requests() if e["path"].rstrip("/").endswith("api/v1/mqtt")]
+            self.figures["start"]["bootstrap_requests"] = rate_figures([e["t"] for e in entries], self.t_start_wall)
+            problems += check_bootstraps([e["status"] for e in entries], self.n)
         if self.broker:
             self.figures["start"]["broker_connections"] = rate_figures(
                 self.broker.connections(self.t_start_wall), int(self.t_start_wall))
-        return True
+            if hasattr(self.broker, "client_connections"):
+                counts = {}
+                for _, sn in self.broker.client_connections(self.t_start_wall):
+                    counts[sn] = counts.get(sn, 0) + 1
+                problems += check_once(counts, self.serials, "connected to the broker")
+        return self.check("start", problems)
 
     def scenario_run(self):
         mark = self.bring_up()
@@ -625,7 +1000,7 @@ class Fleet:
         for round_no in range(self.args.rounds):
             figures = self.fanout_round(f"fo{round_no}")
             self.figures.setdefault("fanout_rounds", []).append(figures)
-        return all(f["missing"] == 0 and f["duplicates"] == 0 for f in self.figures["fanout_rounds"])
+        return not any(f["problems"] for f in self.figures["fanout_rounds"])
 
     def fanout_round(self, tag):
         mark = self.server.mark()
@@ -645,12 +1020,17 @@ class Fleet:
             pass
         time.sleep(self.args.settle)
         seen = {}
-        for t, p, _ in self.replies(mark, "querySysStatusResp"):
+        by_task = {}
+        for t, p, raw in self.replies(mark, "querySysStatusResp"):
             task = p.get("taskId")
             if task in sent:
                 seen.setdefault(task, []).append(t)
+                by_task.setdefault(task, []).append((t, (p.get("param") or {}).get("status"), raw))
         latencies = [ts[0] - sent[task] for task, ts in seen.items()]
+        problems = check_finals(by_task, {task: "2" for task in sent})
+        self.check(f"fanout {tag}", problems)
         return {
+            "problems": problems,
             "sent": len(sent), "send_s": round(send_s, 3), "answered": len(seen),
             "missing": len(sent) - len(seen), "duplicates": sum(len(ts) - 1 for ts in seen.values()),
             "ok_status": sum(1 for _, p, _ in self.replies(mark, "querySysStatusResp")
@@ -675,10 +1055,19 @@ class Fleet:
         # server's request log tells the bytes each terminal fetched.
         for sn in self.serials:
             os.link(base, os.path.join(self.sim.files, f"pkg-{tag}-{sn}.zip"))
+        if "short-package" in self.plant:
+            # Planted by the runner's tests: the first terminal is served (and told of) a
+            # package one byte short; it installs it, and only the byte count shows it.
+            short = os.path.join(self.sim.files, f"pkg-{tag}-{self.serials[0]}.zip")
+            os.unlink(short)
+            with open(short, "wb") as f:
+                f.write(data[:-1])
         self.package_tag = tag
         return data
 
     def apk_param(self, sn, data):
+        if "short-package" in self.plant and sn == self.serials[0]:
+            data = data[:-1]
         return {"apkDownloadUrl": f"{self.sim.url}/files/pkg-{self.package_tag}-{sn}.zip", "apkFileName": "pkg.zip",
                 "apkVersion": "1.0.0", "applicationName": APP_NAME, "md5sum": hashlib.md5(data).hexdigest(),
                 "apkSize": str(len(data)), "autoStart": True, "setKioskMode": False, "setLauncher": False,
@@ -746,8 +1135,11 @@ class Fleet:
             "server_bytes_total": sum(served),
         }
         r = self.figures["rollout"]
-        return (r["missing"] == 0 and r["more_than_one_final"] == 0 and r["verified_packages"] == self.n
-                and r["terminals_over_package_size"] == 0)
+        problems = check_finals(finals, {task: "2" for task in tasks})
+        problems += check_bytes(dict(zip(self.serials, served)), len(data))
+        if r["verified_packages"] != self.n:
+            problems.append(f"{r['verified_packages']} of {self.n} installed packages verified")
+        return self.check("rollout", problems)
 
     def scenario_campaign(self):
         """apkUpgrade to every terminal from the console: nimboctl --serials with --parallel,
@@ -767,10 +1159,12 @@ class Fleet:
         mark = self.server.mark()
         argv = [self.nimboctl, "--broker", f"tcp://{self.server_addr}", "--serials", serials_file,
                 "--parallel", str(self.args.parallel), "--timeout", str(self.args.campaign_timeout),
-                "--task-id", "ca", "--json", "apkUpgrade",
+                "--task-id", "ca", "--json"] + (["--final-ack"] if self.args.final_ack else []) + ["apkUpgrade",
                 f"apkDownloadUrl={self.sim.url}/files/pkg-ca-{{sn}}.zip", f"applicationName={APP_NAME}",
                 f"md5sum={hashlib.md5(data).hexdigest()}", f"apkSize={len(data)}", "apkVersion=1.0.0",
                 "progress:=100"]
+        if self.args.final_ack:
+            self.server.ack = False  # nimboctl acknowledges the final replies, not the server side
         began = time.monotonic()
         run = subprocess.run(argv, capture_output=True, text=True, timeout=self.args.reply_timeout + 60)
         total_s = time.monotonic() - began
@@ -796,9 +1190,22 @@ class Fleet:
             self.figures["campaign"]["stderr"] = run.stderr[-2000:]
         c = self.figures["campaign"]
         want_exit = 1 if failing else 3 if ghosts else 0
-        return (c["exit"] == want_exit and sorted(c["failed"]) == sorted(failing)
-                and c["no_answer"] == sorted(ghosts) and c["finished"] == self.n - len(failing)
-                and c["verified_packages"] == self.n - len(failing) and c["more_than_one_final"] == 0)
+        problems = check_finals(finals, {task: "3" if sn in failing else "2" for task, sn in tasks.items()})
+        if c["exit"] != want_exit:
+            problems.append(f"nimboctl exited {c['exit']}, want {want_exit}")
+        if sorted(c["failed"]) != sorted(failing) or c["no_answer"] != sorted(ghosts):
+            problems.append(f"nimboctl named failed {sorted(c['failed'])} and no answer {c['no_answer']}, "
+                            f"want {sorted(failing)} and {sorted(ghosts)}")
+        c["backups_left"] = self.backups(tasks)
+        if c["backups_left"]:
+            problems.append(f"{c['backups_left']} backup file(s) left after the campaign")
+        if c["finished"] != self.n - len(failing) or c["verified_packages"] != self.n - len(failing):
+            problems.append(f"{c['finished']} finished, {c['verified_packages']} verified, "
+                            f"want {self.n - len(failing)}")
+        return self.check("campaign", problems)
+
+    def task_open(self, sn):
+        return os.path.exists(os.path.join(self.roots[sn], "usr/data/app/nimboservice/data", "task_cmd"))
 
     def backups(self, tasks):
         return sum(1 for task, sn in tasks.items()
@@ -812,7 +1219,7 @@ class Fleet:
         if self.args.rounds_before:
             f = self.fanout_round("pre")
             self.figures["fanout_before"] = f
-            ok = f["missing"] == 0 and f["duplicates"] == 0
+            ok = not f["problems"]
         data = self.package(16 * 1024, "bo")
         # The downloads hang at the server while the broker freezes: the final replies (QoS 2)
         # are produced with the session still up but never acknowledged, and stay backed up.
@@ -830,11 +1237,13 @@ class Fleet:
                     if (p.get("param") or {}).get("status") == "1"} & set(tasks)
 
         wait_until(lambda: len(first_replies()) >= len(tasks), hang - 1.0, "every terminal's first reply", 0.05)
-        self.broker.freeze()
+        self.freeze_broker()
         self.phase = "outage: broker frozen, replies pending"
         frozen_at = time.monotonic()
         try:
-            wait_until(lambda: self.backups(tasks) >= len(tasks), hang + 60, "every final reply backed up", 0.5)
+            # (or every final reply through: the freeze did not hold them, nothing to wait for)
+            wait_until(lambda: self.backups(tasks) >= len(tasks) or len(self.finals(mark, tasks)) >= len(tasks),
+                       hang + 60, "every final reply backed up", 0.5)
         except TimeoutError:
             pass
         pending = self.backups(tasks)
@@ -879,12 +1288,132 @@ class Fleet:
             "down_since_epoch": round(down_wall, 1),
         }
         r = self.figures["broker_outage"]
-        ok = ok and r["missing"] == 0 and r["duplicates"] == 0 and r["backups_left"] == 0
+        say(f"\nbroker-outage: {pending} final replies pending at the stop")
+        problems = check_pending(pending)
+        problems += check_finals(finals, {task: "2" for task in tasks})
+        if r["backups_left"]:
+            problems.append(f"{r['backups_left']} backup file(s) left")
+        if r["back"] != self.n:
+            problems.append(f"{r['back']} of {self.n} terminals back after the restart")
+        ok = self.check("broker-outage", problems) and ok
         if self.args.rounds_after:
             f = self.fanout_round("post")
             self.figures["fanout_after"] = f
-            ok = ok and f["missing"] == 0 and f["duplicates"] == 0
+            ok = ok and not f["problems"]
         return ok
+
+    def scenario_broker_crash(self):
+        """SIGKILL to the broker while final replies flow: the commands go out paced over
+        --flow seconds (default 0: at once) and every download is held --flow + 3 s at the
+        server, so the final replies (QoS 2) come in one burst, or spread over about --flow
+        seconds; the broker is killed once a
+        third of them has arrived (checked: at least a third delivered, at least a third not
+        yet), stays down --outage seconds and is started again. Counted at the server side:
+        lost (no final reply at all), doubled (received more than once) and de-duplicated
+        (repeats dropped by taskId). With --final-ack the terminals keep each final reply's
+        backup until the server side acknowledges it: nothing may be lost."""
+        self.up()
+        self.need("broker")
+        self.need("sim")
+        flow = max(0.0, self.args.flow)
+        data = self.package(16 * 1024, "bc")
+        self.sim.config(hang=flow + 3.0)
+        self.phase = "crash: commands out"
+        mark = self.server.mark()
+        tasks = {f"bc-{sn}": sn for sn in self.serials}
+        third = (self.n + 2) // 3
+        began = time.monotonic()
+        for i, (task, sn) in enumerate(tasks.items()):
+            self.server.send(sn, "apkUpgrade", task, self.apk_param(sn, data))
+            delay = began + (i + 1) * flow / self.n - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+        self.phase = "crash: final replies flowing"
+        wait_until(lambda: self.server.unique_finals(tasks) >= third, flow + 60 + self.args.reply_timeout,
+                   "a third of the final replies", 0.01)
+        cluster = isinstance(self.broker, LocalEjabberd) and len(self.broker.nodes) > 1
+        kill_wall = time.time()
+        kill_mark = self.server.mark()
+        # Counted as the kill is sent: the replies the surviving nodes of a cluster pass on
+        # while the killed one goes down are not "delivered at the kill".
+        delivered_at_kill = self.server.unique_finals(tasks)
+        self.broker.kill()
+        killed_at = time.monotonic()
+        delivered_after_kill = self.server.unique_finals(tasks)
+        pending_at_kill = self.backups(tasks)
+        say(f"\nbroker-crash: broker killed with {delivered_at_kill} of {self.n} final replies at the server, "
+            f"{self.n - delivered_at_kill} not yet, {pending_at_kill} backup files")
+        self.sim.config(hang=0)
+        if cluster:
+            # One node of the cluster killed, and left down: its terminals move to the others.
+            self.phase = "crash: first node killed, its terminals moving"
+        else:
+            self.phase = f"crash: broker down for {self.args.outage:.0f}s"
+            time.sleep(self.args.outage)
+            self.broker.start()
+        up_at = time.monotonic()
+        self.phase = "crash: broker back"
+        ack = self.args.final_ack
+
+        def settled():
+            # Every task delivered, or ended on its terminal (no task file, no backup): a task
+            # cut by the crash pauses and resumes after the reconnection.
+            with self.server.cond:
+                taken = set(self.server.taken)
+            return self.backups(tasks) == 0 and all(t in taken or not self.task_open(sn) for t, sn in tasks.items())
+
+        try:
+            wait_until(settled, self.args.reply_timeout, "every final reply delivered and no backup left", 0.25)
+        except TimeoutError:
+            pass
+        time.sleep(max(self.args.settle, 3.0))
+        finals = self.finals(mark, tasks)
+        lost = sorted(t for t in tasks if t not in finals)
+        self.figures["broker_crash"] = {
+            "final_ack": bool(ack), "flow_s": flow, "outage_s": None if cluster else self.args.outage,
+            "delivered_at_kill": delivered_at_kill, "not_yet_at_kill": self.n - delivered_at_kill,
+            "delivered_when_the_kill_returned": delivered_after_kill,
+            "backups_at_kill": pending_at_kill,
+            "lost": len(lost), "lost_tasks": lost[:20],
+            "doubled": sum(1 for v in finals.values() if len(v) > 1),
+            "deduplicated": self.server.dropped, "acks_sent": self.server.acks,
+            "succeeded": sum(1 for v in finals.values() if v[0][1] == "2"),
+            "backups_left": self.backups(tasks),
+            "all_settled_s": round(time.monotonic() - up_at, 1), "since_kill_s": round(time.monotonic() - killed_at, 1),
+        }
+        r = self.figures["broker_crash"]
+        if cluster:
+            killed = self.broker.nodes[0].addr
+            before = [node for t, node in self.broker.front_connections() if t < kill_wall]
+            after = self.broker.front_connections(kill_wall)
+            moved = {}
+            for t, topic, p, _ in self.server.since(kill_mark):
+                if p and topic == REPORT_TOPIC and p.get("cmd") == "deviceInfo":
+                    moved.setdefault(p.get("sn"), t)
+            r.update({
+                "cluster": self.figures.get("ejabberd_cluster"), "killed_node": killed,
+                "terminals_on_killed_node": sum(1 for node in before if node == killed),
+                "connections_before_kill": len(before),
+                "reconnections_after_kill": {node: sum(1 for _, n in after if n == node)
+                                             for node in sorted({n for _, n in after})},
+                "terminals_moved": len(moved),
+                "all_moved_s": round(max(moved.values()) - killed_at, 2) if moved else None,
+                "moved_p50_s": round(percentile([t - killed_at for t in moved.values()], 50), 2) if moved else None,
+            })
+            say(f"broker-crash: {r['terminals_moved']} terminals moved (of {r['terminals_on_killed_node']} on the "
+                f"killed node), the last after {r['all_moved_s']} s")
+        say(f"broker-crash: lost {r['lost']}, doubled {r['doubled']}, de-duplicated {r['deduplicated']} "
+            f"(final_ack {'on' if ack else 'off'})")
+        problems = []
+        if delivered_at_kill < third or self.n - delivered_at_kill < third:
+            problems.append(f"the broker was killed with {delivered_at_kill} of {self.n} final replies delivered: "
+                            f"want at least {third} delivered and at least {third} not yet")
+        problems += check_pending(self.n - delivered_at_kill, "final replies not yet delivered at the kill")
+        # Without the acknowledgement the loss is the figure; what arrived must still be right.
+        problems += check_finals(finals, {t: "2" for t in (tasks if ack else finals)}, duplicates_allowed=True)
+        if r["backups_left"]:
+            problems.append(f"{r['backups_left']} backup file(s) left")
+        return self.check("broker-crash", problems)
 
     def scenario_server_outage(self):
         if self.agents:
@@ -901,6 +1430,8 @@ class Fleet:
         back_at = time.monotonic()
         self.phase = "server answering"
         self.wait_connected(mark, self.args.timeout)
+        all_back_s = round(time.monotonic() - back_at, 1)
+        time.sleep(self.args.settle)
         boots = [e for e in self.sim.requests() if e["path"].rstrip("/").endswith("api/v1/mqtt")
                  and e["t"] >= self.t_start_wall]
         times = [e["t"] for e in boots]
@@ -908,11 +1439,13 @@ class Fleet:
         refused = [e["t"] for e in boots if e["status"] != 200]
         self.figures.setdefault("server_outage", []).append({
             "retry_spread": int(spread), "down_s": self.args.down, "bootstrap_requests": len(boots),
-            "refused": len(refused), "all_connected_after_server_back_s": round(time.monotonic() - back_at, 1),
+            "refused": len(refused), "all_connected_after_server_back_s": all_back_s,
             "requests": rate_figures(times, self.t_start_wall), "series_per_s": series,
             "busy_seconds": sum(1 for c in series if c), "seconds": len(series),
         })
-        return True
+        problems = check_bootstraps([e["status"] for e in boots], self.n, refused_expected=True)
+        problems += check_once(self.device_infos(mark), self.serials, "reported their device information")
+        return self.check("server-outage", problems)
 
     def restart_agents(self, refuse=None):
         self.phase = "stopping the agents"
@@ -980,19 +1513,68 @@ class Fleet:
             "cpu_ms_per_agent_per_min": summary(cpu_ms, 2),
             "threads": summary(threads), "fds": summary(fds),
         }
-        return True
+        alive = sum(1 for p in self.agents.values() if p.poll() is None)
+        problems = [] if alive == self.n == len(pids) else [f"{alive} of {self.n} agents alive after the idle time"]
+        problems += check_once(self.device_infos(self.up_mark), self.serials, "reported their device information")
+        return self.check("footprint", problems)
 
     # ---- end ------------------------------------------------------------------------------------
+    def keep_records(self):
+        """--keep: what the server side received (server-messages.jsonl: every message, wall
+        time, topic, QoS, text) and the simulator's request log (sim/requests.json), so that
+        every figure can be computed again from the work directory."""
+        try:
+            if self.server:
+                self.server.save(os.path.join(self.workdir, "server-messages.jsonl"))
+            if self.sim and self.sim.proc.poll() is None:
+                with open(os.path.join(self.sim.dir, "requests.json"), "w") as f:
+                    json.dump(self.sim.requests(), f)
+            with open(os.path.join(self.workdir, "figures.json"), "w") as f:
+                f.write(dumps(self.figures) + "\n")
+        except (OSError, ValueError) as err:
+            say(f"\nrecords not kept: {err}")
+
+    def services_memory(self):
+        """Peak resident memory (VmHWM) and threads of the runner, the broker and the simulator."""
+        def status(pid):
+            try:
+                with open(f"/proc/{pid}/status") as f:
+                    text = f.read()
+                return {"peak_rss_kib": int(re.search(r"^VmHWM:\s+(\d+)", text, re.M).group(1)),
+                        "threads": int(re.search(r"^Threads:\s+(\d+)", text, re.M).group(1))}
+            except (OSError, AttributeError):
+                return None
+        out = {"runner": status(os.getpid())}
+        proc = getattr(self.broker, "proc", None)
+        if proc is not None and proc.poll() is None:
+            out["broker"] = status(proc.pid)
+        if self.sim and self.sim.proc.poll() is None:
+            out["mgmt_sim"] = status(self.sim.proc.pid)
+        return out
+
     def close(self):
         self.progress(False)
+        self.figures["memory"] = self.services_memory()
+        if self.args.keep:
+            self.keep_records()
         if self.server:
             self.server.close()
         began = time.monotonic()
         left = self.reg.stop_all()
         if hasattr(self.broker, "close"):
             self.broker.close()  # what outlives the broker's processes (RabbitMQ's port mapper)
+        # Anything of ours still running had left its process group (a daemon): named and killed.
+        left += self.reg.sweep()
+        self.reg.release_guardian()
+        if self.restore_pid_max:
+            with open(PID_MAX, "w") as f:
+                f.write(str(self.restore_pid_max))
+            say(f"fleet: kernel.pid_max put back to {self.restore_pid_max}")
         self.figures["stop_s"] = round(time.monotonic() - began, 1)
         self.figures["left_running"] = left
+        if self.args.keep:
+            with open(os.path.join(self.workdir, "figures.json"), "w") as f:
+                f.write(dumps(self.figures) + "\n")
         logs = 0
         for root in self.roots.values():
             for dirpath, _, names in os.walk(os.path.join(root, "usr/data/log")):
@@ -1006,7 +1588,7 @@ class Fleet:
 
 SCENARIOS = {"run": "scenario_run", "start": "scenario_start", "fanout": "scenario_fanout",
              "rollout": "scenario_rollout", "broker-outage": "scenario_broker_outage",
-             "server-outage": "scenario_server_outage", "campaign": "scenario_campaign", "footprint": "scenario_footprint", "all": "scenario_all"}
+             "broker-crash": "scenario_broker_crash", "server-outage": "scenario_server_outage", "campaign": "scenario_campaign", "footprint": "scenario_footprint", "all": "scenario_all"}
 
 
 def parse_args(argv=None):
@@ -1015,10 +1597,12 @@ def parse_args(argv=None):
     ap.add_argument("scenario", choices=sorted(SCENARIOS))
     ap.add_argument("-n", type=int, default=50, help="number of agents (default 50)")
     ap.add_argument("--broker", help="broker URL tcp://HOST:PORT (default: a mosquitto of its own)")
-    ap.add_argument("--broker-kind", choices=["mosquitto", "rabbitmq"], default="mosquitto",
-                    help="the fleet's own broker (default mosquitto); rabbitmq: tools/rabbitmq_node.py")
+    ap.add_argument("--broker-kind", choices=["mosquitto", "rabbitmq", "ejabberd"], default="mosquitto",
+                    help="the fleet's own broker (default mosquitto); rabbitmq: tools/rabbitmq_node.py; "
+                         "ejabberd: tools/ejabberd_node.py")
     ap.add_argument("--nodes", type=int, default=1,
-                    help="rabbitmq: nodes in one cluster; terminals on the first, the server side on the last")
+                    help="rabbitmq, ejabberd: nodes in one cluster; the server side on the last; the terminals "
+                         "on the first (rabbitmq) or through a TCP front to all (ejabberd)")
     ap.add_argument("--server", help="management server URL (default: tools/mgmt_sim.py of its own)")
     ap.add_argument("--stage", help="installed build (default $NIMBO_STAGE_DIR or build/stage)")
     ap.add_argument("--sn-prefix", default="FL", help="serial numbers are this and six digits")
@@ -1044,6 +1628,12 @@ def parse_args(argv=None):
     ap.add_argument("--down", type=float, default=75, help="seconds the server refuses the bootstrap")
     ap.add_argument("--idle", type=float, default=60, help="seconds of idle CPU measurement")
     ap.add_argument("--spread", type=int, default=50, help="retry_spread of the second server outage of 'all'")
+    ap.add_argument("--flow", type=float, default=0,
+                    help="broker-crash: seconds over which the commands, and so the final replies, are spread "
+                         "(default 0: all at once, the replies in one burst)")
+    ap.add_argument("--final-ack", action="store_true",
+                    help="final_ack=1 on every agent; the server side acknowledges every final reply (finalAck)")
+    ap.add_argument("--plant", default="", help=argparse.SUPPRESS)  # faults for the runner's own tests
     ap.add_argument("--workdir", help="work directory (default a new one under /tmp)")
     ap.add_argument("--keep", action="store_true", help="keep the work directory")
     ap.add_argument("--json", help="write the figures to this file")
@@ -1062,7 +1652,7 @@ def run(args):
     old = {s: signal.signal(s, interrupted) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)} \
         if threading.current_thread() is threading.main_thread() else {}
     try:
-        ok = bool(getattr(fleet, SCENARIOS[args.scenario])())
+        ok = bool(getattr(fleet, SCENARIOS[args.scenario])()) and not fleet.problems
     except KeyboardInterrupt:
         say("\ninterrupted: stopping the fleet")
         fleet.figures["interrupted"] = True
@@ -1077,6 +1667,10 @@ def run(args):
     return ok, fleet.figures
 
 
+def fleet_problems(figures):
+    return [(scenario, p) for scenario, problems in (figures.get("problems") or {}).items() for p in problems]
+
+
 def dumps(figures):
     """Indented JSON with lists of numbers kept on one line."""
     text = json.dumps(figures, indent=1)
@@ -1084,6 +1678,8 @@ def dumps(figures):
 
 
 def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--guard":
+        return guard(sys.argv[2])
     args = parse_args()
     ok, figures = run(args)
     text = dumps(figures)
@@ -1094,6 +1690,8 @@ def main():
     if figures.get("left_running"):
         print(f"fleet: processes left running: {figures['left_running']}", file=sys.stderr)
         return 1
+    for scenario, problem in fleet_problems(figures):
+        print(f"fleet: {scenario}: {problem}")
     print("fleet: " + ("PASS" if ok else "FAIL"))
     return 0 if ok else 1
 

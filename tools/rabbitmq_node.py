@@ -174,10 +174,13 @@ class Node:
             time.sleep(0.2)
 
     def freeze(self):
-        os.killpg(self.proc.pid, signal.SIGSTOP)
+        if self.proc and self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGSTOP)
 
     def kill(self):
-        if self.proc:
+        # Only a group whose leader is not reaped yet is surely ours: a reaped leader's id
+        # may name another process group by now.
+        if self.proc and self.proc.poll() is None:
             try:
                 os.killpg(self.proc.pid, signal.SIGKILL)
             except ProcessLookupError:

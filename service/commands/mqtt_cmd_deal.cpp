@@ -7,6 +7,7 @@
 #include "c_handles.hpp"
 #include "device/json_utils_report.h"
 #include "device/nimbo_entities.h"
+#include "session/final_ack.h"
 #include "log_tags.h"
 #include "result_codes.h"
 #include "session/mqtt_utils_async.h"
@@ -39,6 +40,7 @@ const mqtt_cmd_deal::Command kCommands[] = {
     {"onOff", mqtt_cmd_deal::Gate::none, mqtt_cmd_deal_on_off_param},
     {"antPayCode", mqtt_cmd_deal::Gate::none, mqtt_cmd_ant_pay_deal},
     {"antPayStatus", mqtt_cmd_deal::Gate::none, mqtt_cmd_ant_pay_deal},
+    {"finalAck", mqtt_cmd_deal::Gate::none, mqtt_cmd_deal_final_ack},
 };
 
 // An identifier becomes one topic level: it may hold no level separator or wildcard.

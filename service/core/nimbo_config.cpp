@@ -28,6 +28,7 @@ namespace {
 using IniSectionsPtr = std::unique_ptr<IniSection, CFree<ini_utils_free_config>>;
 
 std::atomic<bool> g_presence{false};
+nimbo::FinalAckSettings g_final_ack;  // written by the configuration step, before any thread
 
 void strip_one(std::string* text, char c) {
     if (!text->empty() && text->back() == c) text->pop_back();
@@ -51,6 +52,7 @@ void set_path(char (&dst)[256], const std::string& value) { snprintf(dst, sizeof
 struct IniValues {
     std::string server_url, data_path, device_name, ca_file;
     bool presence = false;
+    nimbo::FinalAckSettings final_ack;
 };
 
 bool parse_dimension(const char* key, const char* text, int* out) {
@@ -107,6 +109,10 @@ IniValues read_ini_values(const std::string& dir) {
                 parse_dimension(key, value, &g_device_screen_height);
             } else if (strcmp(key, "retry_spread") == 0) {
                 parse_retry_spread(value);
+            } else if (strcmp(key, "final_ack") == 0) {
+                values.final_ack.on = strcmp(value, "1") == 0;
+            } else if (strcmp(key, "final_ack_resend") == 0) {
+                values.final_ack.resend = value;
             }
         }
     }
@@ -168,6 +174,7 @@ void nimbo::configure_from(const std::string& ini_dir) {
     }
     nimbo_globals_set_ca_file(ca);
     g_presence = values.presence;
+    g_final_ack = values.final_ack;
 
     char stored[NIMBO_SERVER_URL_SIZE];
     int stored_len = 0;
@@ -183,6 +190,8 @@ void nimbo::configure_from(const std::string& ini_dir) {
 }
 
 bool nimbo::presence_configured() { return g_presence.load(); }
+
+nimbo::FinalAckSettings nimbo::final_ack_configured() { return g_final_ack; }
 
 void nimbo::build_paths() {
     set_path(g_device_app_path, join(g_device_userdata_path, "app"));

@@ -20,6 +20,15 @@ void configure_from(const std::string& ini_dir);
 // Whether the ini asked for presence announcements (presence=1); the session applies it.
 bool presence_configured();
 
+// The end-to-end acknowledgement of final replies as the ini asked for it (final_ack=1 on,
+// anything else off; final_ack_resend as written, empty when absent), in any order of the
+// keys; the session applies it (final_ack::apply).
+struct FinalAckSettings {
+    bool on = false;
+    std::string resend;
+};
+FinalAckSettings final_ack_configured();
+
 // The path globals under the user-data root (the data, download and cache directories made).
 void build_paths();
 

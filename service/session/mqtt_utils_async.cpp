@@ -25,6 +25,7 @@
 #include "c_handles.hpp"
 #include "core/retry_spread.h"
 #include "json/json_utils.h"
+#include "session/final_ack.h"
 #include "log_tags.h"
 #include "result_codes.h"
 #include "util/kx_log.h"
@@ -482,7 +483,9 @@ extern "C" void publish_onSuccess(void* /*context*/, MQTTAsync_successData* resp
         const MQTTAsync_message& message = response->alt.pub.message;
         if (message.qos >= 2 && message.payload != nullptr && response->alt.pub.destinationName != nullptr) {
             std::string payload(static_cast<const char*>(message.payload), static_cast<size_t>(message.payloadlen));
-            backup_message_deal(0, message.qos, response->alt.pub.destinationName, payload.c_str());
+            // final_ack=1: the backup stays until the server acknowledges the reply.
+            if (!final_ack::hold_backup(message.qos, response->alt.pub.destinationName, payload.c_str()))
+                backup_message_deal(0, message.qos, response->alt.pub.destinationName, payload.c_str());
         }
     }
     qos2_done();

@@ -160,6 +160,15 @@ void print_summary(const CampaignSettings& s, const std::vector<TerminalTask>& t
 
 }  // namespace
 
+std::string final_ack_request(const std::string& sn, const std::string& task_id) {
+    JsonPtr request{cJSON_CreateObject()};
+    cJSON_AddStringToObject(request.get(), "cmd", "finalAck");
+    cJSON_AddStringToObject(request.get(), "taskId", task_id.c_str());
+    cJSON_AddStringToObject(request.get(), "sn", sn.c_str());
+    JsonText text{cJSON_PrintUnformatted(request.get())};
+    return text ? text.get() : "";
+}
+
 const char* outcome_name(Outcome o) {
     switch (o) {
     case Outcome::waiting: return "not sent";
@@ -340,6 +349,11 @@ CampaignResult run_campaign(const CampaignSettings& s, std::vector<TerminalTask>
             auto it = by_task.find(text_member(reply.get(), "taskId"));
             if (it != by_task.end() && text_member(reply.get(), "cmd") == reply_cmd) {
                 TerminalTask& t = tasks[it->second];
+                const std::string rstatus = text_member(cJSON_GetObjectItemCaseSensitive(reply.get(), "param"), "status");
+                // Every copy of a final reply is acknowledged (the terminal re-sends until then);
+                // the task takes only the first.
+                if (s.final_ack && (rstatus == "2" || rstatus == "3") && text_member(reply.get(), "sn") == t.sn)
+                    (void)link.publish(kCommandTopicPrefix + t.sn, final_ack_request(t.sn, t.task_id));
                 // Replies after the end (a QoS 1 duplicate, a late one) change nothing.
                 if (!ended(t.outcome) && t.outcome != Outcome::waiting && text_member(reply.get(), "sn") == t.sn) {
                     const cJSON* p = cJSON_GetObjectItemCaseSensitive(reply.get(), "param");

@@ -52,6 +52,7 @@ struct CampaignSettings {
     int silence_s = 600;          // between two replies of a running task
     int link_patience_s = 30;     // sending may fail this long (the link reconnects) before giving up
     bool json = false;            // one JSON line per terminal and a summary line
+    bool final_ack = false;       // acknowledge every final reply (finalAck; terminals with final_ack=1)
     bool tty = false;             // progress redrawn on one line of standard error
 };
 
@@ -67,5 +68,9 @@ CampaignResult run_campaign(const CampaignSettings& settings, std::vector<Termin
                             const std::function<bool()>& stop);
 
 const char* outcome_name(Outcome o);
+
+// The command finalAck for the final reply of task_id on terminal sn: the terminal removes the
+// reply's backup (with final_ack=1 it keeps it, and sends the reply again, until then).
+std::string final_ack_request(const std::string& sn, const std::string& task_id);
 
 }  // namespace nimboctl

@@ -114,6 +114,10 @@ const std::vector<CommandInfo>& command_catalogue() {
          {{"orderId", "string", true, "order the code belongs to"}}, "orderId=A1001 ...", ""},
         {"antPayStatus", "hand a payment status to the payment application", Answer::reply,
          {{"orderId", "string", true, "order the status belongs to"}}, "orderId=A1001 ...", ""},
+        {"finalAck", "acknowledge a final reply: the terminal removes its backup (final_ack=1)", Answer::reply, {}, "",
+         "--task-id names the task whose final reply was received. A terminal with final_ack=1 keeps\n"
+         "each final reply and sends it again (at every connection, then on a timer) until this comes;\n"
+         "one without answers \"Operation does not support\". --final-ack sends it for every final reply."},
     };
     return table;
 }

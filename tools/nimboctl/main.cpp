@@ -56,6 +56,7 @@ struct Options {
     int task_timeout_s = 600;
     int connect_timeout_s = 10;
     bool json = false;
+    bool final_ack = false;           // --final-ack: acknowledge final replies (finalAck)
     bool no_wait = false;
     bool help = false;
     bool version = false;
@@ -101,6 +102,8 @@ const char* kMainHelp =
     "                       line ('#' starts a comment; '-' reads standard input)\n"
     "  --serial-pattern P   a campaign on PREFIX%0Nd[SUFFIX]:FIRST-LAST, e.g. 'NB%04d:1-1000'\n"
     "  --parallel N         campaign: at most N tasks running at once (default 50)\n"
+    "  --final-ack          acknowledge each final reply with finalAck (terminals with final_ack=1\n"
+    "                       keep a final reply and send it again until it is acknowledged)\n"
     "  --json               print the replies and reports as raw JSON, one per line\n"
     "  --timeout S          wait S seconds for the first reply (default 15)\n"
     "  --task-timeout S     give up on a long task that sent nothing for S seconds (default 600)\n"
@@ -295,6 +298,7 @@ Options parse_options(int argc, char** argv) {
         else if (name == "--version" || name == "-V") o.version = true;
         else if (name == "--file") o.file = take();
         else if (name == "--json") o.json = true;
+        else if (name == "--final-ack") o.final_ack = true;
         else if (name == "--no-wait") o.no_wait = true;
         else if (name == "--insecure") o.insecure = true;
         else if (name == "--replies") o.replies = true;
@@ -327,7 +331,7 @@ Options parse_options(int argc, char** argv) {
             if (v.empty() || *end != '\0' || o.count < 1) usage_error("--count takes a positive number, not '" + v + "'");
         } else {
             static const std::vector<std::string> known = {
-                "--help", "--version", "--file", "--json", "--no-wait", "--insecure", "--replies", "--broker", "--sn",
+                "--help", "--version", "--file", "--json", "--final-ack", "--no-wait", "--insecure", "--replies", "--broker", "--sn",
                 "--task-id", "--username", "--password", "--cafile", "--timeout", "--task-timeout",
                 "--connect-timeout", "--for", "--count", "--serials", "--serial-pattern", "--parallel"};
             std::string guess = closest(name, known);
@@ -691,6 +695,8 @@ int await_task(const Options& o, const std::string& name, const std::string& wan
             continue;
         }
         progress.finish();
+        if (o.final_ack && (status == "2" || status == "3"))
+            (void)link.publish(kCommandTopicPrefix + o.sn, final_ack_request(o.sn, task_id));
         const std::string shown = want.empty() ? rcmd.substr(0, rcmd.size() - 4) : name;
         if (status != "2" || reply_means_nothing_done(fail_des)) {
             if (!o.json) {
@@ -800,6 +806,7 @@ int run_campaign_command(const Options& o, const std::string& name, const Comman
     settings.silence_s = o.task_timeout_s > 0 ? o.task_timeout_s : 86400 * 7;
     settings.link_patience_s = std::max(30, o.connect_timeout_s * 3);
     settings.json = o.json;
+    settings.final_ack = o.final_ack;
     settings.tty = isatty(STDERR_FILENO) == 1;
 
     signals.start(&link);
