@@ -151,7 +151,7 @@ void* signal_thread_main(void*) {
     return nullptr;
 }
 
-std::string join(const char* a, const char* b) { return std::string(a) + "/" + b; }
+using nimbo::join;
 
 void sleep_seconds(int seconds) {
     for (int i = 0; i < seconds && g_run_flag.load(); ++i) sleep(1);

@@ -30,20 +30,9 @@ using IniSectionsPtr = std::unique_ptr<IniSection, CFree<ini_utils_free_config>>
 std::atomic<bool> g_presence{false};
 nimbo::FinalAckSettings g_final_ack;  // written by the configuration step, before any thread
 
-void strip_one(std::string* text, char c) {
-    if (!text->empty() && text->back() == c) text->pop_back();
-}
-
-// Copies `text` into a fixed field with its terminator; false (field untouched) when it
-// does not fit.
-template <size_t N>
-bool copy_field(char (&field)[N], const std::string& text) {
-    if (text.size() >= N) return false;
-    memcpy(field, text.c_str(), text.size() + 1);
-    return true;
-}
-
-std::string join(const char* a, const char* b) { return std::string(a) + "/" + b; }
+using nimbo::copy_field;
+using nimbo::join;
+using nimbo::strip_one;
 
 void set_path(char (&dst)[256], const std::string& value) { snprintf(dst, sizeof dst, "%s", value.c_str()); }
 

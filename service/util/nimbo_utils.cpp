@@ -37,20 +37,9 @@ using DirPtr = std::unique_ptr<DIR, CFree<closedir>>;
 constexpr time_t kClockPlausible = 1735660801;
 constexpr size_t kLineBuffer = 1024;  // line files are read through 1024-byte buffers
 
-void strip_one(std::string* text, char c) {
-    if (!text->empty() && text->back() == c) text->pop_back();
-}
-
-// Copies `text` into a fixed field with its terminator; false (field untouched) when it
-// does not fit.
-template <size_t N>
-bool copy_field(char (&field)[N], const std::string& text) {
-    if (text.size() >= N) return false;
-    memcpy(field, text.c_str(), text.size() + 1);
-    return true;
-}
-
-std::string join(const char* dir, const char* name) { return std::string(dir) + "/" + name; }
+using nimbo::copy_field;
+using nimbo::join;
+using nimbo::strip_one;
 
 // ---- atomic replacement ---------------------------------------------------------------
 

@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -87,6 +88,27 @@ void nimbo_utils_reap_children(void);
 }  // extern "C"
 
 // ---- C++ helpers for the program's own modules -------------------------------------
+namespace nimbo {
+
+// Drops one trailing `c` from `text`, when it ends with one.
+inline void strip_one(std::string* text, char c) {
+    if (!text->empty() && text->back() == c) text->pop_back();
+}
+
+// Copies `text` into a fixed field with its terminator; false (field untouched) when it
+// does not fit.
+template <size_t N>
+bool copy_field(char (&field)[N], const std::string& text) {
+    if (text.size() >= N) return false;
+    memcpy(field, text.c_str(), text.size() + 1);
+    return true;
+}
+
+// "dir/name".
+inline std::string join(const char* dir, const char* name) { return std::string(dir) + "/" + name; }
+
+}  // namespace nimbo
+
 namespace nimbo {
 
 // The held handle of the folder `path` (folder_handle.h), `create`d when missing: a link or
