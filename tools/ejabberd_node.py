@@ -14,10 +14,12 @@ anonymous (any user name and password): the terminals' credentials are not check
 import argparse
 import os
 import signal
-import socket
 import subprocess
 import sys
 import time
+
+import erlang_node
+from erlang_node import NodeProcess, free_port
 
 EBIN_PARENT = "/usr/lib/x86_64-linux-gnu"
 ERL = "/usr/bin/erl"
@@ -26,20 +28,6 @@ ERL = "/usr/bin/erl"
 def available():
     return os.access(ERL, os.X_OK) and any(d.startswith("ejabberd-") for d in os.listdir(EBIN_PARENT)) \
         if os.path.isdir(EBIN_PARENT) else False
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def port_open(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.2):
-            return True
-    except OSError:
-        return False
 
 
 CONFIG = """hosts:
@@ -60,24 +48,11 @@ modules:
 """
 
 
-class Cluster:
-    """The shared part of the nodes of one directory: the cookie and the port mapper."""
-
-    def __init__(self, base):
-        self.base = os.path.abspath(base)
-        self.home = os.path.join(self.base, "home")
-        os.makedirs(self.home, exist_ok=True)
-        cookie = os.path.join(self.home, ".erlang.cookie")
-        if not os.path.exists(cookie):
-            with open(cookie, "w") as f:
-                f.write(os.urandom(16).hex().upper())
-            os.chmod(cookie, 0o400)
-        self.epmd_port = free_port()
-        self.nodes = []
+class Cluster(erlang_node.Cluster):
+    """The nodes of one directory, with ejabberd's code on the VM's library path."""
 
     def env(self):
-        return dict(os.environ, HOME=self.home, ERL_EPMD_PORT=str(self.epmd_port), ERL_EPMD_ADDRESS="127.0.0.1",
-                    ERL_LIBS=EBIN_PARENT)
+        return dict(super().env(), ERL_LIBS=EBIN_PARENT)
 
     def ctl(self, node, *args, timeout=120):
         """ejabberd's command line on `node` (as ejabberdctl does it, without changing user)."""
@@ -85,14 +60,8 @@ class Cluster:
                                "-noinput", "-s", "ejabberd_ctl", "-extra", node.nodename] + list(args),
                               env=self.env(), capture_output=True, text=True, timeout=timeout)
 
-    def close(self):
-        for node in self.nodes:
-            node.stop()
-        subprocess.run(["epmd", "-port", str(self.epmd_port), "-kill"], env=self.env(),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=10)
 
-
-class Node:
+class Node(NodeProcess):
     """One ejabberd node with mod_mqtt on 127.0.0.1:port; keeps its ports and data across
     stop()/start()."""
 
@@ -127,47 +96,18 @@ class Node:
         self.proc = self.spawn(f"ejabberd {self.name}", args, env=self.env(), cwd=self.dir, stdout=out,
                                stderr=subprocess.STDOUT)
         out.close()
-        deadline = time.monotonic() + timeout
-        while not port_open(self.port):
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"ejabberd node {self.nodename} did not open port {self.port}; see {self.dir}")
-            time.sleep(0.2)
+        self.wait_port(f"ejabberd node {self.nodename} did not open port {self.port}; see {self.dir}", timeout)
 
     def join(self, other):
         r = self.cluster.ctl(self, "join_cluster", other.nodename)
         if r.returncode != 0:
             raise RuntimeError(f"join_cluster {other.nodename} on {self.nodename}: {r.stderr or r.stdout}")
-        deadline = time.monotonic() + 60
-        while not port_open(self.port):
-            if time.monotonic() > deadline:
-                raise RuntimeError(f"{self.nodename} did not reopen port {self.port} after joining")
-            time.sleep(0.2)
+        self.wait_port(f"{self.nodename} did not reopen port {self.port} after joining", 60)
 
     def members(self):
         r = self.cluster.ctl(self, "list_cluster")
         return sorted(line.strip() for line in r.stdout.splitlines() if line.strip())
 
-    def kill(self):
-        # Only a group whose leader is not reaped yet is surely ours.
-        if self.proc and self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            self.proc.wait(10)
-
-    def stop(self, timeout=30):
-        if not self.proc or self.proc.poll() is not None:
-            return
-        try:
-            os.killpg(self.proc.pid, signal.SIGCONT)
-            os.killpg(self.proc.pid, signal.SIGTERM)
-            self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            pass
-        except ProcessLookupError:
-            return
-        self.kill()
 
 
 def main():

@@ -16,10 +16,11 @@ import hashlib
 import json
 import os
 import signal
-import socket
 import subprocess
 import sys
 import time
+
+from erlang_node import Cluster, NodeProcess, free_port  # noqa: F401 (Cluster: the callers' entry)
 
 # The password every terminal presents with its serial number as user name (the program's
 # default; a deployment builds its own in).
@@ -30,20 +31,6 @@ CTL = "/usr/lib/rabbitmq/bin/rabbitmqctl"
 
 def available():
     return os.access(SERVER, os.X_OK) and os.access(CTL, os.X_OK)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def port_open(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.2):
-            return True
-    except OSError:
-        return False
 
 
 def definitions(users):
@@ -60,33 +47,7 @@ def definitions(users):
                             for n, _ in everyone]}
 
 
-class Cluster:
-    """The shared part of the nodes of one directory: the cookie and the port mapper."""
-
-    def __init__(self, base):
-        self.base = os.path.abspath(base)
-        self.home = os.path.join(self.base, "home")
-        os.makedirs(self.home, exist_ok=True)
-        cookie = os.path.join(self.home, ".erlang.cookie")
-        if not os.path.exists(cookie):
-            with open(cookie, "w") as f:
-                f.write(os.urandom(16).hex().upper())
-            os.chmod(cookie, 0o400)
-        self.epmd_port = free_port()
-        self.nodes = []
-
-    def env(self):
-        return dict(os.environ, HOME=self.home, ERL_EPMD_PORT=str(self.epmd_port), ERL_EPMD_ADDRESS="127.0.0.1")
-
-    def close(self):
-        for node in self.nodes:
-            node.stop()
-        # The port mapper the first node started: stopped by its own port.
-        subprocess.run(["epmd", "-port", str(self.epmd_port), "-kill"], env=self.env(),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=10)
-
-
-class Node:
+class Node(NodeProcess):
     """One RabbitMQ node with the MQTT listener on 127.0.0.1:mqtt_port; keeps its ports and
     its data across stop()/start() (sessions, subscriptions and queued messages persist)."""
 
@@ -138,11 +99,7 @@ class Node:
         out = open(os.path.join(self.dir, "server.out"), "ab")
         self.proc = self.spawn(f"rabbitmq {self.name}", [SERVER], env=self.env(), stdout=out, stderr=subprocess.STDOUT)
         out.close()
-        deadline = time.monotonic() + timeout
-        while not port_open(self.port):
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"RabbitMQ node {self.nodename} did not open port {self.port}; see {self.dir}")
-            time.sleep(0.2)
+        self.wait_port(f"RabbitMQ node {self.nodename} did not open port {self.port}; see {self.dir}", timeout)
 
     def ctl(self, *args, timeout=120):
         return subprocess.run([CTL, "-n", self.nodename] + list(args), env=self.env(), capture_output=True,
@@ -167,38 +124,8 @@ class Node:
             r = self.ctl(*step)
             if r.returncode != 0:
                 raise RuntimeError(f"rabbitmqctl {' '.join(step)} on {self.nodename}: {r.stderr or r.stdout}")
-        deadline = time.monotonic() + 60
-        while not port_open(self.port):
-            if time.monotonic() > deadline:
-                raise RuntimeError(f"{self.nodename} did not reopen port {self.port} after joining")
-            time.sleep(0.2)
+        self.wait_port(f"{self.nodename} did not reopen port {self.port} after joining", 60)
 
-    def freeze(self):
-        if self.proc and self.proc.poll() is None:
-            os.killpg(self.proc.pid, signal.SIGSTOP)
-
-    def kill(self):
-        # Only a group whose leader is not reaped yet is surely ours: a reaped leader's id
-        # may name another process group by now.
-        if self.proc and self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            self.proc.wait(10)
-
-    def stop(self, timeout=30):
-        if not self.proc or self.proc.poll() is not None:
-            return
-        try:
-            os.killpg(self.proc.pid, signal.SIGCONT)
-            os.killpg(self.proc.pid, signal.SIGTERM)  # the Erlang VM shuts down in order
-            self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            pass
-        except ProcessLookupError:
-            return
-        self.kill()
 
 
 def main():
