@@ -111,10 +111,37 @@ def child_setup():
     _LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
+def set_oom_score(value):
+    """/proc/self/oom_score_adj; False where it may not be written (lowering needs root)."""
+    try:
+        with open("/proc/self/oom_score_adj", "w") as f:
+            f.write(str(value))
+        return True
+    except OSError:
+        return False
+
+
+# When memory runs out the kernel kills the largest process: the runner (it holds every message
+# the server side received), and with it the whole run. The runner, its guardian, the broker and
+# the simulator (which inherit it) are made the last choice; an agent the first, so that a fleet
+# too large for the machine loses terminals, which the checks count, instead of its figures.
+RUNNER_OOM_SCORE = -900
+AGENT_OOM_SCORE = 500
+
+
+def agent_setup():
+    child_setup()
+    set_oom_score(AGENT_OOM_SCORE)
+
+
 # What one agent takes at most, for the limits check: 4 threads idle, one more per transfer;
-# 1.7 MiB PSS measured idle (N = 1,000), and the kernel's share (page tables, thread stacks).
+# memory as measured at N = 10,000 with Debian's libcurl (docs/fleet.md): 1.7 MiB PSS idle, more
+# after a transfer, and the kernel's share (page tables, sockets, thread stacks): the machine's
+# used memory grew 2.3 MiB an agent by the broker outage. With the terminal's lean libcurl
+# (--lean-curl) 0.6 MiB less.
 THREADS_PER_AGENT = 5
-KIB_PER_AGENT = 2048
+KIB_PER_AGENT = 2355
+KIB_PER_AGENT_LEAN_CURL = KIB_PER_AGENT - 630
 PID_MAX = "/proc/sys/kernel/pid_max"
 
 
@@ -135,13 +162,13 @@ def machine_facts():
             "memory_available_kib": mem.get("MemAvailable", 0), "ephemeral_ports": high - low + 1}
 
 
-def machine_limits(n, facts=None):
+def machine_limits(n, facts=None, kib_per_agent=KIB_PER_AGENT):
     """What n agents need (process ids, descriptors, memory, loopback ports) against what the
     machine has. Returns (figures, problems, pid_max to set or None): pid_max can be raised
     by root (the runner does, and puts it back at the end); the others are refused."""
     m = facts or machine_facts()
     need_ids = n * THREADS_PER_AGENT + 2000
-    figures = dict(m, ids_needed=need_ids, fds_needed_by_broker=n + 1000, memory_needed_kib=n * KIB_PER_AGENT,
+    figures = dict(m, ids_needed=need_ids, fds_needed_by_broker=n + 1000, memory_needed_kib=n * kib_per_agent,
                    ports_needed=2 * n)
     problems, raise_to = [], None
     if need_ids > m["threads_max"]:
@@ -154,8 +181,8 @@ def machine_limits(n, facts=None):
                             f"and cannot be raised here (root may: sysctl kernel.pid_max={2 * need_ids})")
     if n + 1000 > m["fd_hard_limit"]:
         problems.append(f"the broker needs about {n + 1000} descriptors; the hard limit is {m['fd_hard_limit']}")
-    if n * KIB_PER_AGENT > 0.9 * m["memory_available_kib"]:
-        problems.append(f"{n} agents need about {n * KIB_PER_AGENT // 1024} MiB; "
+    if n * kib_per_agent > 0.9 * m["memory_available_kib"]:
+        problems.append(f"{n} agents need about {n * kib_per_agent // 1024} MiB; "
                         f"{m['memory_available_kib'] // 1024} MiB are available")
     if 2 * n > m["ephemeral_ports"]:
         problems.append(f"{n} agents need about {2 * n} loopback ports; the ephemeral range has {m['ephemeral_ports']}")
@@ -299,16 +326,28 @@ def kill_carrying(token, exclude=(), rounds=10):
     return first or []
 
 
-def guard(token):
+def guard(token, pid_max_file=PID_MAX):
     """The guardian (fleet.py --guard TOKEN): waits for the end of its standard input, which
     only the runner holds open, then kills whatever still carries the run's token. A runner
-    that ends normally has stopped everything itself; one that was killed has not."""
+    that ends normally has stopped everything itself; one that was killed has not. The runner
+    tells it what it changed on the machine ("pid_max OLD NEW"): put back unless someone has
+    changed it since."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
     signal.signal(signal.SIGHUP, signal.SIG_IGN)
-    while sys.stdin.buffer.read(4096):
-        pass
+    pid_max = None
+    for line in sys.stdin.buffer:
+        words = line.split()
+        if len(words) == 3 and words[0] == b"pid_max" and words[1].isdigit() and words[2].isdigit():
+            pid_max = (int(words[1]), int(words[2]))
     kill_carrying(token, exclude=(os.getpid(),), rounds=50)
+    if pid_max:
+        try:
+            if read_int(pid_max_file) == pid_max[1]:
+                with open(pid_max_file, "w") as f:
+                    f.write(str(pid_max[0]))
+        except (OSError, ValueError):
+            pass
     return 0
 
 
@@ -329,12 +368,12 @@ class Registry:
     def env(self, env=None):
         return dict(env if env is not None else os.environ, NIMBO_FLEET_RUN=self.token)
 
-    def spawn(self, label, args, **kw):
+    def spawn(self, label, args, setup=child_setup, **kw):
         kw.setdefault("stdin", subprocess.DEVNULL)
         kw.setdefault("stdout", subprocess.DEVNULL)
         kw.setdefault("stderr", subprocess.DEVNULL)
         kw["env"] = self.env(kw.get("env"))
-        proc = subprocess.Popen(args, preexec_fn=child_setup, **kw)
+        proc = subprocess.Popen(args, preexec_fn=setup, **kw)
         with self.lock:
             self.procs.append((label, proc))
             with open(self.pid_file, "a") as f:
@@ -398,6 +437,13 @@ class Registry:
         """Kills what still carries the run's token (processes that left their group, daemons);
         returns their pids: anything found here had outlived its group's stop."""
         return kill_carrying(self.token, exclude=(os.getpid(), self.guardian.pid))
+
+    def tell_guardian(self, line):
+        try:
+            self.guardian.stdin.write(line.encode() + b"\n")
+            self.guardian.stdin.flush()
+        except OSError:
+            pass
 
     def release_guardian(self):
         try:
@@ -718,6 +764,10 @@ class Fleet:
         self.args = args
         self.n = args.n
         raise_fd_limit()
+        # Before the guardian starts: it and every helper inherit the runner's score.
+        self.oom_protected = set_oom_score(RUNNER_OOM_SCORE)
+        if args.lean_curl and not os.path.isfile(os.path.join(args.lean_curl, "libcurl.so.4")):
+            raise SystemExit(f"fleet: --lean-curl {args.lean_curl}: no libcurl.so.4 there")
         self.workdir = args.workdir or tempfile.mkdtemp(prefix="nimbo-fleet-")
         os.makedirs(self.workdir, exist_ok=True)
         self.reg = Registry(os.path.join(self.workdir, "pids"))
@@ -726,8 +776,9 @@ class Fleet:
         self.agents = {}    # sn -> Popen
         self.payment = {}   # sn -> Popen
         self.broker = self.sim = self.server = None
-        self.figures = {"n": self.n}
+        self.figures = {"n": self.n, "libcurl": "lean: " + args.lean_curl if args.lean_curl else "Debian's libcurl4"}
         self.problems = []  # (scenario, problem)
+        self.ended_agents = set()
         self.plant = set(filter(None, (args.plant or "").split(",")))
         if args.final_ack:
             self.args.ini = [e for e in self.args.ini if not e.startswith("server.final_ack=")] \
@@ -773,12 +824,32 @@ class Fleet:
             raise SystemExit("this scenario configures the management simulator: run it without --server")
 
     def check(self, scenario, problems):
-        """Records a scenario's problems; True when it has none."""
+        """Records a scenario's problems; True when it has none. An agent that ended by itself
+        (a crash, the kernel's OOM killer) is a problem of the scenario in which it was seen."""
+        ended = {}
+        for sn, proc in self.agents.items():
+            if proc.poll() is not None and sn not in self.ended_agents:
+                self.ended_agents.add(sn)
+                ended.setdefault(proc.returncode, []).append(sn)
+        problems = list(problems) + [
+            f"{len(sns)} agent(s) ended by themselves ({'signal ' + str(-rc) if rc < 0 else 'exit status ' + str(rc)}): "
+            + " ".join(sns[:5]) + (" ..." if len(sns) > 5 else "") for rc, sns in sorted(ended.items())]
         for problem in problems:
             self.problems.append((scenario, problem))
             say(f"\n{scenario}: {problem}")
         self.figures.setdefault("problems", {}).setdefault(scenario, []).extend(problems)
+        self.save_figures()
         return not problems
+
+    def save_figures(self):
+        """The figures so far, after every scenario: a run that dies later keeps them."""
+        for path in filter(None, (self.args.json, self.args.keep and os.path.join(self.workdir, "figures.json"))):
+            try:
+                with open(path + ".part", "w") as f:
+                    f.write(dumps(self.figures) + "\n")
+                os.replace(path + ".part", path)
+            except OSError as err:
+                say(f"\nfigures not saved to {path}: {err}")
 
     def freeze_broker(self):
         if "no-freeze" not in self.plant:  # planted by the runner's tests: the freeze does nothing
@@ -841,6 +912,8 @@ class Fleet:
         env = dict(os.environ, NIMBO_DEVICE_ROOT=root, NIMBO_LOG_STDERR="0",
                    PATH=os.path.join(root, "bin") + ":" + os.environ.get("PATH", "/usr/bin:/bin"))
         env.pop("TZ", None)
+        if self.args.lean_curl:
+            env["LD_LIBRARY_PATH"] = self.args.lean_curl
         if self.args.log_level:
             env["NIMBO_LOG_LEVEL"] = str(self.args.log_level)
         return env
@@ -855,7 +928,8 @@ class Fleet:
             env = self.agent_env(root)
             if self.args.payment and os.access(self.alibank, os.X_OK):
                 self.payment[sn] = self.reg.spawn(f"alibankApp {sn}", [self.alibank], env=env, cwd=root)
-            self.agents[sn] = self.reg.spawn(f"nimboservice {sn}", [self.program], env=env, cwd=root)
+            self.agents[sn] = self.reg.spawn(f"nimboservice {sn}", [self.program], env=env, cwd=root,
+                                             setup=agent_setup)
             if pace:
                 delay = began + (i + 1) * pace - time.monotonic()
                 if delay > 0:
@@ -913,7 +987,8 @@ class Fleet:
     def check_machine(self):
         """Refuses a fleet the machine cannot hold, before anything starts; raises
         kernel.pid_max when it is too low and root may (said, and put back at the end)."""
-        figures, problems, raise_to = machine_limits(self.n)
+        figures, problems, raise_to = machine_limits(
+            self.n, kib_per_agent=KIB_PER_AGENT_LEAN_CURL if self.args.lean_curl else KIB_PER_AGENT)
         self.figures["limits"] = figures
         if problems:
             raise SystemExit("fleet: the machine cannot hold this fleet:\n  " + "\n  ".join(problems))
@@ -922,6 +997,7 @@ class Fleet:
             with open(PID_MAX, "w") as f:
                 f.write(str(raise_to))
             self.restore_pid_max = old
+            self.reg.tell_guardian(f"pid_max {old} {raise_to}")
             figures["pid_max_raised_to"] = raise_to
             say(f"fleet: kernel.pid_max raised from {old} to {raise_to} for {self.n} agents; put back at the end")
 
@@ -1636,6 +1712,9 @@ def parse_args(argv=None):
     ap.add_argument("--plant", default="", help=argparse.SUPPRESS)  # faults for the runner's own tests
     ap.add_argument("--workdir", help="work directory (default a new one under /tmp)")
     ap.add_argument("--keep", action="store_true", help="keep the work directory")
+    ap.add_argument("--lean-curl", metavar="DIR",
+                    help="run the agents with the libcurl in DIR (scripts/mips-curl.sh --host DIR builds the "
+                         "terminal's lean libcurl for this machine); default Debian's libcurl4")
     ap.add_argument("--json", help="write the figures to this file")
     return ap.parse_args(argv)
 

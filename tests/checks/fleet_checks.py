@@ -16,7 +16,8 @@ import unittest
 
 SOURCE = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else os.path.dirname(
     os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(SOURCE, "tools"))
+TOOLS = os.path.join(SOURCE, "tools")
+sys.path.insert(0, TOOLS)
 import fleet  # noqa: E402
 
 
@@ -64,19 +65,22 @@ class MachineLimits(unittest.TestCase):
     def test_a_fleet_that_does_not_fit_is_refused_pid_max_raised_when_allowed(self):
         here = {"pid_max": 32768, "pid_max_writable": True, "threads_max": 192739, "fd_hard_limit": 20000,
                 "memory_available_kib": 23 * 1024 * 1024, "ephemeral_ports": 28232}
+        lean = fleet.KIB_PER_AGENT_LEAN_CURL
         cases = [
-            # (n, changes to the machine, pid_max to set, words of the one problem or None)
-            (1000, {}, None, None),
-            (10000, {}, 104000, None),
-            (10000, {"pid_max_writable": False}, None, "cannot be raised"),
-            (10000, {"threads_max": 40000}, 104000, "kernel.threads-max"),
-            (10000, {"fd_hard_limit": 10000}, 104000, "descriptors"),
-            (10000, {"memory_available_kib": 16 * 1024 * 1024}, 104000, "MiB are available"),
-            (15000, {"fd_hard_limit": 1 << 20, "memory_available_kib": 64 << 20}, 154000, "loopback ports"),
+            # (n, changes to the machine, KiB an agent, pid_max to set, words of the one problem or None)
+            (1000, {}, fleet.KIB_PER_AGENT, None, None),
+            (10000, {}, lean, 104000, None),
+            # Debian's libcurl: 10,000 agents ran this machine out of memory.
+            (10000, {}, fleet.KIB_PER_AGENT, 104000, "MiB are available"),
+            (10000, {"pid_max_writable": False}, lean, None, "cannot be raised"),
+            (10000, {"threads_max": 40000}, lean, 104000, "kernel.threads-max"),
+            (10000, {"fd_hard_limit": 10000}, lean, 104000, "descriptors"),
+            (10000, {"memory_available_kib": 16 * 1024 * 1024}, lean, 104000, "MiB are available"),
+            (15000, {"fd_hard_limit": 1 << 20, "memory_available_kib": 64 << 20}, lean, 154000, "loopback ports"),
         ]
-        for n, changes, raise_to, words in cases:
-            with self.subTest(n=n, changes=changes):
-                figures, problems, to = fleet.machine_limits(n, dict(here, **changes))
+        for n, changes, kib, raise_to, words in cases:
+            with self.subTest(n=n, changes=changes, kib=kib):
+                figures, problems, to = fleet.machine_limits(n, dict(here, **changes), kib_per_agent=kib)
                 self.assertEqual(to, raise_to)
                 if words is None:
                     self.assertEqual(problems, [])
@@ -87,6 +91,27 @@ class MachineLimits(unittest.TestCase):
 
 
 class Processes(unittest.TestCase):
+    def test_the_guardian_puts_pid_max_back_after_a_killed_runner(self):
+        # (lines the runner told, pid_max when the runner is gone, pid_max after the guardian)
+        cases = [
+            (b"pid_max 32768 104000\n", "104000", "32768"),
+            (b"pid_max 32768 104000\n", "200000", "200000"),  # changed by someone since: left alone
+            (b"", "104000", "104000"),                           # nothing raised: nothing put back
+            (b"pid_max 32768\nrubbish\n", "104000", "104000"),
+        ]
+        for told, before, after in cases:
+            with self.subTest(told=told, before=before), tempfile.TemporaryDirectory() as d:
+                path = os.path.join(d, "pid_max")
+                with open(path, "w") as f:
+                    f.write(before + "\n")
+                guardian = subprocess.run(
+                    [sys.executable, "-c", "import sys; sys.path.insert(0, sys.argv[1]); import fleet; "
+                     "sys.exit(fleet.guard(sys.argv[2], sys.argv[3]))", TOOLS, "no-such-run", path],
+                    input=told, timeout=60)
+                self.assertEqual(guardian.returncode, 0)
+                with open(path) as f:
+                    self.assertEqual(f.read().strip(), after)
+
     def test_no_signal_to_a_reaped_leaders_group(self):
         proc = subprocess.Popen(["true"], start_new_session=True)
         proc.wait()
