@@ -91,6 +91,17 @@ def port_open(port):
         return False
 
 
+def listening(port, host="127.0.0.1"):
+    """True when a socket listens on host:port (/proc/net/tcp). Unlike a connection attempt,
+    not starved when a storm of terminals fills the listen queue."""
+    want = "%s:%04X" % ("".join(f"{int(b):02X}" for b in reversed(host.split("."))), port)
+    try:
+        with open("/proc/net/tcp") as f:
+            return any(len(w) > 3 and w[1] == want and w[3] == "0A" for w in (line.split() for line in f))
+    except OSError:
+        return False
+
+
 def wait_until(predicate, timeout, what, interval=0.1):
     deadline = time.monotonic() + timeout
     while not predicate():
@@ -475,19 +486,36 @@ class LocalBroker:
             if os.geteuid() == 0:
                 f.write("user root\n")  # else it drops to its own user, who cannot write here
         self.proc = None
+        self.events = []  # starts and kills: how long each took
         self.start()
 
     def start(self):
         if self.proc and self.proc.poll() is None:
             return
-        self.proc = self.reg.spawn("mosquitto", ["mosquitto", "-c", self.conf])
-        wait_until(lambda: port_open(self.port), 15, f"mosquitto on port {self.port}")
+        db = os.path.join(self.dir, "mosquitto.db")
+        db_bytes = os.path.getsize(db) if os.path.exists(db) else 0
+        began = time.monotonic()
+        with open(os.path.join(self.dir, "mosquitto.out"), "ab") as out:
+            self.proc = self.reg.spawn("mosquitto", ["mosquitto", "-c", self.conf], stdout=out, stderr=out)
+        # Restoring the saved sessions comes before the listener: a large store takes a while.
+        wait_until(lambda: listening(self.port) or self.proc.poll() is not None, 300, f"mosquitto on port {self.port}")
+        if self.proc.poll() is not None:
+            raise TimeoutError(f"mosquitto ended at its start (status {self.proc.returncode}): see {self.dir}/mosquitto.out")
+        self.events.append({"start_s": round(time.monotonic() - began, 2), "db_bytes": db_bytes})
 
     def freeze(self):
         os.kill(self.proc.pid, signal.SIGSTOP)
 
     def kill(self):
+        began = time.monotonic()
         self.reg.kill_group(self.proc)
+        # Its port is free only once it is gone: a broker holding ten thousand connections
+        # takes a while to end.
+        try:
+            wait_until(lambda: self.proc.poll() is not None and not listening(self.port), 120, "the killed broker to end")
+        except TimeoutError:
+            pass
+        self.events.append({"kill_s": round(time.monotonic() - began, 2)})
 
     def connections(self, since=0.0):
         """Times (whole seconds since the epoch) of the clients' connections, from the log."""
@@ -843,6 +871,8 @@ class Fleet:
 
     def save_figures(self):
         """The figures so far, after every scenario: a run that dies later keeps them."""
+        if getattr(self.broker, "events", None):
+            self.figures["broker_events"] = self.broker.events
         for path in filter(None, (self.args.json, self.args.keep and os.path.join(self.workdir, "figures.json"))):
             try:
                 with open(path + ".part", "w") as f:
@@ -1631,8 +1661,12 @@ class Fleet:
     def close(self):
         self.progress(False)
         self.figures["memory"] = self.services_memory()
+        if getattr(self.broker, "events", None):
+            self.figures["broker_events"] = self.broker.events
         if self.args.keep:
+            began = time.monotonic()
             self.keep_records()
+            self.figures["keep_records_s"] = round(time.monotonic() - began, 1)
         if self.server:
             self.server.close()
         began = time.monotonic()
