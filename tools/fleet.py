@@ -415,7 +415,8 @@ class Registry:
 
     @classmethod
     def kill_group(cls, proc):
-        cls.signal_group(proc, signal.SIGCONT)
+        # SIGKILL ends a stopped process too; a SIGCONT first would let a frozen broker run for a
+        # moment and pass on part of what it held (the outage would no longer be a freeze).
         cls.signal_group(proc, signal.SIGKILL)  # the process and anything it left in its group
         try:
             proc.wait(5)

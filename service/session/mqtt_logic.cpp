@@ -559,5 +559,6 @@ void mqtt_logic_stop(void) {
         LOG_W(TAG_LOGIC, "disconnect failed, return code %d", rc);
     }
     MQTTAsync_destroy(&client);
+    mqtt_utils::forget_in_flight();
     LOG_I(TAG_LOGIC, "mqtt session stopped");
 }

@@ -17,7 +17,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +58,43 @@ std::atomic<int> g_qos2_since_trim{0};
 constexpr int kTrimAfterCompletions = 64;
 std::atomic<bool> g_use_tls{false};
 std::atomic<bool> g_presence{false};
+
+// Final replies the library holds: handed over (a token), neither confirmed nor failed yet. A
+// reply queued just before the connection was lost stays queued in the library and goes out
+// after the reconnection by itself; the recovery must not send its backup a second time.
+// Bounded by what the library accepts at once; kMaxInFlight guards against a leak all the same.
+constexpr size_t kMaxInFlight = 4096;
+std::mutex g_in_flight_mutex;
+std::map<int, std::string> g_in_flight;  // token -> taskId
+// Completions that came before their send was registered: the library's thread may complete
+// a message before MQTTAsync_sendMessage has returned its token to the sender.
+constexpr size_t kMaxEarly = 64;
+std::deque<int> g_done_early;
+
+void in_flight_add(int token, const std::string& task_id) {
+    if (token == 0 || task_id.empty()) return;
+    std::lock_guard<std::mutex> lock(g_in_flight_mutex);
+    auto early = std::find(g_done_early.begin(), g_done_early.end(), token);
+    if (early != g_done_early.end()) {
+        g_done_early.erase(early);
+        return;
+    }
+    if (g_in_flight.size() < kMaxInFlight) g_in_flight[token] = task_id;
+}
+
+void in_flight_done(int token) {
+    std::lock_guard<std::mutex> lock(g_in_flight_mutex);
+    if (g_in_flight.erase(token) > 0) return;
+    g_done_early.push_back(token);
+    if (g_done_early.size() > kMaxEarly) g_done_early.pop_front();
+}
+
+bool in_flight(const std::string& task_id) {
+    std::lock_guard<std::mutex> lock(g_in_flight_mutex);
+    for (const auto& entry : g_in_flight)
+        if (entry.second == task_id) return true;
+    return false;
+}
 
 std::string presence_topic() { return std::string(MQTT_PRESENCE_TOPIC_PREFIX) + g_device_serialno; }
 
@@ -263,7 +302,10 @@ int send(MQTTAsync client, const char* topic, const char* payload, int qos, bool
         }
     }
     int rc = publish(client, topic, payload, qos, 0, &opts);
-    if (qos_form && qos >= 2 && rc == MQTTASYNC_SUCCESS) ++g_qos2_outstanding;
+    if (qos_form && qos >= 2 && rc == MQTTASYNC_SUCCESS) {
+        ++g_qos2_outstanding;
+        in_flight_add(opts.token, backup_task_id(qos, topic, payload));
+    }
     if (!unstored_task.empty() && rc == MQTTASYNC_SUCCESS) {
         std::lock_guard<std::mutex> lock(g_unstored_mutex);
         auto it = g_unstored.find(unstored_task);
@@ -480,6 +522,7 @@ extern "C" int mqtt_utils_async_connect(MQTTAsync client, const char* user_name,
 extern "C" void publish_onSuccess(void* /*context*/, MQTTAsync_successData* response) {
     LOG_I(TAG_MQTT, "Message sent successfully! token: %d", response ? response->token : 0);
     if (response != nullptr) {
+        in_flight_done(response->token);
         const MQTTAsync_message& message = response->alt.pub.message;
         if (message.qos >= 2 && message.payload != nullptr && response->alt.pub.destinationName != nullptr) {
             std::string payload(static_cast<const char*>(message.payload), static_cast<size_t>(message.payloadlen));
@@ -495,7 +538,10 @@ extern "C" void publish_onFailure(void* /*context*/, MQTTAsync_failureData* resp
     // The backup file stays: the next connection sends it again.
     LOG_W(TAG_MQTT, "Message sending failed with code %d, token: %d", response ? response->code : 0,
           response ? response->token : 0);
-    if (response != nullptr) unstored_send_failed(response->token);
+    if (response != nullptr) {
+        in_flight_done(response->token);
+        unstored_send_failed(response->token);
+    }
     qos2_done();
 }
 
@@ -542,6 +588,12 @@ extern "C" void mqtt_utils_backup_message_recovery(MQTTAsync client) {
             LOG_W(TAG_MQTT, "%s does not hold a backed-up reply, skipped", path.c_str());
             continue;
         }
+        if (in_flight(task_id)) {
+            // Sent before the connection was lost and still queued in the library, which
+            // sends it on this connection: a second copy would reach the server twice.
+            LOG_I(TAG_MQTT, "reply of task %s still queued in the MQTT library, not sent again", task_id.c_str());
+            continue;
+        }
         if (path != current) {
             // Stored under the name of an earlier version: moved to the current one, which
             // the delivery's completion removes.
@@ -554,6 +606,12 @@ extern "C" void mqtt_utils_backup_message_recovery(MQTTAsync client) {
         send(client, MQTT_REPLY_TOPIC, text.c_str(), 2, true);
     }
     retry_unstored(true, false);  // then the ones still without a file
+}
+
+void mqtt_utils::forget_in_flight() {
+    std::lock_guard<std::mutex> lock(g_in_flight_mutex);
+    g_in_flight.clear();
+    g_done_early.clear();
 }
 
 size_t mqtt_utils::unstored_replies() {

@@ -79,5 +79,7 @@ std::string backup_name(const std::string& task_id);
 // confirms its delivery; its store and send are retried at every connection and every
 // 60 seconds (NIMBO_RETRY_SECOND_MS shortens the second) while the session is connected.
 size_t unstored_replies();
+// The session's client is gone (destroyed at a stop): what it held in flight never completes.
+void forget_in_flight();
 
 }  // namespace mqtt_utils

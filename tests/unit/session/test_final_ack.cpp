@@ -4,8 +4,10 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "core/nimbo_config.h"
 #include "session/final_ack.h"
@@ -197,3 +199,76 @@ TEST(FinalAckIni, Settings) {
 }
 
 }  // namespace
+
+// A final reply queued in the library when the connection went stays queued and goes out
+// after the reconnection by itself; the backup recovery at that connection must not send it a
+// second time. Once the library gives it up, or the session's client is gone, the recovery
+// sends the backup again. The library's own count of pending messages tells what was sent.
+class InFlight : public FinalAck {
+protected:
+    void SetUp() override {
+        FinalAck::SetUp();
+        MQTTAsync_createOptions options = MQTTAsync_createOptions_initializer;
+        options.sendWhileDisconnected = 1;  // queued, as after a lost connection
+        options.allowDisconnectedSendAtAnyTime = 1;
+        ASSERT_EQ(MQTTAsync_createWithOptions(&client_, "tcp://127.0.0.1:1", "in-flight", MQTTCLIENT_PERSISTENCE_NONE,
+                                              nullptr, &options),
+                  MQTTASYNC_SUCCESS);
+    }
+    void TearDown() override {
+        MQTTAsync_destroy(&client_);
+        mqtt_utils::forget_in_flight();
+        FinalAck::TearDown();
+    }
+    // The library's pending tokens, its list released by its own free.
+    std::vector<int> tokens() {
+        MQTTAsync_token* raw = nullptr;
+        EXPECT_EQ(MQTTAsync_getPendingTokens(client_, &raw), MQTTASYNC_SUCCESS);
+        std::unique_ptr<MQTTAsync_token, void (*)(void*)> list(raw, MQTTAsync_free);
+        std::vector<int> out;
+        for (int i = 0; raw != nullptr && raw[i] != -1; ++i) out.push_back(raw[i]);
+        return out;
+    }
+    int pending() { return static_cast<int>(tokens().size()); }
+    int last_token() { return tokens().empty() ? 0 : tokens().back(); }
+    MQTTAsync client_ = nullptr;
+};
+
+TEST_F(InFlight, RecoverySendsAgainOnlyWhatTheLibraryNoLongerHolds) {
+    const std::string reply = R"({"cmd":"apkUpgradeResp","sn":"NB1","taskId":"T9","param":{"status":"2","failDes":""}})";
+    ASSERT_EQ(mqtt_utils_async_publish_replay_message_with_qos(client_, reply.c_str(), 2), 0);
+    ASSERT_TRUE(exists(backup("T9")));
+    ASSERT_EQ(pending(), 1);
+    const int token = last_token();
+
+    mqtt_utils_backup_message_recovery(client_);
+    EXPECT_EQ(pending(), 1) << "still queued in the library: not sent again";
+
+    // The library gives it up (a failure callback): the backup goes out again.
+    MQTTAsync_failureData failure;
+    std::memset(&failure, 0, sizeof failure);
+    failure.token = token;
+    publish_onFailure(nullptr, &failure);
+    mqtt_utils_backup_message_recovery(client_);
+    EXPECT_EQ(pending(), 2);
+
+    // A stopped session forgets what its client held: the next recovery sends the backup.
+    mqtt_utils::forget_in_flight();
+    mqtt_utils_backup_message_recovery(client_);
+    EXPECT_EQ(pending(), 3);
+    EXPECT_TRUE(exists(backup("T9")));
+}
+
+// A completion may run on the library's thread before the sender has registered its token:
+// the late registration must not leave the task marked in flight for good.
+TEST_F(InFlight, CompletionBeforeRegistrationLeavesNothingInFlight) {
+    const std::string reply = R"({"cmd":"apkUpgradeResp","sn":"NB1","taskId":"T8","param":{"status":"2","failDes":""}})";
+    MQTTAsync_failureData failure;
+    std::memset(&failure, 0, sizeof failure);
+    failure.token = 1;  // the first token of a fresh client
+    publish_onFailure(nullptr, &failure);
+    ASSERT_EQ(mqtt_utils_async_publish_replay_message_with_qos(client_, reply.c_str(), 2), 0);
+    ASSERT_EQ(last_token(), 1);
+    mqtt_utils_backup_message_recovery(client_);
+    EXPECT_EQ(pending(), 2) << "the reply completed before it was registered counts as not in flight";
+}
