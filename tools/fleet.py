@@ -48,7 +48,6 @@ import re
 import resource
 import shutil
 import signal
-import socket
 import statistics
 import subprocess
 import sys
@@ -60,6 +59,7 @@ import urllib.request
 import paho.mqtt.client as mqtt
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from erlang_node import free_port  # noqa: E402 (the loopback port helper of every tool)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
@@ -75,20 +75,6 @@ PR_SET_PDEATHSIG = 1
 
 def say(text):
     print(text, flush=True)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def port_open(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.2):
-            return True
-    except OSError:
-        return False
 
 
 def listening(port, host="127.0.0.1"):
